@@ -1,0 +1,103 @@
+#include "service/event_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "service/texts_ja.h"
+
+namespace sl {
+
+namespace {
+
+std::tm LocalTime(std::time_t when) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  return tm;
+}
+
+}  // namespace
+
+std::string FormatTimestamp(std::time_t when) {
+  std::tm tm = LocalTime(when);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+EventLog::EventLog(std::string base_path) : base_path_(std::move(base_path)) {}
+
+const char* EventLog::Heading(int32_t code) {
+  static const std::string k72 = std::string(ja::kHeading72a) + "\n" + ja::kHeading72b;
+  switch (code) {
+    case 0: return ja::kHeading0;
+    case 20: return ja::kHeading20;
+    case 22: return ja::kHeading22;
+    case 24: return ja::kHeading24;
+    case 30: return ja::kHeading30;
+    case 50: return ja::kHeading50;
+    case 51: return ja::kHeading51;
+    case 67: return ja::kHeading67;
+    case 72: return k72.c_str();
+    case 75: return ja::kHeading75;
+    case 98: return ja::kHeading98;
+    case 99: return ja::kHeading99;
+    default: return nullptr;
+  }
+}
+
+std::string EventLog::FileFor(std::time_t when) const {
+  std::tm tm = LocalTime(when);
+  char name[32];
+  std::snprintf(name, sizeof name, "%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday);
+  return base_path_ + "./log/" + name;
+}
+
+void EventLog::LogEvent(int32_t code, std::string_view detail) const {
+  std::time_t now = std::time(nullptr);
+  std::string entry;
+  if (const char* heading = Heading(code)) {
+    entry.reserve(64 + detail.size());
+    entry += FormatTimestamp(now);
+    entry += ' ';
+    entry += heading;
+    entry += '\n';
+    entry += detail;
+    entry += '\n';
+  }
+  entry += "\n\n";
+  Append(now, entry);
+}
+
+void EventLog::LogLine(std::string_view text) const {
+  std::string entry(text);
+  entry += '\n';
+  Append(std::time(nullptr), entry);
+}
+
+void EventLog::Append(std::time_t when, const std::string& entry) const {
+  std::string path = FileFor(when);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  }
+  size_t done = 0;
+  while (done < entry.size()) {
+    ssize_t n = ::write(fd, entry.data() + done, entry.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = errno;
+      ::close(fd);
+      throw EventLogError("Write error on \"" + path + "\". " + std::strerror(err));
+    }
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+}  // namespace sl

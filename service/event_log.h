@@ -1,0 +1,62 @@
+// EventLog: the service's one record of what happened.
+//
+// Appends entries to one file per local day, BasePath + "./log/" + yyyymmdd
+// + ".log". LogEvent writes a time-stamped heading chosen by an event code
+// (EUC-JP texts), the caller's detail and two empty lines; LogLine writes one
+// plain line. Each entry reaches the file in a single write(2) on a
+// descriptor opened with O_APPEND, so entries from different threads never
+// interleave. The log directory is not created; when it is missing or not
+// writable both calls throw EventLogError. Immutable after construction and
+// safe to use from any thread.
+#ifndef SL_SERVICE_EVENT_LOG_H_
+#define SL_SERVICE_EVENT_LOG_H_
+
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace sl {
+
+// Input/output error of the event log.
+class EventLogError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Event codes written by the service.
+enum EventCode : int32_t {
+  kEventStartStopFailure = 0,
+  kEventRemoteControlFailure = 30,
+  kEventServiceStarted = 50,
+  kEventServiceStopped = 51,
+  kEventInformation = 98,
+  kEventSystemError = 99,
+};
+
+class EventLog {
+ public:
+  explicit EventLog(std::string base_path);
+
+  void LogEvent(int32_t code, std::string_view detail) const;
+  void LogLine(std::string_view text) const;
+
+  // The heading of a code in EUC-JP, or nullptr for a code outside the table.
+  static const char* Heading(int32_t code);
+  // Path of the log file for the given moment.
+  std::string FileFor(std::time_t when) const;
+  const std::string& base_path() const { return base_path_; }
+
+ private:
+  void Append(std::time_t when, const std::string& entry) const;
+
+  std::string base_path_;
+};
+
+// Local time as "yyyy/mm/dd hh:mm:ss".
+std::string FormatTimestamp(std::time_t when);
+
+}  // namespace sl
+
+#endif

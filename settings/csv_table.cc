@@ -1,0 +1,318 @@
+#include "settings/csv_table.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace sl {
+
+namespace {
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x += 32;
+    if (y >= 'A' && y <= 'Z') y += 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Reads the dialect token by token. "Last byte" is known because the whole
+// input is at hand, which gives the same results as reading through a small
+// buffer with one byte of lookahead.
+class CsvReader {
+ public:
+  CsvReader(std::string_view data, char sep, char quote)
+      : data_(data), sep_(sep), quote_(quote) {}
+
+  struct Token {
+    std::string text;
+    bool quoted = false;
+  };
+
+  bool AtEnd() const { return at_end_; }
+  char last_delimiter = ' ';
+
+  Token Read() {
+    Token t;
+    bool in_quotes = false;
+    for (;;) {
+      if (pos_ >= data_.size()) {
+        at_end_ = true;
+        return t;
+      }
+      char c = data_[pos_++];
+      bool last = pos_ >= data_.size();
+      bool ended = false;
+      if (!in_quotes) {
+        if (c == quote_) {
+          in_quotes = true;
+          t.quoted = true;
+        } else if (c == ' ') {
+          // blanks outside quotes vanish
+        } else if (c == sep_ || c == '\n') {
+          last_delimiter = c;
+          ended = true;
+        } else {
+          t.text.push_back(c);
+        }
+      } else if (c == quote_) {
+        if (!last && data_[pos_] == quote_) {
+          t.text.push_back(quote_);
+          ++pos_;
+          last = pos_ >= data_.size();
+        } else {
+          in_quotes = false;
+        }
+      } else {
+        t.text.push_back(c);
+      }
+      if (last) at_end_ = true;
+      if (ended || last) return t;
+    }
+  }
+
+ private:
+  std::string_view data_;
+  size_t pos_ = 0;
+  char sep_;
+  char quote_;
+  bool at_end_ = false;
+};
+
+}  // namespace
+
+CsvTable::CsvTable() = default;
+
+void CsvTable::SetEmptyCursor() {
+  cursor_ = -1;
+  bof_ = true;
+  eof_ = true;
+}
+
+int CsvTable::FindField(std::string_view name) const {
+  for (size_t i = 0; i < field_names_.size(); ++i) {
+    if (EqualsIgnoreCase(field_names_[i], name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool CsvTable::AddField(const std::string& name) {
+  size_t start = name.find_first_not_of(' ');
+  if (start == std::string::npos) return false;
+  if (FindField(name) >= 0) return false;
+  field_names_.push_back(name);
+  field_types_.push_back("STRING");
+  for (auto& row : rows_) row.emplace_back();
+  return true;
+}
+
+void CsvTable::AppendRow() {
+  rows_.emplace_back(field_names_.size());
+  Last();
+}
+
+void CsvTable::Clear() {
+  field_names_.clear();
+  field_types_.clear();
+  ClearRows();
+}
+
+void CsvTable::ClearRows() {
+  rows_.clear();
+  SetEmptyCursor();
+  LastErrorCode = 0;
+  LastErrorText.clear();
+}
+
+bool CsvTable::First() {
+  if (rows_.empty()) {
+    SetEmptyCursor();
+    return false;
+  }
+  cursor_ = 0;
+  bof_ = eof_ = false;
+  return true;
+}
+
+bool CsvTable::Last() {
+  if (rows_.empty()) {
+    SetEmptyCursor();
+    return false;
+  }
+  cursor_ = RowCount() - 1;
+  bof_ = eof_ = false;
+  return true;
+}
+
+bool CsvTable::Next() {
+  if (!rows_.empty() && cursor_ < RowCount() - 1) {
+    ++cursor_;
+    bof_ = eof_ = false;
+    return true;
+  }
+  eof_ = true;
+  bof_ = rows_.empty();
+  return false;
+}
+
+std::string CsvTable::GetValue(std::string_view column) const {
+  int f = FindField(column);
+  if (f < 0 || cursor_ < 0 || cursor_ >= RowCount()) return std::string();
+  return rows_[cursor_][f];
+}
+
+bool CsvTable::SetValue(std::string_view column, const std::string& value) {
+  int f = FindField(column);
+  if (f < 0) return false;
+  return SetCell(f + 1, value);
+}
+
+bool CsvTable::SetCell(int column, const std::string& value) {
+  if (column < 1 || column > FieldCount()) return false;
+  if (cursor_ < 0 || cursor_ >= RowCount()) return false;
+  rows_[cursor_][column - 1] = value;
+  return true;
+}
+
+void CsvTable::LoadFromBytes(std::string_view bytes) {
+  Clear();
+  const char sep = Separator.empty() ? ',' : Separator[0];
+  const char quote = QuoteChar.empty() ? '"' : QuoteChar[0];
+  CsvReader reader(bytes, sep, quote);
+
+  // Header: column names up to the first LF.
+  reader.last_delimiter = ' ';
+  while (reader.last_delimiter != '\n' && !reader.AtEnd()) {
+    CsvReader::Token t = reader.Read();
+    if (!t.text.empty()) AddField(t.text);
+  }
+
+  // Rows: every line that is begun yields a row.
+  while (!reader.AtEnd()) {
+    reader.last_delimiter = ' ';
+    int column = 1;
+    while (reader.last_delimiter != '\n' && !reader.AtEnd()) {
+      CsvReader::Token t = reader.Read();
+      if (column == 1) {
+        AppendRow();
+        if (!field_types_.empty()) {
+          if (!t.text.empty()) {
+            field_types_[0] = t.quoted ? "STRING" : "FLOAT";
+          } else if (!t.quoted) {
+            field_types_[0] = "STRING";
+          }
+        }
+      }
+      if (!t.text.empty()) SetCell(column, t.text);
+      ++column;
+    }
+  }
+  Last();
+}
+
+bool CsvTable::LoadFromFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a failing read counts as the end of the file
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  LoadFromBytes(data);
+  return true;
+}
+
+std::string CsvTable::Serialize() const {
+  std::string out;
+  if (field_names_.empty()) return out;  // rows without columns: empty file
+  const std::string& q = QuoteChar;
+  for (size_t i = 0; i < field_names_.size(); ++i) {
+    if (i > 0) out += Separator;
+    out += q + field_names_[i] + q;
+  }
+  out += '\n';
+  for (const auto& row : rows_) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (field_types_[i] == "FLOAT") {
+        out += row[i];
+      } else {
+        out += q;
+        for (char c : row[i]) {
+          if (c == '"') out += '"';
+          out += c;
+        }
+        out += q;
+      }
+      out += (i + 1 < row.size()) ? Separator : std::string("\n");
+    }
+  }
+  return out;
+}
+
+bool CsvTable::SaveToFile(const std::string& path) {
+  LastErrorCode = 0;
+  LastErrorText.clear();
+  if (!WriteFileAtomically(path, Serialize())) {
+    LastErrorCode = 3;
+    LastErrorText = "1-Unable to open the file for writing";
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+  static std::atomic<unsigned> counter{0};
+  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
+                    std::to_string(counter.fetch_add(1));
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+
+  struct stat old;
+  if (::stat(path.c_str(), &old) == 0) {
+    ::fchmod(fd, old.st_mode & 07777);
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      // Keeping the owner is a courtesy; the content matters.
+    }
+  }
+
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw std::system_error(err, std::generic_category(), "write " + path);
+  };
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    throw std::system_error(err, std::generic_category(), "close " + path);
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    throw std::system_error(err, std::generic_category(), "rename " + path);
+  }
+  return true;
+}
+
+}  // namespace sl

@@ -1,0 +1,49 @@
+// The two settings files and the operations that move data between them and
+// the running service: the watch list "./data/ScanLantern.conf" (one row per
+// watched file) and the environment file "./data/env.csv" (mail and login).
+#ifndef SL_SETTINGS_SETTINGS_FILES_H_
+#define SL_SETTINGS_SETTINGS_FILES_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "settings/csv_table.h"
+#include "settings/watch_file.h"
+
+namespace sl {
+
+inline constexpr char kWatchListFile[] = "./data/ScanLantern.conf";
+inline constexpr char kEnvFile[] = "./data/env.csv";
+
+// An error raised by a settings operation; what() is the message text.
+class SettingsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Default templates of a new environment row.
+std::string DefaultMailSubject();
+std::string DefaultMailBody();
+
+// Converts a SearchCount cell: leading blanks, optional sign, decimal digits
+// or hexadecimal after "$", "x", "X", "0x", "0X". Throws SettingsError
+// "'<text>' is not a valid integer value" for anything else.
+int32_t StrToInt(const std::string& text);
+
+// Appends a row with the default subject and body when env has no data row.
+void EnsureEnvDefaults(CsvTable& env);
+
+// Rebuilds the watch table from the watch-list table: each existing file is
+// opened and measured so that text already present is never examined.
+// Throws SettingsError on a bad SearchCount or a file that cannot be opened.
+void ReadWatchList(CsvTable& conf, WatchTable& table);
+
+// Writes the watch table into base_path + kWatchListFile and rewrites
+// base_path + kEnvFile from env. Throws std::system_error on write errors.
+void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
+                   const std::string& base_path);
+
+}  // namespace sl
+
+#endif
