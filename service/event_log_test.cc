@@ -1,0 +1,116 @@
+#include "service/event_log.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "service/service_state.h"
+
+namespace sl {
+namespace {
+
+class EventLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sl-log-XXXXXX";
+    base_ = std::string(mkdtemp(tmpl)) + "/";
+    mkdir((base_ + "log").c_str(), 0777);
+  }
+  void TearDown() override { std::system(("rm -rf " + base_).c_str()); }
+
+  std::string Content(const EventLog& log) {
+    std::ifstream in(log.FileFor(std::time(nullptr)), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  std::string base_;
+};
+
+TEST_F(EventLogTest, EntryHasTimestampHeadingDetailAndTwoEmptyLines) {
+  EventLog log(base_);
+  std::time_t before = std::time(nullptr);
+  log.LogEvent(50, "ScanLantern Service Start.");
+  std::string text = Content(log);
+  // "サービスを開始しました。" in EUC-JP.
+  const std::string heading =
+      "\xa5\xb5\xa1\xbc\xa5\xd3\xa5\xb9\xa4\xf2\xb3\xab\xbb\xcf\xa4\xb7\xa4\xde\xa4\xb7\xa4\xbf\xa1\xa3";
+  ASSERT_GE(text.size(), 20u);
+  std::string stamp = text.substr(0, 19);
+  EXPECT_TRUE(stamp == FormatTimestamp(before) || stamp == FormatTimestamp(before + 1)) << stamp;
+  EXPECT_EQ(text.substr(19), " " + heading + "\nScanLantern Service Start.\n\n\n");
+}
+
+TEST_F(EventLogTest, EmptyDetailUnknownCodeMultiLineDetailAndPlainLines) {
+  EventLog log(base_);
+  log.LogEvent(98, "");
+  std::string first = Content(log);
+  EXPECT_EQ(first.substr(first.size() - 4), "\n\n\n\n");
+  log.LogEvent(1, "ignored");
+  log.LogEvent(99, "a\nb\r\nc\td");
+  log.LogLine("GET / HTTP/1.0");
+  std::string all = Content(log);
+  std::string rest = all.substr(first.size());
+  EXPECT_EQ(rest.substr(0, 2), "\n\n");  // code 1: only the two empty lines
+  EXPECT_NE(rest.find("\na\nb\r\nc\td\n\n\n"), std::string::npos);
+  EXPECT_EQ(rest.substr(rest.size() - 15), "GET / HTTP/1.0\n");
+}
+
+TEST_F(EventLogTest, FileOfTheDayIsNamedByLocalDate) {
+  EventLog log(base_);
+  std::tm tm{};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 6;
+  tm.tm_hour = 23;
+  tm.tm_min = 59;
+  tm.tm_sec = 59;
+  tm.tm_isdst = -1;
+  std::time_t t = std::mktime(&tm);
+  EXPECT_EQ(log.FileFor(t), base_ + "./log/20261206.log");
+  EXPECT_EQ(log.FileFor(t + 1), base_ + "./log/20261207.log");
+  EXPECT_EQ(FormatTimestamp(t), "2026/12/06 23:59:59");
+}
+
+TEST_F(EventLogTest, MissingDirectoryIsAnError) {
+  EventLog log(base_ + "nowhere/");
+  EXPECT_THROW(log.LogEvent(50, "x"), EventLogError);
+  EXPECT_THROW(log.LogLine("x"), EventLogError);
+}
+
+TEST_F(EventLogTest, ConcurrentEntriesNeverInterleave) {
+  EventLog log(base_);
+  const std::string detail(3000, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) log.LogEvent(98, detail);
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::istringstream in(Content(log));
+  std::string line;
+  int details = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || (line.size() > 19 && line[4] == '/')) continue;
+    EXPECT_EQ(line, detail);
+    ++details;
+  }
+  EXPECT_EQ(details, 200);
+}
+
+TEST(BaseDirectoryTest, StripsBinAndDoubleSlashes) {
+  EXPECT_EQ(BaseDirectoryOf("/opt/scanlantern/bin/ScanLanternService"), "/opt/scanlantern/");
+  EXPECT_EQ(BaseDirectoryOf("/usr/sbin/ScanLanternService"), "/usr/s");
+  EXPECT_EQ(BaseDirectoryOf("/opt//sl/bin/x"), "/opt/sl/");
+}
+
+}  // namespace
+}  // namespace sl

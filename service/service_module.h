@@ -1,0 +1,58 @@
+// ServiceModule: the one central object of the running service.
+//
+// Owns the process-wide state (ServiceState) and every component: the HTTP
+// server of the web administration, the page producer, the SMTP client, the
+// UDP discovery server, the network adapter list and the watch timer. It has
+// three moments: creation (read the settings, start the servers and the
+// timer), reload (read the settings files again, on request of the web
+// administration) and destruction (write the settings back, stop the UDP
+// server, log the stop). Creation and destruction run on the main thread.
+#ifndef SL_SERVICE_SERVICE_MODULE_H_
+#define SL_SERVICE_SERVICE_MODULE_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "service/daemon_application.h"
+#include "service/service_state.h"
+
+namespace sl {
+
+class ServiceModule {
+ public:
+  // `app` is the runner whose Running flag a failure clears.
+  explicit ServiceModule(DaemonApplication& app);
+  ~ServiceModule();
+  ServiceModule(const ServiceModule&) = delete;
+  ServiceModule& operator=(const ServiceModule&) = delete;
+
+  // Creation handler. Failures are reported on standard output and in the
+  // event log and stop the process; an error of the report itself (the log
+  // directory missing) is thrown to the caller.
+  void DataModuleCreate();
+  // Destruction handler: saves the settings (if they were loaded), stops the
+  // UDP server and logs the stop.
+  void DataModuleDestroy();
+  // Reads both settings files again. The caller holds the service lock.
+  void ReloadSettingsLocked();
+
+  // True once a start, reload or stop has failed; the process then ends with
+  // a non-zero exit status.
+  bool Failed() const { return failed_.load(); }
+
+  ServiceState& state() { return *state_; }
+
+ private:
+  // Steps shared by creation and reload (service lock held).
+  void LoadSettingsLocked();
+  void ApplyEnvSettingsLocked();
+
+  DaemonApplication& app_;
+  std::unique_ptr<ServiceState> state_;
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace sl
+
+#endif
