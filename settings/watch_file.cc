@@ -8,7 +8,7 @@ namespace sl {
 
 bool WatchStream::Open(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0) {

@@ -1,0 +1,135 @@
+#include "watch/jconvert.h"
+
+#include <iconv.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace sl {
+namespace {
+
+// Converts with the C library's iconv; false when it refuses the input.
+bool Iconv(const char* from, const char* to, const std::string& in, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string buf(in.size() * 4 + 16, '\0');
+  char* src = const_cast<char*>(in.data());
+  size_t src_left = in.size();
+  char* dst = buf.data();
+  size_t dst_left = buf.size();
+  bool ok = iconv(cd, &src, &src_left, &dst, &dst_left) != static_cast<size_t>(-1) &&
+            iconv(cd, nullptr, nullptr, &dst, &dst_left) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (ok) out->assign(buf.data(), buf.size() - dst_left);
+  return ok;
+}
+
+std::string Euc(const std::string& utf8) {
+  std::string out;
+  EXPECT_TRUE(Iconv("UTF-8", "EUC-JP", utf8, &out)) << utf8;
+  return out;
+}
+
+// iconv's ISO-2022-JP returns to ASCII with ESC ( B, and does so at the end.
+std::string IconvJis(const std::string& euc) {
+  std::string out;
+  EXPECT_TRUE(Iconv("EUC-JP", "ISO-2022-JP", euc, &out));
+  for (size_t pos; (pos = out.find("\x1b(B")) != std::string::npos;) out.replace(pos, 3, "\x1b(J");
+  if (out.size() >= 3 && out.compare(out.size() - 3, 3, "\x1b(J") == 0) out.resize(out.size() - 3);
+  return out;
+}
+
+TEST(EucToSjisTest, AgreesWithIconvOverEveryJisX0208Character) {
+  int compared = 0;
+  for (int row = 0xA1; row <= 0xFE; ++row) {
+    for (int cell = 0xA1; cell <= 0xFE; ++cell) {
+      std::string euc{static_cast<char>(row), static_cast<char>(cell)};
+      std::string sjis;
+      if (!Iconv("EUC-JP", "SHIFT_JIS", euc, &sjis)) continue;  // unassigned in either code
+      ASSERT_EQ(EucToSjis(euc), sjis) << std::hex << row << " " << cell;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 6800);  // the 6879 characters of JIS X 0208
+}
+
+TEST(EucToSjisTest, HalfWidthKatakanaAsciiAndLineEnds) {
+  std::string euc = Euc("ｱｲｳ ｶﾞ\r\nabc\n漢字");
+  std::string sjis;
+  ASSERT_TRUE(Iconv("EUC-JP", "SHIFT_JIS", euc, &sjis));
+  EXPECT_EQ(EucToSjis(euc), sjis);
+  EXPECT_EQ(EucToSjis("\xB4\xC1"), "\x8A\xBF");
+  // 80 and FF are no lead bytes and pass as they are.
+  EXPECT_EQ(EucToSjis(std::string("\x80\xFF", 2)), std::string("\x80\xFF", 2));
+}
+
+TEST(JisToSjisTest, OddAndEvenRows) {
+  auto p = JisToSjis(0x34, 0x41);  // 漢
+  EXPECT_EQ(p[0], 0x8A);
+  EXPECT_EQ(p[1], 0xBF);
+  p = JisToSjis(0x30, 0x21);  // 亜: even row
+  EXPECT_EQ(p[0], 0x88);
+  EXPECT_EQ(p[1], 0x9F);
+  p = JisToSjis(0x60, 0x60);  // beyond 5F: second lead-byte block
+  EXPECT_EQ(p[0], 0xE0);
+  EXPECT_EQ(p[1], 0xDE);
+}
+
+TEST(EucToJisTest, AsciiUnchangedAndKanjiRuns) {
+  EXPECT_EQ(EucToJis("plain text\r\n"), "plain text\r\n");
+  EXPECT_EQ(EucToJis(""), "");
+  // Two kanji then LF: ESC $ B, four 7-bit bytes, ESC ( J, LF.
+  EXPECT_EQ(EucToJis(Euc("漢字\n")), "\x1b$B\x34\x41\x3b\x7a\x1b(J\n");
+  std::string text = Euc("件名: 監視ワード ERROR を検出\r\n二行目。終わり");
+  EXPECT_EQ(EucToJis(text), IconvJis(text));
+  // A lead byte at the very end is paired with NUL.
+  EXPECT_EQ(EucToJis("a\xB4"), std::string("a\x1b$B\x34\x00", 6));
+}
+
+TEST(EucToJisTest, HalfWidthKatakanaBecomeFullWidth) {
+  const std::string half =
+      "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ";
+  const std::string full =
+      "。「」、・ヲァィゥェォャュョッーアイウエオカキクケコサシスセソタチツテトナニヌネノハヒフヘホ"
+      "マミムメモヤユヨラリルレロワン゛゜";
+  EXPECT_EQ(EucToJis(Euc(half)), IconvJis(Euc(full)));
+}
+
+TEST(EucToJisTest, SoundMarksMergeWhereAFullWidthFormExists) {
+  const std::string half = "ｶﾞｷﾞｸﾞｹﾞｺﾞｻﾞｼﾞｽﾞｾﾞｿﾞﾀﾞﾁﾞﾂﾞﾃﾞﾄﾞﾊﾞﾋﾞﾌﾞﾍﾞﾎﾞﾊﾟﾋﾟﾌﾟﾍﾟﾎﾟｳﾞ";
+  const std::string full = "ガギグゲゴザジズゼゾダヂヅデドバビブベボパピプペポヴ";
+  EXPECT_EQ(EucToJis(Euc(half)), IconvJis(Euc(full)));
+  EXPECT_EQ(EucToJis(Euc("ｶﾞ")), "\x1b$B\x25\x2c");
+  // No voiced form: the mark stands by itself.
+  EXPECT_EQ(EucToJis(Euc("ｱﾞｶﾟﾞﾟ")), IconvJis(Euc("ア゛カ゜゛゜")));
+  // A mark after the end of a kanji run, then ASCII.
+  EXPECT_EQ(EucToJis(Euc("ﾊﾟa")), IconvJis(Euc("パa")));
+}
+
+TEST(EncodeBase64Test, PaddingAndAlphabet) {
+  EXPECT_EQ(EncodeBase64(""), "");
+  EXPECT_EQ(EncodeBase64("a"), "YQ==");
+  EXPECT_EQ(EncodeBase64("ab"), "YWI=");
+  EXPECT_EQ(EncodeBase64("abc"), "YWJj");
+  EXPECT_EQ(EncodeBase64("\xfb\xff\xbf"), "+/+/");
+  EXPECT_EQ(EncodeBase64(std::string("\0\0\0\0", 4)), "AAAAAA==");
+}
+
+TEST(MimeHeaderEncodeTest, PlainAndEncodedRuns) {
+  EXPECT_EQ(MimeHeaderEncode(""), "");
+  EXPECT_EQ(MimeHeaderEncode("ScanLantern Notify"), "ScanLantern Notify");
+  std::string jis = IconvJis(Euc("監視通知"));
+  std::string subject = MimeHeaderEncode("Notify " + Euc("監視通知"));
+  EXPECT_EQ(subject, "Notify =?ISO-2022-JP?B?" + EncodeBase64(jis) + "?=");
+  EXPECT_EQ(subject.substr(0, 27), "Notify =?ISO-2022-JP?B?GyRC");  // ESC $ B
+  // Runs alternate without blanks added; each run is its own word.
+  EXPECT_EQ(MimeHeaderEncode(Euc("A漢B字")),
+            "A=?ISO-2022-JP?B?" + EncodeBase64(IconvJis(Euc("漢"))) + "?=B=?ISO-2022-JP?B?" +
+                EncodeBase64(IconvJis(Euc("字"))) + "?=");
+  // Half-width katakana are two-byte characters of the run too.
+  EXPECT_EQ(MimeHeaderEncode(Euc("ｶﾞ")), "=?ISO-2022-JP?B?" + EncodeBase64("\x1b$B\x25\x2c") + "?=");
+}
+
+}  // namespace
+}  // namespace sl

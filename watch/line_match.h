@@ -1,0 +1,94 @@
+// The text side of the watch pass: search words, line splitting, matching.
+//
+// SplitSearchWords turns an entry's search string into its words.
+// WordMatcher answers whether a line holds every word. LineScanner takes the
+// appended bytes of a file piece by piece and reports each line that
+// matches, with exactly the lines one buffer of all pieces would give: a line
+// or a CR LF pair may span two pieces, a NUL byte ends the text. Memory stays
+// bounded by the piece size and kKeptLineBytes, whatever the append size.
+#ifndef SL_WATCH_LINE_MATCH_H_
+#define SL_WATCH_LINE_MATCH_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sl {
+
+// Splits a search string into words: blanks (bytes 1 to 32) and commas
+// separate words; a word starting with a double quote runs to the closing
+// quote, two quotes inside standing for one; a comma as the very last byte
+// adds an empty word; a NUL byte ends the text.
+std::vector<std::string> SplitSearchWords(std::string_view search_string);
+
+// Tests lines for all of a fixed set of words (byte substrings, case-sensitive).
+// No words: every line matches. An empty word, or one holding CR or LF, occurs
+// in no line, so such a set matches nothing.
+class WordMatcher {
+ public:
+  explicit WordMatcher(std::vector<std::string> words);
+
+  bool Matches(std::string_view line) const;
+
+  // The first position in text where the word chosen to lead the search
+  // occurs, or npos. Only meaningful when !MatchesEverything() && !MatchesNothing().
+  size_t FindLead(std::string_view text) const;
+
+  bool MatchesEverything() const { return words_.empty(); }
+  bool MatchesNothing() const { return impossible_; }
+  const std::vector<std::string>& words() const { return words_; }
+  size_t lead() const { return lead_; }
+  size_t longest() const { return longest_; }
+
+ private:
+  std::vector<std::string> words_;
+  size_t lead_ = 0;     // index of the longest word: the rarest, fastest to find
+  size_t longest_ = 0;  // its length
+  bool impossible_ = false;
+};
+
+// Feeds pieces of one text through line splitting and matching. OnMatch gets
+// each matching line in text order; the view is valid only during the call.
+// A line longer than kKeptLineBytes is matched in full but reported by its
+// first kKeptLineBytes bytes.
+class LineScanner {
+ public:
+  static constexpr size_t kKeptLineBytes = 1 << 20;
+
+  using MatchHandler = std::function<void(std::string_view line)>;
+
+  LineScanner(const WordMatcher& matcher, MatchHandler on_match);
+
+  // The next piece of the text. Ignored once a NUL byte has been seen.
+  void Feed(std::string_view piece);
+  // End of the text: reports the last line when it had no line end.
+  void Finish();
+  // True once a NUL byte ended the text; later bytes need not be read.
+  bool Ended() const { return ended_; }
+
+ private:
+  void ScanCompleteLines(const char* begin, const char* end);
+  void ExtendPartial(std::string_view text);
+  void FinishPartial();
+
+  const WordMatcher& matcher_;
+  MatchHandler on_match_;
+  bool ended_ = false;
+  bool pending_cr_ = false;  // the previous piece ended in CR
+
+  // The line begun in an earlier piece. While it is short its bytes are all
+  // in partial_; beyond kKeptLineBytes only its head is kept, the words seen
+  // so far are marked in found_, and tail_ holds the last bytes that a word
+  // could still start in.
+  bool in_partial_ = false;
+  bool streaming_ = false;
+  std::string partial_;
+  std::string tail_;
+  std::vector<bool> found_;
+};
+
+}  // namespace sl
+
+#endif

@@ -1,0 +1,121 @@
+#include "watch/line_match.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace sl {
+namespace {
+
+using Words = std::vector<std::string>;
+
+TEST(SplitSearchWordsTest, BlanksCommasAndQuotes) {
+  EXPECT_EQ(SplitSearchWords(""), Words{});
+  EXPECT_EQ(SplitSearchWords("   "), Words{});
+  EXPECT_EQ(SplitSearchWords("a,b"), (Words{"a", "b"}));
+  EXPECT_EQ(SplitSearchWords("  a \t b  "), (Words{"a", "b"}));
+  EXPECT_EQ(SplitSearchWords("a , b"), (Words{"a", "b"}));
+  EXPECT_EQ(SplitSearchWords("\"disk full\",sda"), (Words{"disk full", "sda"}));
+  EXPECT_EQ(SplitSearchWords("\"say \"\"hi\"\"\""), (Words{"say \"hi\""}));
+  EXPECT_EQ(SplitSearchWords("\"a b\"c"), (Words{"a b", "c"}));
+  EXPECT_EQ(SplitSearchWords("\"open"), (Words{"open"}));
+  EXPECT_EQ(SplitSearchWords("a,,b"), (Words{"a", "", "b"}));
+  EXPECT_EQ(SplitSearchWords(",a"), (Words{"", "a"}));
+  // Only a comma that is the very last byte adds an empty word.
+  EXPECT_EQ(SplitSearchWords("a,"), (Words{"a", ""}));
+  EXPECT_EQ(SplitSearchWords("a, "), (Words{"a"}));
+  EXPECT_EQ(SplitSearchWords(std::string("a\0b", 3)), (Words{"a"}));
+  // EUC-JP bytes are word bytes.
+  EXPECT_EQ(SplitSearchWords("\xB4\xC1\xBB\xFA,x"), (Words{"\xB4\xC1\xBB\xFA", "x"}));
+}
+
+TEST(WordMatcherTest, EveryWordAnywhere) {
+  WordMatcher two(SplitSearchWords("disk,full"));
+  EXPECT_TRUE(two.Matches("full: disk /dev/sda"));
+  EXPECT_TRUE(two.Matches("diskfull"));
+  EXPECT_FALSE(two.Matches("disk is fine"));
+  EXPECT_FALSE(two.Matches("DISK FULL"));
+  WordMatcher phrase(SplitSearchWords("\"disk full\""));
+  EXPECT_TRUE(phrase.Matches("the disk full again"));
+  EXPECT_FALSE(phrase.Matches("full disk"));
+  WordMatcher trailing_comma(SplitSearchWords("disk,"));
+  EXPECT_TRUE(trailing_comma.MatchesNothing());
+  EXPECT_FALSE(trailing_comma.Matches("disk"));
+  WordMatcher none(SplitSearchWords(""));
+  EXPECT_TRUE(none.Matches(""));
+  EXPECT_TRUE(none.Matches("anything"));
+  WordMatcher line_end(Words{"a\nb"});
+  EXPECT_TRUE(line_end.MatchesNothing());
+}
+
+// Lines reported for text fed in the given pieces.
+Words Scan(const WordMatcher& m, const std::vector<std::string>& pieces) {
+  Words lines;
+  LineScanner scanner(m, [&](std::string_view line) { lines.emplace_back(line); });
+  for (const std::string& p : pieces) scanner.Feed(p);
+  scanner.Finish();
+  return lines;
+}
+
+TEST(LineScannerTest, OneBufferLineRules) {
+  WordMatcher all(Words{});
+  EXPECT_EQ(Scan(all, {""}), Words{});
+  EXPECT_EQ(Scan(all, {"a"}), Words{"a"});
+  EXPECT_EQ(Scan(all, {"a\n"}), Words{"a"});
+  EXPECT_EQ(Scan(all, {"\r\n"}), Words{""});
+  EXPECT_EQ(Scan(all, {"a\r\nb\rc\n\nd"}), (Words{"a", "b", "c", "", "d"}));
+  EXPECT_EQ(Scan(all, {"a\r\rb\n\r"}), (Words{"a", "", "b", ""}));
+  EXPECT_EQ(Scan(all, {std::string("a\nb\0c\nd", 7)}), (Words{"a", "b"}));
+  EXPECT_EQ(Scan(all, {std::string("\0a", 2)}), Words{});
+}
+
+// Splitting the text anywhere must not change the lines.
+TEST(LineScannerTest, PieceBoundariesDoNotMatter) {
+  const std::vector<std::string> texts = {
+      "abc\r\ndef\r\n",    "x\r\n\r\ny\rz\n",        "no line end",
+      "\r\r\n\n\r",        std::string("ab\r\0\ncd\n", 8), "key here\nkey\r\nother key",
+      "\nkey key\r\n\r\nk", "kekey\rkey\n",
+  };
+  for (const Words& words : {Words{}, Words{"key"}, Words{"key", "here"}, Words{"e"}}) {
+    WordMatcher m(words);
+    for (const std::string& text : texts) {
+      Words expected = Scan(m, {text});
+      for (size_t i = 0; i <= text.size(); ++i) {
+        EXPECT_EQ(Scan(m, {text.substr(0, i), text.substr(i)}), expected)
+            << "split at " << i << " of " << testing::PrintToString(text);
+        for (size_t j = i; j <= text.size(); ++j) {
+          ASSERT_EQ(Scan(m, {text.substr(0, i), text.substr(i, j - i), text.substr(j)}), expected)
+              << "split at " << i << "," << j << " of " << testing::PrintToString(text);
+        }
+      }
+    }
+  }
+}
+
+TEST(LineScannerTest, OnlyLinesHoldingEveryWordInOrder) {
+  WordMatcher m(Words{"ERROR", "disk"});
+  EXPECT_EQ(Scan(m, {"ok\nERROR disk\nERROR net\r\ndisk ERROR\rERROR"}),
+            (Words{"ERROR disk", "disk ERROR"}));
+  // The lead word at a line start and end.
+  EXPECT_EQ(Scan(m, {"ERROR\ndisk\ndiskERROR"}), Words{"diskERROR"});
+}
+
+TEST(LineScannerTest, LineLongerThanKeptIsMatchedWholeAndReportedByItsHead) {
+  const size_t kept = LineScanner::kKeptLineBytes;
+  std::string line = "start " + std::string(3 * kept, 'x') + " fin";
+  line.replace(kept + 5, 4, "tail");  // far beyond what is kept
+  WordMatcher m(Words{"start", "tail", "fin"});
+  std::vector<std::string> pieces;
+  std::string text = "first\n" + line + "\nlast\n";
+  // Pieces of a size that cuts "tail" and "fin" in two.
+  for (size_t at = 0; at < text.size(); at += kept / 2 + 3) pieces.push_back(text.substr(at, kept / 2 + 3));
+  Words lines = Scan(m, pieces);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], line.substr(0, kept));
+  WordMatcher missing(Words{"start", "nowhere"});
+  EXPECT_EQ(Scan(missing, pieces), Words{});
+}
+
+}  // namespace
+}  // namespace sl

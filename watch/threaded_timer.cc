@@ -1,0 +1,368 @@
+#include "watch/threaded_timer.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace sl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxQueuedTicks = 1 << 16;
+
+[[noreturn]] void ThrowThreadError(int err) {
+  throw ETimer("Thread Error: " + std::string(std::strerror(err)) + " (" + std::to_string(err) +
+               ")");
+}
+
+[[noreturn]] void ThrowAssertion(const char* text) {
+  throw ETimer(std::string(text) + " (ThreadedTimer)");
+}
+
+int NewEventFd() {
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) ThrowThreadError(errno);
+  return fd;
+}
+
+void SignalEventFd(int fd) {
+  uint64_t one = 1;
+  ssize_t r = ::write(fd, &one, sizeof one);
+  (void)r;  // only fails when the counter is saturated, which still wakes
+}
+
+void DrainEventFd(int fd) {
+  uint64_t value;
+  ssize_t r = ::read(fd, &value, sizeof value);
+  (void)r;  // EAGAIN: nothing was pending
+}
+
+// The wake channel of WakeOwnerLoop. Created when the program loads, so a
+// signal handler finds it without allocating; never closed.
+std::atomic<int> g_wake_fd{-1};
+
+int EnsureWakeFd() {
+  int fd = g_wake_fd.load();
+  if (fd >= 0) return fd;
+  int fresh = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fresh < 0) return -1;
+  if (!g_wake_fd.compare_exchange_strong(fd, fresh)) {
+    ::close(fresh);
+    return fd;
+  }
+  return fresh;
+}
+
+[[maybe_unused]] const int g_wake_fd_at_load = EnsureWakeFd();
+
+}  // namespace
+
+// The ticks handed to one owner thread, and the eventfd that tells the
+// owner's RunOwnerTicks that some are waiting.
+class OwnerInbox {
+ public:
+  OwnerInbox() : fd_(NewEventFd()), owner_(::gettid()) {}
+  ~OwnerInbox() { ::close(fd_); }
+  OwnerInbox(const OwnerInbox&) = delete;
+  OwnerInbox& operator=(const OwnerInbox&) = delete;
+
+  int fd() const { return fd_; }
+
+  bool Post(TThreadedTimer* timer) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_ || ticks_.size() >= kMaxQueuedTicks) return false;
+      ticks_.push_back(timer);
+    }
+    SignalEventFd(fd_);
+    return true;
+  }
+
+  bool HasTicks() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return !ticks_.empty();
+  }
+
+  // Drops the queued ticks of a timer that is going away. When the owner
+  // thread is running its handler, waits until it returns - unless the
+  // caller is that handler itself.
+  void Purge(TThreadedTimer* timer) {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (auto it = ticks_.begin(); it != ticks_.end();) {
+      it = *it == timer ? ticks_.erase(it) : it + 1;
+    }
+    if (running_ == timer && ::gettid() != owner_) {
+      idle_.wait(lock, [&] { return running_ != timer; });
+    }
+  }
+
+  // The owner thread ends: its ticks can never run.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    for (TThreadedTimer* t : ticks_) t->pending_.fetch_sub(1);
+    ticks_.clear();
+  }
+
+  // Runs the ticks queued now, one after another, on the owner thread.
+  int RunPending() {
+    size_t count;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      count = ticks_.size();
+    }
+    int ran = 0;
+    for (size_t i = 0; i < count; ++i) {
+      TThreadedTimer* timer;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (ticks_.empty()) break;
+        timer = ticks_.front();
+        ticks_.pop_front();
+        running_ = timer;
+      }
+      struct Done {
+        OwnerInbox* inbox;
+        ~Done() {
+          std::lock_guard<std::mutex> lock(inbox->mu_);
+          inbox->running_ = nullptr;
+          inbox->idle_.notify_all();
+        }
+      } done{this};
+      timer->pending_.fetch_sub(1);
+      if (timer->owner_thread_id_ != ::gettid()) ThrowAssertion("Assertion failure");
+      // A copy: the handler may destroy its own timer.
+      TThreadedTimer::TimerHandler handler = timer->OnTimer;
+      if (handler) handler(*timer);
+      ++ran;
+    }
+    return ran;
+  }
+
+ private:
+  const int fd_;
+  const pid_t owner_;
+  std::mutex mu_;
+  std::condition_variable idle_;
+  std::deque<TThreadedTimer*> ticks_;
+  TThreadedTimer* running_ = nullptr;
+  bool closed_ = false;
+};
+
+namespace {
+
+// The calling thread's inbox, closed when the thread ends.
+struct InboxHolder {
+  std::shared_ptr<OwnerInbox> inbox;
+  ~InboxHolder() {
+    if (inbox) inbox->Close();
+  }
+};
+
+const std::shared_ptr<OwnerInbox>& ThisThreadInbox() {
+  thread_local InboxHolder holder;
+  if (!holder.inbox) holder.inbox = std::make_shared<OwnerInbox>();
+  return holder.inbox;
+}
+
+}  // namespace
+
+// The multiplexing thread and its queue of due times. One per process while
+// any timer exists.
+class TimerDispatcher {
+ public:
+  static std::shared_ptr<TimerDispatcher> Get() {
+    static std::mutex mu;
+    static std::weak_ptr<TimerDispatcher> current;
+    std::lock_guard<std::mutex> lock(mu);
+    std::shared_ptr<TimerDispatcher> d = current.lock();
+    if (!d) {
+      d = std::make_shared<TimerDispatcher>();
+      current = d;
+    }
+    return d;
+  }
+
+  TimerDispatcher() = default;
+  ~TimerDispatcher() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      terminated_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  TimerDispatcher(const TimerDispatcher&) = delete;
+  TimerDispatcher& operator=(const TimerDispatcher&) = delete;
+
+  void SetEnabled(TThreadedTimer* timer, bool value) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (timer->enabled_.load() == value) return;
+    if (!value) {
+      timer->enabled_.store(false);
+      auto it = Find(timer);
+      if (it == queue_.end()) ThrowAssertion("Could not find timer for removal from queue");
+      queue_.erase(it);
+      return;
+    }
+    int32_t ms = timer->interval_.load();
+    if (ms <= 0) ThrowAssertion("Assertion failure");
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    timer->enabled_.store(true);
+    Clock::duration interval = std::chrono::milliseconds(ms);
+    bool head = Insert(Event{Clock::now() + interval, interval, timer, true});
+    lock.unlock();
+    if (head) cv_.notify_all();
+  }
+
+  void SetInterval(TThreadedTimer* timer, int32_t ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (timer->interval_.load() == ms) return;
+    if (timer->enabled_.load() && ms <= 0) ThrowAssertion("Assertion failure");
+    timer->interval_.store(ms);
+    if (!timer->enabled_.load()) return;
+    auto it = Find(timer);
+    if (it == queue_.end()) return;
+    Clock::duration interval = std::chrono::milliseconds(ms);
+    queue_.erase(it);
+    bool head = Insert(Event{Clock::now() + interval, interval, timer, true});
+    lock.unlock();
+    if (head) cv_.notify_all();
+  }
+
+ private:
+  struct Event {
+    Clock::time_point due;
+    Clock::duration interval;
+    TThreadedTimer* timer;
+    bool keep;  // result of the last Fire
+  };
+
+  std::list<Event>::iterator Find(TThreadedTimer* timer) {
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+      if (it->timer == timer) return it;
+    }
+    return queue_.end();
+  }
+
+  // Inserts before the first event due at the same time or later, so a new
+  // event goes ahead of others due at the same moment. True if at the head.
+  bool Insert(const Event& ev) {
+    auto it = queue_.begin();
+    while (it != queue_.end() && it->due < ev.due) ++it;
+    bool head = it == queue_.begin();
+    queue_.insert(it, ev);
+    return head;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!terminated_) {
+      FirePass();
+      if (queue_.empty()) {
+        cv_.wait(lock);
+      } else {
+        Clock::time_point due = queue_.front().due;  // the node may go while we wait
+        cv_.wait_until(lock, due);
+      }
+    }
+  }
+
+  // Takes every due event, fires it, and re-arms the kept ones one interval
+  // after this pass (not after their old due time: no catch-up ticks).
+  void FirePass() {
+    Clock::time_point now = Clock::now();
+    auto end = queue_.begin();
+    while (end != queue_.end() && end->due <= now) ++end;
+    if (end == queue_.begin()) return;
+    std::list<Event> taken;
+    taken.splice(taken.begin(), queue_, queue_.begin(), end);
+    for (Event& ev : taken) {
+      ev.keep = ev.timer->Fire();
+      if (!ev.keep) ev.timer->enabled_.store(false);
+    }
+    for (Event& ev : taken) {
+      if (!ev.keep) continue;
+      ev.due = now + ev.interval;
+      Insert(ev);
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::list<Event> queue_;
+  std::thread thread_;
+  bool terminated_ = false;
+};
+
+TThreadedTimer::TThreadedTimer()
+    : dispatcher_(TimerDispatcher::Get()),
+      inbox_(ThisThreadInbox()),
+      owner_thread_id_(::gettid()) {
+  SetEnabled(true);
+}
+
+TThreadedTimer::~TThreadedTimer() {
+  try {
+    dispatcher_->SetEnabled(this, false);
+  } catch (const ETimer&) {
+    // Not queued: nothing to take back.
+  }
+  inbox_->Purge(this);
+}
+
+void TThreadedTimer::SetEnabled(bool value) { dispatcher_->SetEnabled(this, value); }
+
+void TThreadedTimer::SetInterval(int32_t milliseconds) {
+  dispatcher_->SetInterval(this, milliseconds);
+}
+
+bool TThreadedTimer::Fire() {
+  pending_.fetch_add(1);
+  if (inbox_->Post(this)) return true;
+  pending_.fetch_sub(1);
+  return false;
+}
+
+int RunOwnerTicks(std::chrono::milliseconds max_wait) {
+  thread_local bool running = false;
+  if (running) return 0;
+  OwnerInbox& inbox = *ThisThreadInbox();
+  if (!inbox.HasTicks()) {
+    int wake_fd = EnsureWakeFd();
+    long long ms = max_wait.count();
+    int timeout = ms <= 0 ? 0 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    pollfd fds[2] = {{inbox.fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    int n = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout);
+    // EINTR ends the wait early, like a woken sleep.
+    if (n > 0 && wake_fd >= 0 && (fds[1].revents & POLLIN)) DrainEventFd(wake_fd);
+  }
+  DrainEventFd(inbox.fd());
+  running = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{running};
+  return inbox.RunPending();
+}
+
+void WakeOwnerLoop() noexcept {
+  int saved = errno;
+  int fd = g_wake_fd.load();
+  if (fd >= 0) SignalEventFd(fd);
+  errno = saved;
+}
+
+}  // namespace sl

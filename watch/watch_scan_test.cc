@@ -1,0 +1,498 @@
+#include "watch/watch_scan.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "settings/settings_files.h"
+
+namespace sl {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Euc(const std::string& utf8) {
+  iconv_t cd = iconv_open("EUC-JP", "UTF-8");
+  std::string out(utf8.size() * 2 + 8, '\0');
+  char* src = const_cast<char*>(utf8.data());
+  size_t src_left = utf8.size();
+  char* dst = out.data();
+  size_t dst_left = out.size();
+  EXPECT_NE(iconv(cd, &src, &src_left, &dst, &dst_left), static_cast<size_t>(-1));
+  iconv_close(cd);
+  out.resize(out.size() - dst_left);
+  return out;
+}
+
+std::string Describe(const std::string& file, const std::string& words, const std::string& line) {
+  return Euc("監視ファイル") + "\t" + file + "\n" + Euc("監視ワード") + "\t" + words + "\n" +
+         Euc("監視内容") + "\n" + line;
+}
+
+std::string Hit(int hits, int count, const std::string& file, const std::string& words,
+                const std::string& line) {
+  return Euc("監視ワードをトラッキングしました。") + "(" + std::to_string(hits) + "/" +
+         std::to_string(count) + ")\n" + Describe(file, words, line);
+}
+
+std::string Missing(const std::string& file) {
+  return Euc("監視ファイルが存在しません。") + "\r\n" + Euc("設定ファイル") + "\t" + file;
+}
+
+struct Entry {
+  std::string heading;  // without the time stamp
+  std::string detail;
+};
+
+class WatchScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sl_watch_scan.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = std::string(tmpl) + "/";
+    fs::create_directory(base_ + "log");
+    state_ = std::make_unique<ServiceState>(base_);
+    for (const char* f : {"FileName", "SearchString", "SearchCount", "MailAddress", "Command"}) {
+      state_->ConfTable.AddField(f);
+    }
+    for (const char* f : {"UserID", "Password", "SMTPServer", "FromMailAddress", "MailSubject",
+                          "MailBody"}) {
+      state_->EnvTable.AddField(f);
+    }
+    state_->EnvTable.AppendRow();
+    state_->EnvTable.SetValue("SMTPServer", "127.0.0.1");
+    state_->EnvTable.SetValue("FromMailAddress", "agent@example.jp");
+    state_->EnvTable.SetValue("MailSubject", "subject");
+    state_->EnvTable.SetValue("MailBody", "body");
+    state_->HostAddress = "10.0.0.5";
+    scanner_ = std::make_unique<WatchScanner>(
+        *state_,
+        [this](const WatchNotice& n) {
+          notices_.push_back(n);
+          return accept_mail_;
+        },
+        [this](const std::string& c) { commands_.push_back(c); });
+  }
+
+  void TearDown() override {
+    scanner_.reset();
+    state_.reset();
+    fs::remove_all(base_);
+  }
+
+  std::string Path(const std::string& name) const { return base_ + name; }
+
+  void AddRow(const std::string& file, const std::string& words, int count,
+              const std::string& mail = "", const std::string& command = "") {
+    CsvTable& t = state_->ConfTable;
+    t.AppendRow();
+    t.SetValue("FileName", file);
+    t.SetValue("SearchString", words);
+    t.SetValue("SearchCount", std::to_string(count));
+    t.SetValue("MailAddress", mail);
+    t.SetValue("Command", command);
+  }
+
+  void Load() {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    ReadWatchList(state_->ConfTable, state_->Watches);
+  }
+
+  static void Append(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+  }
+
+  // Every log entry written so far, in order.
+  std::vector<Entry> Entries() const {
+    std::vector<std::string> files;
+    for (const auto& f : fs::directory_iterator(base_ + "log")) files.push_back(f.path());
+    std::sort(files.begin(), files.end());
+    std::string all;
+    for (const auto& f : files) {
+      std::ifstream in(f, std::ios::binary);
+      std::stringstream ss;
+      ss << in.rdbuf();
+      all += ss.str();
+    }
+    std::vector<Entry> entries;
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t end = all.find("\n\n\n", pos);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "unterminated entry: " << all.substr(pos);
+        break;
+      }
+      std::string text = all.substr(pos, end - pos);
+      size_t nl = text.find('\n');
+      std::string head = text.substr(0, nl);
+      EXPECT_GE(head.size(), 20u);
+      entries.push_back({head.substr(20), text.substr(nl + 1)});
+      pos = end + 3;
+    }
+    return entries;
+  }
+
+  std::vector<std::string> Details() const {
+    std::vector<std::string> d;
+    for (const Entry& e : Entries()) d.push_back(e.detail);
+    return d;
+  }
+
+  std::shared_ptr<TWatchFile> Watch(size_t i) {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    return state_->Watches.at(i);
+  }
+
+  std::string base_;
+  std::unique_ptr<ServiceState> state_;
+  std::unique_ptr<WatchScanner> scanner_;
+  std::vector<WatchNotice> notices_;
+  std::vector<std::string> commands_;
+  bool accept_mail_ = true;
+};
+
+TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
+  std::string f = Path("app.log");
+  Append(f, "ERROR disk old text, never examined\n");
+  AddRow(f, "ERROR,disk", 3, "ops@example.jp", "/bin/true");
+  Load();
+  scanner_->RunPass();
+  EXPECT_TRUE(Details().empty());
+
+  Append(f, "ERROR disk one\nERROR only\r\ndisk ERROR two\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), (std::vector<std::string>{Hit(1, 3, f, "ERROR,disk", "ERROR disk one"),
+                                                 Hit(2, 3, f, "ERROR,disk", "disk ERROR two")}));
+  EXPECT_TRUE(notices_.empty());
+
+  Append(f, "ERROR disk three\nERROR disk four");
+  scanner_->RunPass();
+  auto d = Details();
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[2], Hit(3, 3, f, "ERROR,disk", "ERROR disk three"));
+  EXPECT_EQ(d[3], Euc("監視ワードをトラッキングしてメール送信しました。") + "\n" +
+                      Describe(f, "ERROR,disk", "ERROR disk three"));
+  EXPECT_EQ(d[4], Euc("監視ワードをトラッキングしてコマンド実行しました。") + "\n" +
+                      Describe(f, "ERROR,disk", "ERROR disk three") + "\n" + Euc("実行ファイル") +
+                      "\t/bin/true");
+  EXPECT_EQ(d[5], Hit(1, 3, f, "ERROR,disk", "ERROR disk four"));
+  EXPECT_EQ(Entries()[0].heading, Euc("インフォメーション"));
+  EXPECT_EQ(commands_, std::vector<std::string>{"/bin/true"});
+  ASSERT_EQ(notices_.size(), 1u);
+  const WatchNotice& n = notices_[0];
+  EXPECT_EQ(n.FileName, f);
+  EXPECT_EQ(n.SearchString, "ERROR,disk");
+  EXPECT_EQ(n.HitCount, 3);
+  EXPECT_EQ(n.MailAddress, "ops@example.jp");
+  EXPECT_EQ(n.ResultLine, "ERROR disk three");
+  EXPECT_EQ(n.SMTPServer, "127.0.0.1");
+  EXPECT_EQ(n.FromMailAddress, "agent@example.jp");
+  EXPECT_EQ(n.MailSubject, "subject");
+  EXPECT_EQ(n.MailBody, "body");
+  EXPECT_EQ(n.HostAddress, "10.0.0.5");
+  EXPECT_EQ(Watch(0)->HitCount, 1);
+}
+
+TEST_F(WatchScanTest, MailOnlyWithAddressAndServerAndLoggedOnlyWhenAccepted) {
+  std::string f = Path("a.log");
+  Append(f, "");
+  AddRow(f, "hit", 1, "");  // no address
+  AddRow(f, "hit", 0, "ops@example.jp");
+  Load();
+  Append(f, "hit\n");
+  accept_mail_ = false;
+  scanner_->RunPass();
+  ASSERT_EQ(notices_.size(), 1u);  // only the second entry
+  EXPECT_EQ(notices_[0].HitCount, 1);
+  auto d = Details();
+  // SearchCount 0 acts on every match; a refused mail is not reported here.
+  EXPECT_EQ(d, (std::vector<std::string>{Hit(1, 1, f, "hit", "hit"), Hit(1, 0, f, "hit", "hit")}));
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    state_->EnvTable.SetValue("SMTPServer", "");
+  }
+  Append(f, "hit\n");
+  scanner_->RunPass();
+  EXPECT_EQ(notices_.size(), 1u);
+}
+
+TEST_F(WatchScanTest, NotifyRunsWithoutTheServiceLock) {
+  std::string f = Path("a.log");
+  Append(f, "");
+  AddRow(f, "x", 1, "ops@example.jp");
+  Load();
+  bool lock_free = false;
+  scanner_ = std::make_unique<WatchScanner>(
+      *state_, [&](const WatchNotice&) {
+        lock_free = state_->Lock.try_lock();
+        if (lock_free) state_->Lock.unlock();
+        return true;
+      });
+  Append(f, "x\n");
+  scanner_->RunPass();
+  EXPECT_TRUE(lock_free);
+}
+
+// The mail hook reloads the table, which closes the old entries' files: the
+// pass finishes the entry it is on and skips the old entries after it.
+TEST_F(WatchScanTest, ReloadDuringThePassIsSafe) {
+  std::string a = Path("a.log"), b = Path("b.log");
+  Append(a, "");
+  Append(b, "");
+  AddRow(a, "x", 1, "ops@example.jp");
+  AddRow(b, "x", 1);
+  Load();
+  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    ReadWatchList(state_->ConfTable, state_->Watches);
+    return true;
+  });
+  Append(a, "x1\nx2\n");
+  Append(b, "x3\n");
+  scanner_->RunPass();
+  auto d = Details();
+  ASSERT_EQ(d.size(), 4u);
+  EXPECT_EQ(d[0], Hit(1, 1, a, "x", "x1"));
+  EXPECT_EQ(d[2], Hit(1, 1, a, "x", "x2"));
+  // The new table measured the files after the appends: nothing more to see.
+  scanner_->RunPass();
+  EXPECT_EQ(Details().size(), 4u);
+}
+
+TEST_F(WatchScanTest, MissingFileIsLoggedEveryPassAndReadFromItsStartOnceItAppears) {
+  std::string f = Path("later.log");
+  AddRow(f, "boot", 1);
+  Load();
+  scanner_->RunPass();
+  scanner_->RunPass();
+  auto e = Entries();
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].heading, Euc("システムエラーが発生しました。"));
+  EXPECT_EQ(e[0].detail, Missing(f));
+  EXPECT_EQ(e[1].detail, Missing(f));
+  Append(f, "boot 1\nboot 2\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details().size(), 4u);
+  EXPECT_EQ(Details()[3], Hit(1, 1, f, "boot", "boot 2"));
+  // Deleted after start: missing again, every pass.
+  fs::remove(f);
+  scanner_->RunPass();
+  scanner_->RunPass();
+  auto d = Details();
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[4], Missing(f));
+  EXPECT_EQ(d[5], Missing(f));
+}
+
+TEST_F(WatchScanTest, RenameRotationReadsTheOldTailThenTheNewFile) {
+  std::string f = Path("app.log");
+  Append(f, "m0 before start\n");
+  AddRow(f, "m", 1);
+  Load();
+  Append(f, "m1\n");
+  scanner_->RunPass();
+  Append(f, "m2 last words of the old file\n");
+  fs::rename(f, Path("app.log.1"));
+  Append(f, "m3 new file\n");
+  scanner_->RunPass();
+  Append(f, "m4\n");
+  Append(Path("app.log.1"), "m5 too late for the old file\n");
+  scanner_->RunPass();
+  auto d = Details();
+  ASSERT_EQ(d.size(), 4u);
+  EXPECT_EQ(d[0], Hit(1, 1, f, "m", "m1"));
+  EXPECT_EQ(d[1], Hit(1, 1, f, "m", "m2 last words of the old file"));
+  EXPECT_EQ(d[2], Hit(1, 1, f, "m", "m3 new file"));
+  EXPECT_EQ(d[3], Hit(1, 1, f, "m", "m4"));
+}
+
+TEST_F(WatchScanTest, TruncatedFileIsReadFromItsStart) {
+  std::string f = Path("app.log");
+  Append(f, std::string(500, 'x') + "\n");
+  AddRow(f, "m", 1);
+  Load();
+  ASSERT_EQ(truncate(f.c_str(), 0), 0);
+  Append(f, "m short\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), std::vector<std::string>{Hit(1, 1, f, "m", "m short")});
+  EXPECT_EQ(Watch(0)->LastSize, 8);
+}
+
+TEST_F(WatchScanTest, ChangedFileNameIsFollowedFromItsSizeAtTheChange) {
+  std::string a = Path("a.log"), b = Path("b.log");
+  Append(a, "");
+  Append(b, "m old content of b\n");
+  AddRow(a, "m", 1);
+  Load();
+  scanner_->RunPass();
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    state_->Watches[0]->FileName = b;
+  }
+  scanner_->RunPass();
+  EXPECT_TRUE(Details().empty());
+  Append(b, "m new\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), std::vector<std::string>{Hit(1, 1, b, "m", "m new")});
+}
+
+// Offsets beyond 4 GiB: a sparse file measured at load, then one more line.
+TEST_F(WatchScanTest, SixtyFourBitOffsets) {
+  std::string f = Path("big.log");
+  int fd = open(f.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  const off_t big = (off_t{4} << 30) + (off_t{1} << 29) + 3;  // 4.5 GiB and a bit
+  ASSERT_EQ(ftruncate(fd, big), 0);
+  close(fd);
+  AddRow(f, "far", 1);
+  Load();
+  EXPECT_EQ(Watch(0)->LastSize, big);
+  Append(f, "far away line\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), std::vector<std::string>{Hit(1, 1, f, "far", "far away line")});
+  EXPECT_EQ(Watch(0)->LastSize, big + 14);
+}
+
+// An append of several read pieces: a line across the piece boundary is one
+// line, and a CR LF split by it ends one line.
+TEST_F(WatchScanTest, LargeAppendIsReadInPiecesWithOneBufferLines) {
+  std::string f = Path("a.log");
+  Append(f, "");
+  AddRow(f, "needle", 1);
+  Load();
+  const size_t chunk = WatchScanner::kReadChunk;
+  std::string text;
+  while (text.size() < chunk - 10) text += "filler line of the log\n";
+  text.resize(chunk - 10);
+  text += "\n1 needle across the boundary\n";
+  while (text.size() < 2 * chunk - 100) text += "filler line of the log\n";
+  text += std::string(2 * chunk - 1 - text.size(), 'y');
+  text += "\r\nneedle 2\n";  // the CR is the last byte of the second piece
+  while (text.size() < 3 * chunk + 100) text += "filler line of the log\n";
+  Append(f, text + "last needle");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), (std::vector<std::string>{
+                           Hit(1, 1, f, "needle", "1 needle across the boundary"),
+                           Hit(1, 1, f, "needle", "needle 2"),
+                           Hit(1, 1, f, "needle", "last needle")}));
+}
+
+TEST_F(WatchScanTest, UnwritableLogDirDoesNotStopThePass) {
+  std::string f = Path("a.log");
+  Append(f, "");
+  AddRow(f, "m", 2, "", "cmd");
+  Load();
+  fs::remove_all(base_ + "log");
+  Append(f, "m1\nm2\n");
+  testing::internal::CaptureStdout();
+  scanner_->RunPass();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Cannot open file"), std::string::npos);
+  EXPECT_EQ(scanner_->LogFailures(), 3);
+  EXPECT_EQ(commands_, std::vector<std::string>{"cmd"});
+  EXPECT_EQ(Watch(0)->HitCount, 0);
+  fs::create_directory(base_ + "log");
+  Append(f, "m3\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), std::vector<std::string>{Hit(1, 2, f, "m", "m3")});
+}
+
+// Changes the directory watch cannot see are still found: through a symbolic
+// link at once, through a hard link in another directory by the regular look.
+TEST_F(WatchScanTest, LinksAreFollowed) {
+  fs::create_directory(base_ + "a");
+  fs::create_directory(base_ + "b");
+  std::string target = Path("b/real.log"), link = Path("a/link.log");
+  std::string hard = Path("a/hard.log"), other = Path("b/other-name.log");
+  Append(target, "");
+  fs::create_symlink(target, link);
+  Append(hard, "");
+  fs::create_hard_link(hard, other);
+  AddRow(link, "sym", 1);
+  AddRow(hard, "hard", 1);
+  Load();
+  scanner_->RunPass();
+  Append(target, "sym 1\n");
+  Append(other, "hard 1\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details().at(0), Hit(1, 1, link, "sym", "sym 1"));
+  for (uint32_t i = 0; i < WatchScanner::kSweepPasses && Details().size() < 2; ++i) {
+    scanner_->RunPass();
+  }
+  EXPECT_EQ(Details(), (std::vector<std::string>{Hit(1, 1, link, "sym", "sym 1"),
+                                                 Hit(1, 1, hard, "hard", "hard 1")}));
+}
+
+TEST_F(WatchScanTest, DefaultCommandRunsInTheBackgroundAndIsLogged) {
+  std::string f = Path("a.log");
+  std::string marker = Path("ran");
+  std::string command = "echo done > " + marker;
+  Append(f, "");
+  AddRow(f, "go", 1, "", command);
+  Load();
+  scanner_ = std::make_unique<WatchScanner>(*state_, nullptr);
+  Append(f, "go\n");
+  scanner_->RunPass();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(fs::exists(marker));
+  auto d = Details();
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_EQ(d[1], Euc("次の実行ファイルを実行しました。") + "\n" + command);
+  EXPECT_EQ(d[2].substr(0, Euc("監視ワードをトラッキングしてコマンド実行しました。").size()),
+            Euc("監視ワードをトラッキングしてコマンド実行しました。"));
+}
+
+TEST_F(WatchScanTest, TimerHandlerPausesTheTimerAroundThePass) {
+  std::string f = Path("a.log");
+  Append(f, "");
+  AddRow(f, "x", 1, "ops@example.jp");
+  Load();
+  TThreadedTimer timer;
+  timer.SetInterval(10);
+  std::vector<bool> enabled_in_pass;
+  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
+    enabled_in_pass.push_back(timer.Enabled());
+    return true;
+  });
+  int ticks = 0;
+  timer.OnTimer = [&](TThreadedTimer& t) {
+    ++ticks;
+    scanner_->TimWatchTimer(t);
+  };
+  Append(f, "x\n");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (enabled_in_pass.empty() && std::chrono::steady_clock::now() < deadline) {
+    RunOwnerTicks(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(enabled_in_pass, std::vector<bool>{false});
+  EXPECT_TRUE(timer.Enabled());
+  // Watching switched off: ticks go on, passes do not.
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    state_->WatchingActive = false;
+  }
+  Append(f, "x\n");
+  int seen = ticks;
+  while (ticks < seen + 3 && std::chrono::steady_clock::now() < deadline) {
+    RunOwnerTicks(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(enabled_in_pass.size(), 1u);
+  EXPECT_TRUE(timer.Enabled());
+}
+
+}  // namespace
+}  // namespace sl
