@@ -1,0 +1,54 @@
+#include "discovery/discovery_responder.h"
+
+#include <exception>
+#include <utility>
+
+namespace sl {
+
+namespace {
+constexpr char kFailureHeading[] = "UdpGaugeUDPRead(DiskMeterd Server Call)";
+}  // namespace
+
+std::optional<std::string> DiscoveryReply(std::string_view datagram,
+                                          std::string_view host_name) {
+  if (datagram != kDiscoveryQuestion) return std::nullopt;
+  std::string reply = kDiscoveryGreeting;
+  reply.append(host_name);
+  return reply;
+}
+
+DiscoveryResponder::DiscoveryResponder(const EventLog& log,
+                                       HostNameSource host_name)
+    : log_(log), host_name_(std::move(host_name)) {}
+
+void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
+                                          std::string_view data,
+                                          TSocketHandle& binding) {
+  try {
+    if (data != kDiscoveryQuestion) return;  // the common case, cheaply
+    std::string host_name;
+    try {
+      host_name = host_name_ ? host_name_() : std::string();
+    } catch (const std::exception&) {
+      host_name.clear();  // the greeting alone is still an answer
+    }
+    std::optional<std::string> reply = DiscoveryReply(data, host_name);
+    binding.SendTo(binding.PeerIP, binding.PeerPort, *reply);
+  } catch (const std::exception& e) {
+    try {
+      log_.LogEvent(kEventRemoteControlFailure,
+                    std::string(kFailureHeading) + "\n" + e.what());
+    } catch (const std::exception&) {
+      // Without a log there is nobody to tell; the next datagram is served.
+    }
+  }
+}
+
+TUDPServer::UDPReadHook DiscoveryResponder::Handler() {
+  return [this](TUDPServer& sender, std::string_view data,
+                TSocketHandle& binding) {
+    UDPServerUDPRead(sender, data, binding);
+  };
+}
+
+}  // namespace sl

@@ -1,0 +1,54 @@
+// DiscoveryResponder: answers the discovery question on the UDP port.
+//
+// A management console finds the agents on its network by sending the fixed
+// question as one datagram; every agent answers the sender, unicast from the
+// port the question came in on, with the fixed greeting followed by its host
+// name. Any other datagram is ignored without a trace; a reply that cannot
+// be sent is written to the event log with code 30. The handler runs on the
+// UDP server's listener thread and reads no shared settings.
+#ifndef SL_DISCOVERY_DISCOVERY_RESPONDER_H_
+#define SL_DISCOVERY_DISCOVERY_RESPONDER_H_
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "discovery/socket_handle.h"
+#include "discovery/udp_server.h"
+#include "service/event_log.h"
+
+namespace sl {
+
+inline constexpr char kDiscoveryQuestion[] = "Are You ScanLantern Agent?";
+inline constexpr char kDiscoveryGreeting[] = "I am ScanLantern Agent.|";
+
+// The reply to one datagram: the greeting and host_name when the datagram is
+// exactly the question (whole length, same case), else nothing.
+std::optional<std::string> DiscoveryReply(std::string_view datagram,
+                                          std::string_view host_name);
+
+class DiscoveryResponder {
+ public:
+  using HostNameSource = std::function<std::string()>;
+
+  // log must outlive the responder. host_name is asked once per question;
+  // by default it is the host name (LocalName).
+  explicit DiscoveryResponder(const EventLog& log,
+                              HostNameSource host_name = LocalName);
+
+  // The OnUDPRead handler: answers the question to binding's PeerIP and
+  // PeerPort through binding. Never throws.
+  void UDPServerUDPRead(TUDPServer& sender, std::string_view data,
+                        TSocketHandle& binding);
+  // A hook bound to this responder, for TUDPServer::OnUDPRead.
+  TUDPServer::UDPReadHook Handler();
+
+ private:
+  const EventLog& log_;
+  HostNameSource host_name_;
+};
+
+}  // namespace sl
+
+#endif

@@ -1,0 +1,251 @@
+#include "discovery/socket_handle.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sl {
+
+namespace {
+
+struct ErrorText {
+  int code;
+  const char* text;
+};
+
+constexpr ErrorText kErrorTexts[] = {
+    {4, "Interrupted system call."},
+    {9, "Bad file number."},
+    {11, "Operation would block. "},
+    {13, "Access denied."},
+    {14, "Bad address."},
+    {22, "Invalid argument."},
+    {24, "Too many open files."},
+    {36, "File name too long."},
+    {39, "Directory not empty"},
+    {40, "Too many levels of symbolic links."},
+    {88, "Socket operation on non-socket."},
+    {89, "Destination address required."},
+    {90, "Message too long."},
+    {91, "Protocol wrong type for socket."},
+    {92, "Bad protocol option."},
+    {93, "Protocol not supported."},
+    {94, "Socket type not supported."},
+    {95, "Operation not supported on socket."},
+    {96, "Protocol family not supported."},
+    {97, "Address family not supported by protocol family."},
+    {98, "Address already in use."},
+    {99, "Cannot assign requested address."},
+    {100, "Network is down."},
+    {101, "Network is unreachable."},
+    {102, "Net dropped connection or reset."},
+    {103, "Software caused connection abort."},
+    {104, "Connection reset by peer."},
+    {105, "No buffer space available."},
+    {106, "Socket is already connected."},
+    {107, "Socket is not connected."},
+    {108, "Cannot send or receive after socket is closed."},
+    {109, "Too many references, cannot splice."},
+    {110, "Connection timed out."},
+    {111, "Connection refused."},
+    {112, "Host is down."},
+    {113, "No route to host."},
+    {114, "Operation already in progress."},
+    {115, "Operation now in progress."},
+};
+
+// Fills addr from a dotted IPv4 text (empty: all addresses). False when the
+// text is no IPv4 address.
+bool MakeAddress(const std::string& ip, int32_t port, sockaddr_in* addr) {
+  std::memset(addr, 0, sizeof(*addr));
+  addr->sin_family = AF_INET;
+  addr->sin_port = htons(static_cast<uint16_t>(port));
+  if (ip.empty()) {
+    addr->sin_addr.s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return inet_pton(AF_INET, ip.c_str(), &addr->sin_addr) == 1;
+}
+
+std::string AddressText(const sockaddr_in& addr) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof(text));
+  return text;
+}
+
+}  // namespace
+
+ESocketError::ESocketError(int error_code)
+    : std::runtime_error(SocketErrorMessage(error_code)),
+      error_code_(error_code) {}
+
+std::string SocketErrorText(int error_code) {
+  for (const ErrorText& e : kErrorTexts) {
+    if (e.code == error_code) return e.text;
+  }
+  return "";
+}
+
+std::string SocketErrorMessage(int error_code) {
+  return "Socket Error # " + std::to_string(error_code) + "\r\n" +
+         SocketErrorText(error_code);
+}
+
+std::string LocalName() {
+  char name[250] = {};
+  if (gethostname(name, sizeof(name)) != 0) return "";
+  return std::string(name, strnlen(name, sizeof(name)));
+}
+
+TSocketHandle::~TSocketHandle() { CloseSocket(); }
+
+void TSocketHandle::AllocateSocket(int type) {
+  CloseSocket();
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw ESocketError(errno);
+  fd_ = fd;
+}
+
+void TSocketHandle::Adopt(int fd) {
+  CloseSocket();
+  fd_ = fd;
+}
+
+void TSocketHandle::SetSockOpt(int level, int name, int32_t value) {
+  if (setsockopt(fd_, level, name, &value, sizeof(value)) != 0) {
+    throw ESocketError(errno);
+  }
+}
+
+bool TSocketHandle::TryBind(int32_t port, int* error_code) {
+  sockaddr_in addr;
+  if (!MakeAddress(IP, port, &addr)) {
+    *error_code = EINVAL;
+    return false;
+  }
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    *error_code = errno;
+    return false;
+  }
+  return true;
+}
+
+void TSocketHandle::Bind() {
+  int error_code = 0;
+  if (Port == 0 && ClientPortMin != 0 && ClientPortMax != 0) {
+    if (ClientPortMin > ClientPortMax) {
+      throw ESocketError(0, "Invalid Port Range (" +
+                                std::to_string(ClientPortMin) + " - " +
+                                std::to_string(ClientPortMax) + ")");
+    }
+    bool bound = false;
+    for (int32_t port = ClientPortMax; port >= ClientPortMin && !bound;
+         --port) {
+      bound = TryBind(port, &error_code);
+    }
+    if (!bound) {
+      throw ESocketError(error_code, "Can not bind in port range (" +
+                                         std::to_string(ClientPortMin) +
+                                         " - " +
+                                         std::to_string(ClientPortMax) + ")");
+    }
+  } else if (!TryBind(Port, &error_code)) {
+    if (error_code == EADDRINUSE) {
+      throw ESocketError(error_code, kAddressInUseText);
+    }
+    throw ESocketError(error_code);
+  }
+  UpdateBindingLocal();
+}
+
+void TSocketHandle::Listen(int backlog) {
+  if (listen(fd_, backlog) != 0) throw ESocketError(errno);
+}
+
+void TSocketHandle::UpdateBindingLocal() {
+  sockaddr_in addr;
+  socklen_t len = sizeof(addr);
+  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+      addr.sin_family == AF_INET) {
+    IP = AddressText(addr);
+    Port = ntohs(addr.sin_port);
+  }
+}
+
+void TSocketHandle::UpdateBindingPeer() {
+  sockaddr_in addr;
+  socklen_t len = sizeof(addr);
+  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+      addr.sin_family == AF_INET) {
+    PeerIP = AddressText(addr);
+    PeerPort = ntohs(addr.sin_port);
+  }
+}
+
+bool TSocketHandle::Readable(int timeout_ms) const {
+  pollfd p = {fd_, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&p, 1, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw ESocketError(errno);
+  return n > 0;
+}
+
+size_t TSocketHandle::RecvFrom(char* buffer, size_t size) {
+  sockaddr_in addr;
+  socklen_t len = sizeof(addr);
+  ssize_t n;
+  do {
+    n = recvfrom(fd_, buffer, size, 0, reinterpret_cast<sockaddr*>(&addr),
+                 &len);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw ESocketError(errno);
+  if (len >= sizeof(sockaddr_in) && addr.sin_family == AF_INET) {
+    PeerIP = AddressText(addr);
+    PeerPort = ntohs(addr.sin_port);
+  } else {
+    PeerIP.clear();
+    PeerPort = 0;
+  }
+  return static_cast<size_t>(n);
+}
+
+void TSocketHandle::SendTo(const std::string& ip, int32_t port,
+                           const char* buffer, size_t count) {
+  sockaddr_in addr;
+  if (!MakeAddress(ip, port, &addr)) throw ESocketError(EINVAL);
+  ssize_t n;
+  do {
+    n = sendto(fd_, buffer, count, MSG_NOSIGNAL,
+               reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EMSGSIZE) throw ESocketError(EMSGSIZE, "Package Size Too Big.");
+    throw ESocketError(errno);
+  }
+  if (static_cast<size_t>(n) < count) {
+    throw ESocketError(0, "Not all bytes sent.");
+  }
+}
+
+void TSocketHandle::CloseSocket() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+TSocketHandle& TSocketHandles::Add() {
+  items_.push_back(std::make_unique<TSocketHandle>());
+  TSocketHandle& handle = *items_.back();
+  handle.Port = default_port_ != nullptr ? *default_port_ : 0;
+  return handle;
+}
+
+}  // namespace sl

@@ -1,0 +1,624 @@
+#include "web/tcp_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace sl {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// A client socket; every receive gives up after five seconds so that a
+// failing test cannot hang.
+class Client {
+ public:
+  explicit Client(int32_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr),
+                         sizeof(addr)) == 0;
+  }
+  explicit Client(int fd, bool) : fd_(fd), connected_(true) {
+    timeval tv = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  }
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool connected() const { return connected_; }
+  int fd() const { return fd_; }
+  void Send(const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = send(fd_, data.data() + done, data.size() - done,
+                       MSG_NOSIGNAL);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+  void ShutdownWrite() { shutdown(fd_, SHUT_WR); }
+  // Everything until the server closes (or five seconds of silence).
+  std::string ReceiveAll() {
+    std::string all;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+      if (n <= 0) return all;
+      all.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // Until count bytes came (or the stream ended).
+  std::string Receive(size_t count) {
+    std::string all;
+    char buf[4096];
+    while (all.size() < count) {
+      ssize_t n = recv(fd_, buf, std::min(sizeof(buf), count - all.size()), 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n));
+    }
+    return all;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+// A connected pair of loopback TCP sockets: the test drives a
+// TTCPConnection on one end and a plain client on the other.
+struct SocketPair {
+  SocketPair() {
+    TSocketHandle listener;
+    listener.AllocateSocket(SOCK_STREAM);
+    listener.IP = "127.0.0.1";
+    listener.Bind();
+    listener.Listen(1);
+    client = std::make_unique<Client>(listener.Port);
+    int fd = accept(listener.Handle(), nullptr, nullptr);
+    connection = std::make_unique<TTCPConnection>(fd);
+  }
+  std::unique_ptr<Client> client;
+  std::unique_ptr<TTCPConnection> connection;
+};
+
+// Polls cond every 10 ms for at most limit.
+template <typename Cond>
+bool WaitFor(Cond cond, milliseconds limit = milliseconds(5000)) {
+  auto end = steady_clock::now() + limit;
+  while (!cond()) {
+    if (steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+void BindLoopback(TTCPServer& server) {
+  TSocketHandle& b = server.Bindings.Add();
+  b.IP = "127.0.0.1";
+  b.Port = 0;
+}
+
+// --- Reading --------------------------------------------------------------
+
+TEST(TCPConnectionTest, LineEndsAndStrayCarriageReturns) {
+  SocketPair p;
+  p.client->Send("one\ntwo\r\nth\rree\r\r\n\nlast");
+  p.client->ShutdownWrite();
+  TTCPConnection& c = *p.connection;
+  EXPECT_EQ(c.ReadLn(), "one");
+  EXPECT_EQ(c.ReadLn(), "two");
+  EXPECT_EQ(c.ReadLn(), "th\rree\r");
+  EXPECT_EQ(c.ReadLn(), "");
+  // A line the peer never ended is no line.
+  EXPECT_THROW(c.ReadLn(), EClosedGracefully);
+  EXPECT_FALSE(c.Connected());
+}
+
+TEST(TCPConnectionTest, OtherTerminatorKeepsCarriageReturn) {
+  SocketPair p;
+  p.client->Send("a\r|b||c\n|");
+  EXPECT_EQ(p.connection->ReadLn("|"), "a\r");
+  EXPECT_EQ(p.connection->ReadLn("||"), "b");
+  EXPECT_EQ(p.connection->ReadLn("|"), "c\n");
+}
+
+TEST(TCPConnectionTest, LineLengthLimitAtTheEdge) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  const std::string full(16384, 'x');
+  // 16384 bytes before the LF, and 16383 + CR before it: both accepted.
+  p.client->Send(full + "\n" + full.substr(1) + "\r\n");
+  EXPECT_EQ(c.ReadLn(), full);
+  EXPECT_EQ(c.ReadLn(), full.substr(1));
+  // One byte more fails, also with the CR counted.
+  p.client->Send(full + "\r\n");
+  try {
+    c.ReadLn();
+    FAIL() << "no error";
+  } catch (const ELineTooLong& e) {
+    EXPECT_STREQ(e.what(), "Max line length exceeded.");
+  }
+}
+
+TEST(TCPConnectionTest, OverlongLineWithoutTerminatorFailsEarly) {
+  SocketPair p;
+  // No LF ever comes: the reader must not wait for it once the limit is
+  // passed.
+  p.client->Send(std::string(20000, 'y'));
+  EXPECT_THROW(p.connection->ReadLn(), ELineTooLong);
+}
+
+TEST(TCPConnectionTest, SplitActionReturnsPieces) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  c.MaxLineAction = TMaxLineAction::Split;
+  std::string line = std::string(16384, 'a') + std::string(16384, 'b') + "cc";
+  p.client->Send(line + "\n");
+  EXPECT_EQ(c.ReadLn(), std::string(16384, 'a'));
+  EXPECT_EQ(c.ReadLn(), std::string(16384, 'b'));
+  EXPECT_EQ(c.ReadLn(), "cc");
+  // A smaller explicit maximum.
+  p.client->Send("abcdefg\n");
+  EXPECT_EQ(c.ReadLn("", -1, 3), "abc");
+  EXPECT_EQ(c.ReadLn("", -1, 3), "def");
+  EXPECT_EQ(c.ReadLn("", -1, 3), "g");
+}
+
+TEST(TCPConnectionTest, ReadUntilDelimiterUnstuffsAndBounds) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  p.client->Send("Host: a\r\n..dots\r\n.\r\n\r\nbody");
+  std::vector<std::string> lines;
+  c.ReadUntilDelimiter(lines, "");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Host: a");
+  EXPECT_EQ(lines[1], ".dots");
+  EXPECT_EQ(lines[2], ".");
+  EXPECT_EQ(c.ReadString(4), "body");
+
+  // Many short lines pass a byte bound that no single line reaches.
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += "X-Header: value\r\n";
+  p.client->Send(many + "\r\n");
+  lines.clear();
+  EXPECT_THROW(c.ReadUntilDelimiter(lines, "", 1000), ELimitExceeded);
+}
+
+TEST(TCPConnectionTest, ExactAndUntilCloseReads) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  std::string body;
+  for (int i = 0; i < 100000; ++i) body += static_cast<char>(i * 7);
+  p.client->Send("LEN\n" + body + "tail-bytes");
+  p.client->ShutdownWrite();
+  EXPECT_EQ(c.ReadLn(), "LEN");
+  const int64_t before = c.BytesConsumed();
+  std::string got;
+  c.ReadBytes(got, body.size());
+  EXPECT_EQ(got, body);
+  EXPECT_EQ(c.BytesConsumed() - before, static_cast<int64_t>(body.size()));
+  std::string rest;
+  c.ReadUntilClose(rest);
+  EXPECT_EQ(rest, "tail-bytes");
+  EXPECT_THROW(c.ReadString(1), EClosedGracefully);
+}
+
+TEST(TCPConnectionTest, ReadIntoStreamCountsAndLimits) {
+  {
+    SocketPair p;
+    p.client->Send("0123456789abc");
+    std::ostringstream out;
+    p.connection->ReadIntoStream(out, 10);
+    EXPECT_EQ(out.str(), "0123456789");
+    // Announcing more than the bound fails before reading.
+    EXPECT_THROW(p.connection->ReadIntoStream(out, 100, false, 50),
+                 ELimitExceeded);
+  }
+  {
+    SocketPair p;
+    p.client->Send(std::string(5000, 'z'));
+    p.client->ShutdownWrite();
+    std::ostringstream out;
+    EXPECT_THROW(p.connection->ReadIntoStream(out, -1, true, 4096),
+                 ELimitExceeded);
+  }
+  {
+    SocketPair p;
+    p.client->Send("short");
+    p.client->ShutdownWrite();
+    std::ostringstream out;
+    EXPECT_THROW(p.connection->ReadIntoStream(out, 10), EClosedGracefully);
+  }
+}
+
+TEST(TCPConnectionTest, ReadTimeoutRaises) {
+  SocketPair p;
+  p.connection->ReadTimeout = 100;
+  p.client->Send("partial");
+  EXPECT_THROW(p.connection->ReadLn(), EReadTimeout);
+  // The bytes already there are not lost.
+  p.client->Send(" line\n");
+  EXPECT_EQ(p.connection->ReadLn(), "partial line");
+}
+
+TEST(TCPConnectionTest, AsciiFilterClearsHighBit) {
+  SocketPair p;
+  p.connection->ASCIIFilter = true;
+  p.client->Send("\xC1\xE2\n");
+  EXPECT_EQ(p.connection->ReadLn(), "Ab");
+}
+
+// --- Writing --------------------------------------------------------------
+
+TEST(TCPConnectionTest, BufferedWritesGoOutOnFlush) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  c.BeginWriteBuffer();
+  c.WriteLine("HTTP/1.1 200 OK");
+  c.Write("X: y\r\n");
+  std::istringstream s("stream-part");
+  c.WriteFromStream(s);
+  // Nothing left the process yet.
+  char byte;
+  EXPECT_EQ(recv(p.client->fd(), &byte, 1, MSG_DONTWAIT), -1);
+  c.FlushWriteBuffer();
+  c.Write("|direct");
+  c.Disconnect();
+  EXPECT_EQ(p.client->ReceiveAll(),
+            "HTTP/1.1 200 OK\r\nX: y\r\nstream-part|direct");
+  EXPECT_THROW(c.Write("x"), ENotConnected);
+}
+
+TEST(TCPConnectionTest, WriteFromStreamPiecesAndShortStreams) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  c.SendBufferSize = 1000;
+  std::string data(10500, 'q');
+  data[0] = 'A';
+  data.back() = 'Z';
+  std::istringstream s(data);
+  s.seekg(300);
+  c.WriteFromStream(s);  // whole stream: from position 0
+  EXPECT_EQ(p.client->Receive(data.size()), data);
+  std::istringstream tail("0123456789");
+  tail.seekg(4);
+  c.WriteFromStream(tail, 3, false);
+  EXPECT_EQ(p.client->Receive(3), "456");
+  std::istringstream shorter("abc");
+  try {
+    c.WriteFromStream(shorter, 10);
+    FAIL() << "no error";
+  } catch (const ETCPError& e) {
+    EXPECT_STREQ(e.what(), "No data to read.");
+  }
+}
+
+TEST(TCPConnectionTest, WriteFromFile) {
+  SocketPair p;
+  TTCPConnection& c = *p.connection;
+  std::string path = testing::TempDir() + "tcp_server_test_file.bin";
+  std::string content;
+  for (int i = 0; i < 200000; ++i) content += static_cast<char>(i % 251);
+  std::ofstream(path, std::ios::binary) << content;
+  EXPECT_EQ(c.WriteFromFile(path), static_cast<int64_t>(content.size()));
+  EXPECT_EQ(p.client->Receive(content.size()), content);
+
+  // Buffered: the file joins what was collected before it.
+  c.BeginWriteBuffer();
+  c.Write("head:");
+  c.WriteFromFile(path);
+  c.FlushWriteBuffer();
+  EXPECT_EQ(p.client->Receive(5 + content.size()), "head:" + content);
+  std::remove(path.c_str());
+
+  // A missing file, or a directory, fails before a byte is written.
+  std::string missing = testing::TempDir() + "no such file";
+  try {
+    c.WriteFromFile(missing);
+    FAIL() << "no error";
+  } catch (const ETCPError& e) {
+    EXPECT_EQ(std::string(e.what()), "File \"" + missing + "\" not found");
+  }
+  EXPECT_THROW(c.WriteFromFile(testing::TempDir()), ETCPError);
+  c.Disconnect();
+  EXPECT_EQ(p.client->ReceiveAll(), "");
+}
+
+TEST(TCPConnectionTest, PeerAddressIsKnown) {
+  SocketPair p;
+  EXPECT_EQ(p.connection->PeerIP(), "127.0.0.1");
+  EXPECT_GT(p.connection->PeerPort(), 0);
+  EXPECT_EQ(p.connection->Socket().IP, "127.0.0.1");
+}
+
+// --- Server ---------------------------------------------------------------
+
+// Echoes one line in upper case, then holds the connection until the
+// client closes it.
+void EchoUpper(TTCPConnection& c) {
+  std::string line = c.ReadLn();
+  for (char& ch : line) ch = static_cast<char>(toupper(ch));
+  c.WriteLine(line);
+  std::string rest;
+  c.ReadUntilClose(rest);
+}
+
+TEST(TCPServerTest, DefaultBindingAndOneConnection) {
+  TTCPServer server;
+  server.DefaultPort = 0;
+  std::string peer;
+  server.OnExecute = [&peer](TTCPConnection& c) {
+    peer = c.PeerIP();
+    c.WriteLine("hello " + c.ReadLn());
+  };
+  server.SetActive(true);
+  ASSERT_EQ(server.Bindings.Count(), 1u);
+  EXPECT_EQ(server.Bindings[0].IP, "0.0.0.0");
+  ASSERT_GT(server.Bindings[0].Port, 0);
+  Client client(server.Bindings[0].Port);
+  client.Send("world\r\n");
+  // The connection is closed once the hook returns.
+  EXPECT_EQ(client.ReceiveAll(), "hello world\r\n");
+  server.SetActive(false);
+  EXPECT_EQ(peer, "127.0.0.1");
+  EXPECT_FALSE(server.Active());
+}
+
+TEST(TCPServerTest, ManySimultaneousConnections) {
+  TTCPServer server;
+  BindLoopback(server);
+  // The clients connect faster than threads start; a backlog of 15 would
+  // make the kernel drop SYNs and the clients retry a second later.
+  server.ListenQueue = 256;
+  server.OnExecute = EchoUpper;
+  server.SetActive(true);
+  const int32_t port = server.Bindings[0].Port;
+  constexpr int kClients = 200;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(clients.back()->connected());
+  }
+  for (int i = 0; i < kClients; ++i) {
+    clients[i]->Send("client " + std::to_string(i) + "\n");
+  }
+  for (int i = 0; i < kClients; ++i) {
+    std::string want = "CLIENT " + std::to_string(i) + "\r\n";
+    EXPECT_EQ(clients[i]->Receive(want.size()), want);
+  }
+  // Every one of them holds its own thread right now.
+  EXPECT_EQ(server.ConnectionCount(), static_cast<size_t>(kClients));
+  clients.clear();
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  server.SetActive(false);
+}
+
+TEST(TCPServerTest, ConnectionWhoseThreadCannotStartIsClosed) {
+  TTCPServer server;
+  BindLoopback(server);
+  std::atomic<int> starts{0};
+  std::atomic<int> listen_errors{0};
+  server.ThreadStarter = [&starts](std::function<void()> body) {
+    if (starts++ == 0) {
+      throw std::system_error(EAGAIN, std::generic_category(),
+                              "no thread for you");
+    }
+    return std::thread(std::move(body));
+  };
+  server.OnListenException = [&](const std::exception&) { ++listen_errors; };
+  server.OnExecute = EchoUpper;
+  server.SetActive(true);
+  const int32_t port = server.Bindings[0].Port;
+
+  Client refused(port);
+  refused.Send("first\n");
+  EXPECT_EQ(refused.ReceiveAll(), "");  // closed without a reply
+  EXPECT_TRUE(WaitFor([&] { return listen_errors.load() == 1; }));
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+
+  Client served(port);
+  served.Send("second\n");
+  EXPECT_EQ(served.Receive(8), "SECOND\r\n");
+  served.ShutdownWrite();
+  EXPECT_EQ(served.ReceiveAll(), "");
+  server.SetActive(false);
+}
+
+TEST(TCPServerTest, ReadTimeoutFreesIdleConnection) {
+  TTCPServer server;
+  BindLoopback(server);
+  server.ReadTimeout = 150;
+  std::atomic<bool> timed_out{false};
+  server.OnExecute = [](TTCPConnection& c) { c.ReadLn(); };
+  server.OnException = [&](TTCPConnection&, const std::exception& e) {
+    if (dynamic_cast<const EReadTimeout*>(&e) != nullptr) timed_out = true;
+  };
+  server.SetActive(true);
+  Client idle(server.Bindings[0].Port);
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+  // The server gives up on the silent client and closes its side.
+  EXPECT_EQ(idle.ReceiveAll(), "");
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(timed_out.load());
+  server.SetActive(false);
+}
+
+TEST(TCPServerTest, StopEndsIdleConnectionsPromptly) {
+  TTCPServer server;
+  BindLoopback(server);
+  server.OnExecute = EchoUpper;
+  server.SetActive(true);
+  Client a(server.Bindings[0].Port);
+  Client b(server.Bindings[0].Port);
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 2; }));
+  auto start = steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(1500));
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+  EXPECT_EQ(a.ReceiveAll(), "");
+  // Nothing listens any more.
+  Client late(server.Bindings[0].Port);
+  EXPECT_FALSE(late.connected());
+}
+
+TEST(TCPServerTest, StopReportsThreadsThatDoNotEnd) {
+  std::atomic<bool> release{false};
+  {
+    TTCPServer server;
+    BindLoopback(server);
+    server.TerminateWaitTime = 100;
+    server.OnExecute = [&release](TTCPConnection&) {
+      // Ignores its connection entirely; ends when the test says so.
+      WaitFor([&release] { return release.load(); });
+    };
+    server.SetActive(true);
+    Client client(server.Bindings[0].Port);
+    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+    try {
+      server.SetActive(false);
+      FAIL() << "no error";
+    } catch (const ETCPError& e) {
+      EXPECT_STREQ(e.what(), "Terminate Thread Timeout");
+    }
+    EXPECT_FALSE(server.Active());
+    release = true;
+    // The destructor waits for the thread instead of freeing the server
+    // under it.
+  }
+}
+
+TEST(TCPServerTest, PortInUseFailsWithItsText) {
+  TTCPServer first;
+  BindLoopback(first);
+  first.SetActive(true);
+  TTCPServer second;
+  TSocketHandle& b = second.Bindings.Add();
+  b.IP = "127.0.0.1";
+  b.Port = first.Bindings[0].Port;
+  try {
+    second.SetActive(true);
+    FAIL() << "no error";
+  } catch (const ESocketError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(second.Active());
+  // A failed start of a second binding releases the first one too.
+  TTCPServer third;
+  BindLoopback(third);
+  TSocketHandle& taken = third.Bindings.Add();
+  taken.IP = "127.0.0.1";
+  taken.Port = first.Bindings[0].Port;
+  EXPECT_THROW(third.SetActive(true), ESocketError);
+  EXPECT_FALSE(third.Bindings[0].Allocated());
+}
+
+TEST(TCPServerTest, TwoBindingsListenApartAndOneCanFail) {
+  TTCPServer server;
+  BindLoopback(server);
+  BindLoopback(server);
+  std::atomic<int> listen_errors{0};
+  server.OnListenException = [&](const std::exception&) { ++listen_errors; };
+  server.OnExecute = [](TTCPConnection& c) {
+    c.WriteLine(std::to_string(c.Socket().Port));
+  };
+  server.SetActive(true);
+  const int32_t port0 = server.Bindings[0].Port;
+  const int32_t port1 = server.Bindings[1].Port;
+  ASSERT_NE(port0, port1);
+  {
+    Client a(port0);
+    Client b(port1);
+    EXPECT_EQ(a.ReceiveAll(), std::to_string(port0) + "\r\n");
+    EXPECT_EQ(b.ReceiveAll(), std::to_string(port1) + "\r\n");
+  }
+  // Make accept fail on the first binding: its listener ends, the other
+  // goes on serving.
+  shutdown(server.Bindings[0].Handle(), SHUT_RDWR);
+  EXPECT_TRUE(WaitFor([&] { return listen_errors.load() == 1; }));
+  Client c(port1);
+  EXPECT_EQ(c.ReceiveAll(), std::to_string(port1) + "\r\n");
+  server.SetActive(false);
+}
+
+TEST(TCPServerTest, MaxConnectionsRefusesWithReply) {
+  TTCPServer server;
+  BindLoopback(server);
+  server.MaxConnections = 1;
+  server.MaxConnectionReply = "busy\r\n";
+  server.OnExecute = EchoUpper;
+  server.SetActive(true);
+  Client first(server.Bindings[0].Port);
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+  Client second(server.Bindings[0].Port);
+  EXPECT_EQ(second.ReceiveAll(), "busy\r\n");
+  first.Send("still here\n");
+  EXPECT_EQ(first.Receive(12), "STILL HERE\r\n");
+  server.SetActive(false);
+}
+
+TEST(TCPServerTest, HookExceptionsReachOnExceptionAndServingGoesOn) {
+  TTCPServer server;
+  BindLoopback(server);
+  std::atomic<int> errors{0};
+  std::atomic<int> disconnects{0};
+  server.OnExecute = [](TTCPConnection& c) {
+    if (c.ReadLn() == "boom") throw std::runtime_error("boom");
+    c.WriteLine("fine");
+  };
+  server.OnException = [&](TTCPConnection&, const std::exception& e) {
+    if (std::string(e.what()) == "boom") ++errors;
+  };
+  server.OnDisconnect = [&](TTCPConnection&) { ++disconnects; };
+  server.SetActive(true);
+  {
+    Client a(server.Bindings[0].Port);
+    a.Send("boom\n");
+    EXPECT_EQ(a.ReceiveAll(), "");
+  }
+  Client b(server.Bindings[0].Port);
+  b.Send("ok\n");
+  EXPECT_EQ(b.ReceiveAll(), "fine\r\n");
+  server.SetActive(false);
+  EXPECT_EQ(errors.load(), 1);
+  EXPECT_EQ(disconnects.load(), 2);
+}
+
+TEST(TCPServerTest, RestartAfterStop) {
+  TTCPServer server;
+  BindLoopback(server);
+  server.OnExecute = [](TTCPConnection& c) { c.Write("up"); };
+  for (int round = 0; round < 3; ++round) {
+    server.SetActive(true);
+    Client client(server.Bindings[0].Port);
+    EXPECT_EQ(client.ReceiveAll(), "up");
+    server.SetActive(false);
+  }
+}
+
+}  // namespace
+}  // namespace sl
