@@ -13,6 +13,7 @@
 #include "service/daemon_application.h"
 #include "service/event_log.h"
 #include "service/service_module.h"
+#include "watch/threaded_timer.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ void RaiseOpenFileLimit() {
 
 int main() {
   sl::DaemonApplication app;
+  // The run loop waits for the watch timer's ticks and runs them here, on
+  // the main thread; SIGTERM wakes it at once.
+  app.SetWaiter([](std::chrono::milliseconds d) { sl::RunOwnerTicks(d); }, &sl::WakeOwnerLoop);
   bool failed = false;
   try {
     if (::access(kPidFile, F_OK) == 0) {

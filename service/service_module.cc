@@ -1,5 +1,7 @@
 #include "service/service_module.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -10,7 +12,49 @@ namespace sl {
 
 ServiceModule::ServiceModule(DaemonApplication& app) : app_(app) {}
 
-ServiceModule::~ServiceModule() = default;
+ServiceModule::~ServiceModule() {
+  watch_timer_.reset();
+  scanner_.reset();
+  udp_server_.reset();
+  responder_.reset();
+}
+
+void ServiceModule::StartUdpServer() {
+  responder_ = std::make_unique<DiscoveryResponder>(state_->Log);
+  udp_server_ = std::make_unique<TUDPServer>();
+  udp_server_->SetActive(false);
+  TSocketHandle& binding = udp_server_->Bindings.Add();
+  binding.IP = "0.0.0.0";
+  binding.Port = 4009;
+  udp_server_->ThreadedEvent = true;
+  udp_server_->OnUDPRead = responder_->Handler();
+  udp_server_->SetActive(true);
+}
+
+void ServiceModule::StartWatchTimer() {
+  if (!scanner_) {
+    scanner_ = std::make_unique<WatchScanner>(
+        *state_, [this](const WatchNotice& notice) { return SendNotification(notice); });
+  }
+  if (!watch_timer_) watch_timer_ = std::make_unique<TThreadedTimer>();
+  watch_timer_->SetInterval(1000);
+  watch_timer_->OnTimer = [this](TThreadedTimer& timer) { scanner_->TimWatchTimer(timer); };
+  watch_timer_->SetEnabled(true);
+}
+
+bool ServiceModule::SendNotification(const WatchNotice&) { return false; }
+
+void ServiceModule::ReadHostAddress() {
+  NetworkAdapters nic_info;
+  nic_info.SetFamily(AF_INET);
+  nic_info.SetSocketType(SOCK_DGRAM);
+  nic_info.SetActive(true);
+  nic_info.First();
+  std::string address = nic_info.GetValue("Address");
+  nic_info.SetActive(false);
+  std::lock_guard<std::mutex> lock(state_->Lock);
+  state_->HostAddress = address;
+}
 
 void ServiceModule::LoadSettingsLocked() {
   ServiceState& s = *state_;
@@ -43,12 +87,16 @@ void ServiceModule::DataModuleCreate() {
       ApplyEnvSettingsLocked();
       s.SettingsLoaded = true;
     }
+    StartUdpServer();
+    ReadHostAddress();
+    StartWatchTimer();
     s.Log.LogEvent(kEventServiceStarted, "ScanLantern Service Start.");
   } catch (const std::exception& e) {
     std::cout << "Error WatchFileServiceCreate.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);
-    app_.Stop();
     s.Log.LogEvent(kEventStartStopFailure, std::string("WatchFileServiceCreate.\n") + e.what());
+    if (watch_timer_) watch_timer_->SetEnabled(false);
+    app_.Stop();
   }
 }
 
@@ -62,8 +110,9 @@ void ServiceModule::ReloadSettingsLocked() {
   } catch (const std::exception& e) {
     std::cout << "Error ScanLanternServiceReload.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);
-    app_.Stop();
     s.Log.LogEvent(kEventStartStopFailure, std::string("ScanLanternServiceReload.\n") + e.what());
+    if (watch_timer_) watch_timer_->SetEnabled(false);
+    app_.Stop();
   }
 }
 
@@ -75,6 +124,7 @@ void ServiceModule::DataModuleDestroy() {
       std::lock_guard<std::mutex> lock(s.Lock);
       if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath);
     }
+    if (udp_server_) udp_server_->SetActive(false);
     s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
     failed_.store(true);

@@ -14,8 +14,13 @@
 #include <memory>
 #include <string>
 
+#include "discovery/discovery_responder.h"
+#include "discovery/network_adapters.h"
+#include "discovery/udp_server.h"
 #include "service/daemon_application.h"
 #include "service/service_state.h"
+#include "watch/threaded_timer.h"
+#include "watch/watch_scan.h"
 
 namespace sl {
 
@@ -48,9 +53,22 @@ class ServiceModule {
   void LoadSettingsLocked();
   void ApplyEnvSettingsLocked();
 
+  void StartUdpServer();
+  void ReadHostAddress();
+  void StartWatchTimer();
+  // The watch pass's mail hook; true when the server accepted the mail.
+  bool SendNotification(const WatchNotice& notice);
+
   DaemonApplication& app_;
   std::unique_ptr<ServiceState> state_;
   std::atomic<bool> failed_{false};
+
+  // Components, destroyed in the reverse order of their declaration. The
+  // responder outlives the UDP server that calls it.
+  std::unique_ptr<DiscoveryResponder> responder_;
+  std::unique_ptr<TUDPServer> udp_server_;
+  std::unique_ptr<WatchScanner> scanner_;
+  std::unique_ptr<TThreadedTimer> watch_timer_;  // ticks on the main thread
 };
 
 }  // namespace sl

@@ -1,0 +1,74 @@
+"""Discovery on UDP 4009 and a start that cannot bind its port."""
+
+import os
+import shutil
+import socket
+import unittest
+
+import harness as h
+
+QUESTION = b"Are You ScanLantern Agent?"
+
+
+def ask(payload, timeout=2.0):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        s.settimeout(timeout)
+        s.sendto(payload, ("127.0.0.1", h.PORT))
+        try:
+            data, addr = s.recvfrom(65536)
+            return data, addr
+        except socket.timeout:
+            return None, None
+
+
+class DiscoveryTest(unittest.TestCase):
+    def setUp(self):
+        self.prefix, _ = h.install()
+        self.service = h.Service(self.prefix).start()
+
+    def tearDown(self):
+        self.service.kill()
+        shutil.rmtree(self.prefix)
+
+    def test_question_gets_greeting_from_port_4009_and_others_get_nothing(self):
+        data, addr = ask(QUESTION)
+        self.assertEqual(data, b"I am ScanLantern Agent.|" + socket.gethostname().encode())
+        self.assertEqual(addr[1], h.PORT)
+        for other in (QUESTION + b"\n", QUESTION.lower(), b"", QUESTION + b"\0"):
+            self.assertEqual(ask(other, timeout=0.5)[0], None, other)
+        # Still answering after the noise.
+        self.assertIsNotNone(ask(QUESTION)[0])
+        status, _ = self.service.stop()
+        self.assertEqual(status, 0)
+
+
+class PortInUseTest(unittest.TestCase):
+    def setUp(self):
+        self.prefix, _ = h.install()
+
+    def tearDown(self):
+        shutil.rmtree(self.prefix)
+
+    def test_udp_port_taken_fails_the_start_with_status_1(self):
+        blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        blocker.bind(("0.0.0.0", h.PORT))
+        h.write(os.path.join(self.prefix, "data/env.csv"), h.env_text())
+        service = h.Service(self.prefix)
+        try:
+            service.start(wait_for_log=False)
+            status, out = service.wait()
+        finally:
+            blocker.close()
+            service.kill()
+        self.assertEqual(status, 1)
+        text = b"Could not bind socket. Address and port are already in use."
+        self.assertIn(b"Error WatchFileServiceCreate.\n" + text + b"\n", out)
+        self.assertIn(b"\nWatchFileServiceCreate.\n" + text + b"\n\n\n", h.read_log(self.prefix))
+        self.assertFalse(os.path.exists(h.PID_FILE))
+        # The settings had been read, so they were written back on the way out.
+        self.assertEqual(h.read(os.path.join(self.prefix, "data/env.csv")), h.env_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
