@@ -1,0 +1,31 @@
+#include "service/text.h"
+
+#include <gtest/gtest.h>
+
+namespace sl {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(TextTest, Base64RoundTripsEveryByte) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  for (size_t n : {0u, 1u, 2u, 3u, 100u, 256u}) {
+    EXPECT_EQ(Base64Decode(Base64Encode(all.substr(0, n))), all.substr(0, n)) << n;
+  }
+  EXPECT_EQ(Base64Encode("abc"), "YWJj");
+  EXPECT_EQ(Base64Encode("ab"), "YWI=");
+  EXPECT_EQ(Base64Decode("YW\r\nJj"), "abc");
+}
+
+TEST(TextTest, SplitLinesAtEveryKindOfLineEnd) {
+  EXPECT_EQ(SplitLines(""), Lines{});
+  EXPECT_EQ(SplitLines("a"), Lines{"a"});
+  EXPECT_EQ(SplitLines("a\n"), Lines{"a"});
+  EXPECT_EQ(SplitLines("\n"), Lines{""});
+  EXPECT_EQ(SplitLines("a\r\nb\rc\n\nd"), (Lines{"a", "b", "c", "", "d"}));
+  EXPECT_EQ(SplitLines("a\r\r\n"), (Lines{"a", ""}));
+}
+
+}  // namespace
+}  // namespace sl
