@@ -1,0 +1,674 @@
+#include "mail/async_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sl {
+
+namespace {
+
+bool LooksLikeDottedAddress(const std::string& host) {
+  if (host.empty()) return false;
+  for (char c : host) {
+    if (!(c >= '0' && c <= '9') && c != '.') return false;
+  }
+  return true;
+}
+
+bool AllDigits(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string Quoted(const char* prefix, const std::string& value, const char* middle, int error) {
+  return std::string(prefix) + value + middle + std::to_string(error);
+}
+
+// Well-known names for machines without a services or protocols database.
+struct WellKnown {
+  const char* name;
+  int number;
+};
+constexpr WellKnown kServices[] = {{"smtp", 25}, {"submission", 587}, {"http", 80}};
+constexpr WellKnown kProtocols[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}};
+
+}  // namespace
+
+in_addr SocketResolveHost(const std::string& host) {
+  if (host.empty()) throw ESocketException("SocketResolveHost: '" + host + "' Invalid Hostname.", EINVAL);
+  in_addr addr{};
+  if (LooksLikeDottedAddress(host)) {
+    if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
+      throw ESocketException("SocketResolveHost: '" + host + "' Invalid IP address.", EINVAL);
+    }
+    return addr;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
+  if (rc != 0 || result == nullptr) {
+    int error = rc != 0 ? ResolverError(rc) : kErrNoData;
+    if (result) freeaddrinfo(result);
+    throw ESocketException(Quoted("SocketResolveHost: Cannot convert host address '", host, "', Error #", error),
+                           error);
+  }
+  addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+  freeaddrinfo(result);
+  return addr;
+}
+
+uint16_t SocketResolvePort(const std::string& port, const std::string& proto) {
+  if (port.empty()) throw ESocketException("SocketResolvePort: Invalid Port.", EINVAL);
+  if (AllDigits(port)) {
+    if (port.size() > 5 || std::stoi(port) > 65535) {
+      throw ESocketException("SocketResolvePort: Invalid Port.", EINVAL);
+    }
+    return static_cast<uint16_t>(std::stoi(port));
+  }
+  servent entry{};
+  servent* found = nullptr;
+  char buf[1024];
+  getservbyname_r(port.c_str(), proto.c_str(), &entry, buf, sizeof(buf), &found);
+  if (found) return ntohs(static_cast<uint16_t>(found->s_port));
+  for (const WellKnown& w : kServices) {
+    if (port == w.name) return static_cast<uint16_t>(w.number);
+  }
+  throw ESocketException(Quoted("SocketResolvePort: Cannot convert port '", port, "', Error #", kErrNoData),
+                         kErrNoData);
+}
+
+int SocketResolveProto(const std::string& proto) {
+  if (proto.empty()) throw ESocketException("SocketResolveProto: Invalid Protocol.", EINVAL);
+  if (AllDigits(proto) && proto.size() <= 3) return std::stoi(proto);
+  protoent entry{};
+  protoent* found = nullptr;
+  char buf[1024];
+  getprotobyname_r(proto.c_str(), &entry, buf, sizeof(buf), &found);
+  if (found) return found->p_proto;
+  for (const WellKnown& w : kProtocols) {
+    if (proto == w.name) return w.number;
+  }
+  throw ESocketException(
+      Quoted("SocketResolveProto: Cannot convert protocol '", proto, "', Error #", kErrNoData), kErrNoData);
+}
+
+TAsyncSocket::TAsyncSocket() = default;
+
+TAsyncSocket::~TAsyncSocket() {
+  {
+    // The owner is going away: no more events.
+    std::lock_guard<std::mutex> lock(mu_);
+    shutting_down_ = true;
+  }
+  if (worker_.joinable()) {
+    Close();
+    queue_->Post(WM_QUIT);
+    worker_.join();
+  }
+}
+
+void TAsyncSocket::SetAddr(const std::string& addr) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsClosed) throw ESocketException("Cannot change Addr if not closed");
+  addr_ = addr;
+}
+
+void TAsyncSocket::SetPort(const std::string& port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsClosed) throw ESocketException("Cannot change Port if not closed");
+  port_ = port;
+}
+
+void TAsyncSocket::SetProto(const std::string& proto) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsClosed) throw ESocketException("Cannot change Proto if not closed");
+  proto_ = proto;
+}
+
+void TAsyncSocket::SetLocalAddr(const std::string& addr) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsClosed) throw ESocketException("Cannot change LocalAddr if not closed");
+  local_addr_ = addr;
+}
+
+void TAsyncSocket::SetLocalPort(const std::string& port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsClosed) throw ESocketException("Cannot change LocalPort if not closed");
+  local_port_ = port;
+}
+
+void TAsyncSocket::SetLinger(TSocketLingerOnOff on_off, int timeout_seconds) {
+  std::lock_guard<std::mutex> lock(mu_);
+  linger_ = on_off;
+  linger_timeout_ = timeout_seconds;
+}
+
+std::string TAsyncSocket::Addr() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return addr_;
+}
+std::string TAsyncSocket::Port() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return port_;
+}
+std::string TAsyncSocket::Proto() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return proto_;
+}
+std::string TAsyncSocket::LocalAddr() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return local_addr_;
+}
+std::string TAsyncSocket::LocalPort() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return local_port_;
+}
+int TAsyncSocket::PortNum() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return port_num_;
+}
+uint64_t TAsyncSocket::RcvdCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return rcvd_count_;
+}
+int TAsyncSocket::LastError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_error_;
+}
+std::string TAsyncSocket::LastErrorMsg() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_error_msg_;
+}
+TAsyncSocketState TAsyncSocket::State() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return state_;
+}
+std::string TAsyncSocket::DnsResult() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return dns_result_;
+}
+std::vector<std::string> TAsyncSocket::DnsResultList() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return dns_result_list_;
+}
+
+void TAsyncSocket::EnsureWorker() {
+  if (worker_.joinable()) return;
+  try {
+    queue_ = std::make_unique<TMsgQueue>();
+    worker_ = std::thread(&TAsyncSocket::WorkerLoop, this);
+  } catch (const std::system_error& e) {
+    queue_.reset();
+    throw ESocketException("Unable to allocate a new worker thread", e.code().value());
+  }
+}
+
+int TAsyncSocket::DnsLookup(const std::string& host) {
+  int error = 0;
+  std::vector<std::string> list;
+  if (host.empty()) {
+    error = EINVAL;
+  } else {
+    try {
+      EnsureWorker();
+    } catch (const ESocketException&) {
+      error = EFAULT;
+    }
+  }
+  if (error == 0) {
+    in_addr addr{};
+    if (LooksLikeDottedAddress(host)) {
+      if (inet_pton(AF_INET, host.c_str(), &addr) == 1) {
+        list.push_back(host);
+      } else {
+        error = EINVAL;
+      }
+    } else {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* result = nullptr;
+      int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
+      if (rc != 0) {
+        error = ResolverError(rc);
+      } else {
+        for (addrinfo* p = result; p; p = p->ai_next) {
+          char text[INET_ADDRSTRLEN];
+          inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, text, sizeof(text));
+          list.push_back(text);
+        }
+        freeaddrinfo(result);
+        if (list.empty()) error = kErrNoData;
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    dns_result_ = list.empty() ? std::string() : list.front();
+    dns_result_list_ = list;
+    if (error != 0) {
+      last_error_ = error;
+      last_error_msg_ = host.empty() ? "DNS lookup: invalid host name."
+                        : error == EFAULT ? "DNS lookup: Unable to allocate a new worker thread"
+                                          : AsyncSocketErrorText(error);
+    }
+  }
+  if (OnDnsLookupDone) OnDnsLookupDone(error);
+  return error;
+}
+
+TAsyncSocket::SessionId TAsyncSocket::Connect() {
+  std::string addr, port, proto, local_addr, local_port;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ == wsConnecting || state_ == wsConnected) {
+      throw ESocketException("Connect: Socket already in use");
+    }
+    if (port_.empty()) throw ESocketException("Connect: No Port Specified");
+    if (addr_.empty()) throw ESocketException("Connect: No IP Address Specified");
+    if (proto_.empty()) throw ESocketException("Connect: No Protocol Specified");
+    addr = addr_;
+    port = port_;
+    proto = proto_;
+    local_addr = local_addr_;
+    local_port = local_port_;
+  }
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_addr = SocketResolveHost(addr);
+  int proto_num = SocketResolveProto(proto);
+  remote.sin_port = htons(SocketResolvePort(port, proto));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  bool bind_local = false;
+  if (!local_addr.empty() && local_addr != "0.0.0.0") {
+    local.sin_addr = SocketResolveHost(local_addr);
+    bind_local = true;
+  }
+  if (!local_port.empty() && local_port != "0") {
+    local.sin_port = htons(SocketResolvePort(local_port, proto));
+    bind_local = true;
+  }
+  EnsureWorker();
+
+  SessionId session;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ == wsConnecting || state_ == wsConnected) {
+      throw ESocketException("Connect: Socket already in use");
+    }
+    session = ++last_session_;
+    if (session == 0) session = ++last_session_;
+    session_ = session;
+    remote_ = remote;
+    local_ = local;
+    bind_local_ = bind_local;
+    sock_proto_ = proto_num;
+    sock_type_ = proto_num == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+    port_num_ = ntohs(remote.sin_port);
+    rcvd_count_ = 0;
+    pending_.clear();
+    ChangeState(wsConnecting);
+    queue_->Post(WM_SOCK_CONNECT, static_cast<int32_t>(session));
+  }
+  FireStateChanges();
+  return session;
+}
+
+int TAsyncSocket::SendText(std::string_view data) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ != wsConnected) return -1;
+    pending_.append(data);
+    queue_->Post(WM_SOCK_TRY_TO_SEND, static_cast<int32_t>(session_));
+  }
+  return static_cast<int>(data.size());
+}
+
+int TAsyncSocket::Receive(void* buffer, int size) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsConnected || fd_ < 0 || fd_session_ != session_) return -1;
+  ssize_t n;
+  do {
+    n = recv(fd_, buffer, static_cast<size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    last_error_ = errno;
+    last_error_msg_ = "OpDataAvailable";
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+  rcvd_count_ += static_cast<uint64_t>(n);
+  return static_cast<int>(n);
+}
+
+void TAsyncSocket::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ != wsConnecting && state_ != wsConnected) return;
+    SessionId ended = session_;
+    session_ = 0;
+    pending_.clear();
+    ChangeState(wsClosed);
+    queue_->Post(WM_SOCK_CLOSE, static_cast<int32_t>(ended));
+  }
+  FireStateChanges();
+}
+
+void TAsyncSocket::ChangeState(TAsyncSocketState new_state) {
+  if (state_ == new_state) return;
+  state_changes_.emplace_back(state_, new_state);
+  state_ = new_state;
+}
+
+void TAsyncSocket::FireStateChanges() {
+  std::vector<std::pair<TAsyncSocketState, TAsyncSocketState>> changes;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    changes.swap(state_changes_);
+    if (shutting_down_) return;
+  }
+  if (!OnChangeState) return;
+  for (const auto& [old_state, new_state] : changes) OnChangeState(old_state, new_state);
+}
+
+void TAsyncSocket::Fire(const std::function<void(SessionId, int)>& handler, SessionId session, int error) {
+  if (!handler) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (shutting_down_) return;
+  }
+  try {
+    handler(session, error);
+  } catch (const std::exception& e) {
+    if (OnBgException) OnBgException(e);
+  } catch (...) {
+    if (OnBgException) OnBgException(std::runtime_error("unknown exception"));
+  }
+}
+
+// Worker thread.
+
+void TAsyncSocket::WorkerLoop() {
+  for (;;) {
+    TClassMsg msg;
+    if (queue_->Peek(&msg)) {
+      if (msg.Msg == WM_QUIT) break;
+      HandleMessage(msg);
+      continue;
+    }
+    pollfd fds[2];
+    fds[0] = pollfd{queue_->ReadFd(), POLLIN, 0};
+    nfds_t count = 1;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (fd_ >= 0) {
+        short events = POLLIN;
+        if (connecting_ || !pending_.empty()) events |= POLLOUT;
+        if (connecting_) events = POLLOUT;
+        fds[1] = pollfd{fd_, events, 0};
+        count = 2;
+      }
+    }
+    if (poll(fds, count, -1) < 0) continue;
+    if (count == 2 && fds[1].revents != 0) HandleReadiness(fds[1].revents);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
+  auto session = static_cast<SessionId>(msg.WParam);
+  switch (msg.Msg) {
+    case WM_SOCK_CONNECT:
+      OpenAndConnect(session);
+      break;
+    case WM_SOCK_CLOSE: {
+      bool ours;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        ours = fd_ >= 0 && fd_session_ == session;
+      }
+      if (ours) CloseDescriptor(0, true);
+      break;
+    }
+    case WM_SOCK_TRY_TO_SEND:
+      TryToSend();
+      break;
+    default:
+      // Listening, accepting and duplicating are not served by this socket.
+      break;
+  }
+}
+
+void TAsyncSocket::OpenAndConnect(SessionId session) {
+  sockaddr_in remote, local;
+  bool bind_local;
+  int type, proto;
+  TSocketLingerOnOff linger;
+  int linger_timeout;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (session != session_) return;  // closed again before it was opened
+    if (fd_ >= 0) {
+      // A descriptor of an ended session that was never closed: drop it.
+      close(fd_);
+      fd_ = -1;
+      fd_session_ = 0;
+      connecting_ = false;
+    }
+    remote = remote_;
+    local = local_;
+    bind_local = bind_local_;
+    type = sock_type_;
+    proto = sock_proto_;
+    linger = linger_;
+    linger_timeout = linger_timeout_;
+  }
+  auto fail = [&](int fd, int error, const char* what) {
+    if (fd >= 0) close(fd);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (session != session_) return;
+      last_error_ = error;
+      last_error_msg_ = what;
+      session_ = 0;
+      ChangeState(wsClosed);
+    }
+    FireStateChanges();
+    Fire(OnSessionConnected, session, error);
+  };
+
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, proto);
+  if (fd < 0) return fail(-1, errno, "socket failed");
+  int flags = 1;
+  if (ioctl(fd, FIONBIO, &flags) != 0) return fail(fd, errno, "ioctlsocket(FIONBIO) failed");
+  if (linger != wsLingerNoSet) {
+    struct linger l{linger == wsLingerOn ? 1 : 0, linger_timeout};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  }
+  if (bind_local && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    int error = errno;
+    char text[64];
+    snprintf(text, sizeof(text), "bind failed, error #%d", error);
+    return fail(fd, error, text);
+  }
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno != EINPROGRESS) return fail(fd, errno, "connect failed");
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fd_ = fd;
+    fd_session_ = session;
+    connecting_ = true;
+  }
+  // Completion (or a refusal) is reported when the socket becomes writable.
+}
+
+void TAsyncSocket::HandleReadiness(short revents) {
+  bool connecting;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    connecting = connecting_;
+  }
+  if (connecting) {
+    FinishConnect();
+    return;
+  }
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    DataAvailable();
+    return;
+  }
+  if (revents & POLLOUT) TryToSend();
+}
+
+void TAsyncSocket::FinishConnect() {
+  int fd;
+  SessionId session;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fd = fd_;
+    session = fd_session_;
+  }
+  int error = 0;
+  socklen_t len = sizeof(error);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+  if (error != 0) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      connecting_ = false;
+      close(fd_);
+      fd_ = -1;
+      fd_session_ = 0;
+      if (session != session_) return;
+      last_error_ = error;
+      last_error_msg_ = "connect failed";
+      session_ = 0;
+      ChangeState(wsClosed);
+    }
+    FireStateChanges();
+    Fire(OnSessionConnected, session, error);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    connecting_ = false;
+    if (session != session_) return;  // closed meanwhile; the close message follows
+    ChangeState(wsConnected);
+  }
+  FireStateChanges();
+  Fire(OnSessionConnected, session, 0);
+}
+
+void TAsyncSocket::DataAvailable() {
+  int fd;
+  SessionId session;
+  bool current;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fd = fd_;
+    session = fd_session_;
+    current = session == session_ && state_ == wsConnected;
+  }
+  int waiting = 0;
+  if (ioctl(fd, FIONREAD, &waiting) != 0) waiting = 0;
+  if (waiting == 0) {
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_PEEK);
+    if (n == 0) {
+      CloseDescriptor(0, false);
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      CloseDescriptor(errno, false);
+    }
+    return;
+  }
+  uint64_t before;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    before = rcvd_count_;
+  }
+  if (current) Fire(OnDataAvailable, session, 0);
+  // Whatever the handler left (or data of a session that has ended) is
+  // thrown away, so a handler that reads nothing cannot make us spin.
+  std::lock_guard<std::mutex> lock(mu_);
+  if (fd_ == fd && rcvd_count_ == before) {
+    char sink[4096];
+    ssize_t n = recv(fd, sink, sizeof(sink), 0);
+    if (n > 0 && fd_session_ == session_) rcvd_count_ += static_cast<uint64_t>(n);
+  }
+}
+
+void TAsyncSocket::TryToSend() {
+  SessionId session;
+  bool all_sent = false;
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ < 0 || connecting_ || fd_session_ != session_ || pending_.empty()) return;
+    session = fd_session_;
+    ssize_t n;
+    do {
+      n = send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      pending_.erase(0, static_cast<size_t>(n));
+      all_sent = pending_.empty();
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = errno;
+      last_error_ = error;
+      last_error_msg_ = "send or sendto failed";
+    }
+  }
+  if (error != 0) {
+    CloseDescriptor(error, false);
+    return;
+  }
+  if (all_sent) Fire(OnDataSent, session, 0);
+}
+
+void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {
+  SessionId session;
+  bool report;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ < 0) return;
+    session = fd_session_;
+    if (close(fd_) != 0 && error == 0) {
+      last_error_ = errno;
+      last_error_msg_ = "closesocket failed";
+    }
+    fd_ = -1;
+    fd_session_ = 0;
+    connecting_ = false;
+    report = report_even_if_ended;
+    if (session == session_) {
+      // Closed by the peer or by a failure: the session ends here.
+      report = true;
+      session_ = 0;
+      pending_.clear();
+      if (error != 0) last_error_ = error;
+      if (error == 0) last_error_msg_ = "ClosedByRemote";
+      ChangeState(wsClosed);
+    }
+  }
+  FireStateChanges();
+  if (report) Fire(OnSessionClosed, session, error);
+}
+
+}  // namespace sl

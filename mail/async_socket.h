@@ -1,0 +1,164 @@
+// TAsyncSocket: an event-driven TCP client socket served by a worker thread.
+//
+// Requests (Connect, SendText, Close) return at once; their results come back
+// later as events raised on the socket's worker thread. The worker owns the
+// descriptor: it waits in poll(2) on the socket and on the wake-up pipe of
+// its message queue, connects, sends the buffered data, and reports the
+// connection, arriving data, data sent and the close.
+//
+// Every connection gets a session number (returned by Connect and passed to
+// each event), so a handler can tell events of an earlier, already closed
+// connection from those of the current one. Events of a session are only
+// raised while it is current; Close ends the current session at once.
+//
+// Thread safety: requests may come from any thread; the event handlers must
+// be set before the first request. Receive is meant to be called from
+// OnDataAvailable, and a data-available handler must read what is waiting
+// (what it leaves is discarded).
+#ifndef SL_MAIL_ASYNC_SOCKET_H_
+#define SL_MAIL_ASYNC_SOCKET_H_
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "mail/msg_queue.h"
+#include "mail/socket_errors.h"
+
+namespace sl {
+
+enum TAsyncSocketState {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsListening,
+  wsClosed,
+};
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+// Name resolution as the socket does it before connecting; each throws
+// ESocketException with the text of the failure.
+in_addr SocketResolveHost(const std::string& host);
+uint16_t SocketResolvePort(const std::string& port, const std::string& proto);
+int SocketResolveProto(const std::string& proto);
+
+class TAsyncSocket {
+ public:
+  using SessionId = uint32_t;
+
+  TAsyncSocket();
+  // Closes the connection and stops the worker thread; no event is raised
+  // from then on. Must not be called from one of the socket's own event
+  // handlers.
+  ~TAsyncSocket();
+  TAsyncSocket(const TAsyncSocket&) = delete;
+  TAsyncSocket& operator=(const TAsyncSocket&) = delete;
+
+  // Properties; the address parts can only change while the socket is
+  // closed ("Cannot change Addr if not closed" and so on).
+  void SetAddr(const std::string& addr);
+  void SetPort(const std::string& port);
+  void SetProto(const std::string& proto);
+  void SetLocalAddr(const std::string& addr);
+  void SetLocalPort(const std::string& port);
+  void SetLinger(TSocketLingerOnOff on_off, int timeout_seconds);
+  std::string Addr() const;
+  std::string Port() const;
+  std::string Proto() const;
+  std::string LocalAddr() const;
+  std::string LocalPort() const;
+  int PortNum() const;          // the remote port of the last connect
+  uint64_t RcvdCount() const;   // bytes received on the current session
+  int LastError() const;
+  std::string LastErrorMsg() const;
+  TAsyncSocketState State() const;
+
+  // Resolves a host name on the calling thread (blocking) and raises
+  // OnDnsLookupDone with the result; returns the same error number.
+  int DnsLookup(const std::string& host);
+  std::string DnsResult() const;                // first address as text
+  std::vector<std::string> DnsResultList() const;
+
+  // Starts connecting to Addr:Port. Throws ESocketException when the socket
+  // is in use, lacks a part of the address, or the address does not
+  // resolve. OnSessionConnected follows on the worker thread.
+  SessionId Connect();
+  // Appends data to the outgoing buffer; OnDataSent follows once the whole
+  // buffer has gone out. Returns the byte count, or -1 when not connected.
+  int SendText(std::string_view data);
+  // Reads up to size bytes that have arrived; -1 when not connected.
+  int Receive(void* buffer, int size);
+  // Ends the current session; the worker closes the descriptor and raises
+  // OnSessionClosed for it. Does nothing on a closed socket.
+  void Close();
+
+  std::function<void(int error)> OnDnsLookupDone;
+  std::function<void(SessionId, int error)> OnSessionConnected;
+  std::function<void(SessionId, int error)> OnSessionClosed;
+  std::function<void(SessionId, int error)> OnDataAvailable;
+  std::function<void(SessionId, int error)> OnDataSent;
+  std::function<void(const std::exception&)> OnBgException;
+  std::function<void(TAsyncSocketState old_state, TAsyncSocketState new_state)> OnChangeState;
+
+ private:
+  void EnsureWorker();
+  void WorkerLoop();
+  void HandleMessage(const TClassMsg& msg);
+  void HandleReadiness(short revents);
+  void OpenAndConnect(SessionId session);
+  void FinishConnect();
+  void TryToSend();
+  void DataAvailable();
+  // Closes the worker's descriptor; reports the close with error when the
+  // session was still current (peer close or failure).
+  void CloseDescriptor(int error, bool report_even_if_ended);
+  void ChangeState(TAsyncSocketState new_state);  // mu_ held by caller
+  void FireStateChanges();
+  // Runs an event handler on the worker thread, passing exceptions to
+  // OnBgException.
+  void Fire(const std::function<void(SessionId, int)>& handler, SessionId session, int error);
+
+  mutable std::mutex mu_;
+  // Guarded by mu_.
+  std::string addr_, port_, proto_ = "tcp", local_addr_ = "0.0.0.0", local_port_ = "0";
+  TSocketLingerOnOff linger_ = wsLingerNoSet;
+  int linger_timeout_ = 0;
+  int port_num_ = 0;
+  uint64_t rcvd_count_ = 0;
+  int last_error_ = 0;
+  std::string last_error_msg_;
+  TAsyncSocketState state_ = wsClosed;
+  std::vector<std::pair<TAsyncSocketState, TAsyncSocketState>> state_changes_;
+  std::string dns_result_;
+  std::vector<std::string> dns_result_list_;
+  SessionId session_ = 0;       // current session, 0 when none
+  SessionId last_session_ = 0;  // counter
+  sockaddr_in remote_{};
+  sockaddr_in local_{};
+  bool bind_local_ = false;
+  int sock_type_ = 0;
+  int sock_proto_ = 0;
+  std::string pending_;  // outgoing data
+  int fd_ = -1;          // written only by the worker thread
+  SessionId fd_session_ = 0;
+  bool connecting_ = false;
+  bool shutting_down_ = false;
+
+  std::unique_ptr<TMsgQueue> queue_;  // the worker's queue
+  std::thread worker_;
+};
+
+}  // namespace sl
+
+#endif

@@ -1,0 +1,324 @@
+// The SMTP client component: one mail per transaction over one TCP
+// connection.
+//
+// TCustomSmtpClient is an event-driven state machine. Each request (Connect,
+// Helo, MailFrom, ...) writes one command and returns at once; the reply is
+// parsed on the socket's worker thread, which also runs the follow-up steps
+// (next recipient, the message after DATA, the AUTH exchange) and, for the
+// high-level requests Open and Mail, starts the next step. When a request is
+// complete the state returns to smtpReady and a request-done message is
+// posted to the component's own queue; ProcessMessages() on the caller's
+// thread turns it into OnRequestDone.
+//
+// TSmtpCli adds attachments (a multipart message with Base64 parts).
+//
+// Threading: the properties are plain fields that the caller sets while no
+// request is running; the worker thread reads them only during a request.
+// Everything the two threads share is guarded by the component's recursive
+// mutex, which is also held while events other than OnRequestDone run (so
+// their handlers run on the worker thread and may read the properties).
+#ifndef SL_MAIL_SMTP_CLIENT_H_
+#define SL_MAIL_SMTP_CLIENT_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mail/async_socket.h"
+#include "mail/mail_message.h"
+#include "mail/msg_queue.h"
+#include "mail/smtp_auth.h"
+
+namespace sl {
+
+class SmtpException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum TSmtpState {
+  smtpReady,
+  smtpDnsLookup,
+  smtpConnecting,
+  smtpConnected,
+  smtpInternalReady,
+  smtpWaitingBanner,
+  smtpWaitingResponse,
+  smtpAbort,
+};
+
+enum TSmtpRequest {
+  smtpConnect,
+  smtpHelo,
+  smtpMailFrom,
+  smtpVrfy,
+  smtpRcptTo,
+  smtpData,
+  smtpQuit,
+  smtpRset,
+  smtpOpen,
+  smtpMail,
+  smtpEhlo,
+  smtpAuth,
+  smtpCustom,
+};
+
+enum TSmtpShareMode {
+  smtpShareCompat,
+  smtpShareExclusive,
+  smtpShareDenyWrite,
+  smtpShareDenyRead,
+  smtpShareDenyNone,
+};
+
+// Posted to the component's queue when a request completes: WParam is the
+// TSmtpRequest, LParam the result (0 = success, else a reply code).
+inline constexpr uint32_t WM_SMTP_REQUEST_DONE = 0x401;
+
+// The local host name (empty when it cannot be read).
+std::string MachineHostName();
+
+class TCustomSmtpClient {
+ public:
+  TCustomSmtpClient();
+  virtual ~TCustomSmtpClient();
+  TCustomSmtpClient(const TCustomSmtpClient&) = delete;
+  TCustomSmtpClient& operator=(const TCustomSmtpClient&) = delete;
+
+  // Properties.
+  std::string Host;
+  std::string Port = "smtp";
+  std::string LocalAddr = "0.0.0.0";
+  std::string SignOn;  // HELO/EHLO name; empty: the local host name
+  std::string Username;
+  std::string Password;
+  TSmtpAuthType AuthType = smtpAuthNone;
+  std::string FromName;                  // envelope sender
+  std::vector<std::string> RcptName;     // envelope recipients
+  std::vector<std::string> MailMessage;  // body lines
+  std::string HdrFrom, HdrTo, HdrCc, HdrReplyTo, HdrReturnPath, HdrSubject, HdrSender;
+  TSmtpPriority HdrPriority = smtpPriorityNone;
+  std::string CharSet = "iso-8859-1";
+  TSmtpContentType ContentType = smtpPlainText;
+  bool OwnHeaders = false;  // true: MailMessage holds the header lines too
+  int Timeout = 0;          // seconds per synchronous call (TSyncSmtpCli)
+  bool MultiThreaded = false;
+  int Tag = 0;
+
+  // Read-only state.
+  TSmtpState State() const;
+  std::string LastResponse() const;
+  std::string ErrorMessage() const;
+  int StatusCode() const;     // code of the last reply
+  int RequestResult() const;  // 0 = success, else a reply code
+  bool Connected() const;
+  TSmtpRequest RequestType() const;
+  bool EsmtpAccepted() const;
+  std::vector<std::string> AuthTypesSupported() const;  // from the last EHLO
+
+  // Asynchronous requests. Those that need the connection throw
+  // SmtpException("SMTP component not connected") without one; Connect and
+  // Open throw "SMTP component already connected" with one.
+  void Connect();
+  void Helo();
+  void Ehlo();
+  void Auth();
+  void Vrfy();  // VRFY of the first recipient
+  void MailFrom();
+  void RcptTo();  // every recipient in turn; the last reply decides
+  void Data();
+  void Quit();
+  void Rset();
+  void Abort();
+  // Connect then HELO; or connect, EHLO and AUTH when AuthType is set.
+  void Open();
+  // MAIL FROM, RCPT TO for every recipient, DATA with the message.
+  void Mail();
+
+  // Appends the addresses of To, Cc and Bcc texts to RcptName: split at ","
+  // and ";" outside double quotes, trimmed; empty parts and parts that hold
+  // CR or LF are dropped.
+  void AddRecipients(const std::string& to, const std::string& cc = "", const std::string& bcc = "");
+
+  // Handles the messages queued for the caller (request done).
+  void ProcessMessages();
+  TMsgQueue& MessageQueue() { return queue_; }
+
+  // Events (set before the first request).
+  std::function<void(const std::string& text)> OnDisplay;
+  std::function<void(const std::string& command)> OnCommand;
+  std::function<void(const std::string& reply)> OnResponse;
+  std::function<void(int line_number, std::string& line, bool& more)> OnGetData;
+  std::function<void(std::string& line)> OnHeaderLine;
+  std::function<void(std::vector<std::string>& headers)> OnProcessHeader;
+  std::function<void(TSmtpRequest request, int error)> OnRequestDone;
+  std::function<void(int error)> OnSessionConnected;
+  std::function<void(int error)> OnSessionClosed;
+
+ protected:
+  // Called when DATA was accepted: lays out the header lines and the
+  // outgoing text.
+  virtual void PrepareData();
+  // The next line after the headers (before dot-stuffing); false at the end.
+  // May throw SmtpException, which ends the transaction.
+  virtual bool NextBodyLine(std::string* line);
+  // Releases what a message being sent holds (an open attachment).
+  virtual void CleanupData() {}
+  // Checks made on the caller's thread before DATA (files present).
+  virtual void CheckBeforeData() {}
+  // Stops the socket's worker; derived destructors call it first so that no
+  // event reaches a half-destroyed object.
+  void ShutdownSocket();
+  // Queues body text, split at line ends.
+  void AppendOutgoing(const std::string& text);
+  // Records a failure found outside the protocol (a time-out).
+  void SetFailure(int result, const std::string& message);
+  void SetErrorMessage(const std::string& message);
+
+  mutable std::recursive_mutex mu_;
+  std::deque<std::string> outgoing_;  // guarded by mu_
+  std::string boundary_;              // multipart boundary; empty without attachments
+
+ private:
+  enum Step : unsigned {
+    kStepNone = 0,
+    kStepConnect = 1,
+    kStepHelo = 2,
+    kStepEhlo = 4,
+    kStepAuth = 8,
+    kStepVrfy = 16,
+    kStepMailFrom = 32,
+    kStepRcptTo = 64,
+    kStepData = 128,
+    kStepQuit = 256,
+  };
+  using Continuation = void (TCustomSmtpClient::*)();
+
+  void CheckConnected() const;
+  void CheckRecipients() const;
+  std::vector<std::string> Recipients() const;
+  std::string HeloName() const;
+  void BeginRequest(TSmtpRequest type);
+
+  void DoConnect();
+  void DoHelo();
+  void DoEhlo();
+  void DoAuth();
+  void DoVrfy();
+  void DoMailFrom();
+  void DoRcptTo();
+  void DoData();
+  void DoQuit();
+  void DoRset();
+
+  void StartCommand(TSmtpRequest request, const std::string& command, std::vector<int> ok_codes,
+                 Continuation next);
+  void SendCommand(const std::string& command);
+  void Display(const std::string& text);
+
+  // Continuations.
+  void EhloDone();
+  void RcptNext();
+  void DataAccepted();
+  void StartAuthMechanism();
+  void AuthMechanismReply();
+  void AuthLoginUser();
+  void AuthCramChallenge();
+
+  void SendNextDataLine();
+  bool NextDataLine(std::string* line);
+
+  void RequestDone(int error);
+  void FinishRequest(int error);
+  void StartHighLevel(TSmtpRequest type, unsigned steps);
+  void RunNextStep();
+  void StartStep(Step step);
+
+  // Socket events.
+  void SocketSessionConnected(TAsyncSocket::SessionId session, int error);
+  void SocketDataAvailable(TAsyncSocket::SessionId session, int error);
+  void SocketDataSent(TAsyncSocket::SessionId session, int error);
+  void SocketSessionClosed(TAsyncSocket::SessionId session, int error);
+  void HandleReplyLine(const std::string& line, int code, bool continued);
+  void HandleBanner();
+  void HandleReply();
+  void CloseSocket();
+  void SessionClosed(int error);
+
+  // Guarded by mu_.
+  TSmtpState state_ = smtpReady;
+  std::string last_response_;
+  std::string error_message_;
+  int status_code_ = 0;
+  int request_result_ = 0;
+  bool connected_ = false;
+  bool esmtp_ = false;
+  TSmtpRequest request_type_ = smtpConnect;  // what the caller asked for
+  TSmtpRequest pending_ = smtpConnect;       // the command awaiting its reply
+  bool request_done_ = true;
+  std::vector<int> ok_codes_;
+  Continuation next_ = nullptr;
+  bool high_level_ = false;
+  unsigned steps_ = 0;
+  Step last_step_ = kStepNone;
+  int high_level_result_ = 0;
+  std::string saved_response_;
+  std::vector<std::string> auth_types_;
+  TSmtpAuthType auth_current_ = smtpAuthNone;
+  bool auth_auto_ = false;
+  std::string rcv_buf_;
+  std::vector<std::string> recipients_;
+  size_t rcpt_index_ = 0;
+  TAsyncSocket::SessionId session_ = 0;
+  // Sending the message.
+  bool sending_data_ = false;
+  std::vector<std::string> header_lines_;
+  size_t header_index_ = 0;
+  bool header_end_sent_ = false;
+  int get_data_line_ = 0;
+  bool get_data_done_ = false;
+
+  TMsgQueue queue_;
+  std::unique_ptr<TAsyncSocket> socket_;
+};
+
+class TSmtpCli : public TCustomSmtpClient {
+ public:
+  TSmtpCli() = default;
+  ~TSmtpCli() override;
+
+  std::vector<std::string> EmailFiles;  // attachments
+  TSmtpShareMode ShareMode = smtpShareDenyWrite;
+
+  std::function<void(int file_index, std::string& content_type)> OnAttachContentType;
+  std::function<void(int file_index, std::vector<std::string>& header_lines)> OnAttachHeader;
+  std::function<void(int file_index, std::string& file_name)> OnBeforeFileOpen;
+  std::function<void(int file_index, const std::string& file_name, int error)> OnAfterFileOpen;
+
+ protected:
+  void PrepareData() override;
+  bool NextBodyLine(std::string* line) override;
+  void CleanupData() override;
+  void CheckBeforeData() override;
+
+ private:
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+
+  // Guarded by mu_.
+  size_t file_index_ = 0;
+  std::unique_ptr<std::FILE, FileCloser> file_;
+  std::deque<std::string> part_lines_;
+  bool end_queued_ = false;
+};
+
+}  // namespace sl
+
+#endif
