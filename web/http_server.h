@@ -1,0 +1,122 @@
+// TCustomHTTPServer and THTTPServer: the embedded web server.
+//
+// A TTCPServer whose connection threads run the HTTP request loop: read a
+// request, turn it into a THTTPRequestInfo and an empty THTTPResponseInfo,
+// call the request handler on the connection thread and write the reply the
+// handler filled in. The handlers run on many connection threads at once
+// and the engine takes no lock for them. The server also owns the MIME type
+// table and the session list (used only with SessionState).
+//
+// Bounds on what a client may send: a line of more than MaxLineLength
+// (16384) bytes or a header section of more than kMaxHeaderBytes closes the
+// connection without a reply; a body of more than kMaxBodyBytes is answered
+// 413 without being read, and the connection is closed.
+#ifndef SL_WEB_HTTP_SERVER_H_
+#define SL_WEB_HTTP_SERVER_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "web/http_request.h"
+#include "web/http_response.h"
+#include "web/http_session.h"
+#include "web/mime_table.h"
+#include "web/tcp_server.h"
+
+namespace sl {
+
+inline constexpr size_t kMaxHeaderBytes = 64 * 1024;
+inline constexpr int64_t kMaxBodyBytes = 8 * 1024 * 1024;
+inline constexpr char kErrSessionActive[] = "Cannot change session state when the server is active.";
+
+class TCustomHTTPServer : public TTCPServer {
+ public:
+  using TCommandEvent = std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&)>;
+  using TCommandOtherEvent = std::function<void(TTCPConnection&, const std::string& method,
+                                                const std::string& target, const std::string& version)>;
+  using TCreatePostStreamEvent = std::function<void(TTCPConnection&, std::unique_ptr<std::ostream>&)>;
+  using TCreateSessionEvent = std::function<void(TTCPConnection&, std::shared_ptr<THTTPSession>&)>;
+  using TInvalidSessionEvent =
+      std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&, bool& continue_processing,
+                         const std::string& invalid_session_id)>;
+  using TSessionEvent = std::function<void(THTTPSession&)>;
+
+  // DefaultPort starts at 80. The MIME table reads the system's files.
+  TCustomHTTPServer();
+  // For tests: the MIME table reads `mime_files` instead.
+  explicit TCustomHTTPServer(const std::vector<std::string>& mime_files);
+  ~TCustomHTTPServer();
+
+  // Starts or stops listening (and the session cleaner with SessionState).
+  void SetActive(bool active);
+
+  bool KeepAlive = false;
+  bool ParseParams = true;
+  // Copied into every reply's ServerSoftware when not blank.
+  std::string ServerSoftware;
+  // May only change while inactive (else EHTTPServerError(kErrSessionActive)).
+  void SetSessionState(bool on);
+  bool SessionState() const { return session_state_; }
+  int32_t SessionTimeOut = 0;  // ms a session may stay idle; 0: no limit
+  bool AutoStartSession = false;
+
+  TCommandOtherEvent OnCommandOther;
+  TCreateSessionEvent OnCreateSession;
+  TInvalidSessionEvent OnInvalidSession;
+  TSessionEvent OnSessionStart;
+  TSessionEvent OnSessionEnd;
+
+  const TMimeTable& MimeTypes() const { return mime_types_; }
+  THTTPDefaultSessionList& SessionList() { return sessions_; }
+
+  // Sends a file as the reply: ContentType from the MIME table when empty,
+  // ContentLength the file's size, the header, then the file (no body for
+  // HEAD). The file is opened first, so a file that cannot be opened
+  // throws before anything is written: EHTTPServerError "File "<name>" not
+  // found", or "Cannot open file "<name>". <reason>". Returns the bytes of
+  // the file that were sent.
+  int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& file_name);
+
+ protected:
+  // The request handler and the body stream hook; THTTPServer publishes
+  // them.
+  TCommandEvent OnCommandGet;
+  TCreatePostStreamEvent OnCreatePostStream;
+
+ private:
+  void RequestLoop(TTCPConnection& connection);
+  // Serves one request; false when the connection is to be closed.
+  bool ServeRequest(TTCPConnection& connection);
+  bool StartSession(TTCPConnection& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  void AnswerTooLarge(TTCPConnection& connection);
+  void StartCleaner();
+  void CleanerLoop();
+  void StopCleaner();
+
+  TMimeTable mime_types_;
+  THTTPDefaultSessionList sessions_;
+  bool session_state_ = false;
+
+  std::mutex cleaner_mutex_;
+  std::condition_variable cleaner_wake_;
+  bool cleaner_stop_ = false;
+  std::thread cleaner_;
+};
+
+class THTTPServer : public TCustomHTTPServer {
+ public:
+  using TCustomHTTPServer::TCustomHTTPServer;
+  using TCustomHTTPServer::OnCommandGet;
+  using TCustomHTTPServer::OnCreatePostStream;
+};
+
+}  // namespace sl
+
+#endif
