@@ -1,0 +1,96 @@
+// AdminDispatcher: the request handler of the web administration.
+//
+// HTTPServerCommandGet handles one request of the HTTP server, on the
+// connection thread that received it: it logs the request line, checks the
+// Basic credentials against AdminUserId/AdminPassword, sends files that
+// exist below DocumentRoot, and otherwise runs one of the ".cgi" routes,
+// which fill a page template through the page producer PagWatch (tags
+// answered by AdminPages), return generated text or a file, or change the
+// settings.
+//
+// Locking: the credentials are read under ServiceState::Lock, and a route
+// holds the lock from copying the request's parameters into RequestParams
+// until its page or text is ready, so requests never interleave with each
+// other or with a watch pass. Files are sent after the lock is released.
+// The directory listing of "/GetTree.cgi" runs without the service lock,
+// under a lock of its own, since listing a whole file system takes long.
+#ifndef SL_WEB_ADMIN_DISPATCHER_H_
+#define SL_WEB_ADMIN_DISPATCHER_H_
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "service/service_state.h"
+#include "web/admin_pages.h"
+#include "web/http_server.h"
+#include "web/page_producer.h"
+
+namespace sl {
+
+// What the service module does for the administration.
+struct AdminHooks {
+  // "/ServiceReload.cgi": reads both settings files again, rebuilds the
+  // watch table and refreshes the login and the SMTP client settings.
+  // Called with ServiceState::Lock HELD (the hook must not take it). It
+  // reports a failed reload itself and should not throw; an exception it
+  // throws is answered with status 500.
+  std::function<void()> ReloadSettings;
+  // Hands the mail server and the sender address to the SMTP client after
+  // "/EnvSaveSetting.cgi" or "/PostWatchSetting.cgi" changed them. Called
+  // with ServiceState::Lock held.
+  AdminPages::SmtpSettingsHook ApplySmtpSettings;
+};
+
+class AdminDispatcher {
+ public:
+  // `server` provides SendFile and the MIME type table; the caller assigns
+  // HTTPServerCommandGet as its OnCommandGet. Both objects must outlive the
+  // dispatcher, and the server must be stopped before the dispatcher dies.
+  AdminDispatcher(ServiceState& state, TCustomHTTPServer& server, AdminHooks hooks);
+  AdminDispatcher(const AdminDispatcher&) = delete;
+  AdminDispatcher& operator=(const AdminDispatcher&) = delete;
+
+  void HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
+                            THTTPResponseInfo& response);
+
+  // Writes the listing of the whole directory tree to BasePath +
+  // TreeOutputFile() through the installed "bin/tree" program and waits
+  // for it.
+  void RunTreeListing();
+  // "./data/treeout.txt" once a listing has run, empty before.
+  std::string TreeOutputFile();
+
+  // The content type of a file name's extension.
+  std::string GetMimeType(const std::string& file_name) const;
+
+  AdminPages& Pages() { return pages_; }
+
+ private:
+  bool Authenticated(const THTTPRequestInfo& request);
+  // Steps for a document that exists below the root; false when there is
+  // no such file system entry and the route table decides.
+  bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
+                     THTTPResponseInfo& response);
+  // Runs the route of request.Document; `lock` holds the service lock and
+  // may be released by routes that send a file.
+  void RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
+                const THTTPRequestInfo& request, THTTPResponseInfo& response);
+  void ProducePage(THTTPResponseInfo& response, const std::string& page);
+  // Sends the file at path (expanded) and logs it.
+  void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path);
+  void RunTreeListingLocked();
+
+  ServiceState& state_;
+  TCustomHTTPServer& server_;
+  AdminHooks hooks_;
+  AdminPages pages_;
+  TPageProducer PagWatch;  // used with the service lock held
+
+  std::mutex tree_mutex_;  // one listing at a time, held until it is sent
+  std::string tree_output_file_;
+};
+
+}  // namespace sl
+
+#endif

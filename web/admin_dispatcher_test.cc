@@ -1,0 +1,475 @@
+#include "web/admin_dispatcher.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "watch/jconvert.h"
+#include "web/admin_test_util.h"
+
+namespace sl {
+namespace {
+
+using testing::kConfHeader;
+using testing::kEnvHeader;
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr char kAccessDeniedBody[] =
+    "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
+    "You do not have sufficient priviligies to access this document.</body></html>";
+constexpr char kNotFoundBody[] = "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>";
+// "修正/削除" in Shift_JIS.
+const std::string kLabelSjis = "\x8F\x43\x90\xB3/\x8D\xED\x8F\x9C";
+
+struct Reply {
+  int status = 0;
+  std::string head;  // status line and headers
+  std::string body;
+
+  std::string Header(const std::string& name) const {
+    std::smatch m;
+    std::regex re("\r\n" + name + ": ([^\r]*)\r\n", std::regex::icase);
+    return std::regex_search(head, m, re) ? m[1].str() : std::string();
+  }
+};
+
+// Sends one raw request to 127.0.0.1:port and reads the reply until the
+// server closes the connection (five seconds of silence at most).
+Reply Exchange(int32_t port, const std::string& raw) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  Reply reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return reply;
+  }
+  for (size_t done = 0; done < raw.size();) {
+    ssize_t n = send(fd, raw.data() + done, raw.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  std::string all;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;  // the shell's children end with SIGCHLD
+    if (n <= 0) break;
+    all.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  size_t end = all.find("\r\n\r\n");
+  if (end == std::string::npos) return reply;
+  reply.head = all.substr(0, end + 2);
+  reply.body = all.substr(end + 4);
+  if (all.rfind("HTTP/1.1 ", 0) == 0) reply.status = std::atoi(all.c_str() + 9);
+  return reply;
+}
+
+std::string BasicAuth(const std::string& user, const std::string& password) {
+  return "Authorization: Basic " + EncodeBase64(user + ":" + password) + "\r\n";
+}
+
+std::string UrlEncode(const std::string& s) {
+  std::string out;
+  char hex[4];
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+class AdminDispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    watched_ = install_.Path("watched.log");
+    WriteFile(watched_, "existing text\n");
+    WriteFile(install_.Path("data/ScanLantern.conf"),
+              std::string(kConfHeader) + "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n");
+    WriteFile(install_.Path("data/env.csv"),
+              std::string(kEnvHeader) + "\"admin\",\"Secret\",\"mail.example.com\",\"sl@example.com\",\"s\",\"b\"\n");
+    WriteFile(install_.Path("www/index.htm"), "<html>index page</html>");
+    WriteFile(install_.Path("www/WatchSetting.html"), "<table><#WatchSettingWatchListRecord></table>");
+    WriteFile(install_.Path("www/AddWatchError.html"), "add failed");
+    WriteFile(install_.Path("www/ModDelWatchSetting.html"),
+              "No=<#ModDelWatchSettingNo> file=<#ModDelHidWatchFileName>\n<#ModDelWatchSearchCount>");
+    WriteFile(install_.Path("www/ModDelWatchError.html"), "change failed");
+    WriteFile(install_.Path("www/EnvSetting.html"), "server=<#EnvSMTPServer> from=<#EnvFromMailAddress>");
+    WriteFile(install_.Path("www/EnvSaveResult.html"), "saved <#EnvSMTPServer>");
+    WriteFile(install_.Path("www/SaveResult.html"), "files written");
+    WriteFile(install_.Path("www/ReloadResult.html"), "reloaded <#EnvSMTPServer>");
+    Start();
+  }
+
+  void TearDown() override { Stop(); }
+
+  void Start() {
+    state_ = testing::LoadState(install_.base());
+    server_ = std::make_unique<THTTPServer>(std::vector<std::string>{});
+    AdminHooks hooks;
+    hooks.ReloadSettings = [this] { OnReload(); };
+    hooks.ApplySmtpSettings = [this](const std::string& host, const std::string& from) {
+      smtp_ = host + "|" + from;
+    };
+    dispatcher_ = std::make_unique<AdminDispatcher>(*state_, *server_, std::move(hooks));
+    server_->OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& rq, THTTPResponseInfo& rs) {
+      dispatcher_->HTTPServerCommandGet(c, rq, rs);
+    };
+    TSocketHandle& binding = server_->Bindings.Add();
+    binding.IP = "127.0.0.1";
+    binding.Port = 0;
+    server_->SetActive(true);
+    port_ = server_->Bindings[0].Port;
+  }
+
+  void Stop() {
+    if (server_) server_->SetActive(false);
+  }
+
+  // The reload hook runs with the service lock held: another thread cannot
+  // take it meanwhile.
+  void OnReload() {
+    std::thread probe([this] {
+      bool got = state_->Lock.try_lock();
+      if (got) state_->Lock.unlock();
+      reload_saw_lock_held_ = !got;
+    });
+    probe.join();
+    ++reloads_;
+    state_->ConfTable.ClearRows();
+    state_->EnvTable.ClearRows();
+    state_->ConfTable.LoadFromFile(install_.Path("data/ScanLantern.conf"));
+    state_->EnvTable.LoadFromFile(install_.Path("data/env.csv"));
+    ReadWatchList(state_->ConfTable, state_->Watches);
+    state_->AdminUserId = state_->EnvTable.GetValue("UserID");
+    state_->AdminPassword = state_->EnvTable.GetValue("Password");
+  }
+
+  Reply Get(const std::string& target, const std::string& method = "GET") {
+    return Exchange(port_, method + " " + target + " HTTP/1.0\r\n" + BasicAuth("admin", "Secret") + "\r\n");
+  }
+  Reply Post(const std::string& target, const std::string& body,
+             const std::string& type = "application/x-www-form-urlencoded") {
+    return Exchange(port_, "POST " + target + " HTTP/1.0\r\n" + BasicAuth("admin", "Secret") +
+                               "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+                               "\r\n\r\n" + body);
+  }
+  std::string LogText() { return ReadFile(state_->Log.FileFor(std::time(nullptr))); }
+
+  testing::TempInstall install_;
+  std::string watched_;
+  std::unique_ptr<ServiceState> state_;
+  std::unique_ptr<THTTPServer> server_;
+  std::unique_ptr<AdminDispatcher> dispatcher_;
+  int32_t port_ = 0;
+  std::string smtp_;
+  std::atomic<int> reloads_{0};
+  std::atomic<bool> reload_saw_lock_held_{false};
+};
+
+TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
+  const std::string request = "GET /WatchSetting.cgi HTTP/1.0\r\n";
+  for (const std::string& auth : {std::string(), BasicAuth("admin", "secret"), BasicAuth("Admin", "Secret"),
+                                  BasicAuth("admin", "Secret ")}) {
+    Reply r = Exchange(port_, request + auth + "\r\n");
+    EXPECT_EQ(r.status, 401) << auth;
+    EXPECT_EQ(r.Header("WWW-Authenticate"), "Basic realm=\"ScanLantern http Server\"");
+    EXPECT_EQ(r.body, "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>");
+  }
+  EXPECT_EQ(Exchange(port_, request + BasicAuth("admin", "Secret") + "\r\n").status, 200);
+
+  // Every request is logged, the refused ones too.
+  std::string log = LogText();
+  std::regex line("Command GET /WatchSetting.cgi received from 127\\.0\\.0\\.1:[0-9]+\n");
+  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator()), 5);
+  // Control bytes of a decoded path cannot start log lines of their own.
+  Exchange(port_, "GET /a%0D%0AServing%20file%20x HTTP/1.0\r\n\r\n");
+  EXPECT_NE(LogText().find("Command GET /a%0D%0AServing file x received from 127.0.0.1:"), std::string::npos);
+  // A refused request runs nothing and leaves RequestParams alone.
+  state_->RequestParams = {"kept=1"};
+  Exchange(port_, "GET /SaveSetting.cgi?x=1 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(state_->RequestParams, std::vector<std::string>{"kept=1"});
+
+  // An empty login accepts requests without credentials, and only those.
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    state_->AdminUserId.clear();
+    state_->AdminPassword.clear();
+  }
+  EXPECT_EQ(Exchange(port_, request + "\r\n").status, 200);
+  EXPECT_EQ(Exchange(port_, request + BasicAuth("admin", "Secret") + "\r\n").status, 401);
+}
+
+TEST_F(AdminDispatcherTest, StaticFilesAreSentUnchanged) {
+  Reply index = Get("/");
+  EXPECT_EQ(index.status, 200);
+  EXPECT_EQ(index.body, "<html>index page</html>");
+  EXPECT_EQ(index.Header("Content-Type"), "text/html");
+  EXPECT_NE(LogText().find("Serving file " + install_.Path("www/index.htm") + " (23 bytes / 23 bytes sent) to 127.0.0.1:"),
+            std::string::npos);
+
+  // A template asked for by its file name is a file: tags stay.
+  EXPECT_EQ(Get("/WatchSetting.html").body, "<table><#WatchSettingWatchListRecord></table>");
+  // A file named like a route hides the route.
+  WriteFile(install_.Path("www/GetTree.cgi"), "a file");
+  EXPECT_EQ(Get("/GetTree.cgi").body, "a file");
+  // Escaped and plus-encoded names are decoded by the engine first.
+  WriteFile(install_.Path("www/a b.htm"), "spaced");
+  EXPECT_EQ(Get("/a%20b.htm").body, "spaced");
+
+  // Without index.htm the root falls through to the routes.
+  std::filesystem::remove(install_.Path("www/index.htm"));
+  Reply missing = Get("/");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.body, kNotFoundBody);
+}
+
+TEST_F(AdminDispatcherTest, HeadAnswersTypeAndLengthOnly) {
+  WriteFile(install_.Path("www/logo.gif"), std::string(100, 'g'));
+  Reply r = Get("/logo.gif", "HEAD");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("Content-Type"), "image/gif");
+  EXPECT_EQ(r.Header("Content-Length"), "100");
+  EXPECT_EQ(r.body, "");
+  WriteFile(install_.Path("www/data.unknownext"), "x");
+  EXPECT_EQ(Get("/data.unknownext", "HEAD").Header("Content-Type"), "application/octet-stream");
+  EXPECT_EQ(LogText().find("Serving file"), std::string::npos);
+
+  // HEAD of a route runs the route.
+  Reply route = Get("/SaveSetting.cgi", "HEAD");
+  EXPECT_EQ(route.status, 200);
+  EXPECT_EQ(route.body, "");
+  EXPECT_EQ(route.Header("Content-Length"), "13");
+}
+
+TEST_F(AdminDispatcherTest, PathsOutsideTheRootAreRefused) {
+  std::filesystem::create_directory(install_.Path("wwwold"));
+  WriteFile(install_.Path("wwwold/old.htm"), "old");
+  std::filesystem::create_directory(install_.Path("www/sub"));
+  const std::string denied[] = {
+      "/../data/env.csv", "/%2e%2e/data/env.csv", "/%2E%2E/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "/..%2fdata%2fenv.csv",
+      "/..\\data\\env.csv", "/.%2e/data/env.csv",  "/../wwwold/old.htm",        "/../www",
+      "/sub",             "/sub/",                "/./sub/../sub",
+  };
+  for (const std::string& target : denied) {
+    Reply r = Get(target);
+    EXPECT_EQ(r.status, 403) << target;
+    EXPECT_EQ(r.body, kAccessDeniedBody) << target;
+    EXPECT_EQ(Get(target, "HEAD").status, 403) << target;
+  }
+  // A sibling path that does not exist is no file: the routes answer.
+  EXPECT_EQ(Get("/../nothing-here").status, 404);
+  // Inside the root, dots are resolved and the file is served.
+  WriteFile(install_.Path("www/sub/page.htm"), "sub page");
+  EXPECT_EQ(Get("/sub/../sub/./page.htm").body, "sub page");
+  EXPECT_EQ(LogText().find("Serving file " + install_.Path("data")), std::string::npos);
+}
+
+TEST_F(AdminDispatcherTest, RoutesAreMatchedExactlyWithoutQuery) {
+  Reply page = Get("/WatchSetting.cgi?x=1");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("name=\"WatchFileName1\" readonly value=\"" + watched_ + "\""), std::string::npos);
+  EXPECT_NE(page.body.find("value=\"No1" + kLabelSjis + "\""), std::string::npos);
+  Reply other = Get("/watchsetting.cgi");
+  EXPECT_EQ(other.status, 404);
+  EXPECT_EQ(other.body, kNotFoundBody);
+  EXPECT_EQ(Get("/nothing.cgi").status, 404);
+}
+
+TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
+  Reply added = Post("/AddWatch.cgi", "WatchSearchString=disk+full&WatchSearchCount=3&WatchMailAddress=a%40b");
+  EXPECT_EQ(added.status, 200);
+  EXPECT_NE(added.body.find("name=\"WatchSearchString2\" readonly value=\"disk full\""), std::string::npos);
+  EXPECT_EQ(Post("/AddWatch.cgi", "HidWatchFileName=%2Fno%2Fsuch&WatchSearchCount=1").body, "add failed");
+
+  Reply shown = Post("/ModDelWatchSetting.cgi", "No1=1&WatchFileName1=y&No2=2&WatchFileName2=x&WatchSearchCount2=3"
+                                                "&ModDel=No2" + UrlEncode(kLabelSjis));
+  EXPECT_EQ(shown.body.substr(0, 11), "No=2 file=x");
+  EXPECT_NE(shown.body.find("<OPTION value=\"3\" selected>3</OPTION>"), std::string::npos);
+  Reply no_button = Post("/ModDelWatchSetting.cgi", "No1=1");
+  EXPECT_EQ(no_button.status, 500);
+  EXPECT_EQ(no_button.body, "'' is not a valid integer value");
+
+  EXPECT_EQ(Post("/ModDelWatch.cgi", "No=3&ModDel=Del").body, "change failed");
+  Reply deleted = Post("/ModDelWatch.cgi", "No=1&ModDel=Del");
+  EXPECT_NE(deleted.body.find("name=\"WatchSearchString1\" readonly value=\"disk full\""), std::string::npos);
+  EXPECT_EQ(deleted.body.find("WatchSearchString2"), std::string::npos);
+
+  std::filesystem::remove(install_.Path("www/EnvSetting.html"));
+  Reply missing = Get("/EnvSetting.cgi");
+  EXPECT_EQ(missing.status, 500);
+  EXPECT_NE(missing.body.find(install_.Path("www/EnvSetting.html")), std::string::npos);
+}
+
+TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
+  Reply saved = Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
+  EXPECT_EQ(saved.body, "saved smtp.local");
+  EXPECT_EQ(smtp_, "smtp.local|ops@x");
+  EXPECT_EQ(Get("/EnvSetting.cgi").body, "server=smtp.local from=ops@x");
+  EXPECT_EQ(ReadFile(install_.Path("data/env.csv")).find("smtp.local"), std::string::npos);
+
+  // A reload without a save brings back the file's values; the page is sent
+  // as a file, tags unreplaced.
+  Reply reloaded = Get("/ServiceReload.cgi");
+  EXPECT_EQ(reloaded.body, "reloaded <#EnvSMTPServer>");
+  EXPECT_EQ(reloads_, 1);
+  EXPECT_TRUE(reload_saw_lock_held_);
+  EXPECT_EQ(Get("/EnvSetting.cgi").body, "server=mail.example.com from=sl@example.com");
+
+  Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
+  EXPECT_EQ(Get("/SaveSetting.cgi").body, "files written");
+  EXPECT_NE(ReadFile(install_.Path("data/env.csv")).find("\"smtp.local\",\"ops@x\""), std::string::npos);
+  EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
+            std::string(kConfHeader) + "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n");
+}
+
+TEST_F(AdminDispatcherTest, ConsoleReadsAndReplacesTheSettings) {
+  Reply text = Get("/GetWatchSetting.cgi");
+  EXPECT_EQ(text.status, 200);
+  EXPECT_EQ(text.Header("Content-Type"), "text/html");
+  EXPECT_EQ(text.body.rfind("\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n\"s\",\"b\",\"mail.example.com\"", 0), 0u);
+
+  // The body goes through as sent, whatever the content type.
+  Reply posted = Post("/PostWatchSetting.cgi", "\"/x\",\"a&b\",\"2\",\"\",\"\"\r\nsubj,body,smtp.y,f@y\r\n",
+                      "text/plain");
+  EXPECT_EQ(posted.status, 200);
+  EXPECT_EQ(posted.body, "");
+  EXPECT_EQ(posted.Header("Content-Length"), "0");
+  EXPECT_EQ(smtp_, "smtp.y|f@y");
+  EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
+            std::string(kConfHeader) + "\"/x\",\"a&b\",\"2\",\"\",\"\"\n");
+
+  Reply failed = Post("/PostWatchSetting.cgi", "\"/x\",\"a\"\r\nsubj,body,smtp.z,f@z\r\n", "text/plain");
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.body, "List index out of bounds (2)");
+  EXPECT_EQ(smtp_, "smtp.y|f@y");
+}
+
+TEST_F(AdminDispatcherTest, FileViewServesAnyReadableFile) {
+  const std::string path = install_.Path("data/env.csv");
+  Reply r = Get("/GetFileView.cgi?" + UrlEncode(path));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, ReadFile(path));
+  EXPECT_NE(LogText().find("Serving file " + path + " ("), std::string::npos);
+
+  Reply none = Get("/GetFileView.cgi");
+  EXPECT_EQ(none.status, 500);
+  EXPECT_EQ(none.body, "List index out of bounds (0)");
+  // name=value is taken whole, as a relative path that does not exist.
+  Reply named = Get("/GetFileView.cgi?file=" + UrlEncode(path));
+  EXPECT_EQ(named.status, 500);
+  EXPECT_NE(named.body.find("file=" + path), std::string::npos);
+}
+
+TEST_F(AdminDispatcherTest, TreeListingRunsTheInstalledProgram) {
+  EXPECT_EQ(dispatcher_->TreeOutputFile(), "");
+  std::filesystem::create_directory(install_.Path("bin"));
+  WriteFile(install_.Path("bin/tree"), "#!/bin/sh\necho \"listing $*\"\n");
+  chmod(install_.Path("bin/tree").c_str(), 0755);
+  Reply r = Get("/GetTree.cgi");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "listing -n /\n");
+  EXPECT_EQ(dispatcher_->TreeOutputFile(), "./data/treeout.txt");
+  EXPECT_EQ(ReadFile(install_.Path("data/treeout.txt")), "listing -n /\n");
+
+  // Without the program the shell still creates the file, empty.
+  std::filesystem::remove(install_.Path("bin/tree"));
+  Reply empty = Get("/GetTree.cgi");
+  EXPECT_EQ(empty.status, 200);
+  EXPECT_EQ(empty.body, "");
+}
+
+TEST_F(AdminDispatcherTest, RequestsWaitForTheServiceLock) {
+  std::unique_lock<std::mutex> held(state_->Lock);
+  std::atomic<bool> done{false};
+  Reply page;
+  std::thread client([&] {
+    page = Get("/EnvSetting.cgi");
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(done);
+  held.unlock();
+  client.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(page.body, "server=mail.example.com from=sl@example.com");
+}
+
+TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        Reply r = Post("/AddWatch.cgi", "WatchSearchCount=1&WatchSearchString=t" + std::to_string(t) + "r" +
+                                            std::to_string(i));
+        if (r.status != 200) ++failures;
+        if (Get("/GetWatchSetting.cgi").status != 200) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, 0);
+  std::lock_guard<std::mutex> lock(state_->Lock);
+  ASSERT_EQ(state_->Watches.size(), 1u + kThreads * kRounds);
+  std::set<std::string> words;
+  for (const auto& e : state_->Watches) words.insert(e->SearchString);
+  EXPECT_EQ(words.size(), 1u + kThreads * kRounds);
+}
+
+// The installed pages post the fields the actions read and use the tags.
+TEST(AdminInstalledPagesTest, PagesUseTheFieldsAndTags) {
+  const std::string dir = std::string(SL_BINARY_DIR) + "/www/";
+  if (!std::filesystem::exists(dir + "WatchSetting.html")) GTEST_SKIP() << "pages not built in " << dir;
+  auto has = [&](const std::string& page, const std::vector<std::string>& needles) {
+    std::string text = ReadFile(dir + page);
+    EXPECT_NE(text.find("charset=Shift_JIS"), std::string::npos) << page;
+    for (const std::string& n : needles) EXPECT_NE(text.find(n), std::string::npos) << page << ": " << n;
+  };
+  has("index.htm", {"/WatchSetting.cgi", "/EnvSetting.cgi"});
+  has("WatchSetting.html",
+      {"<#WatchSettingWatchListRecord>", "action=\"/ModDelWatchSetting.cgi\"", "action=\"/AddWatch.cgi\"",
+       "name=\"HidWatchFileName\"", "name=\"WatchSearchString\"", "name=\"WatchSearchCount\"",
+       "name=\"WatchMailAddress\"", "name=\"HidWatchCommand\"", "action=\"/SaveSetting.cgi\"",
+       "action=\"/ServiceReload.cgi\""});
+  has("ModDelWatchSetting.html",
+      {"action=\"/ModDelWatch.cgi\"", "name=\"No\" value=\"<#ModDelWatchSettingNo>\"",
+       "value=\"<#ModDelHidWatchFileName>\"", "<#ModDelWatchSettingDispWatchFileName>",
+       "value=\"<#ModDelWatchSearchString>\"", "<#ModDelWatchSearchCount>", "value=\"<#ModDelWatchMailAddress>\"",
+       "value=\"<#ModDelHidWatchCommand>\"", "<#ModDelDispWatchCommand>", "name=\"ModDel\" value=\"Mod\"",
+       "name=\"ModDel\" value=\"Del\""});
+  has("EnvSetting.html", {"action=\"/EnvSaveSetting.cgi\"", "name=\"SMTPServer\" value=\"<#EnvSMTPServer>\"",
+                          "name=\"FromMailAddress\" value=\"<#EnvFromMailAddress>\""});
+  for (const char* page : {"AddWatchError.html", "ModDelWatchError.html", "EnvSaveResult.html", "SaveResult.html",
+                           "ReloadResult.html"}) {
+    has(page, {"/WatchSetting.cgi"});
+  }
+}
+
+}  // namespace
+}  // namespace sl

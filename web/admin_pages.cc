@@ -1,0 +1,301 @@
+#include "web/admin_pages.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "settings/settings_files.h"
+#include "watch/jconvert.h"
+#include "web/admin_text.h"
+#include "web/admin_texts_ja.h"
+
+namespace sl {
+
+namespace {
+
+// Removes every occurrence of `what` from `text`, scanning left to right.
+std::string RemoveAll(const std::string& text, const std::string& what) {
+  std::string out;
+  size_t pos = 0;
+  while (true) {
+    size_t hit = text.find(what, pos);
+    if (hit == std::string::npos) break;
+    out.append(text, pos, hit - pos);
+    pos = hit + what.size();
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
+std::string ReplaceChar(std::string text, char from, char to) {
+  for (char& c : text) {
+    if (c == from) c = to;
+  }
+  return text;
+}
+
+const std::string& ModDelLabelSjis() {
+  static const std::string label = EucToSjis(ja::kModDelLabel);
+  return label;
+}
+
+// A stored value as the Shift_JIS pages show it.
+std::string ShowValue(const std::string& stored) { return HtmlEscape(EucToSjis(stored)); }
+
+// Binds an entry to the file at its FileName, measured at its current end,
+// so that only text appended from now on is examined. A directory or FIFO
+// gets no stream, as the loader treats names that are not plain files.
+void OpenAndMeasure(TWatchFile& entry) {
+  entry.Stream.Close();
+  entry.LastSize = entry.CurrentSize = 0;
+  struct stat st;
+  if (::stat(entry.FileName.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+    return;
+  }
+  if (!entry.Stream.Open(entry.FileName)) {
+    throw AdminError("Cannot open file \"" + entry.FileName + "\". " + std::strerror(errno));
+  }
+  int64_t size = entry.Stream.Size();
+  entry.LastSize = entry.CurrentSize = size < 0 ? 0 : size;
+}
+
+std::string HostName() {
+  char name[251] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
+}  // namespace
+
+AdminPages::AdminPages(ServiceState& state, SmtpSettingsHook apply_smtp)
+    : state_(state), apply_smtp_(std::move(apply_smtp)) {}
+
+std::string AdminPages::ButtonLabel(int row) {
+  return "No" + std::to_string(row) + ModDelLabelSjis();
+}
+
+std::string AdminPages::Param(std::string_view name) const {
+  return ParamValue(state_.RequestParams, name);
+}
+
+std::string AdminPages::RowKey() const {
+  return RemoveAll(RemoveAll(Param("ModDel"), "No"), ModDelLabelSjis());
+}
+
+std::string AdminPages::PagWatchHTMLTag(const std::string& tag) const {
+  if (tag == "WatchSettingWatchListRecord") return WatchListRows();
+  if (tag == "EnvSMTPServer") return ShowValue(state_.EnvTable.GetValue("SMTPServer"));
+  if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
+  if (tag == "ModDelWatchSearchCount") return CountOptions();
+
+  // The modify/delete page shows the posted fields of the pressed row; they
+  // come from a Shift_JIS page already and are only escaped.
+  static const std::pair<const char*, const char*> kRowFields[] = {
+      {"ModDelWatchSettingNo", "No"},
+      {"ModDelHidWatchFileName", "WatchFileName"},
+      {"ModDelWatchSettingDispWatchFileName", "WatchFileName"},
+      {"ModDelWatchSearchString", "WatchSearchString"},
+      {"ModDelWatchMailAddress", "WatchMailAddress"},
+      {"ModDelHidWatchCommand", "WatchCommand"},
+      {"ModDelDispWatchCommand", "WatchCommand"},
+  };
+  for (const auto& [name, field] : kRowFields) {
+    if (tag == name) return HtmlEscape(Param(field + RowKey()));
+  }
+  return std::string();
+}
+
+std::string AdminPages::WatchListRows() const {
+  std::string out;
+  int n = 0;
+  for (const auto& entry : state_.Watches) {
+    std::string row = std::to_string(++n);
+    out += "<TR>\n";
+    out += "<TD width=\"23\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"No" + row +
+           "\" readonly value=\"" + row + "\"></TD>\n";
+    out += "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchFileName" + row +
+           "\" readonly value=\"" + ShowValue(entry->FileName) + "\"></TD>\n";
+    out += "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchSearchString" + row +
+           "\" readonly value=\"" + ShowValue(entry->SearchString) + "\"></TD>\n";
+    out += "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"WatchSearchCount" +
+           row + "\" readonly value=\"" + std::to_string(entry->SearchCount) + "\"></TD>\n";
+    out += "<TD width=\"116\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchMailAddress" + row +
+           "\" value=\"" + ShowValue(entry->MailAddress) + "\"></TD>\n";
+    out += "<TD width=\"187\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchCommand" + row +
+           "\" value=\"" + ShowValue(entry->Command) + "\"></TD>\n";
+    out += "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"" +
+           HtmlEscape(ButtonLabel(n)) + "\"></TD>\n";
+    out += "</TR>\n";
+  }
+  return out;
+}
+
+std::string AdminPages::CountOptions() const {
+  int32_t selected = StrToInt(Param("WatchSearchCount" + RowKey()));
+  std::string out;
+  for (int i = 1; i <= 20; ++i) {
+    std::string n = std::to_string(i);
+    out += "<OPTION value=\"" + n + "\"" + (i == selected ? " selected" : "") + ">" + n + "</OPTION>\n";
+  }
+  return out;
+}
+
+bool AdminPages::AddWatchEntry() {
+  try {
+    auto entry = std::make_shared<TWatchFile>();
+    std::string file = SjisToEuc(Param("HidWatchFileName"));
+    if (!file.empty()) {
+      if (!PathExists(file)) throw AdminError("Error WatchFile: " + file + " Not Found");
+      entry->FileName = file;
+      OpenAndMeasure(*entry);
+    }
+    entry->SearchString = SjisToEuc(Param("WatchSearchString"));
+    entry->SearchCount = StrToInt(Param("WatchSearchCount"));
+    entry->MailAddress = SjisToEuc(Param("WatchMailAddress"));
+    std::string command = SjisToEuc(Param("HidWatchCommand"));
+    if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
+    entry->Command = command;
+    entry->HitCount = 0;
+    state_.Watches.push_back(std::move(entry));
+    return true;
+  } catch (const std::exception& e) {
+    std::string text = std::string("Error AddWatchFile.\n") + e.what() + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return false;
+  }
+}
+
+bool AdminPages::ChangeWatchEntry() {
+  try {
+    int32_t no = StrToInt(Param("No"));
+    std::string action = Param("ModDel").substr(0, 3);
+    WatchTable& table = state_.Watches;
+    if (no < 1 || static_cast<size_t>(no) > table.size()) {
+      throw AdminError("Error WatchNo " + std::to_string(no) + " Out Of Range");
+    }
+    size_t index = static_cast<size_t>(no) - 1;
+
+    if (action == "Mod") {
+      TWatchFile& entry = *table[index];
+      std::string file = SjisToEuc(Param("HidWatchFileName"));
+      if (!file.empty() && !PathExists(file)) throw AdminError("Error WatchFile Not Found");
+      std::string search = SjisToEuc(Param("WatchSearchString"));
+      int32_t count = StrToInt(Param("WatchSearchCount"));
+      std::string mail = SjisToEuc(Param("WatchMailAddress"));
+      std::string command = SjisToEuc(Param("HidWatchCommand"));
+      if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
+
+      if (file != entry.FileName) {
+        // A new file is watched from its current end, like an added entry;
+        // test it first so that a failure leaves the entry as it was.
+        if (!file.empty()) {
+          TWatchFile probe;
+          probe.FileName = file;
+          OpenAndMeasure(probe);
+        }
+        entry.FileName = file;
+        if (file.empty()) {
+          entry.Stream.Close();
+          entry.LastSize = entry.CurrentSize = 0;
+        } else {
+          OpenAndMeasure(entry);
+        }
+      }
+      entry.SearchString = std::move(search);
+      entry.SearchCount = count;
+      entry.MailAddress = std::move(mail);
+      entry.Command = std::move(command);
+    } else if (action == "Del") {
+      // The entry may still be held by a watch pass that is sending mail;
+      // its file is closed now, and later entries keep their hit counts.
+      std::shared_ptr<TWatchFile> removed = table[index];
+      table.erase(table.begin() + static_cast<std::ptrdiff_t>(index));
+      removed->Stream.Close();
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void AdminPages::SaveEnvSettings() {
+  CsvTable& env = state_.EnvTable;
+  env.SetValue("SMTPServer", SjisToEuc(Param("SMTPServer")));
+  env.SetValue("FromMailAddress", SjisToEuc(Param("FromMailAddress")));
+  if (apply_smtp_) apply_smtp_(env.GetValue("SMTPServer"), env.GetValue("FromMailAddress"));
+}
+
+void AdminPages::SaveSettings() {
+  SaveWatchList(state_.Watches, state_.ConfTable, state_.EnvTable, state_.BasePath);
+}
+
+std::string AdminPages::BuildSettingsText() const {
+  std::string out;
+  for (const auto& entry : state_.Watches) {
+    out += "\"" + entry->FileName + "\",\"" + entry->SearchString + "\",\"" +
+           std::to_string(entry->SearchCount) + "\",\"" + entry->MailAddress + "\",\"" +
+           entry->Command + "\"\n";
+  }
+  const CsvTable& env = state_.EnvTable;
+  out += "\"" + EucToSjis(env.GetValue("MailSubject")) + "\",\"" +
+         EucToSjis(ReplaceChar(env.GetValue("MailBody"), '\n', '\t')) + "\",\"" +
+         env.GetValue("SMTPServer") + "\",\"" + env.GetValue("FromMailAddress") + "\",\"" +
+         HostName() + "\"\n";
+  out += state_.Log.FileFor(std::time(nullptr)) + "\n";
+  return out;
+}
+
+void AdminPages::ApplyPostedSettings(std::string_view body) {
+  std::vector<std::vector<std::string>> lines;
+  for (const std::string& line : SplitLines(body)) lines.push_back(SplitCommaFields(line));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    size_t needed = i + 1 < lines.size() ? 5 : 4;
+    if (lines[i].size() < needed) {
+      throw AdminError("List index out of bounds (" + std::to_string(lines[i].size()) + ")");
+    }
+  }
+
+  // Build the new state aside and commit it only when everything is valid.
+  CsvTable conf = state_.ConfTable;
+  CsvTable env = state_.EnvTable;
+  conf.ClearRows();
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    const std::vector<std::string>& f = lines[i];
+    conf.AppendRow();
+    conf.SetValue("FileName", f[0]);
+    conf.SetValue("SearchString", f[1]);
+    conf.SetValue("SearchCount", f[2]);
+    conf.SetValue("MailAddress", f[3]);
+    conf.SetValue("Command", f[4]);
+  }
+  bool env_posted = !lines.empty();
+  if (env_posted) {
+    const std::vector<std::string>& f = lines.back();
+    env.SetValue("MailSubject", SjisToEuc(f[0]));
+    env.SetValue("MailBody", SjisToEuc(ReplaceChar(f[1], '\t', '\n')));
+    env.SetValue("SMTPServer", f[2]);
+    env.SetValue("FromMailAddress", f[3]);
+  }
+  WatchTable watches;
+  ReadWatchList(conf, watches);
+
+  state_.ConfTable = std::move(conf);
+  state_.EnvTable = std::move(env);
+  for (auto& entry : state_.Watches) entry->Stream.Close();
+  state_.Watches = std::move(watches);
+  if (env_posted && apply_smtp_) {
+    apply_smtp_(state_.EnvTable.GetValue("SMTPServer"), state_.EnvTable.GetValue("FromMailAddress"));
+  }
+  state_.ConfTable.SaveToFile(state_.BasePath + kWatchListFile);
+  state_.EnvTable.SaveToFile(state_.BasePath + kEnvFile);
+}
+
+}  // namespace sl

@@ -1,0 +1,176 @@
+#include "web/admin_text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace sl {
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsBlank(char c) {
+  auto b = static_cast<unsigned char>(c);
+  return b >= 1 && b <= 32;
+}
+
+std::string WorkingDirectory() {
+  std::string buf(256, '\0');
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE || buf.size() > (1u << 20)) return "/";
+    buf.resize(buf.size() * 2);
+  }
+  buf.resize(std::char_traits<char>::length(buf.c_str()));
+  return buf;
+}
+
+}  // namespace
+
+std::string ParamValue(const std::vector<std::string>& params, std::string_view name) {
+  for (const std::string& line : params) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    if (EqualsIgnoreCase(std::string_view(line).substr(0, eq), name)) return line.substr(eq + 1);
+  }
+  return std::string();
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+
+std::vector<std::string> SplitCommaFields(std::string_view line) {
+  size_t nul = line.find('\0');
+  if (nul != std::string_view::npos) line = line.substr(0, nul);
+  std::vector<std::string> fields;
+  size_t p = 0;
+  const size_t n = line.size();
+  while (p < n && IsBlank(line[p])) ++p;
+  while (p < n) {
+    std::string field;
+    if (line[p] == '"') {
+      ++p;
+      while (p < n) {
+        if (line[p] == '"') {
+          if (p + 1 < n && line[p + 1] == '"') {
+            field += '"';
+            p += 2;
+          } else {
+            ++p;
+            break;
+          }
+        } else {
+          field += line[p++];
+        }
+      }
+    } else {
+      size_t start = p;
+      while (p < n && !IsBlank(line[p]) && line[p] != ',') ++p;
+      field.assign(line.substr(start, p - start));
+    }
+    fields.push_back(std::move(field));
+    while (p < n && IsBlank(line[p])) ++p;
+    if (p < n && line[p] == ',') {
+      if (p + 1 == n) fields.emplace_back();
+      ++p;
+      while (p < n && IsBlank(line[p])) ++p;
+    }
+  }
+  return fields;
+}
+
+std::string SjisToEuc(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto b1 = static_cast<uint8_t>(text[i]);
+    if (b1 >= 0xA1 && b1 <= 0xDF) {  // half-width katakana
+      out += '\x8E';
+      out += static_cast<char>(b1);
+      continue;
+    }
+    bool lead = (b1 >= 0x81 && b1 <= 0x9F) || (b1 >= 0xE0 && b1 <= 0xEF);
+    if (!lead || i + 1 >= text.size()) {
+      out += static_cast<char>(b1);
+      continue;
+    }
+    auto b2 = static_cast<uint8_t>(text[i + 1]);
+    if (b2 < 0x40 || b2 == 0x7F || b2 > 0xFC) {
+      out += static_cast<char>(b1);
+      continue;
+    }
+    int offset = b1 < 0xA0 ? 0x70 : 0xB0;
+    int j1, j2;
+    if (b2 >= 0x9F) {
+      j1 = 2 * (b1 - offset);
+      j2 = b2 - 0x7E;
+    } else {
+      j1 = 2 * (b1 - offset) - 1;
+      j2 = b2 - (b2 >= 0x80 ? 0x20 : 0x1F);
+    }
+    out += static_cast<char>(j1 | 0x80);
+    out += static_cast<char>(j2 | 0x80);
+    ++i;
+  }
+  return out;
+}
+
+std::string ExpandPath(const std::string& path) {
+  std::string full = (!path.empty() && path[0] == '/') ? path : WorkingDirectory() + "/" + path;
+  std::vector<std::string_view> parts;
+  std::string_view rest(full);
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  for (std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  if (out.empty()) return "/";
+  if (full.back() == '/') out += '/';
+  return out;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace sl

@@ -1,0 +1,50 @@
+// Small byte-string helpers of the web administration: reading a request
+// parameter, escaping values for HTML, splitting the console's settings
+// text, Shift_JIS to EUC-JP conversion and textual path expansion.
+// All functions are pure (ExpandPath reads the working directory for a
+// relative path) and work on bytes; no locale is consulted.
+#ifndef SL_WEB_ADMIN_TEXT_H_
+#define SL_WEB_ADMIN_TEXT_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/text.h"
+
+namespace sl {
+
+// The value after the first "=" of the first "name=value" line whose name
+// equals `name` without regard to ASCII letter case; empty when none does.
+std::string ParamValue(const std::vector<std::string>& params, std::string_view name);
+
+// & < > and " become &amp; &lt; &gt; &quot;. Safe for Shift_JIS text, whose
+// trail bytes never take these values.
+std::string HtmlEscape(std::string_view text);
+
+
+// Splits one line of comma-separated fields: blanks (bytes 1 to 32) around
+// fields are skipped; a field that starts with a double quote runs to the
+// closing quote ("" inside stands for one quote); any other field ends at a
+// comma or a blank; a comma at the very end adds an empty field. A NUL byte
+// ends the line.
+std::vector<std::string> SplitCommaFields(std::string_view line);
+
+// Shift_JIS to EUC-JP: double-byte characters of JIS X 0208 become their
+// EUC-JP pair, half-width katakana get the 8E prefix, everything else
+// (ASCII, stray or incomplete bytes) passes unchanged.
+std::string SjisToEuc(std::string_view text);
+
+// Makes path absolute (a relative path is taken from the working directory)
+// and resolves "." and ".." components and repeated "/" textually, without
+// following symbolic links. A trailing "/" is kept.
+std::string ExpandPath(const std::string& path);
+
+// True when any file system entry exists at path.
+bool PathExists(const std::string& path);
+// True when path names a directory.
+bool IsDirectory(const std::string& path);
+
+}  // namespace sl
+
+#endif

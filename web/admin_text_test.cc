@@ -1,0 +1,64 @@
+#include "web/admin_text.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "watch/jconvert.h"
+
+namespace sl {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+TEST(AdminTextTest, ParamValueMatchesNameWithoutCaseAndSplitsAtFirstEquals) {
+  std::vector<std::string> params = {"novalue", "a=1", "Name=x=y", "name=second", "=empty"};
+  EXPECT_EQ(ParamValue(params, "NAME"), "x=y");
+  EXPECT_EQ(ParamValue(params, "a"), "1");
+  EXPECT_EQ(ParamValue(params, "novalue"), "");  // a line without "=" has no name
+  EXPECT_EQ(ParamValue(params, "missing"), "");
+  EXPECT_EQ(ParamValue(params, ""), "empty");
+}
+
+TEST(AdminTextTest, SplitCommaFieldsQuotingAndBlanks) {
+  EXPECT_EQ(SplitCommaFields(""), Fields{});
+  EXPECT_EQ(SplitCommaFields("   "), Fields{});
+  EXPECT_EQ(SplitCommaFields("\"a b\",x,1,m,c"), (Fields{"a b", "x", "1", "m", "c"}));
+  // An unquoted field ends at a blank.
+  EXPECT_EQ(SplitCommaFields("a b,x,1,m,c"), (Fields{"a", "b", "x", "1", "m", "c"}));
+  EXPECT_EQ(SplitCommaFields("a,,b"), (Fields{"a", "", "b"}));
+  EXPECT_EQ(SplitCommaFields(",a"), (Fields{"", "a"}));
+  EXPECT_EQ(SplitCommaFields("a,"), (Fields{"a", ""}));
+  EXPECT_EQ(SplitCommaFields("a , b "), (Fields{"a", "b"}));
+  EXPECT_EQ(SplitCommaFields("\"say \"\"hi\"\"\",2"), (Fields{"say \"hi\"", "2"}));
+  EXPECT_EQ(SplitCommaFields("\"q\"rest,z"), (Fields{"q", "rest", "z"}));
+  EXPECT_EQ(SplitCommaFields("\"open, to end"), Fields{"open, to end"});
+  EXPECT_EQ(SplitCommaFields("\"a\tb\",c"), (Fields{"a\tb", "c"}));
+  EXPECT_EQ(SplitCommaFields(std::string_view("a,b\0,c", 6)), (Fields{"a", "b"}));
+}
+
+TEST(AdminTextTest, SjisToEucInvertsEucToSjis) {
+  // Kanji, kana, half-width katakana, ASCII and line ends in EUC-JP.
+  const std::string euc =
+      "Log \xB4\xC1\xBB\xFA \xA5\xA8\xA5\xE9\xA1\xBC \x8E\xB1\x8E\xDE\r\n"
+      "\xA4\xA2\xFE\xFE end";
+  EXPECT_EQ(SjisToEuc(EucToSjis(euc)), euc);
+  EXPECT_EQ(SjisToEuc("\x8A\xBF"), "\xB4\xC1");
+  EXPECT_EQ(SjisToEuc("plain, ascii"), "plain, ascii");
+  // A lone lead byte at the end, or one with an impossible trail byte, passes.
+  EXPECT_EQ(SjisToEuc("a\x8A"), "a\x8A");
+  EXPECT_EQ(SjisToEuc("\x8A\x20"), "\x8A\x20");
+}
+
+TEST(AdminTextTest, ExpandPathResolvesDotsTextually) {
+  EXPECT_EQ(ExpandPath("/opt/sl/www/../data/env.csv"), "/opt/sl/data/env.csv");
+  EXPECT_EQ(ExpandPath("/opt/sl/www/./a//b"), "/opt/sl/www/a/b");
+  EXPECT_EQ(ExpandPath("/opt/sl/www/"), "/opt/sl/www/");
+  EXPECT_EQ(ExpandPath("/../../etc/passwd"), "/etc/passwd");
+  EXPECT_EQ(ExpandPath("/a/.."), "/");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(ExpandPath("x/y"), ExpandPath(std::string(cwd) + "/x/y"));
+}
+
+}  // namespace
+}  // namespace sl
