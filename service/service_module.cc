@@ -13,10 +13,42 @@ namespace sl {
 ServiceModule::ServiceModule(DaemonApplication& app) : app_(app) {}
 
 ServiceModule::~ServiceModule() {
+  // Servers stop before the handlers they call go away.
+  if (http_server_) http_server_->SetActive(false);
+  http_server_.reset();
+  dispatcher_.reset();
   watch_timer_.reset();
   scanner_.reset();
+  notifier_.reset();
   udp_server_.reset();
   responder_.reset();
+}
+
+void ServiceModule::StartHttpServer() {
+  http_server_ = std::make_unique<THTTPServer>();
+  dispatcher_ = std::make_unique<AdminDispatcher>(
+      *state_, *http_server_,
+      AdminHooks{[this] { ReloadSettingsLocked(); },
+                 [this](const std::string& host, const std::string& from) {
+                   ApplySmtpSettingsLocked(host, from);
+                 }});
+  http_server_->Bindings.Clear();
+  http_server_->DefaultPort = 4009;
+  // A client that connects and sends nothing must not hold a thread forever.
+  http_server_->ReadTimeout = 60000;
+  // Room for bursts of connections (a console polling many pages at once).
+  http_server_->ListenQueue = 128;
+  http_server_->OnCommandGet = [this](TTCPConnection& connection, THTTPRequestInfo& request,
+                                      THTTPResponseInfo& response) {
+    dispatcher_->HTTPServerCommandGet(connection, request, response);
+  };
+  http_server_->SetActive(true);
+}
+
+void ServiceModule::ApplySmtpSettingsLocked(const std::string& host, const std::string& from) {
+  // Safe while a notification is being sent: the next mail takes the new
+  // values, the one in progress keeps its own.
+  notifier_->Configure(host, from);
 }
 
 void ServiceModule::StartUdpServer() {
@@ -42,7 +74,18 @@ void ServiceModule::StartWatchTimer() {
   watch_timer_->SetEnabled(true);
 }
 
-bool ServiceModule::SendNotification(const WatchNotice&) { return false; }
+bool ServiceModule::SendNotification(const WatchNotice& notice) {
+  NotifyRequest request;
+  request.FileName = notice.FileName;
+  request.SearchString = notice.SearchString;
+  request.MailAddress = notice.MailAddress;
+  request.ResultLine = notice.ResultLine;
+  request.HitCount = notice.HitCount;
+  request.MailSubject = notice.MailSubject;
+  request.MailBody = notice.MailBody;
+  request.HostAddress = notice.HostAddress;
+  return notifier_->Send(request);
+}
 
 void ServiceModule::ReadHostAddress() {
   NetworkAdapters nic_info;
@@ -68,11 +111,13 @@ void ServiceModule::ApplyEnvSettingsLocked() {
   ServiceState& s = *state_;
   s.AdminUserId = s.EnvTable.GetValue("UserID");
   s.AdminPassword = s.EnvTable.GetValue("Password");
+  ApplySmtpSettingsLocked(s.EnvTable.GetValue("SMTPServer"), s.EnvTable.GetValue("FromMailAddress"));
 }
 
 void ServiceModule::DataModuleCreate() {
   std::string base = BaseDirectoryOf(DaemonApplication::ExecutablePath());
   state_ = std::make_unique<ServiceState>(base);
+  notifier_ = std::make_unique<Notifier>(state_->Log);
   ServiceState& s = *state_;
   try {
     {
@@ -87,6 +132,7 @@ void ServiceModule::DataModuleCreate() {
       ApplyEnvSettingsLocked();
       s.SettingsLoaded = true;
     }
+    StartHttpServer();
     StartUdpServer();
     ReadHostAddress();
     StartWatchTimer();

@@ -19,8 +19,11 @@
 #include "discovery/udp_server.h"
 #include "service/daemon_application.h"
 #include "service/service_state.h"
+#include "watch/notify_composer.h"
 #include "watch/threaded_timer.h"
 #include "watch/watch_scan.h"
+#include "web/admin_dispatcher.h"
+#include "web/http_server.h"
 
 namespace sl {
 
@@ -53,6 +56,9 @@ class ServiceModule {
   void LoadSettingsLocked();
   void ApplyEnvSettingsLocked();
 
+  void StartHttpServer();
+  // Hands the mail server and the sender to the SMTP client (lock held).
+  void ApplySmtpSettingsLocked(const std::string& host, const std::string& from);
   void StartUdpServer();
   void ReadHostAddress();
   void StartWatchTimer();
@@ -65,6 +71,9 @@ class ServiceModule {
 
   // Components, destroyed in the reverse order of their declaration. The
   // responder outlives the UDP server that calls it.
+  std::unique_ptr<Notifier> notifier_;  // owns the SMTP client SMTPWatch
+  std::unique_ptr<AdminDispatcher> dispatcher_;
+  std::unique_ptr<THTTPServer> http_server_;
   std::unique_ptr<DiscoveryResponder> responder_;
   std::unique_ptr<TUDPServer> udp_server_;
   std::unique_ptr<WatchScanner> scanner_;
