@@ -92,8 +92,19 @@ void ServiceModule::ReadHostAddress() {
   nic_info.SetFamily(AF_INET);
   nic_info.SetSocketType(SOCK_DGRAM);
   nic_info.SetActive(true);
-  nic_info.First();
-  std::string address = nic_info.GetValue("Address");
+  // The first adapter's address, passing over loopback adapters while
+  // another one is up: the mails name the host by it, and 127.0.0.1 tells
+  // the administrator nothing.
+  std::string address;
+  if (nic_info.First()) {
+    address = nic_info.GetValue("Address");
+    for (const TNetworkInterface& row : nic_info.Rows()) {
+      if (!row.Loopback && row.Up && !row.Address.empty()) {
+        address = row.Address;
+        break;
+      }
+    }
+  }
   nic_info.SetActive(false);
   std::lock_guard<std::mutex> lock(state_->Lock);
   state_->HostAddress = address;
