@@ -155,3 +155,85 @@ def wait_for(predicate, timeout=10, step=0.05):
             return value
         time.sleep(step)
     return predicate()
+
+
+# --- Raw HTTP exchanges and load helpers -----------------------------------
+
+def sanitized():
+    """True for a build under AddressSanitizer (SL_SANITIZED=1, or the build's
+    cache says so); the load and fault tests scale their counts down."""
+    if os.environ.get("SL_SANITIZED", "") not in ("", "0"):
+        return True
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            return any(line.strip() in ("SL_SANITIZE:BOOL=ON", "SL_TSAN:BOOL=ON") for line in f)
+    except OSError:
+        return False
+
+
+def basic_auth(user="admin", password="secret"):
+    import base64
+    return "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+
+
+def request_bytes(method, path, body=b"", auth=("admin", "secret"),
+                  content_type="application/x-www-form-urlencoded", version="HTTP/1.0"):
+    """One complete request as bytes; path and body go out unchanged."""
+    head = ["%s %s %s" % (method, path, version), "Host: 127.0.0.1"]
+    if auth is not None:
+        head.append("Authorization: " + basic_auth(*auth))
+    if isinstance(body, str):
+        body = body.encode("latin-1")
+    if body or method == "POST":
+        head.append("Content-Type: " + content_type)
+        head.append("Content-Length: %d" % len(body))
+    return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body
+
+
+def exchange(data, timeout=20, half_close=False, port=PORT):
+    """Connects, sends data, optionally ends the sending side, and reads until
+    the server closes. Returns (reply bytes, local port of the connection,
+    True when the server closed within the time-out). A connection reset by
+    the server counts as closed."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        local_port = s.getsockname()[1]
+        deadline = time.time() + timeout
+        reply = b""
+        try:
+            if data:
+                s.sendall(data)
+            if half_close:
+                s.shutdown(socket.SHUT_WR)
+            while True:
+                s.settimeout(max(0.05, deadline - time.time()))
+                chunk = s.recv(65536)
+                if not chunk:
+                    return reply, local_port, True
+                reply += chunk
+        except socket.timeout:
+            return reply, local_port, False
+        except (ConnectionResetError, BrokenPipeError):
+            return reply, local_port, True
+
+
+def status_of(reply):
+    """The status code of a raw HTTP reply, or None for no status line."""
+    line = reply.split(b"\r\n", 1)[0].split(b" ")
+    if len(line) >= 2 and line[0].startswith(b"HTTP/") and line[1].isdigit():
+        return int(line[1])
+    return None
+
+
+def body_of(reply):
+    return reply.split(b"\r\n\r\n", 1)[1] if b"\r\n\r\n" in reply else b""
+
+
+def read_csv_file(path):
+    """Rows of a settings file as lists of str (EUC-JP), the header included.
+    Raises on a file that is not whole CSV."""
+    import csv
+    import io
+    text = read(path).decode("euc_jp")
+    if text and not text.endswith("\n"):
+        raise ValueError("settings file %s does not end with a line end" % path)
+    return list(csv.reader(io.StringIO(text, newline="")))
