@@ -177,6 +177,10 @@ void ServiceModule::DataModuleDestroy() {
   if (!state_) return;
   ServiceState& s = *state_;
   try {
+    // No request may change the settings after they are saved: a change
+    // confirmed to a browser or a console must be in the files. Requests
+    // in progress finish first.
+    if (http_server_) http_server_->SetActive(false);
     {
       std::lock_guard<std::mutex> lock(s.Lock);
       if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "settings/texts_ja.h"
 
@@ -114,8 +115,19 @@ void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
     conf.SetValue("MailAddress", entry->MailAddress);
     conf.SetValue("Command", entry->Command);
   }
-  conf.SaveToFile(base_path + kWatchListFile);
-  env.SaveToFile(base_path + kEnvFile);
+  SaveSettingsFiles(conf, env, base_path);
+}
+
+void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path) {
+  std::string failed;
+  for (auto [table, name] : {std::pair{&conf, kWatchListFile}, std::pair{&env, kEnvFile}}) {
+    std::string path = base_path + name;
+    if (!table->SaveToFile(path)) {
+      if (!failed.empty()) failed += "\n";
+      failed += table->LastErrorText + ": \"" + path + "\". " + std::strerror(errno);
+    }
+  }
+  if (!failed.empty()) throw SettingsError(failed);
 }
 
 }  // namespace sl

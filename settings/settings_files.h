@@ -40,9 +40,14 @@ void EnsureEnvDefaults(CsvTable& env);
 void ReadWatchList(CsvTable& conf, WatchTable& table);
 
 // Writes the watch table into base_path + kWatchListFile and rewrites
-// base_path + kEnvFile from env. Throws std::system_error on write errors.
+// base_path + kEnvFile from env (SaveSettingsFiles).
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
                    const std::string& base_path);
+
+// Saves both tables to their files below base_path. Both saves are tried;
+// a file that could not be created throws SettingsError naming it, a write
+// error std::system_error. A failed save leaves that file as it was.
+void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path);
 
 }  // namespace sl
 

@@ -294,8 +294,7 @@ void AdminPages::ApplyPostedSettings(std::string_view body) {
   if (env_posted && apply_smtp_) {
     apply_smtp_(state_.EnvTable.GetValue("SMTPServer"), state_.EnvTable.GetValue("FromMailAddress"));
   }
-  state_.ConfTable.SaveToFile(state_.BasePath + kWatchListFile);
-  state_.EnvTable.SaveToFile(state_.BasePath + kEnvFile);
+  SaveSettingsFiles(state_.ConfTable, state_.EnvTable, state_.BasePath);
 }
 
 }  // namespace sl
