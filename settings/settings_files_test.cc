@@ -120,5 +120,20 @@ TEST_F(SettingsFilesTest, MultiLineBodyRoundTripsThroughTheFile) {
   EXPECT_EQ(ReadFile(base_ + "data/ScanLantern.conf"), "\"FileName\"\n");
 }
 
+TEST_F(SettingsFilesTest, FileThatCannotBeCreatedIsReportedAndTheOtherStillSaved) {
+  conf_.LoadFromBytes("\"FileName\"\n");
+  env_.LoadFromBytes("\"UserID\"\n\"admin\"\n");
+  std::system(("rm -rf " + base_ + "data").c_str());
+  try {
+    SaveWatchList({}, conf_, env_, base_);
+    ADD_FAILURE() << "no error";
+  } catch (const SettingsError& e) {
+    std::string text = e.what();
+    EXPECT_NE(text.find("1-Unable to open the file for writing: \"" + base_ + "./data/ScanLantern.conf\""),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("./data/env.csv"), std::string::npos) << text;
+  }
+}
+
 }  // namespace
 }  // namespace sl
