@@ -52,15 +52,15 @@ std::vector<SmtpReplyLine> SplitSmtpReplyLines(std::string_view data, size_t* co
   size_t start = 0;
   for (;;) {
     size_t lf = data.find('\n', start);
-    size_t limit = start + max_line;
     size_t end, next;
-    if (lf != std::string_view::npos && lf < limit) {
+    // Lengths are compared, not positions: start + max_line may not fit.
+    if (lf != std::string_view::npos && lf - start < max_line) {
       end = lf;
       next = lf + 1;
       if (end > start && data[end - 1] == '\r') --end;
     } else if (data.size() - start >= max_line) {
-      end = limit;
-      next = limit;
+      end = start + max_line;
+      next = end;
     } else {
       break;
     }

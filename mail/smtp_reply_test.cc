@@ -68,5 +68,15 @@ TEST(SmtpReplyTest, OverlongLineIsCutAtTheBufferSize) {
   EXPECT_EQ(lines[0].Text, "abc");
 }
 
+TEST(SmtpReplyTest, LimitNearTheTopOfSizeTStillSplitsEveryLine) {
+  const std::string data = "250-one\r\n250-two\r\n250 three\r\n";
+  size_t consumed = 0;
+  auto lines = SplitSmtpReplyLines(data, &consumed, static_cast<size_t>(-1));  // no practical limit
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].Text, "250-two");
+  EXPECT_EQ(lines[2].Text, "250 three");
+  EXPECT_EQ(consumed, data.size());
+}
+
 }  // namespace
 }  // namespace sl

@@ -87,6 +87,16 @@ class CsvReader {
   bool at_end_ = false;
 };
 
+bool NeedsQuotes(const std::string& cell, const std::string& sep, const std::string& quote) {
+  for (char c : cell) {
+    if (c == ' ' || c == '\n' || c == '"' || (!sep.empty() && c == sep[0]) ||
+        (!quote.empty() && c == quote[0])) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 CsvTable::CsvTable() = default;
@@ -238,22 +248,29 @@ std::string CsvTable::Serialize() const {
   std::string out;
   if (field_names_.empty()) return out;  // rows without columns: empty file
   const std::string& q = QuoteChar;
+  auto append_quoted = [&](const std::string& text) {
+    out += q;
+    for (char c : text) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += q;
+  };
   for (size_t i = 0; i < field_names_.size(); ++i) {
     if (i > 0) out += Separator;
-    out += q + field_names_[i] + q;
+    append_quoted(field_names_[i]);  // a name may hold quotes too
   }
   out += '\n';
   for (const auto& row : rows_) {
     for (size_t i = 0; i < row.size(); ++i) {
-      if (field_types_[i] == "FLOAT") {
+      // A FLOAT cell goes out unquoted, as it was read; one that the loader
+      // would read back differently (a value set since, holding a blank,
+      // quote, separator or line end) is quoted so that saving never changes
+      // a setting.
+      if (field_types_[i] == "FLOAT" && !NeedsQuotes(row[i], Separator, QuoteChar)) {
         out += row[i];
       } else {
-        out += q;
-        for (char c : row[i]) {
-          if (c == '"') out += '"';
-          out += c;
-        }
-        out += q;
+        append_quoted(row[i]);
       }
       out += (i + 1 < row.size()) ? Separator : std::string("\n");
     }

@@ -64,6 +64,17 @@ TEST_F(CsvTableTest, BlanksVanishOutsideQuotesAndDoubledQuotesUnfold) {
   EXPECT_EQ(t.Serialize(), "\"a\",\"b\"\nxy,\"p \"\"q\"\" r\"\n");
 }
 
+TEST_F(CsvTableTest, FloatCellThatWouldNotReadBackIsQuoted) {
+  CsvTable t = Loaded("FileName,b\n/var/log/a.log,\"x\"\n");
+  ASSERT_EQ(t.FieldTypes()[0], "FLOAT");
+  ASSERT_TRUE(t.SetValue("FileName", "/var/log/my app,1.log"));
+  CsvTable back = Loaded(t.Serialize());
+  EXPECT_EQ(back.GetValue("FileName"), "/var/log/my app,1.log");
+  // Values that read back unchanged keep their unquoted form.
+  ASSERT_TRUE(t.SetValue("FileName", "42"));
+  EXPECT_EQ(t.Serialize(), "\"FileName\",\"b\"\n42,\"x\"\n");
+}
+
 TEST_F(CsvTableTest, LastRowDecidesTypeOfFirstColumn) {
   EXPECT_EQ(Loaded("a\n1\n\"2\"\n").FieldTypes()[0], "STRING");
   EXPECT_EQ(Loaded("a\n\"1\"\n2\n").FieldTypes()[0], "FLOAT");
@@ -156,6 +167,15 @@ TEST_F(CsvTableTest, SaveIntoMissingDirectoryFailsWithCode3) {
   EXPECT_FALSE(t.SaveToFile(dir_ + "/no/such/dir.csv"));
   EXPECT_EQ(t.LastErrorCode, 3);
   EXPECT_EQ(t.LastErrorText, "1-Unable to open the file for writing");
+}
+
+TEST_F(CsvTableTest, QuoteInColumnNameSurvivesSaveAndLoad) {
+  CsvTable t = Loaded("\"col \"\"q\"\"\",\"b\"\n\"1\",\"2\"\n");
+  ASSERT_EQ(t.FieldNames(), (std::vector<std::string>{"col \"q\"", "b"}));
+  EXPECT_EQ(t.Serialize(), "\"col \"\"q\"\"\",\"b\"\n\"1\",\"2\"\n");
+  CsvTable back = Loaded(t.Serialize());
+  EXPECT_EQ(back.FieldNames(), t.FieldNames());
+  EXPECT_EQ(back.Rows(), t.Rows());
 }
 
 }  // namespace

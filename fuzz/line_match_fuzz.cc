@@ -1,0 +1,129 @@
+// Fuzz target: the search-word split and the line matcher of the watch pass.
+//
+// The input gives a search string, how the text is cut into pieces and the
+// text itself. SplitSearchWords must be unaffected by bytes after a NUL and
+// must give the same words back from their quoted, comma-joined form.
+// LineScanner, fed the text in one piece and in the chosen pieces, must
+// report exactly the lines a plain reference finds: lines end at CR, LF or
+// CR LF, a NUL ends the text, a line matches when it holds every word (and
+// no word is empty or holds CR or LF), and a line longer than
+// kKeptLineBytes is reported by its head. One input in a few repeats its
+// text past that size, so that overlong lines are matched while streaming.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "watch/line_match.h"
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "line_match_fuzz: %s\n", what);
+    std::abort();
+  }
+}
+
+std::string QuoteAndJoin(const std::vector<std::string>& words) {
+  std::string s;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) s += ',';
+    s += '"';
+    for (char c : words[i]) {
+      if (c == '"') s += '"';
+      s += c;
+    }
+    s += '"';
+  }
+  return s;
+}
+
+// The lines a watch pass must report, found the plain way.
+std::vector<std::string> ReferenceMatches(std::string_view text, const std::vector<std::string>& words) {
+  text = text.substr(0, text.find('\0'));
+  bool impossible = false;
+  for (const std::string& w : words) {
+    if (w.empty() || w.find_first_of("\r\n") != std::string::npos) impossible = true;
+  }
+  std::vector<std::string> out;
+  auto consider = [&](std::string_view line) {
+    if (impossible) return;
+    for (const std::string& w : words) {
+      if (::memmem(line.data(), line.size(), w.data(), w.size()) == nullptr) return;
+    }
+    out.emplace_back(line.substr(0, sl::LineScanner::kKeptLineBytes));
+  };
+  size_t start = 0;
+  for (;;) {
+    size_t i = text.find_first_of("\r\n", start);
+    if (i == std::string_view::npos) break;
+    consider(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) consider(text.substr(start));
+  return out;
+}
+
+std::vector<std::string> Scan(const sl::WordMatcher& matcher, std::string_view text,
+                              const std::vector<size_t>& cuts, bool* ended) {
+  std::vector<std::string> got;
+  sl::LineScanner scanner(matcher, [&got](std::string_view line) { got.emplace_back(line); });
+  size_t pos = 0;
+  for (size_t k = 0; pos < text.size(); ++k) {
+    size_t n = cuts.empty() ? text.size() : std::min(cuts[k % cuts.size()], text.size() - pos);
+    scanner.Feed(text.substr(pos, n));
+    pos += n;
+  }
+  scanner.Feed(std::string_view());
+  scanner.Finish();
+  *ended = scanner.Ended();
+  return got;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const std::string search = in.ConsumeRandomLengthString(80);
+  const uint8_t mode = in.ConsumeIntegral<uint8_t>();
+  const bool long_lines = mode == 0x1F;  // rare: each such run scans over 1 MiB
+  // Long texts go in pieces of a realistic read size, short ones in any.
+  std::vector<size_t> cuts;
+  for (int k = in.ConsumeIntegralInRange<int>(1, 6); k > 0; --k) {
+    cuts.push_back(long_lines ? in.ConsumeIntegralInRange<size_t>(1000, 300000)
+                              : in.ConsumeIntegralInRange<size_t>(1, 80));
+  }
+  std::string text = in.ConsumeRemainingBytesAsString();
+  if (long_lines && !text.empty()) {
+    const size_t unit = text.size();
+    while (text.size() < sl::LineScanner::kKeptLineBytes + 4096) text.append(text, 0, unit);
+  }
+
+  // Word splitting.
+  std::vector<std::string> words = sl::SplitSearchWords(search);
+  for (const std::string& w : words) Check(w.find('\0') == std::string::npos, "a word holds a NUL byte");
+  Check(sl::SplitSearchWords(search + '\0' + "x, \"y\"") == words, "bytes after a NUL change the words");
+  Check(sl::SplitSearchWords(QuoteAndJoin(words)) == words, "quoted words do not split back to themselves");
+
+  // Matching.
+  sl::WordMatcher matcher(words);
+  const std::vector<std::string> expected = ReferenceMatches(text, words);
+  const bool has_nul = text.find('\0') != std::string::npos;
+  bool ended = false;
+  if (!long_lines) {  // a long text is scanned in pieces only, as the watch pass reads it
+    Check(Scan(matcher, text, {}, &ended) == expected, "one-piece scan differs from the reference");
+    Check(ended == has_nul, "Ended() does not tell whether a NUL was seen");
+  }
+  Check(Scan(matcher, text, cuts, &ended) == expected, "scan in pieces differs from the reference");
+  Check(ended == has_nul, "Ended() does not tell whether a NUL was seen (pieces)");
+  return 0;
+}
