@@ -33,3 +33,6 @@ echo "== ThreadSanitizer build =="
 threaded='ThreadedTimer|WatchScan|TCPServer|TCPConnection|UDPServer|Responder|AsyncSocket|MsgQueue|Smtp|Notifier|HttpServer|AdminDispatcher|EventLog|service\.test_(web_admin|watch|mail|load)'
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 SL_SANITIZED=1 \
   run_suite build-tsan "$threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TSAN=ON
+
+echo "== fuzz targets, 20 seconds each =="
+bash fuzz/run.sh 20 build-fuzz
