@@ -15,7 +15,9 @@
 # THREADS (wrk threads, default 2), NGINX_PORT (default 18080),
 # NGINX_WORKERS (default 1), BENCH_USER / BENCH_PASSWORD (Basic credentials
 # sent to both servers when the service asks for a login).
-# Prints requests per second and latency percentiles of both, and the ratio.
+# Prints requests per second and latency percentiles of both, and the ratio;
+# then the same for a page the service fills from a template
+# (TEMPLATE_ROUTE, default WatchSetting.cgi), which nginx has no part in.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -151,8 +153,12 @@ size=$(stat -c %s "$docroot/$file")
 echo "file $file ($size bytes), ${duration}s, $connections connections, $threads wrk threads, keep-alive off"
 run_wrk service "$service_url"
 run_wrk nginx "$nginx_url"
+# A page the service fills from a template on every request (the watch list).
+template_url="http://127.0.0.1:$port/${TEMPLATE_ROUTE:-WatchSetting.cgi}"
+run_wrk template "$template_url"
 summary service
 summary nginx
+summary template
 awk -v s="$(cat "$scratch/service.rps")" -v n="$(cat "$scratch/nginx.rps")" \
   'BEGIN { if (n > 0) printf "ratio service/nginx: %.2f\n", s / n; else print "ratio: n/a" }'
 if [ -n "${BENCH_VERBOSE:-}" ]; then
