@@ -51,8 +51,16 @@ class PortInUseTest(unittest.TestCase):
         shutil.rmtree(self.prefix)
 
     def test_udp_port_taken_fails_the_start_with_status_1(self):
-        blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.check_port_taken(socket.SOCK_DGRAM)
+
+    def test_tcp_port_taken_fails_the_start_with_status_1(self):
+        self.check_port_taken(socket.SOCK_STREAM)
+
+    def check_port_taken(self, kind):
+        blocker = socket.socket(socket.AF_INET, kind)
         blocker.bind(("0.0.0.0", h.PORT))
+        if kind == socket.SOCK_STREAM:
+            blocker.listen(1)
         h.write(os.path.join(self.prefix, "data/env.csv"), h.env_text())
         service = h.Service(self.prefix)
         try:
