@@ -13,6 +13,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 PID_FILE = "/var/run/ScanLanternService.pid"
 PORT = 4009
@@ -237,3 +238,43 @@ def read_csv_file(path):
     if text and not text.endswith("\n"):
         raise ValueError("settings file %s does not end with a line end" % path)
     return list(csv.reader(io.StringIO(text, newline="")))
+
+
+class ServiceTestCase(unittest.TestCase):
+    """A fresh installation for every test, with a folder "watched" in it for
+    the watched files. `env` holds the env_text arguments that start()
+    writes; None keeps the installed env.csv."""
+
+    env = None
+
+    def setUp(self):
+        if os.path.exists(PID_FILE):
+            os.unlink(PID_FILE)
+        self.prefix, _ = install()
+        self.dir = os.path.join(self.prefix, "watched")
+        os.mkdir(self.dir)
+        self.service = None
+
+    def tearDown(self):
+        if self.service:
+            self.service.kill()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def path(self, rel):
+        return os.path.join(self.prefix, rel)
+
+    def write_settings(self, rows, **env):
+        if self.env is not None or env:
+            write(self.path("data/env.csv"), env_text(**{**(self.env or {}), **env}))
+        write(self.path("data/ScanLantern.conf"), conf_text(rows))
+
+    def start(self, rows, **env):
+        self.write_settings(rows, **env)
+        self.service = Service(self.prefix).start()
+
+    def log(self):
+        return read_log(self.prefix)
+
+    def append(self, path, data):
+        with open(path, "ab") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("euc_jp"))

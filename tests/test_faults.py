@@ -74,34 +74,8 @@ def temporary_files(directory):
     return [n for n in os.listdir(directory) if ".tmp" in n]
 
 
-class FaultTestBase(unittest.TestCase):
-    def setUp(self):
-        if os.path.exists(h.PID_FILE):
-            os.unlink(h.PID_FILE)
-        self.prefix, _ = h.install()
-        self.dir = os.path.join(self.prefix, "watched")
-        os.mkdir(self.dir)
-        self.service = None
-
-    def tearDown(self):
-        if self.service:
-            self.service.kill()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-
-    def path(self, rel):
-        return os.path.join(self.prefix, rel)
-
-    def write_settings(self, rows, **env):
-        env.setdefault("sender", "sl@example.com")
-        h.write(self.path("data/env.csv"), h.env_text(**env))
-        h.write(self.path("data/ScanLantern.conf"), h.conf_text(rows))
-
-    def start(self, rows, **env):
-        self.write_settings(rows, **env)
-        self.service = h.Service(self.prefix).start()
-
-    def log(self):
-        return h.read_log(self.prefix)
+class FaultTestBase(h.ServiceTestCase):
+    env = {"sender": "sl@example.com"}
 
 
 # ---------------------------------------------------------------------------

@@ -12,7 +12,6 @@ import os
 import random
 import re
 import resource
-import shutil
 import socket
 import sys
 import threading
@@ -59,27 +58,8 @@ def ask(payload=QUESTION, timeout=3.0):
             return None
 
 
-class LoadTestBase(unittest.TestCase):
-    def setUp(self):
-        if os.path.exists(h.PID_FILE):
-            os.unlink(h.PID_FILE)
-        self.prefix, _ = h.install()
-        self.dir = os.path.join(self.prefix, "watched")
-        os.mkdir(self.dir)
-        self.service = None
-
-    def tearDown(self):
-        if self.service:
-            self.service.kill()
-        shutil.rmtree(self.prefix)
-
-    def path(self, rel):
-        return os.path.join(self.prefix, rel)
-
-    def start(self, rows):
-        h.write(self.path("data/env.csv"), h.env_text(smtp="", sender="sl@example.com"))
-        h.write(self.path("data/ScanLantern.conf"), h.conf_text(rows))
-        self.service = h.Service(self.prefix).start()
+class LoadTestBase(h.ServiceTestCase):
+    env = {"smtp": "", "sender": "sl@example.com"}
 
     def request_lines(self):
         """(method, document, port) of every request line in the log, and the

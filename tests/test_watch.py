@@ -2,7 +2,6 @@
 files and rotation, seen through the event log and the commands' traces."""
 
 import os
-import shutil
 import time
 import unittest
 
@@ -18,29 +17,7 @@ def hit_entry(n, count, path, words, line):
     return h.euc("%s(%d/%d)\n監視ファイル\t%s\n監視ワード\t%s\n監視内容\n%s\n" % (HIT, n, count, path, words, line))
 
 
-class WatchTest(unittest.TestCase):
-    def setUp(self):
-        self.prefix, _ = h.install()
-        self.dir = os.path.join(self.prefix, "watched")
-        os.mkdir(self.dir)
-        self.service = None
-
-    def tearDown(self):
-        if self.service:
-            self.service.kill()
-        shutil.rmtree(self.prefix)
-
-    def start(self, rows):
-        h.write(os.path.join(self.prefix, "data/ScanLantern.conf"), h.conf_text(rows))
-        self.service = h.Service(self.prefix).start()
-
-    def append(self, path, data):
-        with open(path, "ab") as f:
-            f.write(data if isinstance(data, bytes) else data.encode("euc_jp"))
-
-    def log(self):
-        return h.read_log(self.prefix)
-
+class WatchTest(h.ServiceTestCase):
     def test_trigger_runs_command_and_counts_across_passes(self):
         path = os.path.join(self.dir, "app.log")
         trace = os.path.join(self.dir, "trace")
