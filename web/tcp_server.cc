@@ -456,11 +456,21 @@ struct TTCPServer::Listener {
   std::thread thread;
 };
 
+// One live connection.
 struct TTCPServer::PeerThread {
   std::unique_ptr<TTCPConnection> connection;
   std::shared_ptr<const Settings> settings;
-  std::thread thread;
   std::list<std::unique_ptr<PeerThread>>::iterator self;
+};
+
+// A thread that serves connections one after another. Between them it waits
+// in idle_ for the next one; `job` and `quit` are set under threads_mutex_.
+struct TTCPServer::Worker {
+  std::thread thread;
+  std::condition_variable wake;
+  PeerThread* job = nullptr;
+  bool quit = false;
+  std::list<std::unique_ptr<Worker>>::iterator self;
 };
 
 TTCPServer::TTCPServer() = default;
@@ -474,7 +484,8 @@ TTCPServer::~TTCPServer() {
   std::vector<std::thread> finished;
   {
     std::unique_lock<std::mutex> lock(threads_mutex_);
-    threads_changed_.wait(lock, [this] { return connection_threads_.empty(); });
+    CloseIdlePool();
+    threads_changed_.wait(lock, [this] { return workers_.empty(); });
     finished.swap(finished_);
   }
   for (std::thread& t : finished) t.join();
@@ -514,6 +525,11 @@ void TTCPServer::Start() {
   settings->on_listen_exception = OnListenException;
   settings->thread_starter = ThreadStarter;
   settings_ = std::move(settings);
+  {
+    std::lock_guard<std::mutex> lock(threads_mutex_);
+    max_idle_ = static_cast<size_t>(std::max(MaxIdleThreads, 0));
+    idle_timeout_ = std::max(IdleThreadTimeout, 0);
+  }
 
   wake_fd_ = eventfd(0, EFD_CLOEXEC);
   if (wake_fd_ < 0) throw ESocketError(errno);
@@ -550,6 +566,10 @@ void TTCPServer::Start() {
     wake_fd_ = -1;
     throw;
   }
+  {
+    std::lock_guard<std::mutex> lock(threads_mutex_);
+    pool_open_ = true;
+  }
   active_ = true;
 }
 
@@ -569,6 +589,8 @@ void TTCPServer::Stop() {
   std::vector<std::thread> finished;
   {
     std::unique_lock<std::mutex> lock(threads_mutex_);
+    // From here a thread whose connection ends leaves instead of parking.
+    CloseIdlePool();
     // A connection's descriptor stays open until its thread has left the
     // list, so shutting it down here can never hit a reused descriptor.
     for (auto& peer : connection_threads_) {
@@ -577,11 +599,25 @@ void TTCPServer::Stop() {
     all_ended = threads_changed_.wait_for(
         lock, std::chrono::milliseconds(std::max(TerminateWaitTime, 0)),
         [this] { return connection_threads_.empty(); });
+    // The idle workers were woken above and leave at once; only threads
+    // still serving a connection may remain.
+    threads_changed_.wait(lock, [this] {
+      return workers_.size() == connection_threads_.size();
+    });
     finished.swap(finished_);
   }
   for (std::thread& t : finished) t.join();
   active_ = false;
   if (!all_ended) throw ETCPError("Terminate Thread Timeout");
+}
+
+void TTCPServer::CloseIdlePool() {
+  pool_open_ = false;
+  for (Worker* worker : idle_) {
+    worker->quit = true;
+    worker->wake.notify_one();
+  }
+  idle_.clear();
 }
 
 void TTCPServer::JoinFinished() {
@@ -684,17 +720,32 @@ void TTCPServer::Serve(std::unique_ptr<TTCPConnection> connection,
     PeerThread* raw = peer.get();
     connection_threads_.push_back(std::move(peer));
     raw->self = std::prev(connection_threads_.end());
+    if (!idle_.empty()) {
+      Worker* worker = idle_.back();
+      idle_.pop_back();
+      worker->job = raw;
+      worker->wake.notify_one();
+      return;
+    }
+    auto worker = std::make_unique<Worker>();
+    worker->job = raw;
+    Worker* raw_worker = worker.get();
+    workers_.push_back(std::move(worker));
+    raw_worker->self = std::prev(workers_.end());
     try {
-      // The new thread removes itself under threads_mutex_, so it cannot
-      // finish before raw->thread is set here.
-      std::function<void()> body = [this, raw] { RunPeer(raw); };
-      raw->thread = settings->thread_starter
-                        ? settings->thread_starter(std::move(body))
-                        : std::thread(std::move(body));
-      if (!raw->thread.joinable()) {
+      // The new thread leaves the list under threads_mutex_, so it cannot
+      // finish before raw_worker->thread is set here.
+      std::function<void()> body = [this, raw_worker] {
+        RunWorker(raw_worker);
+      };
+      raw_worker->thread = settings->thread_starter
+                               ? settings->thread_starter(std::move(body))
+                               : std::thread(std::move(body));
+      if (!raw_worker->thread.joinable()) {
         throw ETCPError("Could not start a connection thread.");
       }
     } catch (...) {
+      workers_.erase(raw_worker->self);
       failed = std::move(*raw->self);
       connection_threads_.erase(raw->self);
       threads_changed_.notify_all();
@@ -703,6 +754,40 @@ void TTCPServer::Serve(std::unique_ptr<TTCPConnection> connection,
       throw;
     }
   }
+}
+
+void TTCPServer::RunWorker(Worker* worker) {
+  // The connection last served is freed (and its descriptor closed) with
+  // the lock released; declared first, it goes after the lock at the end.
+  std::unique_ptr<PeerThread> done;
+  std::unique_lock<std::mutex> lock(threads_mutex_);
+  for (;;) {
+    const bool woken = worker->wake.wait_for(
+        lock, std::chrono::milliseconds(idle_timeout_),
+        [worker] { return worker->job != nullptr || worker->quit; });
+    if (!woken) {
+      // Idle too long: CloseIdlePool did not take it off the list.
+      idle_.erase(std::find(idle_.begin(), idle_.end(), worker));
+      break;
+    }
+    if (worker->job == nullptr) break;  // the server stops
+    PeerThread* peer = std::exchange(worker->job, nullptr);
+    lock.unlock();
+    RunPeer(peer);
+    lock.lock();
+    done = std::move(*peer->self);
+    connection_threads_.erase(peer->self);
+    const bool park = pool_open_ && idle_.size() < max_idle_;
+    if (park) idle_.push_back(worker);
+    threads_changed_.notify_all();
+    if (!park) break;
+    lock.unlock();
+    done.reset();
+    lock.lock();
+  }
+  finished_.push_back(std::move(worker->thread));
+  workers_.erase(worker->self);  // frees *worker
+  threads_changed_.notify_all();
 }
 
 void TTCPServer::RunPeer(PeerThread* peer) {
@@ -731,16 +816,6 @@ void TTCPServer::RunPeer(PeerThread* peer) {
   }
   run(settings.on_disconnect);
   connection.Disconnect();
-
-  std::unique_ptr<PeerThread> self;
-  {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
-    self = std::move(*peer->self);
-    connection_threads_.erase(peer->self);
-    finished_.push_back(std::move(self->thread));
-    threads_changed_.notify_all();
-  }
-  // `self` (with the connection and its socket) is freed here.
 }
 
 }  // namespace sl

@@ -3,7 +3,9 @@
 // TTCPServer listens on its `Bindings` (one listener thread per binding) and
 // serves every accepted connection on a thread of its own, which calls
 // `OnExecute` with the connection and closes the connection when the hook
-// returns. TTCPConnection is one accepted socket with a receive buffer
+// returns. A thread whose connection ended stays for a while as an idle
+// worker and serves a later connection, so that a burst of short
+// connections does not pay for a new thread each. TTCPConnection is one accepted socket with a receive buffer
 // (line, delimiter, exact-count and until-close reads, none of them byte by
 // byte) and an optional write buffer. A connection belongs to the thread that
 // serves it and is not locked; the server's lists are guarded by their own
@@ -210,7 +212,7 @@ class TTCPServer {
   void SetActive(bool active);
   bool Active() const { return active_.load(); }
 
-  // Live connection threads.
+  // Live connections (idle workers are not counted).
   size_t ConnectionCount() const;
 
   int32_t DefaultPort = 0;
@@ -226,6 +228,12 @@ class TTCPServer {
   int32_t ReadTimeout = 0;   // ms, given to every connection; 0: none
   int32_t WriteTimeout = 0;  // ms, given to every connection; 0: none
   bool NoDelay = true;       // TCP_NODELAY on accepted sockets
+  // Threads whose connection ended wait for the next one, at most this many
+  // at a time (0: every thread ends with its connection), each for at most
+  // IdleThreadTimeout ms. A connection that finds no idle thread gets a new
+  // one, so no connection ever waits for another.
+  int32_t MaxIdleThreads = 64;
+  int32_t IdleThreadTimeout = 30000;  // ms
 
   // Called on the connection thread. OnExecute serves the connection; the
   // connection is closed after it returns. An exception leaving OnConnect,
@@ -237,20 +245,24 @@ class TTCPServer {
   // Called on a listener thread with a failure around an accept (a
   // connection thread that could not start, for one).
   ListenExceptionHook OnListenException;
-  // Starts the connection threads; empty: std::thread.
+  // Starts the connection threads (only when no idle one is waiting);
+  // empty: std::thread.
   ThreadStartHook ThreadStarter;
 
  private:
   struct Settings;
   struct Listener;
   struct PeerThread;
+  struct Worker;
 
   void Start();
   void Stop();
   void ListenLoop(Listener* listener);
   void Serve(std::unique_ptr<TTCPConnection> connection,
              const std::shared_ptr<const Settings>& settings);
+  void RunWorker(Worker* worker);
   void RunPeer(PeerThread* peer);
+  void CloseIdlePool();
   void JoinFinished();
 
   std::mutex control_mutex_;  // SetActive
@@ -261,11 +273,18 @@ class TTCPServer {
   std::mutex listeners_mutex_;
   std::vector<std::unique_ptr<Listener>> listeners_;
 
-  // ConnectionThreads: live peers, and threads that ended but are not
-  // joined yet.
+  // Live connections, the threads serving them or waiting idle, and
+  // threads that ended but are not joined yet. Every live connection has
+  // its worker, so workers_ holds connection_threads_.size() busy workers
+  // plus the idle ones.
   mutable std::mutex threads_mutex_;
   std::condition_variable threads_changed_;
   std::list<std::unique_ptr<PeerThread>> connection_threads_;
+  std::list<std::unique_ptr<Worker>> workers_;
+  std::vector<Worker*> idle_;  // the most recently parked last
+  bool pool_open_ = false;     // ended connections may park their thread
+  size_t max_idle_ = 0;
+  int32_t idle_timeout_ = 0;
   std::vector<std::thread> finished_;
 };
 

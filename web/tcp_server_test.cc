@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -618,6 +620,132 @@ TEST(TCPServerTest, RestartAfterStop) {
     EXPECT_EQ(client.ReceiveAll(), "up");
     server.SetActive(false);
   }
+}
+
+
+// --- Thread reuse ------------------------------------------------------------
+
+// A ThreadStarter that counts the threads it starts and those that ended.
+// Declare it before the server: the threads use it until they end.
+struct ThreadCounter {
+  std::atomic<int> started{0};
+  std::atomic<int> ended{0};
+  TTCPServer::ThreadStartHook Starter() {
+    return [this](std::function<void()> body) {
+      ++started;
+      return std::thread([this, body = std::move(body)] {
+        body();
+        ++ended;
+      });
+    };
+  }
+};
+
+// The threads that ran OnExecute.
+struct ThreadIds {
+  std::mutex mutex;
+  std::vector<std::thread::id> ids;
+  void Add() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ids.push_back(std::this_thread::get_id());
+  }
+  size_t Distinct() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::set<std::thread::id>(ids.begin(), ids.end()).size();
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ids.clear();
+  }
+};
+
+TEST(TCPServerTest, SequentialConnectionsReuseOneThreadAndStopJoinsIt) {
+  ThreadCounter threads;
+  ThreadIds ids;
+  TTCPServer server;
+  BindLoopback(server);
+  server.ThreadStarter = threads.Starter();
+  server.OnExecute = [&ids](TTCPConnection& c) {
+    ids.Add();
+    c.WriteLine("hi");
+  };
+  for (int round = 0; round < 2; ++round) {
+    server.SetActive(true);
+    for (int i = 0; i < 5; ++i) {
+      Client client(server.Bindings[0].Port);
+      EXPECT_EQ(client.ReceiveAll(), "hi\r\n");
+      // Once its connection is gone the thread waits for the next one.
+      ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+    }
+    EXPECT_EQ(ids.Distinct(), 1u);
+    EXPECT_EQ(threads.started.load(), round + 1);
+    EXPECT_EQ(threads.ended.load(), round);
+    // The idle thread would wait 30 s; stopping wakes and joins it.
+    auto start = steady_clock::now();
+    server.SetActive(false);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(1500));
+    EXPECT_EQ(threads.ended.load(), round + 1);
+    ids.Clear();
+  }
+}
+
+TEST(TCPServerTest, ConcurrentConnectionsKeepThreadsOfTheirOwn) {
+  ThreadCounter threads;
+  ThreadIds ids;
+  TTCPServer server;
+  BindLoopback(server);
+  server.MaxIdleThreads = 2;
+  server.ThreadStarter = threads.Starter();
+  server.OnExecute = [&ids](TTCPConnection& c) {
+    ids.Add();
+    EchoUpper(c);
+  };
+  server.SetActive(true);
+  const int32_t port = server.Bindings[0].Port;
+  constexpr int kClients = 3;
+  auto serve_together = [&] {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+      clients.push_back(std::make_unique<Client>(port));
+      clients.back()->Send("c" + std::to_string(i) + "\n");
+    }
+    // Every reply comes while all the connections are open.
+    for (int i = 0; i < kClients; ++i) {
+      EXPECT_EQ(clients[i]->Receive(4), "C" + std::to_string(i) + "\r\n");
+    }
+    EXPECT_EQ(server.ConnectionCount(), static_cast<size_t>(kClients));
+    EXPECT_EQ(ids.Distinct(), static_cast<size_t>(kClients));
+    ids.Clear();
+  };
+  serve_together();
+  EXPECT_EQ(threads.started.load(), kClients);
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  // Two may wait idle; the third thread leaves.
+  EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == 1; }));
+  // The two idle threads serve two connections, a new one the third.
+  serve_together();
+  EXPECT_EQ(threads.started.load(), kClients + 1);
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  server.SetActive(false);
+  EXPECT_EQ(threads.ended.load(), kClients + 1);
+}
+
+TEST(TCPServerTest, IdleThreadLeavesAfterItsTimeout) {
+  ThreadCounter threads;
+  TTCPServer server;
+  BindLoopback(server);
+  server.IdleThreadTimeout = 100;
+  server.ThreadStarter = threads.Starter();
+  server.OnExecute = [](TTCPConnection& c) { c.Write("up"); };
+  server.SetActive(true);
+  for (int i = 1; i <= 2; ++i) {
+    Client client(server.Bindings[0].Port);
+    EXPECT_EQ(client.ReceiveAll(), "up");
+    // The server stays active; the idle thread ends on its own.
+    EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == i; }));
+    EXPECT_EQ(threads.started.load(), i);
+  }
+  server.SetActive(false);
 }
 
 }  // namespace
