@@ -34,7 +34,6 @@ try:
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service as DriverService
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.ui import Select, WebDriverWait
     HAVE_SELENIUM = True
 except ImportError:
@@ -184,7 +183,17 @@ else:
             """Presses a button or link and waits for the next page."""
             old = self.driver.find_element(By.TAG_NAME, "html")
             element.click()
-            WebDriverWait(self.driver, 15).until(expected_conditions.staleness_of(old))
+
+            def left(_driver):
+                # While the old page goes, asking about its element may fail
+                # with other errors than "stale" too: all mean it is gone.
+                try:
+                    old.is_enabled()
+                    return False
+                except WebDriverException:
+                    return True
+
+            WebDriverWait(self.driver, 15).until(left)
             WebDriverWait(self.driver, 15).until(
                 lambda d: d.execute_script("return document.readyState") == "complete")
             self.check_page()

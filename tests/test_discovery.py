@@ -58,6 +58,8 @@ class PortInUseTest(unittest.TestCase):
 
     def check_port_taken(self, kind):
         blocker = socket.socket(socket.AF_INET, kind)
+        # Connections of earlier tests may linger in TIME_WAIT on the port.
+        blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         blocker.bind(("0.0.0.0", h.PORT))
         if kind == socket.SOCK_STREAM:
             blocker.listen(1)
