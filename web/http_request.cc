@@ -154,11 +154,11 @@ void FillHeaderFields(THTTPRequestInfo& r) {
   r.ContentRangeStart = r.ContentRangeEnd = 0;
   size_t eq = range.find('=');
   if (eq != std::string::npos) {
-    std::string_view spec = std::string_view(range).substr(eq + 1);
-    size_t dash = spec.find('-');
-    r.ContentRangeStart = ParseUnsigned(spec.substr(0, dash));
+    std::string_view bounds = std::string_view(range).substr(eq + 1);
+    size_t dash = bounds.find('-');
+    r.ContentRangeStart = ParseUnsigned(bounds.substr(0, dash));
     if (dash != std::string_view::npos) {
-      std::string_view last = spec.substr(dash + 1);
+      std::string_view last = bounds.substr(dash + 1);
       r.ContentRangeEnd = ParseUnsigned(last.substr(0, last.find(' ')));
     }
   }
