@@ -19,6 +19,7 @@ set -u
 seconds=${1:-20}
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${2:-$src_dir/build-fuzz}
+mkdir -p "$build_dir" && build_dir=$(cd "$build_dir" && pwd)  # the targets run from scratch directories
 case $seconds in
   '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET] [BUILD_DIR]" >&2; exit 2 ;;
 esac

@@ -35,4 +35,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 SL_SANITIZED=1 \
   run_suite build-tsan "$threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TSAN=ON
 
 echo "== fuzz targets, 20 seconds each =="
-bash fuzz/run.sh 20 build-fuzz
+bash fuzz/run.sh 20 "$root/build-fuzz"
