@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "web/admin_text.h"
+#include "web/http_header_list.h"
 
 namespace sl {
 
@@ -27,18 +28,6 @@ bool SecretEquals(const std::string& a, const std::string& b) {
   unsigned char diff = 0;
   for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
-}
-
-bool SameTextAscii(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::string CannotOpen(const std::string& path, int error) {
@@ -123,7 +112,7 @@ bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPReque
     return true;
   }
 
-  if (SameTextAscii(request.Command, "HEAD")) {
+  if (SameText(request.Command, "HEAD")) {
     int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw AdminError(CannotOpen(local, errno));
     struct stat st;

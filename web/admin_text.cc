@@ -6,19 +6,11 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "web/http_header_list.h"
+
 namespace sl {
 
 namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
 
 bool IsBlank(char c) {
   auto b = static_cast<unsigned char>(c);
@@ -41,7 +33,7 @@ std::string ParamValue(const std::vector<std::string>& params, std::string_view 
   for (const std::string& line : params) {
     size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    if (EqualsIgnoreCase(std::string_view(line).substr(0, eq), name)) return line.substr(eq + 1);
+    if (SameText(std::string_view(line).substr(0, eq), name)) return line.substr(eq + 1);
   }
   return std::string();
 }

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "web/http_header_list.h"
+
 namespace sl {
 
 namespace {
@@ -20,17 +22,6 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::string DecodeTagParam(std::string_view s) {
@@ -69,7 +60,7 @@ TTag TagOfName(std::string_view name) {
   } kTags[] = {{"LINK", TTag::tgLink},         {"IMAGE", TTag::tgImage},   {"TABLE", TTag::tgTable},
                {"IMAGEMAP", TTag::tgImageMap}, {"OBJECT", TTag::tgObject}, {"EMBED", TTag::tgEmbed}};
   for (const auto& t : kTags) {
-    if (SameTextAscii(name, t.name)) return t.tag;
+    if (SameText(name, t.name)) return t.tag;
   }
   return TTag::tgCustom;
 }
@@ -139,7 +130,7 @@ void TCopyParser::Advance(std::string* blanks) {
 // TPageProducer
 
 void TPageProducer::SetHTMLFile(const std::string& file_name) {
-  if (SameTextAscii(file_name, html_file_)) return;
+  if (SameText(file_name, html_file_)) return;
   html_file_ = file_name;
   html_doc_.clear();
 }
