@@ -207,6 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool parsed = true;
   try {
     sl::ParseRequestText(raw, with_params, true);
+  } catch (const sl::ERequestLimit&) {
+    return 0;  // too many parameters: refused only when they are decoded
   } catch (const sl::EHTTPServerError&) {
     parsed = false;
   }

@@ -148,6 +148,7 @@ void ServiceModule::DataModuleCreate() {
     ReadHostAddress();
     StartWatchTimer();
     s.Log.LogEvent(kEventServiceStarted, "ScanLantern Service Start.");
+    dispatcher_->WarnWhenLoginMissing();
   } catch (const std::exception& e) {
     std::cout << "Error WatchFileServiceCreate.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);

@@ -53,11 +53,14 @@ class CurlRoutesTest(h.ServiceTestCase):
             ("/NoSuchRoute.cgi", 404, b"<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>"),
         ]
         for path, status, fragment in routes:
-            got, head, body = curl(path)
+            # Routes that change something take POST only.
+            post = ("--data", "") if path in ("/SaveSetting.cgi", "/ServiceReload.cgi") else ()
+            got, head, body = curl(path, *post)
             self.assertEqual(got, status, path)
             self.assertIn(fragment, body, path)
             self.assertIn("\r\nServer: ScanLantern/1.0", head, path)
             self.assertIn("\r\nContent-Length: %d" % len(body), head, path)
+            self.assertIn("\r\nX-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff", head, path)
         self.assertNotIn(b"<#", curl("/WatchSetting.cgi")[2])
         self.assertIn(sjis("修正/削除"), curl("/WatchSetting.cgi")[2])
         # The tree listing is written by the installed tree program.

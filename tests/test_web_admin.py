@@ -141,7 +141,7 @@ class WebAdminTest(unittest.TestCase):
         request("POST", "/ModDelWatch.cgi", sjis_form([("No", "1"), ("ModDel", "Del")]))
         self.assertNotIn("WatchFileName1", request("GET", "/WatchSetting.cgi").text())
         # A reload brings back the saved entry.
-        reloaded = request("GET", "/ServiceReload.cgi")
+        reloaded = request("POST", "/ServiceReload.cgi", "")
         self.assertEqual(reloaded.body, h.read(self.path("www/ReloadResult.html")))
         self.assertIn("WatchFileName1", request("GET", "/WatchSetting.cgi").text())
 
@@ -153,12 +153,12 @@ class WebAdminTest(unittest.TestCase):
         self.assertIn('name="SMTPServer" value="mail.example.com"', env)
         self.assertIn('value="&quot;Ops&quot; &lt;ops@example.com&gt;"', env)
         self.assertNotIn(b"mail.example.com", h.read(self.path("data/env.csv")))
-        request("GET", "/ServiceReload.cgi")
+        request("POST", "/ServiceReload.cgi", "")
         self.assertIn('name="SMTPServer" value=""', request("GET", "/EnvSetting.cgi").text())
 
     def test_console_routes(self):
         h.write(self.path("data/ScanLantern.conf"), h.conf_text([(self.watched, "x", "2", "", "")]))
-        request("GET", "/ServiceReload.cgi")
+        request("POST", "/ServiceReload.cgi", "")
         text = request("GET", "/GetWatchSetting.cgi").body
         lines = text.split(b"\n")
         self.assertEqual(lines[0], b'"%s","x","2","",""' % self.watched.encode())

@@ -4,13 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
+#include "web/request_origin.h"
 
 namespace sl {
 
@@ -22,12 +28,57 @@ constexpr char kAccessDenied[] =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
     "You do not have sufficient priviligies to access this document.</body></html>";
 
-// Equality of two secrets in a time that depends on their lengths only.
-bool SecretEquals(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
+constexpr char kLoginMissing[] =
+    "The web administration is closed: it has no login.\n"
+    "Set UserID and Password in data/env.csv, then restart the service.\n";
+constexpr char kLoginMissingWarning[] =
+    "Warning: UserID or Password is empty in data/env.csv. The web administration answers every "
+    "request with 503 until both are set and the service is restarted; watching and mail go on.";
+constexpr char kLockedOut[] = "Too many failed logins from this address; try again later.\n";
+constexpr char kPostOnly[] = "This address changes the settings and takes POST requests only.\n";
+constexpr char kCrossSite[] = "Refused: the request was sent by a page of another site.\n";
+
+// The routes that change settings or files.
+bool ChangesState(const std::string& document) {
+  static const char* const kRoutes[] = {"/AddWatch.cgi",    "/ModDelWatch.cgi",   "/EnvSaveSetting.cgi",
+                                        "/SaveSetting.cgi", "/ServiceReload.cgi", "/PostWatchSetting.cgi"};
+  for (const char* route : kRoutes) {
+    if (document == route) return true;
+  }
+  return false;
+}
+
+void Refuse(THTTPResponseInfo& response, int32_t code, const std::string& text) {
+  response.SetStatusCode(code);
+  response.ContentType = "text/plain";
+  response.BodyText = text;
+}
+
+// Text made of outside data (file contents, file names): shown as text,
+// never run as a page.
+void AsInertText(THTTPResponseInfo& response) {
+  response.ContentType = "text/plain";
+  response.ContentSecurityPolicy = "sandbox";
+}
+
+// Equality of two secrets through their SHA-256 digests, compared in a time
+// that depends on neither value.
+bool SameSecret(const std::string& a, const std::string& b) {
+  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+  unsigned int la = 0, lb = 0;
+  bool hashed = EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr) == 1 &&
+                EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr) == 1 && la == lb;
+  return hashed && CRYPTO_memcmp(da, db, la) == 0;
+}
+
+// A text as one word of a shell command line.
+std::string ShellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
 }
 
 std::string CannotOpen(const std::string& path, int error) {
@@ -69,12 +120,32 @@ std::string AdminDispatcher::GetMimeType(const std::string& file_name) const {
   return server_.MimeTypes().LookupMimeType(file_name);
 }
 
+bool AdminDispatcher::WarnWhenLoginMissing() {
+  bool missing;
+  {
+    std::lock_guard<std::mutex> lock(state_.Lock);
+    missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
+  }
+  if (missing) WarnLoginMissing();
+  return missing;
+}
+
+void AdminDispatcher::WarnLoginMissing() {
+  std::string line = std::string(kLoginMissingWarning) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+  state_.Log.LogEvent(kEventInformation, kLoginMissingWarning);
+}
+
 void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
                                            THTTPResponseInfo& response) {
   state_.Log.LogLine("Command " + request.Command + " " + ForLog(request.Document) + " received from " +
                      Peer(connection));
-  if (!Authenticated(request)) {
-    response.ChallengeRealm = kRealm;
+  if (!Admit(connection, request, response)) return;
+  try {
+    DecodeRequestFields(request, server_.ParseParams);
+  } catch (const ERequestLimit& e) {
+    Refuse(response, 400, std::string(e.what()) + "\n");
     return;
   }
   if (ServeDocument(connection, request, response)) return;
@@ -84,16 +155,61 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
   RunRoute(lock, connection, request, response);
 }
 
-bool AdminDispatcher::Authenticated(const THTTPRequestInfo& request) {
+bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
+                            THTTPResponseInfo& response) {
+  const std::string address = connection.PeerIP();
   std::string user, password;
+  LoginThrottle::Clock::duration locked;
   {
     std::lock_guard<std::mutex> lock(state_.Lock);
     user = state_.AdminUserId;
     password = state_.AdminPassword;
+    locked = throttle_.LockedFor(address, LoginThrottle::Clock::now());
   }
-  bool user_ok = SecretEquals(request.AuthUsername, user);
-  bool password_ok = SecretEquals(request.AuthUserPassword, password);
-  return user_ok && password_ok;
+  if (user.empty() || password.empty()) {
+    Refuse(response, 503, kLoginMissing);
+    return false;
+  }
+  if (locked > LoginThrottle::Clock::duration::zero()) {
+    Refuse(response, 429, kLockedOut);
+    response.CustomHeaders.SetValue("Retry-After",
+                                    std::to_string(std::chrono::ceil<std::chrono::seconds>(locked).count()));
+    return false;
+  }
+  if (ChangesState(request.Document)) {
+    if (request.Command != "POST") {
+      Refuse(response, 405, kPostOnly);
+      response.CustomHeaders.SetValue("Allow", "POST");
+      return false;
+    }
+    if (IsCrossOriginRequest(request.HeaderLines)) {
+      Refuse(response, 403, kCrossSite);
+      return false;
+    }
+  }
+  if (Authenticated(address, request, user, password)) return true;
+  response.ChallengeRealm = kRealm;
+  return false;
+}
+
+bool AdminDispatcher::Authenticated(const std::string& address, const THTTPRequestInfo& request,
+                                    const std::string& user, const std::string& password) {
+  // Both are compared, so the time does not tell which one was wrong.
+  bool user_ok = SameSecret(request.AuthUsername, user);
+  bool password_ok = SameSecret(request.AuthUserPassword, password);
+  bool accepted = user_ok && password_ok;
+  if (accepted || !request.HasAuthorization) return accepted;  // no credentials: no attempt
+  bool locked_now;
+  {
+    std::lock_guard<std::mutex> lock(state_.Lock);
+    locked_now = throttle_.Failed(address, LoginThrottle::Clock::now());
+  }
+  if (locked_now) {
+    state_.Log.LogEvent(kEventRemoteControlFailure,
+                        std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " + address +
+                            " within 60 s: its requests are answered 429 for 60 s.");
+  }
+  return false;
 }
 
 bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -134,7 +250,9 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
   const std::string& doc = request.Document;
   if (doc == "/ServiceReload.cgi") {
     if (hooks_.ReloadSettings) hooks_.ReloadSettings();
+    const bool login_missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
     lock.unlock();
+    if (login_missing) WarnLoginMissing();
     ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
   } else if (doc == "/WatchSetting.cgi") {
     ProducePage(response, "/WatchSetting.html");
@@ -156,13 +274,16 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
     lock.unlock();
     std::lock_guard<std::mutex> tree(tree_mutex_);
     RunTreeListingLocked();
+    AsInertText(response);
     ServeFile(connection, response, state_.BasePath + tree_output_file_);
   } else if (doc == "/GetWatchSetting.cgi") {
+    AsInertText(response);
     response.BodyText = pages_.BuildSettingsText();
   } else if (doc == "/GetFileView.cgi") {
     if (state_.RequestParams.empty()) throw AdminError("List index out of bounds (0)");
     std::string path = state_.RequestParams.front();
     lock.unlock();
+    AsInertText(response);
     ServeFile(connection, response, path);
   } else if (doc == "/PostWatchSetting.cgi") {
     pages_.ApplyPostedSettings(request.FormText);
@@ -201,7 +322,14 @@ std::string AdminDispatcher::TreeOutputFile() {
 
 void AdminDispatcher::RunTreeListingLocked() {
   tree_output_file_ = kTreeOutputFile;
-  std::string command = state_.BasePath + "./bin/tree -n" + " / > " + state_.BasePath + tree_output_file_;
+  const std::string listing = state_.BasePath + tree_output_file_;
+  // The listing names every file of the host: readable by root only. A new
+  // file is made each time (whatever lay at its name, a link too, is gone),
+  // and the shell's redirection keeps the mode of the file it truncates.
+  ::unlink(listing.c_str());
+  int fd = ::open(listing.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  std::string command = ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(listing);
   int status = std::system(command.c_str());
   (void)status;  // the listing file is what counts
 }

@@ -1,12 +1,21 @@
 // AdminDispatcher: the request handler of the web administration.
 //
 // HTTPServerCommandGet handles one request of the HTTP server, on the
-// connection thread that received it: it logs the request line, checks the
-// Basic credentials against AdminUserId/AdminPassword, sends files that
-// exist below DocumentRoot, and otherwise runs one of the ".cgi" routes,
-// which fill a page template through the page producer PagWatch (tags
-// answered by AdminPages), return generated text or a file, or change the
-// settings.
+// connection thread that received it: it logs the request line, admits the
+// request (below), decodes its parameters, sends files that exist below
+// DocumentRoot, and otherwise runs one of the ".cgi" routes, which fill a
+// page template through the page producer PagWatch (tags answered by
+// AdminPages), return generated text or a file, or change the settings.
+//
+// Admission, in this order, each refusal a short text/plain reply: 503
+// while the login (AdminUserId or AdminPassword) is empty; 429 while the
+// client's address is locked out after failed logins (LoginThrottle); for
+// the routes that change something, 405 unless the method is POST and 403
+// for a request that another site's page made a browser send; 401 unless
+// the Basic credentials match. Nothing of the request is decoded before it
+// is admitted; past kMaxParams parameters or kMaxCookies cookies it is 400.
+// Text made of outside data (file view, tree listing, console text) goes
+// out as text/plain in a sandbox.
 //
 // Locking: the credentials are read under ServiceState::Lock, and a route
 // holds the lock from copying the request's parameters into RequestParams
@@ -24,6 +33,7 @@
 #include "service/service_state.h"
 #include "web/admin_pages.h"
 #include "web/http_server.h"
+#include "web/login_throttle.h"
 #include "web/page_producer.h"
 
 namespace sl {
@@ -64,10 +74,20 @@ class AdminDispatcher {
   // The content type of a file name's extension.
   std::string GetMimeType(const std::string& file_name) const;
 
+  // Writes a warning to the event log and to standard output when the
+  // login is empty, which closes the administration; true then.
+  bool WarnWhenLoginMissing();
+
   AdminPages& Pages() { return pages_; }
 
  private:
-  bool Authenticated(const THTTPRequestInfo& request);
+  // The checks before anything of the request is decoded; false with the
+  // refusal in `response`.
+  bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
+             THTTPResponseInfo& response);
+  // The credentials; counts failures per address and logs a lock-out.
+  bool Authenticated(const std::string& address, const THTTPRequestInfo& request, const std::string& user,
+                     const std::string& password);
   // Steps for a document that exists below the root; false when there is
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -80,12 +100,14 @@ class AdminDispatcher {
   // Sends the file at path (expanded) and logs it.
   void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path);
   void RunTreeListingLocked();
+  void WarnLoginMissing();
 
   ServiceState& state_;
   TCustomHTTPServer& server_;
   AdminHooks hooks_;
   AdminPages pages_;
   TPageProducer PagWatch;  // used with the service lock held
+  LoginThrottle throttle_;  // used with the service lock held
 
   std::mutex tree_mutex_;  // one listing at a time, held until it is sent
   std::string tree_output_file_;

@@ -230,14 +230,23 @@ TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
   Exchange(port_, "GET /SaveSetting.cgi?x=1 HTTP/1.0\r\n\r\n");
   EXPECT_EQ(state_->RequestParams, std::vector<std::string>{"kept=1"});
 
-  // An empty login accepts requests without credentials, and only those.
-  {
-    std::lock_guard<std::mutex> lock(state_->Lock);
-    state_->AdminUserId.clear();
-    state_->AdminPassword.clear();
+  // An empty user or password closes the administration to everyone.
+  for (bool empty_user : {true, false}) {
+    {
+      std::lock_guard<std::mutex> lock(state_->Lock);
+      state_->AdminUserId = empty_user ? "" : "admin";
+      state_->AdminPassword = empty_user ? "Secret" : "";
+    }
+    for (const std::string& auth : {std::string(), BasicAuth("", ""), BasicAuth("admin", "Secret")}) {
+      Reply closed = Exchange(port_, request + auth + "\r\n");
+      EXPECT_EQ(closed.status, 503) << auth;
+      EXPECT_EQ(closed.Header("Content-Type"), "text/plain");
+      EXPECT_NE(closed.body.find("Set UserID and Password in data/env.csv, then restart the service."),
+                std::string::npos);
+    }
   }
-  EXPECT_EQ(Exchange(port_, request + "\r\n").status, 200);
-  EXPECT_EQ(Exchange(port_, request + BasicAuth("admin", "Secret") + "\r\n").status, 401);
+  EXPECT_TRUE(dispatcher_->WarnWhenLoginMissing());
+  EXPECT_NE(LogText().find("UserID or Password is empty in data/env.csv"), std::string::npos);
 }
 
 TEST_F(AdminDispatcherTest, StaticFilesAreSentUnchanged) {
@@ -275,11 +284,16 @@ TEST_F(AdminDispatcherTest, HeadAnswersTypeAndLengthOnly) {
   EXPECT_EQ(Get("/data.unknownext", "HEAD").Header("Content-Type"), "application/octet-stream");
   EXPECT_EQ(LogText().find("Serving file"), std::string::npos);
 
-  // HEAD of a route runs the route.
-  Reply route = Get("/SaveSetting.cgi", "HEAD");
+  // HEAD of a route runs the route, except where the route changes
+  // something: that takes POST only.
+  Reply route = Get("/EnvSetting.cgi", "HEAD");
   EXPECT_EQ(route.status, 200);
   EXPECT_EQ(route.body, "");
-  EXPECT_EQ(route.Header("Content-Length"), "13");
+  EXPECT_EQ(route.Header("Content-Length"), "43");
+  Reply save = Get("/SaveSetting.cgi", "HEAD");
+  EXPECT_EQ(save.status, 405);
+  EXPECT_EQ(save.Header("Allow"), "POST");
+  EXPECT_EQ(save.body, "");
 }
 
 TEST_F(AdminDispatcherTest, PathsOutsideTheRootAreRefused) {
@@ -350,14 +364,14 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
 
   // A reload without a save brings back the file's values; the page is sent
   // as a file, tags unreplaced.
-  Reply reloaded = Get("/ServiceReload.cgi");
+  Reply reloaded = Post("/ServiceReload.cgi", "");
   EXPECT_EQ(reloaded.body, "reloaded <#EnvSMTPServer>");
   EXPECT_EQ(reloads_, 1);
   EXPECT_TRUE(reload_saw_lock_held_);
   EXPECT_EQ(Get("/EnvSetting.cgi").body, "server=mail.example.com from=sl@example.com");
 
   Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
-  EXPECT_EQ(Get("/SaveSetting.cgi").body, "files written");
+  EXPECT_EQ(Post("/SaveSetting.cgi", "").body, "files written");
   EXPECT_NE(ReadFile(install_.Path("data/env.csv")).find("\"smtp.local\",\"ops@x\""), std::string::npos);
   EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
             std::string(kConfHeader) + "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n");
@@ -366,7 +380,8 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
 TEST_F(AdminDispatcherTest, ConsoleReadsAndReplacesTheSettings) {
   Reply text = Get("/GetWatchSetting.cgi");
   EXPECT_EQ(text.status, 200);
-  EXPECT_EQ(text.Header("Content-Type"), "text/html");
+  EXPECT_EQ(text.Header("Content-Type"), "text/plain");
+  EXPECT_EQ(text.Header("Content-Security-Policy"), "sandbox");
   EXPECT_EQ(text.body.rfind("\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n\"s\",\"b\",\"mail.example.com\"", 0), 0u);
 
   // The body goes through as sent, whatever the content type.

@@ -1,5 +1,6 @@
 #include "web/http_request.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "service/text.h"
@@ -240,8 +241,7 @@ void ParseCookies(const THeaderList& headers, TServerCookies& cookies) {
   }
 }
 
-void CompleteRequest(THTTPRequestInfo& r, std::string_view target, std::string version,
-                     bool parse_params) {
+void CompleteRequest(THTTPRequestInfo& r, std::string_view target, std::string version) {
   size_t question = target.find('?');
   if (question != std::string_view::npos) {
     r.QueryText = std::string(target.substr(question + 1));
@@ -255,14 +255,6 @@ void CompleteRequest(THTTPRequestInfo& r, std::string_view target, std::string v
       r.ParamText += r.QueryText;
     }
   }
-  if (parse_params) {
-    if (LowerCase(r.ContentType) == "application/x-www-form-urlencoded") {
-      r.Params = DecodeParams(r.ParamText);
-    } else {
-      r.Params = DecodeParams(r.QueryText);
-    }
-  }
-  ParseCookies(r.HeaderLines, r.Cookies);
   r.Version = std::move(version);
   TDocumentParts doc = DecodeDocument(target);
   r.Document = std::move(doc.Document);
@@ -271,6 +263,24 @@ void CompleteRequest(THTTPRequestInfo& r, std::string_view target, std::string v
   r.HasAuthorization = auth.HasAuthorization;
   r.AuthUsername = std::move(auth.Username);
   r.AuthUserPassword = std::move(auth.Password);
+}
+
+void DecodeRequestFields(THTTPRequestInfo& r, bool parse_params) {
+  r.Cookies.Clear();
+  ParseCookies(r.HeaderLines, r.Cookies);
+  if (r.Cookies.Count() > kMaxCookies) {
+    r.Cookies.Clear();
+    throw ERequestLimit("More than " + std::to_string(kMaxCookies) + " cookies.");
+  }
+  r.Params.clear();
+  if (!parse_params) return;
+  std::string_view text =
+      LowerCase(r.ContentType) == "application/x-www-form-urlencoded" ? r.ParamText : r.QueryText;
+  // Counted before anything is built: "&&&..." would be millions of lines.
+  size_t count = text.empty() ? 0 : static_cast<size_t>(std::count(text.begin(), text.end(), '&')) +
+                                        (text.back() == '&' ? 0 : 1);
+  if (count > kMaxParams) throw ERequestLimit("More than " + std::to_string(kMaxParams) + " parameters.");
+  r.Params = DecodeParams(text);
 }
 
 void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_params) {
@@ -296,7 +306,8 @@ void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_para
     r.FormText = std::string(raw);
   }
   r.ParamText = r.FormText;
-  CompleteRequest(r, parts.Target, parts.Version, parse_params);
+  CompleteRequest(r, parts.Target, parts.Version);
+  DecodeRequestFields(r, parse_params);
 }
 
 }  // namespace sl

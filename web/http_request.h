@@ -7,6 +7,11 @@
 // decoding, the document path, Basic credentials, cookies and parameters.
 // ParseRequestText runs all of them over one complete request held in
 // memory.
+//
+// The server fills everything but Params and Cookies. Decoding those costs
+// in proportion to what the client sent, so the request handler calls
+// DecodeRequestFields itself once it has accepted the request's
+// credentials: a stranger's request costs no more than its bytes.
 #ifndef SL_WEB_HTTP_REQUEST_H_
 #define SL_WEB_HTTP_REQUEST_H_
 
@@ -34,6 +39,16 @@ class EHTTPServerError : public std::runtime_error {
 
 inline constexpr char kErrParsingCommand[] = "Error in parsing command.";
 inline constexpr char kErrUnsupportedAuth[] = "Unsupported authorization scheme.";
+
+// The most parameters and cookies one request may carry.
+inline constexpr size_t kMaxParams = 10000;
+inline constexpr size_t kMaxCookies = 200;
+
+// A request with more parameters or cookies than allowed; what() says which.
+class ERequestLimit : public EHTTPServerError {
+ public:
+  using EHTTPServerError::EHTTPServerError;
+};
 
 struct THTTPRequestInfo {
   std::string RequestLine;  // as received, without its line end
@@ -128,16 +143,23 @@ TAuthorization ParseAuthorization(std::string_view value);
 // Adds the cookies of every "Cookie" line of `headers`.
 void ParseCookies(const THeaderList& headers, TServerCookies& cookies);
 
-// The steps that follow the body: query and parameter texts, Params,
-// cookies, Version, Document (with Host from an absolute URI) and the
-// credentials. FormText and ParamText hold the body already.
-void CompleteRequest(THTTPRequestInfo& request, std::string_view target, std::string version,
-                     bool parse_params);
+// The steps that follow the body: query and parameter texts, Version,
+// Document (with Host from an absolute URI) and the credentials. FormText
+// and ParamText hold the body already.
+void CompleteRequest(THTTPRequestInfo& request, std::string_view target, std::string version);
+
+// Fills Cookies, and with parse_params also Params: from ParamText for a
+// form post ("application/x-www-form-urlencoded"), else from QueryText.
+// Throws ERequestLimit, with nothing built, past kMaxParams parameters or
+// kMaxCookies cookies.
+void DecodeRequestFields(THTTPRequestInfo& request, bool parse_params);
 
 // Parses one complete request held in memory (request line, header lines,
-// empty line, body) as the server does: the body is Content-Length bytes,
-// or for a POST without one everything that follows. Throws
-// EHTTPServerError on the failures that make the server close silently.
+// empty line, body) as the server and the handler do: the body is
+// Content-Length bytes, or for a POST without one everything that follows;
+// then CompleteRequest and DecodeRequestFields. Throws EHTTPServerError on
+// the failures that make the server close silently, ERequestLimit past the
+// limits.
 void ParseRequestText(std::string_view raw, THTTPRequestInfo& request, bool parse_params = true);
 
 }  // namespace sl

@@ -60,6 +60,7 @@ const char* StatusTextOf(int32_t code) {
     case 413: return "Request Entity To Long";
     case 414: return "Request-URI Too Long. 256 Chars max";
     case 415: return "Unsupported Media Type";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
     case 502: return "Bad Gateway";
@@ -151,6 +152,11 @@ std::string THTTPResponseInfo::BuildHeader() {
   if (ContentLength >= 0) h.SetValue("Content-Length", length);
   set_date("Last-Modified", LastModified);
   if (!ChallengeRealm.empty()) h.SetValue("WWW-Authenticate", "Basic realm=\"" + ChallengeRealm + "\"");
+  // Every reply: no page of the administration inside another site's frame,
+  // and no guessing of a type other than the one sent.
+  h.SetValue("X-Frame-Options", "DENY");
+  h.SetValue("X-Content-Type-Options", "nosniff");
+  set_text("Content-Security-Policy", ContentSecurityPolicy);
 
   std::string out;
   out.reserve(256);

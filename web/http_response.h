@@ -76,6 +76,9 @@ class THTTPResponseInfo {
   std::string ContentVersion;
   std::string Pragma;
   THeaderList CustomHeaders;
+  // Written last, after "X-Frame-Options: DENY" and
+  // "X-Content-Type-Options: nosniff", which every reply carries.
+  std::string ContentSecurityPolicy;
   THeaderList HeaderLines;  // as finally written
   TServerCookies Cookies;
   std::shared_ptr<THTTPSession> Session;

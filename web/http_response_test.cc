@@ -18,6 +18,8 @@ TEST(HttpResponseTest, TypicalReplyHeader) {
             "Content-Type: text/html\r\n"
             "Content-Length: 5\r\n"
             "Server: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
             "\r\n");
   EXPECT_TRUE(r.HeaderSent());
   try {
@@ -45,6 +47,7 @@ TEST(HttpResponseTest, HeaderOrderWithEverySetting) {
   r.Location = "/next";
   r.LastModified = 784111776;
   r.Cookies.Add("k", "v").Path = "/";
+  r.ContentSecurityPolicy = "sandbox";
   r.SetStatusCode(302);
   EXPECT_EQ(r.BuildHeader(),
             "HTTP/1.1 302 Moved Temporarily\r\n"
@@ -62,6 +65,9 @@ TEST(HttpResponseTest, HeaderOrderWithEverySetting) {
             "Server: ScanLantern/1.0\r\n"
             "Location: /next\r\n"
             "Last-Modified: Sun, 6 Nov 1994 08:49:36 GMT\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
+            "Content-Security-Policy: sandbox\r\n"
             "Set-Cookie: k=v; path=/\r\n"
             "\r\n");
 }
@@ -69,7 +75,8 @@ TEST(HttpResponseTest, HeaderOrderWithEverySetting) {
 TEST(HttpResponseTest, EmptyContentTypeAndNoLength) {
   THTTPResponseInfo r(nullptr);
   r.ContentType.clear();
-  EXPECT_EQ(r.BuildHeader(), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ScanLantern/1.0\r\n\r\n");
+  EXPECT_EQ(r.BuildHeader(), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ScanLantern/1.0\r\n"
+                             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
 }
 
 TEST(HttpResponseTest, LengthFromStream) {
@@ -97,6 +104,8 @@ TEST(HttpResponseTest, Challenge) {
             "Content-Length: " + std::to_string(body.size()) + "\r\n"
             "Server: ScanLantern/1.0\r\n"
             "WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
             "\r\n");
   EXPECT_EQ(r.BodyText, body);
 }
@@ -117,6 +126,7 @@ TEST(HttpResponseTest, StatusTable) {
   EXPECT_STREQ(StatusTextOf(505), "HTTP version not supported");
   EXPECT_STREQ(StatusTextOf(203), "Non-authoritative Information");
   EXPECT_STREQ(StatusTextOf(405), "Method not allowed");
+  EXPECT_STREQ(StatusTextOf(429), "Too Many Requests");
 }
 
 }  // namespace

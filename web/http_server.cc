@@ -200,7 +200,7 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
   } else {
     request.ParamText = request.FormText;
   }
-  CompleteRequest(request, parts.Target, std::move(parts.Version), ParseParams);
+  CompleteRequest(request, parts.Target, std::move(parts.Version));
 
   THTTPResponseInfo response(&connection, request.Command == "HEAD");
   response.SetCloseAfterResponse(!KeepAlive);
@@ -222,6 +222,8 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
     if (failed) {
       response.SetStatusCode(500);
       response.BodyText = std::move(failure);
+      // The message may quote the request: never let a browser read markup.
+      response.ContentType = "text/plain";
       // A length the handler set belongs to the answer it did not finish.
       if (!response.HeaderSent()) response.ContentLength = -1;
     }
@@ -240,7 +242,9 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
 bool TCustomHTTPServer::StartSession(TTCPConnection& connection, THTTPRequestInfo& request,
                                      THTTPResponseInfo& response) {
   std::shared_ptr<THTTPSession> session;
-  for (const TCookie& cookie : request.Cookies.Items()) {
+  TServerCookies cookies;  // the request's own are left to the handler
+  ParseCookies(request.HeaderLines, cookies);
+  for (const TCookie& cookie : cookies.Items()) {
     if (cookie.Name != kSessionCookieName) continue;
     session = sessions_.GetSession(cookie.Value, request.RemoteAddress);
     if (session) break;

@@ -5,7 +5,9 @@
 // call the request handler on the connection thread and write the reply the
 // handler filled in. The handlers run on many connection threads at once
 // and the engine takes no lock for them. The server also owns the MIME type
-// table and the session list (used only with SessionState).
+// table and the session list (used only with SessionState). Params and
+// Cookies of the request are left undecoded: the handler decodes them with
+// DecodeRequestFields(request, ParseParams) once it has accepted the request.
 //
 // Bounds on what a client may send: a line of more than MaxLineLength
 // (16384) bytes or a header section of more than kMaxHeaderBytes closes the

@@ -86,6 +86,7 @@ class HttpServerTest : public ::testing::Test {
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(dir_.c_str(), 0700);
     server_.OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& req, THTTPResponseInfo& resp) {
+      DecodeRequestFields(req, server_.ParseParams);  // the handler's part, as the service's does it
       Record(req);
       Handle(c, req, resp);
     };
@@ -174,6 +175,8 @@ TEST_F(HttpServerTest, PlainGetExactReply) {
             "Content-Type: text/html\r\n"
             "Content-Length: 16\r\n"
             "Server: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
             "\r\n"
             "hello /index.htm");
   Seen s = LastSeen();
@@ -284,7 +287,8 @@ TEST_F(HttpServerTest, HeadNeverCarriesABody) {
   std::string reply = Exchange(port_, "HEAD /x HTTP/1.1\r\n\r\n");
   EXPECT_EQ(reply,
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
-            "Content-Length: 8\r\nServer: ScanLantern/1.0\r\n\r\n");
+            "Content-Length: 8\r\nServer: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
   EXPECT_EQ(LastSeen().command, "HEAD");
   reply = Exchange(port_, "HEAD /throw HTTP/1.1\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);
@@ -298,15 +302,18 @@ TEST_F(HttpServerTest, HeadNeverCarriesABody) {
 TEST_F(HttpServerTest, HandlerErrors) {
   Start();
   EXPECT_EQ(Exchange(port_, "GET /throw HTTP/1.0\r\n\r\n"),
-            "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/html\r\n"
-            "Content-Length: 14\r\nServer: ScanLantern/1.0\r\n\r\nhandler failed");
+            "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/plain\r\n"
+            "Content-Length: 14\r\nServer: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nhandler failed");
   // After the header only the message follows.
   EXPECT_EQ(Exchange(port_, "GET /late-throw HTTP/1.0\r\n\r\n"),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
-            "Server: ScanLantern/1.0\r\n\r\nafter header");
+            "Server: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nafter header");
   EXPECT_EQ(Exchange(port_, "GET /empty HTTP/1.0\r\n\r\n"),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
-            "Server: ScanLantern/1.0\r\n\r\n");
+            "Server: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
   std::string reply = Exchange(port_, "GET /auth HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u);
   EXPECT_NE(reply.find("WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"), std::string::npos);
@@ -324,7 +331,8 @@ TEST_F(HttpServerTest, SendFile) {
   std::string reply = Exchange(port_, "GET /file/pic.gif HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply,
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
-            "Content-Length: 11\r\nServer: ScanLantern/1.0\r\n\r\nGIF89a-data");
+            "Content-Length: 11\r\nServer: ScanLantern/1.0\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nGIF89a-data");
   reply = Exchange(port_, "GET /file/pic.gif?clear=1 HTTP/1.0\r\n\r\n");
   EXPECT_NE(reply.find("Content-Type: image/gif\r\n"), std::string::npos);
   reply = Exchange(port_, "GET /file/x.unknownext?clear=1 HTTP/1.0\r\n\r\n");
