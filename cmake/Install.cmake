@@ -5,7 +5,9 @@
 #   data/ScanLantern.conf, data/env.csv (never overwritten by an upgrade),
 #   log/, scanlantern.service (systemd unit for this prefix).
 # Install components: the files without a component ("Unspecified") are in
-# every installation; "Local" is what `cmake --install` adds on top.
+# every installation; "Local" is what `cmake --install` adds on top; "Deb"
+# (not installed by default) is what only the Debian package holds, whose
+# postinst then does what "Local" does here (cmake/Package.cmake).
 find_program(SL_TREE_PROGRAM tree)
 
 install(TARGETS ScanLanternService initial_env RUNTIME DESTINATION bin)
@@ -38,3 +40,5 @@ install(CODE "
   string(REPLACE \"@PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" unit \"\${unit}\")
   file(WRITE \"\${prefix}/scanlantern.service\" \"\${unit}\")
 " COMPONENT Local)
+
+include(cmake/Package.cmake)
