@@ -33,9 +33,12 @@ def run(args, **kw):
 
 def traced(args, trace_file):
     """Runs args under strace, which writes every execve with its arguments
-    and environment (in full) to trace_file."""
+    and environment (in full) to trace_file. (The leak checker of a
+    sanitizer build cannot run under a tracer.)"""
+    asan = [o for o in os.environ.get("ASAN_OPTIONS", "").split(":") if o] + ["detect_leaks=0"]
+    env = dict(os.environ, ASAN_OPTIONS=":".join(asan))
     return run(["strace", "-f", "-qq", "-v", "-s", "65536", "-e", "trace=execve",
-                "-o", trace_file] + args)
+                "-o", trace_file] + args, env=env)
 
 
 def mode(path):
