@@ -1,14 +1,18 @@
 # One complete installation below the prefix:
-#   bin/ScanLanternService, bin/tree, bin/scanlantern (start script)
-#   data/ScanLantern.conf, data/env.csv  (never overwritten by an upgrade)
-#   log/ (empty), www/ (the pages), scanlantern.service (systemd unit)
+#   bin/ScanLanternService, bin/scanlantern (start script), bin/tree,
+#   bin/scanlantern-init (prepares data/ and log/ and writes the settings
+#   files of a new installation), www/ (the pages),
+#   data/ScanLantern.conf, data/env.csv (never overwritten by an upgrade),
+#   log/, scanlantern.service (systemd unit for this prefix).
+# Install components: the files without a component ("Unspecified") are in
+# every installation; "Local" is what `cmake --install` adds on top; "Deb"
+# (not installed by default) is what only the Debian package holds, whose
+# postinst then does what "Local" does here (cmake/Package.cmake).
 find_program(SL_TREE_PROGRAM tree)
 
-install(TARGETS ScanLanternService RUNTIME DESTINATION bin)
+install(TARGETS ScanLanternService initial_env RUNTIME DESTINATION bin)
 install(PROGRAMS scripts/scanlantern DESTINATION bin)
-install(DIRECTORY DESTINATION log)
 install(DIRECTORY DESTINATION www)
-install(DIRECTORY DESTINATION data)
 
 install(CODE "
   set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
@@ -24,33 +28,17 @@ install(CODE "
   file(CHMOD \"\${prefix}/bin/tree\" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-  # Settings files: written once, kept on upgrades.
-  set(conf \"\${prefix}/data/ScanLantern.conf\")
-  if(NOT EXISTS \"\${conf}\")
-    file(WRITE \"\${conf}\" \"\\\"FileName\\\",\\\"SearchString\\\",\\\"SearchCount\\\",\\\"MailAddress\\\",\\\"Command\\\"\\n\")
-    message(STATUS \"Installing: \${conf}\")
-  else()
-    message(STATUS \"Keeping existing \${conf}\")
-  endif()
-  set(env \"\${prefix}/data/env.csv\")
-  if(NOT EXISTS \"\${env}\")
-    file(READ /dev/urandom raw LIMIT 12 HEX)
-    string(SUBSTRING \"\${raw}\" 0 16 password)
-    execute_process(COMMAND \"$<TARGET_FILE:initial_env>\" admin \"\${password}\"
-                    OUTPUT_FILE \"\${env}\" RESULT_VARIABLE rc)
-    if(NOT rc EQUAL 0)
-      file(REMOVE \"\${env}\")
-      message(FATAL_ERROR \"could not write \${env}\")
-    endif()
-    file(CHMOD \"\${env}\" PERMISSIONS OWNER_READ OWNER_WRITE)
-    message(STATUS \"Installing: \${env}\")
-    message(\"\\nScanLantern web administration login (shown once): user admin, password \${password}\\n\")
-  else()
-    message(STATUS \"Keeping existing \${env}\")
+  # data/ and log/ with their modes; settings files written once, kept on
+  # upgrades. The helper prints the fresh login itself.
+  execute_process(COMMAND \"\${prefix}/bin/scanlantern-init\" \"\${prefix}\" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR \"could not prepare \${prefix}/data and \${prefix}/log\")
   endif()
 
   # systemd unit for this prefix.
   file(READ \"${PROJECT_SOURCE_DIR}/scripts/scanlantern.service.in\" unit)
   string(REPLACE \"@PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" unit \"\${unit}\")
   file(WRITE \"\${prefix}/scanlantern.service\" \"\${unit}\")
-")
+" COMPONENT Local)
+
+include(cmake/Package.cmake)

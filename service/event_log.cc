@@ -82,7 +82,7 @@ void EventLog::LogLine(std::string_view text) const {
 
 void EventLog::Append(std::time_t when, const std::string& entry) const {
   std::string path = FileFor(when);
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
     throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   }

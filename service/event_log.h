@@ -5,8 +5,10 @@
 // (EUC-JP texts), the caller's detail and two empty lines; LogLine writes one
 // plain line. Each entry reaches the file in a single write(2) on a
 // descriptor opened with O_APPEND, so entries from different threads never
-// interleave. The log directory is not created; when it is missing or not
-// writable both calls throw EventLogError. Immutable after construction and
+// interleave. A new day's file is created with mode 0640 (root and the
+// administrators' group read what was watched and who logged in). The log
+// directory is not created; when it is missing or not writable both calls
+// throw EventLogError. Immutable after construction and
 // safe to use from any thread.
 #ifndef SL_SERVICE_EVENT_LOG_H_
 #define SL_SERVICE_EVENT_LOG_H_

@@ -25,7 +25,7 @@ class InstallTest(unittest.TestCase):
             env = h.read(os.path.join(prefix, "data/env.csv"))
             self.assertTrue(env.startswith(ENV_HEADER))
             password = re.search(r"user admin, password (\S+)", out).group(1)
-            self.assertRegex(password, r"^[0-9a-f]{16}$")
+            self.assertRegex(password, r"^[A-Za-z0-9]{16}$")
             self.assertTrue(env[len(ENV_HEADER):].startswith(
                 b'"admin","' + password.encode() + b'","",""'))
             self.assertEqual(os.listdir(os.path.join(prefix, "log")), [])
