@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "watch/jconvert.h"
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
 
@@ -133,9 +134,21 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
                                const THTTPRequestInfo& request, THTTPResponseInfo& response) {
   const std::string& doc = request.Document;
   if (doc == "/ServiceReload.cgi") {
-    if (hooks_.ReloadSettings) hooks_.ReloadSettings();
+    std::string failure = hooks_.ReloadSettings ? hooks_.ReloadSettings() : std::string();
     lock.unlock();
-    ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
+    if (failure.empty()) {
+      ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
+    } else {
+      // The service runs on with its previous settings; the page says why.
+      TPageProducer page;
+      page.SetHTMLFile(state_.DocumentRoot + "/ReloadError.html");
+      page.OnHTMLTag = [&failure](TTag, const std::string& tag, const std::vector<std::string>&,
+                                  std::string& replace_text) {
+        if (tag == "ReloadErrorReason") replace_text = HtmlEscape(EucToSjis(failure));
+      };
+      response.SetStatusCode(500);
+      response.BodyText = page.ProducePage();
+    }
   } else if (doc == "/WatchSetting.cgi") {
     ProducePage(response, "/WatchSetting.html");
   } else if (doc == "/AddWatch.cgi") {

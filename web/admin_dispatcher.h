@@ -32,10 +32,11 @@ namespace sl {
 struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
   // watch table and refreshes the login and the SMTP client settings.
-  // Called with ServiceState::Lock HELD (the hook must not take it). It
-  // reports a failed reload itself and should not throw; an exception it
-  // throws is answered with status 500.
-  std::function<void()> ReloadSettings;
+  // Called with ServiceState::Lock HELD (the hook must not take it).
+  // Returns empty on success, else the reason of the failure, which is
+  // answered with the page "ReloadError.html"; an exception it throws is
+  // answered with status 500 and its text.
+  std::function<std::string()> ReloadSettings;
   // Hands the mail server and the sender address to the SMTP client after
   // "/EnvSaveSetting.cgi" or "/PostWatchSetting.cgi" changed them. Called
   // with ServiceState::Lock held.
