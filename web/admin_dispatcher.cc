@@ -167,9 +167,15 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
     ProducePage(response, "/SaveResult.html");
   } else if (doc == "/GetTree.cgi") {
     lock.unlock();
-    std::lock_guard<std::mutex> tree(tree_mutex_);
-    RunTreeListingLocked();
-    ServeFile(connection, response, state_.BasePath + tree_output_file_);
+    std::string listing;
+    {
+      std::lock_guard<std::mutex> tree(tree_mutex_);
+      RunTreeListingLocked();
+      listing = state_.BasePath + tree_output_file_;
+    }
+    // Sent without the listing lock: a listing that runs meanwhile puts a
+    // new file in place and leaves the one being sent alone.
+    ServeFile(connection, response, listing);
   } else if (doc == "/GetWatchSetting.cgi") {
     response.BodyText = pages_.BuildSettingsText();
   } else if (doc == "/GetFileView.cgi") {
@@ -214,9 +220,12 @@ std::string AdminDispatcher::TreeOutputFile() {
 
 void AdminDispatcher::RunTreeListingLocked() {
   tree_output_file_ = kTreeOutputFile;
-  std::string command = state_.BasePath + "./bin/tree -n" + " / > " + state_.BasePath + tree_output_file_;
+  const std::string output = state_.BasePath + tree_output_file_;
+  const std::string partial = output + ".part";  // one listing at a time
+  std::string command = state_.BasePath + "./bin/tree -n" + " / > " + partial;
   int status = std::system(command.c_str());
   (void)status;  // the listing file is what counts
+  ::rename(partial.c_str(), output.c_str());
 }
 
 }  // namespace sl

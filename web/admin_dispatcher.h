@@ -13,7 +13,8 @@
 // until its page or text is ready, so requests never interleave with each
 // other or with a watch pass. Files are sent after the lock is released.
 // The directory listing of "/GetTree.cgi" runs without the service lock,
-// under a lock of its own, since listing a whole file system takes long.
+// under a lock of its own, since listing a whole file system takes long;
+// it is sent without either lock, so a slow client holds up nobody.
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
@@ -88,7 +89,7 @@ class AdminDispatcher {
   AdminPages pages_;
   TPageProducer PagWatch;  // used with the service lock held
 
-  std::mutex tree_mutex_;  // one listing at a time, held until it is sent
+  std::mutex tree_mutex_;  // one listing at a time; not held while it is sent
   std::string tree_output_file_;
 };
 
