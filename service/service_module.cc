@@ -200,11 +200,12 @@ void ServiceModule::DataModuleDestroy() {
     // in progress get the server's TerminateWaitTime to finish; what still
     // runs after it is cut off from its client and cannot confirm anything,
     // so the settings are saved in any case.
+    std::string cut_off;
     if (http_server_) {
       try {
         http_server_->SetActive(false);
       } catch (const std::exception& e) {
-        s.Log.LogEvent(kEventInformation, std::string("DataModuleDestroy.\n") + e.what());
+        cut_off = e.what();  // logged once the settings are safe
       }
     }
     {
@@ -212,6 +213,7 @@ void ServiceModule::DataModuleDestroy() {
       // A file whose last load failed keeps its content (skip_failed_loads).
       if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath, true);
     }
+    if (!cut_off.empty()) s.Log.LogEvent(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);
     s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
