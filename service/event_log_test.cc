@@ -108,8 +108,11 @@ TEST_F(EventLogTest, ConcurrentEntriesNeverInterleave) {
 
 TEST(BaseDirectoryTest, StripsBinAndDoubleSlashes) {
   EXPECT_EQ(BaseDirectoryOf("/opt/scanlantern/bin/ScanLanternService"), "/opt/scanlantern/");
-  EXPECT_EQ(BaseDirectoryOf("/usr/sbin/ScanLanternService"), "/usr/s");
   EXPECT_EQ(BaseDirectoryOf("/opt//sl/bin/x"), "/opt/sl/");
+  // Only a last "bin/" component goes, never "bin/" inside a name.
+  EXPECT_EQ(BaseDirectoryOf("/home/robin/sl/bin/ScanLanternService"), "/home/robin/sl/");
+  EXPECT_EQ(BaseDirectoryOf("/usr/sbin/ScanLanternService"), "/usr/sbin/");
+  EXPECT_EQ(BaseDirectoryOf("/opt/bin/sl/ScanLanternService"), "/opt/bin/sl/");
 }
 
 }  // namespace

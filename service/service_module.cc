@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <utility>
 
 #include "settings/settings_files.h"
 
@@ -28,7 +29,7 @@ void ServiceModule::StartHttpServer() {
   http_server_ = std::make_unique<THTTPServer>();
   dispatcher_ = std::make_unique<AdminDispatcher>(
       *state_, *http_server_,
-      AdminHooks{[this] { ReloadSettingsLocked(); },
+      AdminHooks{[this] { return ReloadSettingsLocked(); },
                  [this](const std::string& host, const std::string& from) {
                    ApplySmtpSettingsLocked(host, from);
                  }});
@@ -112,10 +113,20 @@ void ServiceModule::ReadHostAddress() {
 
 void ServiceModule::LoadSettingsLocked() {
   ServiceState& s = *state_;
-  s.ConfTable.LoadFromFile(s.BasePath + kWatchListFile);
-  s.EnvTable.LoadFromFile(s.BasePath + kEnvFile);
-  EnsureEnvDefaults(s.EnvTable);
-  ReadWatchList(s.ConfTable, s.Watches);
+  // Both files are read completely into tables of their own first; the
+  // running state changes only once everything has been read. A missing
+  // file keeps the table's columns, without rows.
+  CsvTable conf = s.ConfTable;
+  CsvTable env = s.EnvTable;
+  conf.ClearRows();
+  env.ClearRows();
+  conf.LoadFailed = env.LoadFailed = false;
+  LoadSettingsFile(conf, s.BasePath + kWatchListFile);
+  LoadSettingsFile(env, s.BasePath + kEnvFile);
+  EnsureEnvDefaults(env);
+  ReadWatchList(conf, s.Watches);  // all or nothing
+  s.ConfTable = std::move(conf);
+  s.EnvTable = std::move(env);
 }
 
 void ServiceModule::ApplyEnvSettingsLocked() {
@@ -158,19 +169,26 @@ void ServiceModule::DataModuleCreate() {
   }
 }
 
-void ServiceModule::ReloadSettingsLocked() {
+std::string ServiceModule::ReloadSettingsLocked() {
   ServiceState& s = *state_;
   try {
-    s.ConfTable.ClearRows();
-    s.EnvTable.ClearRows();
     LoadSettingsLocked();
     ApplyEnvSettingsLocked();
+    return std::string();
   } catch (const std::exception& e) {
-    std::cout << "Error ScanLanternServiceReload.\n" << e.what() << "\n" << std::flush;
-    failed_.store(true);
-    s.Log.LogEvent(kEventStartStopFailure, std::string("ScanLanternServiceReload.\n") + e.what());
-    if (watch_timer_) watch_timer_->SetEnabled(false);
-    app_.Stop();
+    // The service goes on with the settings it had. Neither file was taken
+    // in, so the stop must not write over what a person put there.
+    s.ConfTable.LoadFailed = true;
+    s.EnvTable.LoadFailed = true;
+    std::string reason = e.what();
+    std::cout << "Error ScanLanternServiceReload.\n" << reason << "\n" << std::flush;
+    try {
+      s.Log.LogEvent(kEventStartStopFailure, "ScanLanternServiceReload.\n" + reason);
+    } catch (const std::exception& log_error) {
+      reason += "\n";
+      reason += log_error.what();
+    }
+    return reason;
   }
 }
 
@@ -180,12 +198,23 @@ void ServiceModule::DataModuleDestroy() {
   try {
     // No request may change the settings after they are saved: a change
     // confirmed to a browser or a console must be in the files. Requests
-    // in progress finish first.
-    if (http_server_) http_server_->SetActive(false);
+    // in progress get the server's TerminateWaitTime to finish; what still
+    // runs after it is cut off from its client and cannot confirm anything,
+    // so the settings are saved in any case.
+    std::string cut_off;
+    if (http_server_) {
+      try {
+        http_server_->SetActive(false);
+      } catch (const std::exception& e) {
+        cut_off = e.what();  // logged once the settings are safe
+      }
+    }
     {
       std::lock_guard<std::mutex> lock(s.Lock);
-      if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath);
+      // A file whose last load failed keeps its content (skip_failed_loads).
+      if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath, true);
     }
+    if (!cut_off.empty()) s.Log.LogEvent(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);
     s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {

@@ -5,7 +5,7 @@
 // UDP discovery server, the network adapter list and the watch timer. It has
 // three moments: creation (read the settings, start the servers and the
 // timer), reload (read the settings files again, on request of the web
-// administration) and destruction (write the settings back, stop the UDP
+// administration; a failure keeps the running settings) and destruction (write the settings back, stop the UDP
 // server, log the stop). Creation and destruction run on the main thread.
 #ifndef SL_SERVICE_SERVICE_MODULE_H_
 #define SL_SERVICE_SERVICE_MODULE_H_
@@ -39,20 +39,26 @@ class ServiceModule {
   // event log and stop the process; an error of the report itself (the log
   // directory missing) is thrown to the caller.
   void DataModuleCreate();
-  // Destruction handler: saves the settings (if they were loaded), stops the
-  // UDP server and logs the stop.
+  // Destruction handler: stops the HTTP server (a time-out of its requests
+  // is logged and does not stop the rest), saves the settings (if they
+  // were loaded, leaving a file whose last load failed as it is), stops
+  // the UDP server and logs the stop.
   void DataModuleDestroy();
-  // Reads both settings files again. The caller holds the service lock.
-  void ReloadSettingsLocked();
+  // Reads both settings files again and applies them, all or nothing. The
+  // caller holds the service lock. Returns the reason of a failure (also
+  // printed and logged), after which the service runs on with the settings
+  // it had; empty on success.
+  std::string ReloadSettingsLocked();
 
-  // True once a start, reload or stop has failed; the process then ends with
+  // True once the start or the stop has failed; the process then ends with
   // a non-zero exit status.
   bool Failed() const { return failed_.load(); }
 
   ServiceState& state() { return *state_; }
 
  private:
-  // Steps shared by creation and reload (service lock held).
+  // Steps shared by creation and reload (service lock held). Loading reads
+  // both files before it changes anything and throws on a failure.
   void LoadSettingsLocked();
   void ApplyEnvSettingsLocked();
 

@@ -18,7 +18,10 @@ std::string BaseDirectoryOf(const std::string& executable_path) {
   size_t slash = executable_path.rfind('/');
   std::string dir = slash == std::string::npos ? std::string() : executable_path.substr(0, slash + 1);
   ReplaceAll(dir, "//", "/");
-  ReplaceAll(dir, "bin/", "");
+  // Only a final "bin/" component: /home/robin/sl/bin/ gives /home/robin/sl/.
+  if (dir == "bin/" || (dir.size() > 4 && dir.compare(dir.size() - 5, 5, "/bin/") == 0)) {
+    dir.erase(dir.size() - 4);
+  }
   return dir;
 }
 

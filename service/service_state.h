@@ -40,7 +40,7 @@ struct ServiceState {
 };
 
 // The base directory of an executable path: the path up to its last "/",
-// every "//" made "/", then every "bin/" removed.
+// every "//" made "/", then a final "bin/" component removed.
 std::string BaseDirectoryOf(const std::string& executable_path);
 
 }  // namespace sl

@@ -1,11 +1,14 @@
 #include "settings/csv_table.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -43,6 +46,7 @@ class CsvReader {
   Token Read() {
     Token t;
     bool in_quotes = false;
+    bool ends_in_bare_cr = false;  // the token's last byte is a CR read outside quotes
     for (;;) {
       if (pos_ >= data_.size()) {
         at_end_ = true;
@@ -58,12 +62,16 @@ class CsvReader {
         } else if (c == ' ') {
           // blanks outside quotes vanish
         } else if (c == sep_ || c == '\n') {
+          // A file saved with CR LF line ends reads as one with LF ends.
+          if (c == '\n' && ends_in_bare_cr) t.text.pop_back();
           last_delimiter = c;
           ended = true;
         } else {
           t.text.push_back(c);
+          ends_in_bare_cr = c == '\r';
         }
       } else if (c == quote_) {
+        ends_in_bare_cr = false;
         if (!last && data_[pos_] == quote_) {
           t.text.push_back(quote_);
           ++pos_;
@@ -73,6 +81,7 @@ class CsvReader {
         }
       } else {
         t.text.push_back(c);
+        ends_in_bare_cr = false;
       }
       if (last) at_end_ = true;
       if (ended || last) return t;
@@ -229,18 +238,33 @@ void CsvTable::LoadFromBytes(std::string_view bytes) {
 }
 
 bool CsvTable::LoadFromFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO put in the file's place must not stop the caller.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (err != 0) {
+    ::close(fd);
+    errno = err;
+    return false;
+  }
   std::string data;
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a failing read counts as the end of the file
+    if (n < 0) {
+      err = errno;
+      ::close(fd);
+      errno = err;
+      return false;
+    }
+    if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
   LoadFromBytes(data);
+  LoadFailed = false;
   return true;
 }
 
@@ -286,48 +310,118 @@ bool CsvTable::SaveToFile(const std::string& path) {
     LastErrorText = "1-Unable to open the file for writing";
     return false;
   }
+  LoadFailed = false;
   return true;
 }
 
+namespace {
+
+// The file a path finally names: symbolic links are followed (a relative
+// link from its own directory) up to the kernel's limit of 40. A dangling
+// link gives the path it points to, so that a save creates its target.
+std::string FollowLinks(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size()) return current;
+    target.resize(static_cast<size_t>(n));
+    if (target.empty() || target[0] != '/') {
+      size_t slash = current.rfind('/');
+      target = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + target;
+    }
+    current = target;
+  }
+  return current;  // a loop: the rename below then replaces the last link read
+}
+
+// 16 hexadecimal digits from the kernel's random source, so that the
+// temporary name of a save cannot be guessed in advance.
+std::string RandomSuffix() {
+  unsigned char bytes[8] = {};
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof bytes) {
+    // No random source: fall back to what differs between calls.
+    static std::atomic<uint64_t> counter{0};
+    uint64_t mix = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
+                   static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::memcpy(bytes, &mix, sizeof bytes);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  static std::atomic<unsigned> counter{0};
-  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                    std::to_string(counter.fetch_add(1));
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // A settings file that is a symbolic link stays one: its target is
+  // replaced, by a temporary file in the target's own directory.
+  const std::string target = FollowLinks(path);
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    tmp = target + ".tmp." + RandomSuffix();
+    // 0600 from the first moment: the file may hold the login password.
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
   if (fd < 0) return false;
 
-  struct stat old;
-  if (::stat(path.c_str(), &old) == 0) {
-    ::fchmod(fd, old.st_mode & 07777);
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-      // Keeping the owner is a courtesy; the content matters.
-    }
-  }
-
-  auto fail = [&](int err) {
+  auto fail = [&](int err, const char* what) {
     ::close(fd);
     ::unlink(tmp.c_str());
-    throw std::system_error(err, std::generic_category(), "write " + path);
+    throw std::system_error(err, std::generic_category(), std::string(what) + " " + path);
   };
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      fail(errno);
+      fail(errno, "write");
     }
     done += static_cast<size_t>(n);
   }
-  if (::fsync(fd) != 0) fail(errno);
+  if (::fsync(fd) != 0) fail(errno, "write");
+
+  // Only the whole, flushed file gets the old file's owner and mode; a new
+  // file keeps 0600.
+  struct stat old;
+  if (::stat(target.c_str(), &old) == 0) {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      // Keeping the owner is a courtesy; the content matters.
+    }
+    if (::fchmod(fd, old.st_mode & 07777) != 0) fail(errno, "chmod");
+  }
   if (::close(fd) != 0) {
     int err = errno;
     ::unlink(tmp.c_str());
     throw std::system_error(err, std::generic_category(), "close " + path);
   }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
     int err = errno;
     ::unlink(tmp.c_str());
     throw std::system_error(err, std::generic_category(), "rename " + path);
+  }
+  // The rename itself reaches the disk with its directory.
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    ::fsync(dir_fd);
+    ::close(dir_fd);
   }
   return true;
 }

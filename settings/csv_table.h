@@ -22,9 +22,10 @@ class CsvTable {
   CsvTable();
 
   // Replaces the whole table by the file's content. False, with the table
-  // unchanged, when the file cannot be opened.
+  // unchanged and errno set, when the file cannot be opened or read or is
+  // not a regular file (ENOENT: there is no file). Never blocks on a FIFO.
   bool LoadFromFile(const std::string& path);
-  // Writes the table atomically (temporary file + rename). False with
+  // Writes the table atomically (WriteFileAtomically). False with
   // LastErrorCode 3 when the file cannot be created; a write error after that
   // throws std::system_error and leaves the previous file untouched.
   bool SaveToFile(const std::string& path);
@@ -60,6 +61,10 @@ class CsvTable {
   std::string QuoteChar = "\"";
   int32_t LastErrorCode = 0;
   std::string LastErrorText;
+  // Set by the owner when a load of this table's file failed, so that the
+  // file may hold settings the table lacks; cleared by a successful
+  // LoadFromFile or SaveToFile.
+  bool LoadFailed = false;
 
  private:
   int FindField(std::string_view name) const;  // -1 when missing
@@ -73,12 +78,13 @@ class CsvTable {
   bool eof_ = true;
 };
 
-// Writes bytes to path atomically: a temporary file in the same directory,
-// flushed to disk, then renamed over the target. The file keeps the
-// permission bits of the file it replaces; a new one gets 0666 less the
-// umask. Returns false (errno set) when the temporary file cannot be
-// created; throws std::system_error when writing fails. Never leaves the
-// temporary file behind.
+// Writes bytes to path atomically: a temporary file in the same directory
+// (created 0600 under a name with a random part, never through a link),
+// flushed to disk, then given the owner and mode of the file it replaces
+// and renamed over it. A new file keeps 0600. When path is a symbolic link
+// the link stays and its target is replaced. Returns false (errno set) when
+// the temporary file cannot be created; throws std::system_error when
+// writing fails. Never leaves the temporary file behind.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 }  // namespace sl

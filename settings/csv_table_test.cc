@@ -100,11 +100,14 @@ TEST_F(CsvTableTest, ExtraTokensDroppedMissingCellsEmptyEmptyLinesAreRows) {
   EXPECT_EQ(Loaded("\"a\"\n\"1\"\n\n").RowCount(), 2);
 }
 
-TEST_F(CsvTableTest, CrLfFilesKeepTheCarriageReturn) {
-  CsvTable t = Loaded("\"a\",\"b\"\r\n\"1\",\"2\"\r\n");
-  ASSERT_EQ(t.FieldNames().size(), 2u);
-  EXPECT_EQ(t.FieldNames()[1], "b\r");
-  EXPECT_EQ(t.GetValue("b\r"), "2\r");
+TEST_F(CsvTableTest, CrLfFilesReadAsLfFiles) {
+  CsvTable t = Loaded("\"a\",\"b\"\r\n\"1\",\"x\r\ny\r\"\r\nz,w\r\n");
+  EXPECT_EQ(t.FieldNames(), (std::vector<std::string>{"a", "b"}));
+  ASSERT_EQ(t.RowCount(), 2);
+  // A CR inside quotes is text; only the one ending a record goes.
+  EXPECT_EQ(t.Rows()[0], (std::vector<std::string>{"1", "x\r\ny\r"}));
+  EXPECT_EQ(t.Rows()[1], (std::vector<std::string>{"z", "w"}));
+  EXPECT_EQ(t.Serialize(), "\"a\",\"b\"\n1,\"x\r\ny\r\"\nz,\"w\"\n");
 }
 
 TEST_F(CsvTableTest, HeaderOnlyEmptyFileAndMissingFile) {
@@ -160,6 +163,18 @@ TEST_F(CsvTableTest, SaveIsAtomicAndKeepsPermissions) {
   EXPECT_EQ(Read(path), "\"a\"\n\"1\"\n");
   // No temporary files are left in the directory.
   EXPECT_EQ(std::system(("test $(ls " + dir_ + " | wc -l) -eq 1").c_str()), 0);
+
+  // A link stays a link; its target is replaced in the target's directory.
+  ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0700), 0);
+  ASSERT_EQ(rename(path.c_str(), (dir_ + "/real/keep.csv").c_str()), 0);
+  ASSERT_EQ(symlink("real/keep.csv", path.c_str()), 0);
+  t.AppendRow();
+  ASSERT_TRUE(t.SaveToFile(path));
+  struct stat link;
+  ASSERT_EQ(lstat(path.c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  EXPECT_EQ(Read(dir_ + "/real/keep.csv"), "\"a\"\n\"1\"\n\"\"\n");
+  EXPECT_EQ(std::system(("test $(ls " + dir_ + "/real | wc -l) -eq 1").c_str()), 0);
 }
 
 TEST_F(CsvTableTest, SaveIntoMissingDirectoryFailsWithCode3) {

@@ -1,9 +1,13 @@
 #include "settings/settings_files.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "settings/texts_ja.h"
 
@@ -77,35 +81,114 @@ void EnsureEnvDefaults(CsvTable& env) {
   env.SetValue("MailBody", DefaultMailBody());
 }
 
+void LoadSettingsFile(CsvTable& table, const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return;  // no file: the table stays as it is
+    throw SettingsError("Cannot read file \"" + path + "\". " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw SettingsError("Cannot read file \"" + path + "\". Not a regular file");
+  }
+  if (!table.LoadFromFile(path)) {
+    int err = errno;
+    if (err == ENOENT) return;  // removed since the look above
+    throw SettingsError("Cannot read file \"" + path + "\". " + std::strerror(err));
+  }
+}
+
+namespace {
+
+// One row of the watch list, converted.
+struct WatchRow {
+  std::string FileName;
+  std::string SearchString;
+  int32_t SearchCount = 0;
+  std::string MailAddress;
+  std::string Command;
+};
+
+std::shared_ptr<TWatchFile> OpenedEntry(const std::string& file_name) {
+  auto entry = std::make_shared<TWatchFile>();
+  entry->FileName = file_name;
+  if (FileExists(file_name)) {
+    if (!entry->Stream.Open(file_name)) {
+      throw SettingsError("Cannot open file \"" + file_name + "\". " + std::strerror(errno));
+    }
+    int64_t size = entry->Stream.Size();
+    entry->LastSize = entry->CurrentSize = size < 0 ? 0 : size;
+  }
+  return entry;
+}
+
+}  // namespace
+
 void ReadWatchList(CsvTable& conf, WatchTable& table) {
-  for (auto& entry : table) entry->Stream.Close();
-  WatchTable fresh;
-  fresh.reserve(static_cast<size_t>(conf.RowCount()));
+  // First everything that can fail, without touching `table`.
+  std::vector<WatchRow> rows;
+  rows.reserve(static_cast<size_t>(conf.RowCount()));
   conf.First();
   while (!conf.Eof()) {
-    auto entry = std::make_shared<TWatchFile>();
-    entry->FileName = conf.GetValue("FileName");
-    if (FileExists(entry->FileName)) {
-      if (!entry->Stream.Open(entry->FileName)) {
-        throw SettingsError("Cannot open file \"" + entry->FileName + "\". " +
-                            std::strerror(errno));
-      }
-      int64_t size = entry->Stream.Size();
-      entry->LastSize = entry->CurrentSize = size < 0 ? 0 : size;
-    }
-    entry->SearchString = conf.GetValue("SearchString");
-    entry->SearchCount = StrToInt(conf.GetValue("SearchCount"));
-    entry->HitCount = 0;
-    entry->MailAddress = conf.GetValue("MailAddress");
-    entry->Command = conf.GetValue("Command");
-    fresh.push_back(std::move(entry));
+    WatchRow row;
+    row.FileName = conf.GetValue("FileName");
+    row.SearchString = conf.GetValue("SearchString");
+    row.SearchCount = StrToInt(conf.GetValue("SearchCount"));
+    row.MailAddress = conf.GetValue("MailAddress");
+    row.Command = conf.GetValue("Command");
+    rows.push_back(std::move(row));
     conf.Next();
   }
+
+  // Each row takes over an entry of the same file: first one with the same
+  // words and count, then any. Its stream and sizes carry on, so the bytes
+  // not yet examined are examined once; the hit count carries on only for
+  // unchanged words and count.
+  std::vector<std::shared_ptr<TWatchFile>> match(rows.size());
+  std::vector<bool> taken(table.size(), false);
+  for (bool same_words : {true, false}) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+      if (match[r]) continue;
+      for (size_t e = 0; e < table.size(); ++e) {
+        const TWatchFile& old = *table[e];
+        if (taken[e] || old.FileName != rows[r].FileName) continue;
+        if (same_words && (old.SearchString != rows[r].SearchString ||
+                           old.SearchCount != rows[r].SearchCount)) {
+          continue;
+        }
+        taken[e] = true;
+        match[r] = table[e];
+        break;
+      }
+    }
+  }
+  // Files new to the table are opened and measured, so that text already
+  // present is never examined.
+  std::vector<std::shared_ptr<TWatchFile>> opened(rows.size());
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (!match[r]) opened[r] = OpenedEntry(rows[r].FileName);
+  }
+
+  // Nothing below fails.
+  WatchTable fresh;
+  fresh.reserve(rows.size());
+  for (size_t r = 0; r < rows.size(); ++r) {
+    WatchRow& row = rows[r];
+    std::shared_ptr<TWatchFile> entry = match[r] ? match[r] : opened[r];
+    if (match[r] && (entry->SearchString != row.SearchString || entry->SearchCount != row.SearchCount)) {
+      entry->HitCount = 0;
+    }
+    entry->SearchString = std::move(row.SearchString);
+    entry->SearchCount = row.SearchCount;
+    entry->MailAddress = std::move(row.MailAddress);
+    entry->Command = std::move(row.Command);
+    fresh.push_back(std::move(entry));
+  }
+  // Entries no row took over close their files when the last pass lets go.
   table = std::move(fresh);
 }
 
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
-                   const std::string& base_path) {
+                   const std::string& base_path, bool skip_failed_loads) {
   conf.ClearRows();
   for (const auto& entry : table) {
     conf.AppendRow();
@@ -115,12 +198,14 @@ void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
     conf.SetValue("MailAddress", entry->MailAddress);
     conf.SetValue("Command", entry->Command);
   }
-  SaveSettingsFiles(conf, env, base_path);
+  SaveSettingsFiles(conf, env, base_path, skip_failed_loads);
 }
 
-void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path) {
+void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path,
+                       bool skip_failed_loads) {
   std::string failed;
   for (auto [table, name] : {std::pair{&conf, kWatchListFile}, std::pair{&env, kEnvFile}}) {
+    if (skip_failed_loads && table->LoadFailed) continue;
     std::string path = base_path + name;
     if (!table->SaveToFile(path)) {
       if (!failed.empty()) failed += "\n";

@@ -34,20 +34,32 @@ int32_t StrToInt(const std::string& text);
 // Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);
 
-// Rebuilds the watch table from the watch-list table: each existing file is
-// opened and measured so that text already present is never examined.
-// Throws SettingsError on a bad SearchCount or a file that cannot be opened.
+// Loads a settings file into table. A file that does not exist leaves the
+// table as it is; one that exists but cannot be opened or read, or is not a
+// regular file, throws SettingsError "Cannot read file "<path>". <reason>"
+// and the table is unchanged.
+void LoadSettingsFile(CsvTable& table, const std::string& path);
+
+// Rebuilds the watch table from the watch-list table, all or nothing: on a
+// bad SearchCount or a new file that cannot be opened it throws
+// SettingsError and `table` is untouched. A row whose file an entry of
+// `table` already watches takes that entry over with its stream and sizes
+// (and its hit count when words and count are unchanged); other files are
+// opened and measured, so that text already present is never examined.
 void ReadWatchList(CsvTable& conf, WatchTable& table);
 
 // Writes the watch table into base_path + kWatchListFile and rewrites
 // base_path + kEnvFile from env (SaveSettingsFiles).
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
-                   const std::string& base_path);
+                   const std::string& base_path, bool skip_failed_loads = false);
 
 // Saves both tables to their files below base_path. Both saves are tried;
 // a file that could not be created throws SettingsError naming it, a write
-// error std::system_error. A failed save leaves that file as it was.
-void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path);
+// error std::system_error. A failed save leaves that file as it was. With
+// skip_failed_loads a table marked LoadFailed is not saved, so its file
+// keeps what a person wrote there.
+void SaveSettingsFiles(CsvTable& conf, CsvTable& env, const std::string& base_path,
+                       bool skip_failed_loads = false);
 
 }  // namespace sl
 

@@ -1,5 +1,6 @@
 #include "settings/settings_files.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -102,10 +103,73 @@ TEST_F(SettingsFilesTest, ReadWatchListMeasuresExistingFilesAndKeepsMissingOnes)
                 "missing.log\",\"x\",\"1\",\"\",\"\"\n");
 }
 
-TEST_F(SettingsFilesTest, BadSearchCountFailsTheWholeRead) {
-  conf_.LoadFromBytes("\"FileName\",\"SearchString\",\"SearchCount\"\n\"f\",\"w\",\"\"\n");
+TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
+  const std::string header = "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
+  const std::string a = base_ + "a.log", b = base_ + "b.log";
+  WriteFile("a.log", "0123456789");
+  WriteFile("b.log", "01234");
+  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"\"\n\"" + a + "\",\"WARN\",\"2\",\"\",\"\"\n");
   WatchTable table;
+  ReadWatchList(conf_, table);
+  ASSERT_EQ(table.size(), 2u);
+  for (auto& entry : table) {
+    entry->LastSize = 4;  // a pass has examined the first 4 bytes
+    entry->HitCount = 1;
+  }
+  std::shared_ptr<TWatchFile> error = table[0], warn = table[1];
+
+  // A bad count anywhere: nothing of the table changes.
+  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"x\"\n\"" + b + "\",\"E\",\"abc\",\"\",\"\"\n");
   EXPECT_THROW(ReadWatchList(conf_, table), SettingsError);
+  EXPECT_EQ(table, (WatchTable{error, warn}));
+  EXPECT_TRUE(error->Stream.IsOpen());
+  EXPECT_EQ(error->Command, "");
+
+  // Rows take over the entries of their file, preferring unchanged words;
+  // the hit count stays only for those. A new file is measured.
+  conf_.LoadFromBytes(header + "\"" + b + "\",\"E\",\"1\",\"\",\"\"\n\"" + a + "\",\"WARN\",\"2\",\"\",\"c\"\n\"" +
+                      a + "\",\"FATAL\",\"1\",\"\",\"\"\n");
+  ReadWatchList(conf_, table);
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[0]->LastSize, 5);
+  EXPECT_EQ(table[1], warn);
+  EXPECT_EQ(warn->Command, "c");
+  EXPECT_EQ(warn->HitCount, 1);
+  EXPECT_EQ(warn->LastSize, 4);
+  EXPECT_EQ(table[2], error);
+  EXPECT_EQ(error->SearchString, "FATAL");
+  EXPECT_EQ(error->HitCount, 0);
+  EXPECT_EQ(error->LastSize, 4);
+  EXPECT_TRUE(error->Stream.IsOpen());
+}
+
+TEST_F(SettingsFilesTest, OnlyAMissingFileLoadsAsNothing) {
+  CsvTable table;
+  table.LoadFromBytes("\"a\"\n");
+  LoadSettingsFile(table, base_ + "data/missing.csv");
+  EXPECT_EQ(table.FieldCount(), 1);
+  ASSERT_EQ(mkfifo((base_ + "fifo").c_str(), 0600), 0);
+  for (const char* bad : {"data", "fifo"}) {
+    try {
+      LoadSettingsFile(table, base_ + bad);
+      ADD_FAILURE() << bad;
+    } catch (const SettingsError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot read file \"" + base_ + bad + "\". Not a regular file");
+    }
+  }
+}
+
+TEST_F(SettingsFilesTest, StopSaveSkipsFilesWhoseLoadFailed) {
+  conf_.LoadFromBytes("\"FileName\"\n");
+  env_.LoadFromBytes("\"UserID\"\n\"admin\"\n");
+  WriteFile("data/env.csv", "hand edit");
+  env_.LoadFailed = true;
+  SaveSettingsFiles(conf_, env_, base_, true);
+  EXPECT_EQ(ReadFile(base_ + "data/env.csv"), "hand edit");
+  EXPECT_EQ(ReadFile(base_ + "data/ScanLantern.conf"), "\"FileName\"\n");
+  SaveSettingsFiles(conf_, env_, base_);  // a save from the pages writes it
+  EXPECT_EQ(ReadFile(base_ + "data/env.csv"), "\"UserID\"\n\"admin\"\n");
+  EXPECT_FALSE(env_.LoadFailed);
 }
 
 TEST_F(SettingsFilesTest, MultiLineBodyRoundTripsThroughTheFile) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "watch/jconvert.h"
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
 #include "web/request_origin.h"
@@ -249,11 +250,23 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
                                const THTTPRequestInfo& request, THTTPResponseInfo& response) {
   const std::string& doc = request.Document;
   if (doc == "/ServiceReload.cgi") {
-    if (hooks_.ReloadSettings) hooks_.ReloadSettings();
+    std::string failure = hooks_.ReloadSettings ? hooks_.ReloadSettings() : std::string();
     const bool login_missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
     lock.unlock();
     if (login_missing) WarnLoginMissing();
-    ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
+    if (failure.empty()) {
+      ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
+    } else {
+      // The service runs on with its previous settings; the page says why.
+      TPageProducer page;
+      page.SetHTMLFile(state_.DocumentRoot + "/ReloadError.html");
+      page.OnHTMLTag = [&failure](TTag, const std::string& tag, const std::vector<std::string>&,
+                                  std::string& replace_text) {
+        if (tag == "ReloadErrorReason") replace_text = HtmlEscape(EucToSjis(failure));
+      };
+      response.SetStatusCode(500);
+      response.BodyText = page.ProducePage();
+    }
   } else if (doc == "/WatchSetting.cgi") {
     ProducePage(response, "/WatchSetting.html");
   } else if (doc == "/AddWatch.cgi") {
@@ -272,10 +285,16 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
     ProducePage(response, "/SaveResult.html");
   } else if (doc == "/GetTree.cgi") {
     lock.unlock();
-    std::lock_guard<std::mutex> tree(tree_mutex_);
-    RunTreeListingLocked();
+    std::string listing;
+    {
+      std::lock_guard<std::mutex> tree(tree_mutex_);
+      RunTreeListingLocked();
+      listing = state_.BasePath + tree_output_file_;
+    }
+    // Sent without the listing lock: a listing that runs meanwhile puts a
+    // new file in place and leaves the one being sent alone.
     AsInertText(response);
-    ServeFile(connection, response, state_.BasePath + tree_output_file_);
+    ServeFile(connection, response, listing);
   } else if (doc == "/GetWatchSetting.cgi") {
     AsInertText(response);
     response.BodyText = pages_.BuildSettingsText();
@@ -322,16 +341,18 @@ std::string AdminDispatcher::TreeOutputFile() {
 
 void AdminDispatcher::RunTreeListingLocked() {
   tree_output_file_ = kTreeOutputFile;
-  const std::string listing = state_.BasePath + tree_output_file_;
+  const std::string output = state_.BasePath + tree_output_file_;
+  const std::string partial = output + ".part";  // one listing at a time
   // The listing names every file of the host: readable by root only. A new
   // file is made each time (whatever lay at its name, a link too, is gone),
   // and the shell's redirection keeps the mode of the file it truncates.
-  ::unlink(listing.c_str());
-  int fd = ::open(listing.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ::unlink(partial.c_str());
+  int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
-  std::string command = ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(listing);
+  std::string command = ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(partial);
   int status = std::system(command.c_str());
   (void)status;  // the listing file is what counts
+  ::rename(partial.c_str(), output.c_str());
 }
 
 }  // namespace sl

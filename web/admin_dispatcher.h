@@ -22,7 +22,8 @@
 // until its page or text is ready, so requests never interleave with each
 // other or with a watch pass. Files are sent after the lock is released.
 // The directory listing of "/GetTree.cgi" runs without the service lock,
-// under a lock of its own, since listing a whole file system takes long.
+// under a lock of its own, since listing a whole file system takes long;
+// it is sent without either lock, so a slow client holds up nobody.
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
@@ -42,10 +43,11 @@ namespace sl {
 struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
   // watch table and refreshes the login and the SMTP client settings.
-  // Called with ServiceState::Lock HELD (the hook must not take it). It
-  // reports a failed reload itself and should not throw; an exception it
-  // throws is answered with status 500.
-  std::function<void()> ReloadSettings;
+  // Called with ServiceState::Lock HELD (the hook must not take it).
+  // Returns empty on success, else the reason of the failure, which is
+  // answered with the page "ReloadError.html"; an exception it throws is
+  // answered with status 500 and its text.
+  std::function<std::string()> ReloadSettings;
   // Hands the mail server and the sender address to the SMTP client after
   // "/EnvSaveSetting.cgi" or "/PostWatchSetting.cgi" changed them. Called
   // with ServiceState::Lock held.
@@ -109,7 +111,7 @@ class AdminDispatcher {
   TPageProducer PagWatch;  // used with the service lock held
   LoginThrottle throttle_;  // used with the service lock held
 
-  std::mutex tree_mutex_;  // one listing at a time, held until it is sent
+  std::mutex tree_mutex_;  // one listing at a time; not held while it is sent
   std::string tree_output_file_;
 };
 

@@ -139,7 +139,10 @@ class AdminDispatcherTest : public ::testing::Test {
     state_ = testing::LoadState(install_.base());
     server_ = std::make_unique<THTTPServer>(std::vector<std::string>{});
     AdminHooks hooks;
-    hooks.ReloadSettings = [this] { OnReload(); };
+    hooks.ReloadSettings = [this] {
+      OnReload();
+      return reload_failure_;
+    };
     hooks.ApplySmtpSettings = [this](const std::string& host, const std::string& from) {
       smtp_ = host + "|" + from;
     };
@@ -195,6 +198,7 @@ class AdminDispatcherTest : public ::testing::Test {
   std::unique_ptr<AdminDispatcher> dispatcher_;
   int32_t port_ = 0;
   std::string smtp_;
+  std::string reload_failure_;  // what the reload hook reports; under state_->Lock
   std::atomic<int> reloads_{0};
   std::atomic<bool> reload_saw_lock_held_{false};
 };
@@ -370,6 +374,20 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
   EXPECT_TRUE(reload_saw_lock_held_);
   EXPECT_EQ(Get("/EnvSetting.cgi").body, "server=mail.example.com from=sl@example.com");
 
+  // A failed reload is answered with the error page and its escaped reason.
+  WriteFile(install_.Path("www/ReloadError.html"), "failed: <#ReloadErrorReason>");
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    reload_failure_ = "'<b>&\"' is not a valid integer value";
+  }
+  Reply failed = Get("/ServiceReload.cgi");
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.body, "failed: '&lt;b&gt;&amp;&quot;' is not a valid integer value");
+  {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    reload_failure_.clear();
+  }
+
   Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
   EXPECT_EQ(Post("/SaveSetting.cgi", "").body, "files written");
   EXPECT_NE(ReadFile(install_.Path("data/env.csv")).find("\"smtp.local\",\"ops@x\""), std::string::npos);
@@ -497,8 +515,9 @@ TEST(AdminInstalledPagesTest, PagesUseTheFieldsAndTags) {
        "name=\"ModDel\" value=\"Del\""});
   has("EnvSetting.html", {"action=\"/EnvSaveSetting.cgi\"", "name=\"SMTPServer\" value=\"<#EnvSMTPServer>\"",
                           "name=\"FromMailAddress\" value=\"<#EnvFromMailAddress>\""});
+  has("ReloadError.html", {"<#ReloadErrorReason>"});
   for (const char* page : {"AddWatchError.html", "ModDelWatchError.html", "EnvSaveResult.html", "SaveResult.html",
-                           "ReloadResult.html"}) {
+                           "ReloadResult.html", "ReloadError.html"}) {
     has(page, {"/WatchSetting.cgi"});
   }
 }

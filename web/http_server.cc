@@ -298,7 +298,9 @@ void TCustomHTTPServer::AnswerTooLarge(TTCPConnection& connection) {
 
 int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInfo& response,
                                     const std::string& file_name) {
-  FileHandle file(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without blocking: opening a FIFO would wait for a writer, and a device
+  // may never end. Only regular files are sent.
+  FileHandle file(::open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.get() < 0) {
     int error_code = errno;
     if (error_code == ENOENT || error_code == ENOTDIR) {
@@ -309,6 +311,9 @@ int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInf
   struct stat st;
   if (::fstat(file.get(), &st) != 0) throw EHTTPServerError(CannotOpen(file_name, errno));
   if (S_ISDIR(st.st_mode)) throw EHTTPServerError(CannotOpen(file_name, EISDIR));
+  if (!S_ISREG(st.st_mode)) {
+    throw EHTTPServerError("Cannot open file \"" + file_name + "\". Not a regular file");
+  }
   if (response.ContentType.empty()) response.ContentType = mime_types_.LookupMimeType(file_name);
 
   const int64_t size = st.st_size;

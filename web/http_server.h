@@ -80,10 +80,11 @@ class TCustomHTTPServer : public TTCPServer {
 
   // Sends a file as the reply: ContentType from the MIME table when empty,
   // ContentLength the file's size, the header, then the file (no body for
-  // HEAD). The file is opened first, so a file that cannot be opened
-  // throws before anything is written: EHTTPServerError "File "<name>" not
-  // found", or "Cannot open file "<name>". <reason>". Returns the bytes of
-  // the file that were sent.
+  // HEAD). The file is opened first, without blocking, so a file that
+  // cannot be opened throws before anything is written: EHTTPServerError
+  // "File "<name>" not found", or "Cannot open file "<name>". <reason>"
+  // (also for anything but a regular file: a FIFO, a device). Returns the
+  // bytes of the file that were sent.
   int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& file_name);
 
  protected:
