@@ -380,7 +380,7 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
     std::lock_guard<std::mutex> lock(state_->Lock);
     reload_failure_ = "'<b>&\"' is not a valid integer value";
   }
-  Reply failed = Get("/ServiceReload.cgi");
+  Reply failed = Post("/ServiceReload.cgi", "");
   EXPECT_EQ(failed.status, 500);
   EXPECT_EQ(failed.body, "failed: '&lt;b&gt;&amp;&quot;' is not a valid integer value");
   {
