@@ -48,7 +48,10 @@ void ServiceModule::StartHttpServer() {
 void ServiceModule::ApplySmtpSettingsLocked(const std::string& host, const std::string& from) {
   // Safe while a notification is being sent: the next mail takes the new
   // values, the one in progress keeps its own.
-  notifier_->Configure(host, from);
+  SmtpSettings settings = SmtpSettingsOf(state_->EnvTable);
+  settings.Server = host;
+  settings.From = from;
+  notifier_->Configure(settings);
 }
 
 void ServiceModule::StartUdpServer() {

@@ -71,6 +71,9 @@ int32_t StrToInt(const std::string& text) {
 }
 
 void EnsureEnvDefaults(CsvTable& env) {
+  if (env.FieldCount() > 0) {
+    for (const char* name : kEnvRelayColumns) env.AddField(name);
+  }
   if (env.RowCount() > 0) return;
   env.AppendRow();
   env.SetValue("MailSubject", DefaultMailSubject());

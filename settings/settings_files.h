@@ -31,7 +31,13 @@ std::string DefaultMailBody();
 // "'<text>' is not a valid integer value" for anything else.
 int32_t StrToInt(const std::string& text);
 
-// Appends a row with the default subject and body when env has no data row.
+// The optional mail relay columns of env.csv, in the order they are
+// appended to a file that lacks them.
+inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser", "SMTPPassword"};
+
+// Appends the relay columns that a file with columns lacks (empty: their
+// defaults), and a row with the default subject and body when env has no
+// data row.
 void EnsureEnvDefaults(CsvTable& env);
 
 // Rebuilds the watch table from the watch-list table: each existing file is

@@ -6,8 +6,10 @@ import email
 import email.header
 import email.policy
 import os
+import re
 import shutil
 import socket
+import time
 import unittest
 
 import harness as h
@@ -29,6 +31,18 @@ class Mailbox:
         self.messages.append((session.host_name, envelope.mail_from, list(envelope.rcpt_tos),
                               envelope.original_content or envelope.content))
         return "250 OK"
+
+
+def expected_helo(address):
+    """The service greets with its fully qualified name, else its address."""
+    name = socket.gethostname()
+    if "." in name:
+        return name
+    try:
+        canonical = socket.getaddrinfo(name, None, flags=socket.AI_CANONNAME)[0][3]
+    except OSError:
+        canonical = ""
+    return canonical if "." in canonical else "[%s]" % address
 
 
 def port_25_free():
@@ -77,13 +91,17 @@ class MailTest(unittest.TestCase):
         self.assertTrue(h.wait_for(lambda: mailbox.messages, timeout=15))
         helo, sender, rcpts, raw = mailbox.messages[0]
         host = socket.gethostname()
-        self.assertEqual(helo, host.replace(" ", "_"))
         self.assertEqual(sender, "agent@example.com")
         self.assertEqual(rcpts, ["ops@example.com", "dev@example.com"])
         msg = email.message_from_bytes(raw, policy=email.policy.default)
         self.assertEqual(str(msg["Subject"]), "ScanLantern Notify from " + host)
         self.assertEqual(msg.get_content_charset(), "iso-2022-jp")
         body = msg.get_content().replace("\r\n", "\n")
+        address = re.search(r"IPアドレス  (\S+)\n", body).group(1)
+        self.assertEqual(helo, expected_helo(address))
+        self.assertRegex(msg["Message-ID"], r"^<\d+\.\d+\.\d+@[A-Za-z0-9.-]+>$")
+        # The Date carries the local zone, so it names the moment of sending.
+        self.assertLess(abs(msg["Date"].datetime.timestamp() - time.time()), 60)
         for expected in ("ScanLanternが監視ワードをトラッキングしました。",
                          "サーバ名  " + host,
                          "監視ファイル  " + self.watched,
