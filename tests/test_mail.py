@@ -9,6 +9,9 @@ import os
 import re
 import shutil
 import socket
+import ssl
+import subprocess
+import tempfile
 import time
 import unittest
 
@@ -16,6 +19,7 @@ import harness as h
 
 try:
     from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import AuthResult
 except ImportError:  # pragma: no cover - the test dependencies install it
     Controller = None
 
@@ -30,7 +34,33 @@ class Mailbox:
     async def handle_DATA(self, server, session, envelope):
         self.messages.append((session.host_name, envelope.mail_from, list(envelope.rcpt_tos),
                               envelope.original_content or envelope.content))
+        tls = server.transport.get_extra_info("ssl_object") is not None
+        self.sessions = getattr(self, "sessions", []) + [(tls, session.authenticated)]
         return "250 OK"
+
+
+def make_certificate(directory, name, san):
+    """A self-signed certificate for the given subjectAltName; returns the
+    paths of the certificate and its key."""
+    cert, key = os.path.join(directory, name + ".crt"), os.path.join(directory, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=" + name, "-addext", "subjectAltName=" + san,
+                    "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return cert, key
+
+
+def relay_env(port, security, user="", password=""):
+    """env.csv naming a relay on localhost, the relay columns appended."""
+    text = h.env_text(smtp="localhost", sender='"監視 エージェント" <agent@example.com>',
+                      subject="監視 \\WatchNum\\件 障害 on relay", body="\\ResultLine\\")
+    header, row = text.split(b"\n", 1)
+    cells = [str(port), security, user, password]
+    return (header + b',"SMTPPort","SMTPSecurity","SMTPUser","SMTPPassword"\n' + row.rstrip(b"\n") + b"," +
+            b",".join(b'"' + c.encode().replace(b'"', b'""') + b'"' for c in cells) + b"\n")
+
+
+def check_login(server, session, envelope, mechanism, auth_data):
+    return AuthResult(success=auth_data.login == b"notify" and auth_data.password == b"pa,ss\"word")
 
 
 def expected_helo(address):
@@ -135,6 +165,62 @@ class MailTest(unittest.TestCase):
         subject = "".join(part.decode(cs or "ascii") if isinstance(part, bytes) else part
                           for part, cs in email.header.decode_header(msg["Subject"]))
         self.assertEqual(subject.replace(" ", ""), "1件障害")
+
+    def test_submission_relays_with_starttls_tls_and_auth(self):
+        certs = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, certs)
+        good = make_certificate(certs, "localhost", "DNS:localhost,IP:127.0.0.1")
+        wrong = make_certificate(certs, "wrong", "DNS:wrong.example")
+        # The service trusts both test certificates and nothing else.
+        bundle = os.path.join(certs, "trusted.pem")
+        h.write(bundle, h.read(good[0]) + h.read(wrong[0]))
+        os.environ["SSL_CERT_FILE"] = bundle
+        self.addCleanup(os.environ.pop, "SSL_CERT_FILE", None)
+
+        def context(pair):
+            ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            ctx.load_cert_chain(*pair)
+            return ctx
+
+        cases = [
+            ("starttls", 10587, good, dict(tls_context=context(good), require_starttls=True), True),
+            # This server counts only STARTTLS as TLS when it offers AUTH.
+            ("tls", 10465, good, dict(ssl_context=context(good), auth_require_tls=False), True),
+            ("starttls", 10588, wrong, dict(tls_context=context(wrong), require_starttls=True), False),
+            ("tls", 10466, wrong, dict(ssl_context=context(wrong), auth_require_tls=False), False),
+        ]
+        for security, port, pair, server_args, delivered in cases:
+            with self.subTest(security=security, certificate=pair[0]):
+                mailbox = Mailbox()
+                server_args.setdefault("auth_require_tls", True)
+                controller = Controller(mailbox, hostname="127.0.0.1", port=port, authenticator=check_login,
+                                        auth_required=True, **server_args)
+                controller.start()
+                try:
+                    self.start(relay_env(port, security, "notify", 'pa,ss"word'))
+                    with open(self.watched, "ab") as f:
+                        f.write(h.euc("ディスク障害") + b"\n")
+                    self.assertTrue(h.wait_for(lambda: os.path.exists(self.trace), timeout=20))
+                    start = self.service.log_size_at_start
+                    if delivered:
+                        self.assertTrue(h.wait_for(lambda: mailbox.messages, timeout=15),
+                                        h.read_log(self.prefix)[start:].decode("euc_jp", "replace"))
+                        self.assertEqual(mailbox.sessions[0], (True, True))
+                        msg = email.message_from_bytes(mailbox.messages[0][3], policy=email.policy.default)
+                        self.assertEqual(str(msg["Subject"]), "監視 1件 障害 on relay")
+                        self.assertEqual(msg["From"].addresses[0].display_name, "監視 エージェント")
+                        self.assertTrue(h.wait_for(lambda: h.euc(SENT) in h.read_log(self.prefix)))
+                    else:
+                        self.assertTrue(h.wait_for(lambda: FAILED in h.read_log(self.prefix)[start:], timeout=20))
+                        log = h.read_log(self.prefix)[start:]
+                        self.assertIn(b"certificate verification failed", log, log.decode("euc_jp", "replace"))
+                        self.assertEqual(mailbox.messages, [])
+                        self.assertNotIn(h.euc(SENT), log)
+                finally:
+                    self.service.kill()
+                    self.service = None
+                    controller.stop()
+                    os.remove(self.trace) if os.path.exists(self.trace) else None
 
 
 if __name__ == "__main__":
