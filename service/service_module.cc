@@ -87,7 +87,7 @@ bool ServiceModule::SendNotification(const WatchNotice& notice) {
   request.MailSubject = notice.MailSubject;
   request.MailBody = notice.MailBody;
   request.HostAddress = notice.HostAddress;
-  return notifier_->Send(request);
+  return notifier_->Send(request, notice.Accepted);
 }
 
 void ServiceModule::ReadHostAddress() {

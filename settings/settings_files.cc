@@ -71,13 +71,20 @@ int32_t StrToInt(const std::string& text) {
 }
 
 void EnsureEnvDefaults(CsvTable& env) {
-  if (env.FieldCount() > 0) {
-    for (const char* name : kEnvRelayColumns) env.AddField(name);
-  }
   if (env.RowCount() > 0) return;
   env.AppendRow();
   env.SetValue("MailSubject", DefaultMailSubject());
   env.SetValue("MailBody", DefaultMailBody());
+}
+
+void SetEnvValue(CsvTable& env, const std::string& column, const std::string& value) {
+  if (env.FieldCount() == 0) return;
+  if (!value.empty()) {
+    // The relay columns arrive together, in their order.
+    for (const char* name : kEnvRelayColumns) env.AddField(name);
+    env.AddField(column);
+  }
+  env.SetValue(column, value);
 }
 
 void ReadWatchList(CsvTable& conf, WatchTable& table) {

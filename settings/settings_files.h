@@ -32,13 +32,17 @@ std::string DefaultMailBody();
 int32_t StrToInt(const std::string& text);
 
 // The optional mail relay columns of env.csv, in the order they are
-// appended to a file that lacks them.
+// appended to a file that lacks them (see SetEnvValue).
 inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser", "SMTPPassword"};
 
-// Appends the relay columns that a file with columns lacks (empty: their
-// defaults), and a row with the default subject and body when env has no
-// data row.
+// Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);
+
+// Sets a cell of the environment row. When a value is given, the relay
+// columns the file lacks (and the column itself) are appended, so a file
+// without them stays as it is while they hold their defaults (empty). A
+// table without any column (no env.csv) is left alone.
+void SetEnvValue(CsvTable& env, const std::string& column, const std::string& value);
 
 // Rebuilds the watch table from the watch-list table: each existing file is
 // opened and measured so that text already present is never examined.

@@ -223,5 +223,212 @@ class MailTest(unittest.TestCase):
                     os.remove(self.trace) if os.path.exists(self.trace) else None
 
 
+class RelaySettingsTest(unittest.TestCase):
+    """The relay columns through the mail settings page, the console routes
+    and the settings file."""
+
+    def setUp(self):
+        self.prefix, _ = h.install()
+        self.addCleanup(shutil.rmtree, self.prefix)
+        self.env = os.path.join(self.prefix, "data/env.csv")
+        # A file from before the relay columns: it keeps its layout until a
+        # relay value is set.
+        h.write(self.env, h.env_text(smtp="mx.example.com", sender="agent@example.com", subject="s", body="b"))
+        h.write(os.path.join(self.prefix, "data/ScanLantern.conf"), h.conf_text([]))
+        self.service = h.Service(self.prefix).start()
+        self.addCleanup(self.service.kill)
+
+    def http(self, method, path, body=b""):
+        reply, _, _ = h.exchange(h.request_bytes(method, path, body))
+        return h.status_of(reply), h.body_of(reply)
+
+    def test_page_console_and_file_keep_the_relay_settings(self):
+        status, page = self.http("GET", "/EnvSetting.cgi")
+        self.assertEqual(status, 200)
+        self.assertIn(b'name="SMTPPort" value=""', page)
+        self.assertIn(b'<option value="none" selected>', page)
+
+        form = "SMTPServer=smtp.example.com&FromMailAddress=agent%40example.com&SMTPPort=587" \
+               "&SMTPSecurity=starttls&SMTPUser=notify&SMTPPassword=pa%2Css%22word"
+        self.assertEqual(self.http("POST", "/EnvSaveSetting.cgi", form)[0], 200)
+        status, page = self.http("GET", "/EnvSetting.cgi")
+        self.assertIn(b'name="SMTPPort" value="587"', page)
+        self.assertIn(b'<option value="starttls" selected>', page)
+        self.assertIn(b'name="SMTPUser" value="notify"', page)
+        self.assertIn(b'name="SMTPPassword" value=""', page)
+        self.assertNotIn(b"pa,ss", page)
+
+        # Bad values are refused with the reason, and nothing changes.
+        for form, reason in (("SMTPPort=99999", b"SMTPPort"), ("SMTPSecurity=ssl3", b"SMTPSecurity")):
+            status, body = self.http("POST", "/EnvSaveSetting.cgi", "SMTPServer=x&FromMailAddress=y&" + form)
+            self.assertEqual(status, 500)
+            self.assertIn(reason, body)
+
+        # The console's text has its fixed five fields; its post keeps the
+        # relay columns. The password survives a page save without one.
+        status, text = self.http("GET", "/GetWatchSetting.cgi")
+        env_line = text.split(b"\n")[0]
+        self.assertEqual(env_line.count(b'","'), 4)
+        self.assertNotIn(b"587", text)
+        self.assertNotIn(b"pa,ss", text)
+        self.assertEqual(self.http("POST", "/PostWatchSetting.cgi", env_line + b"\n")[0], 200)
+        form = "SMTPServer=smtp.example.com&FromMailAddress=agent%40example.com&SMTPPort=587" \
+               "&SMTPSecurity=starttls&SMTPUser=notify&SMTPPassword="
+        self.assertEqual(self.http("POST", "/EnvSaveSetting.cgi", form)[0], 200)
+        self.assertEqual(self.http("POST", "/SaveSetting.cgi")[0], 200)
+        rows = h.read(self.env).split(b"\n")
+        self.assertEqual(rows[0], b'"UserID","Password","SMTPServer","FromMailAddress","MailSubject","MailBody",'
+                                  b'"SMTPPort","SMTPSecurity","SMTPUser","SMTPPassword"')
+        self.assertEqual(rows[1], b'"admin","secret","smtp.example.com","agent@example.com","s","b",'
+                                  b'"587","starttls","notify","pa,ss""word"')
+
+        # Defaults again: the columns stay, empty; a file never given a
+        # relay value keeps its old layout (the save before this one).
+        form = "SMTPServer=smtp.example.com&FromMailAddress=agent%40example.com&SMTPPort=" \
+               "&SMTPSecurity=none&SMTPUser=&SMTPPasswordClear=1"
+        self.assertEqual(self.http("POST", "/EnvSaveSetting.cgi", form)[0], 200)
+        self.assertEqual(self.http("POST", "/SaveSetting.cgi")[0], 200)
+        self.assertEqual(h.read(self.env).split(b"\n")[1], b'"admin","secret","smtp.example.com",'
+                         b'"agent@example.com","s","b","","","",""')
+
+
+class Postfix:
+    """A private Postfix instance on 127.0.0.1:25 that delivers mail for
+    example.test into one Maildir and refuses to relay anywhere else."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="sl-postfix-")
+        os.chmod(self.root, 0o755)  # the postfix and delivery users pass through
+        self.conf = os.path.join(self.root, "conf")
+        self.maildir = os.path.join(self.root, "mail", "box")
+        self.log = os.path.join(self.root, "maillog")
+        os.makedirs(self.conf)
+        os.makedirs(os.path.join(self.root, "queue"))
+        os.makedirs(os.path.join(self.root, "data"))
+        os.makedirs(os.path.join(self.root, "mail"))
+        shutil.chown(os.path.join(self.root, "data"), "postfix")
+        os.chown(os.path.join(self.root, "mail"), 65534, 65534)
+        shutil.copy("/etc/postfix/master.cf", self.conf)
+        settings = {
+            "compatibility_level": "3.6",
+            "queue_directory": self.root + "/queue",
+            "data_directory": self.root + "/data",
+            "maillog_file": self.log,
+            "maillog_file_prefixes": self.root,
+            "inet_interfaces": "127.0.0.1",
+            "inet_protocols": "ipv4",
+            "myhostname": "mail.scanlantern.test",
+            "mydestination": "",
+            "alias_maps": "",
+            "alias_database": "",
+            "smtputf8_enable": "no",
+            # Checks that relays make of their clients.
+            "smtpd_helo_required": "yes",
+            "smtpd_helo_restrictions": "reject_invalid_helo_hostname, reject_non_fqdn_helo_hostname",
+            "smtpd_relay_restrictions": "reject_unauth_destination",
+            "strict_rfc821_envelopes": "yes",
+            # Add nothing to what the client sent: the headers are the service's.
+            "local_header_rewrite_clients": "",
+            "virtual_mailbox_domains": "example.test",
+            "virtual_mailbox_base": self.root + "/mail",
+            "virtual_mailbox_maps": "static:box/",
+            "virtual_uid_maps": "static:65534",
+            "virtual_gid_maps": "static:65534",
+        }
+        with open(os.path.join(self.conf, "main.cf"), "w") as f:
+            for name, value in settings.items():
+                f.write("%s = %s\n" % (name, value))
+        subprocess.run(["postconf", "-c", self.conf, "-F", "*/*/chroot = n"], check=True)
+
+    def start(self):
+        run = subprocess.run(["postfix", "-c", self.conf, "start"], capture_output=True, text=True)
+        if run.returncode != 0:
+            raise AssertionError("postfix did not start: %s%s" % (run.stderr, self.maillog()))
+        if not h.wait_for(lambda: not port_25_free(), timeout=10):
+            raise AssertionError("postfix does not listen: " + self.maillog())
+
+    def stop(self):
+        subprocess.run(["postfix", "-c", self.conf, "stop"], capture_output=True)
+        h.wait_for(port_25_free, timeout=10)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def maillog(self):
+        return h.read(self.log).decode("utf-8", "replace") if os.path.exists(self.log) else ""
+
+    def delivered(self):
+        new = os.path.join(self.maildir, "new")
+        return sorted(os.path.join(new, n) for n in os.listdir(new)) if os.path.isdir(new) else []
+
+
+class PostfixTest(unittest.TestCase):
+    """The notification through Debian's Postfix into a mailbox, read back
+    with Python's email package as a mail reader would."""
+
+    def setUp(self):
+        self.assertTrue(shutil.which("postfix") or os.path.exists("/usr/sbin/postfix"),
+                        "postfix is missing: run scripts/install-test-deps.sh")
+        self.assertTrue(port_25_free(), "something else listens on 127.0.0.1:25")
+        self.prefix, _ = h.install()
+        self.postfix = Postfix()
+        self.addCleanup(shutil.rmtree, self.prefix)
+        self.addCleanup(self.postfix.stop)
+        self.postfix.start()
+        self.service = None
+
+    def tearDown(self):
+        if self.service:
+            self.service.kill()
+
+    def test_notification_is_accepted_delivered_and_decodes_whole(self):
+        watched = os.path.join(self.prefix, "app.log")
+        h.write(watched, b"")
+        h.write(os.path.join(self.prefix, "data/env.csv"), h.env_text(
+            smtp="127.0.0.1", sender='"監視 エージェント" <agent@example.test>',
+            subject="監視 \\WatchNum\\件 障害 on \\ServerName\\ \\ResultLine\\", body="行:\n\\ResultLine\\"))
+        h.write(os.path.join(self.prefix, "data/ScanLantern.conf"), h.conf_text([
+            (watched, "障害", "1", "ops@example.test; stranger@elsewhere.test", "")]))
+        self.service = h.Service(self.prefix).start()
+        line = "障害 " + "ディスク容量が不足~\\var\\log " * 120
+        with open(watched, "ab") as f:
+            f.write(h.euc(line) + b"\n")
+
+        self.assertTrue(h.wait_for(lambda: self.postfix.delivered(), timeout=30),
+                        self.postfix.maillog() + h.read_log(self.prefix).decode("euc_jp", "replace"))
+        raw = h.read(self.postfix.delivered()[0])
+        msg = email.message_from_bytes(raw, policy=email.policy.default)
+        head = raw.split(b"\n\n", 1)[0]
+        self.assertTrue(all(b < 128 for b in raw), "8-bit bytes on the wire")
+        self.assertTrue(all(len(l.rstrip(b"\r")) <= 78 for l in head.split(b"\n")), head)
+        self.assertEqual(msg.defects, [])
+        self.assertRegex(msg["Message-ID"], r"^<\d+\.\d+\.\d+@[A-Za-z0-9.-]+>$")
+        self.assertLess(abs(msg["Date"].datetime.timestamp() - time.time()), 120)
+        self.assertEqual(msg["From"].addresses[0].display_name, "監視 エージェント")
+        self.assertEqual(msg["From"].addresses[0].addr_spec, "agent@example.test")
+
+        # Blanks between Japanese words survive; the subject is cut short of
+        # the field limit on a character boundary.
+        lead = "監視 1件 障害 on %s " % socket.gethostname()
+        subject = str(msg["Subject"])
+        self.assertTrue(subject.startswith(lead), subject)
+        rest = subject[len(lead):]
+        self.assertTrue(line.startswith(rest) and 100 < len(rest) < len(line), rest)
+        self.assertLessEqual(len(re.search(rb"\nSubject:.*?\n(?=\S)", head, re.S).group(0)), 1000)
+
+        # The body line holds whole characters up to its cut.
+        body = msg.get_content().replace("\r\n", "\n").split("\n")
+        self.assertEqual(body[0], "行:")
+        self.assertTrue(line.startswith(body[1]) and 400 < len(body[1]) < len(line), body[1])
+        self.assertIn("~\\var\\log", body[1])
+
+        # The stranger was refused by the relay and logged; ops got the mail.
+        self.assertEqual(msg["To"].addresses[0].addr_spec, "ops@example.test")
+        self.assertTrue(h.wait_for(lambda: h.euc(SENT) in h.read_log(self.prefix)))
+        log = h.read_log(self.prefix)
+        self.assertIn(b"Error SMTP Recipient Refused.\nstranger@elsewhere.test\n554 5.7.1", log)
+        sent = log[log.index(h.euc(SENT)):]
+        entry = sent[:sent.index(b"\n\n\n")]
+        self.assertTrue(entry.endswith(h.euc("送信先") + b"\tops@example.test"), entry[-200:])
+
+
 if __name__ == "__main__":
     unittest.main()

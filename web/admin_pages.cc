@@ -258,7 +258,11 @@ void AdminPages::SaveEnvSettings() {
     return false;
   };
   if (posted("SMTPPort")) mail.Port = TrimBlanks(Param("SMTPPort"));
-  if (posted("SMTPSecurity")) mail.Security = TrimBlanks(Param("SMTPSecurity"));
+  if (posted("SMTPSecurity")) {
+    // "none" is the default, which an empty (or missing) cell means.
+    mail.Security = SmtpSecurityKeyword(Param("SMTPSecurity"));
+    if (mail.Security == "none") mail.Security.clear();
+  }
   if (posted("SMTPUser")) mail.User = TrimBlanks(SjisToEuc(Param("SMTPUser")));
   if (!Param("SMTPPasswordClear").empty()) {
     mail.Password.clear();
@@ -269,10 +273,12 @@ void AdminPages::SaveEnvSettings() {
   if (!problem.empty()) throw AdminError(problem);
   env.SetValue("SMTPServer", SjisToEuc(Param("SMTPServer")));
   env.SetValue("FromMailAddress", SjisToEuc(Param("FromMailAddress")));
-  env.SetValue("SMTPPort", mail.Port);
-  env.SetValue("SMTPSecurity", mail.Security);
-  env.SetValue("SMTPUser", mail.User);
-  env.SetValue("SMTPPassword", mail.Password);
+  for (const auto& [column, value] : {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
+                                      {"SMTPSecurity", mail.Security},
+                                      {"SMTPUser", mail.User},
+                                      {"SMTPPassword", mail.Password}}) {
+    SetEnvValue(env, column, value);
+  }
   if (apply_smtp_) apply_smtp_(env.GetValue("SMTPServer"), env.GetValue("FromMailAddress"));
 }
 
