@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -340,6 +341,13 @@ int TAsyncSocket::SendText(std::string_view data) {
 int TAsyncSocket::Receive(void* buffer, int size) {
   std::lock_guard<std::mutex> lock(mu_);
   if (state_ != wsConnected || fd_ < 0 || fd_session_ != session_) return -1;
+  if (tls_) {
+    size_t n = std::min(tls_in_.size(), static_cast<size_t>(size < 0 ? 0 : size));
+    std::memcpy(buffer, tls_in_.data(), n);
+    tls_in_.erase(0, n);
+    rcvd_count_ += n;
+    return static_cast<int>(n);
+  }
   ssize_t n;
   do {
     n = recv(fd_, buffer, static_cast<size_t>(size), 0);
@@ -351,6 +359,18 @@ int TAsyncSocket::Receive(void* buffer, int size) {
   }
   rcvd_count_ += static_cast<uint64_t>(n);
   return static_cast<int>(n);
+}
+
+void TAsyncSocket::StartTls(const std::string& host) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state_ != wsConnected) return;
+  tls_host_ = host;
+  queue_->Post(WM_SOCK_START_TLS, static_cast<int32_t>(session_));
+}
+
+std::string TAsyncSocket::TlsError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return tls_error_;
 }
 
 void TAsyncSocket::Close() {
@@ -417,6 +437,7 @@ void TAsyncSocket::WorkerLoop() {
         short events = POLLIN;
         if (connecting_ || !pending_.empty()) events |= POLLOUT;
         if (connecting_) events = POLLOUT;
+        if (tls_handshaking_) events = tls_wants_write_ ? POLLOUT : POLLIN;
         fds[1] = pollfd{fd_, events, 0};
         count = 2;
       }
@@ -425,6 +446,7 @@ void TAsyncSocket::WorkerLoop() {
     if (count == 2 && fds[1].revents != 0) HandleReadiness(fds[1].revents);
   }
   std::lock_guard<std::mutex> lock(mu_);
+  tls_.reset();
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
@@ -449,6 +471,9 @@ void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
     case WM_SOCK_TRY_TO_SEND:
       TryToSend();
       break;
+    case WM_SOCK_START_TLS:
+      BeginTls(session);
+      break;
     default:
       // Listening, accepting and duplicating are not served by this socket.
       break;
@@ -466,6 +491,9 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
     if (session != session_) return;  // closed again before it was opened
     if (fd_ >= 0) {
       // A descriptor of an ended session that was never closed: drop it.
+      tls_.reset();
+      tls_in_.clear();
+      tls_handshaking_ = false;
       close(fd_);
       fd_ = -1;
       fd_session_ = 0;
@@ -522,13 +550,25 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
 }
 
 void TAsyncSocket::HandleReadiness(short revents) {
-  bool connecting;
+  bool connecting, handshaking, tls;
   {
     std::lock_guard<std::mutex> lock(mu_);
     connecting = connecting_;
+    handshaking = tls_handshaking_;
+    tls = tls_ != nullptr;
   }
   if (connecting) {
     FinishConnect();
+    return;
+  }
+  if (handshaking) {
+    ContinueTls();
+    return;
+  }
+  if (tls) {
+    // Either direction may be what the session waits for.
+    if (revents & (POLLIN | POLLHUP | POLLERR)) TlsDataAvailable();
+    TryToSend();
     return;
   }
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -620,19 +660,29 @@ void TAsyncSocket::TryToSend() {
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0 || connecting_ || fd_session_ != session_ || pending_.empty()) return;
+    if (fd_ < 0 || connecting_ || tls_handshaking_ || fd_session_ != session_ || pending_.empty()) return;
     session = fd_session_;
-    ssize_t n;
-    do {
-      n = send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n > 0) {
-      pending_.erase(0, static_cast<size_t>(n));
-      all_sent = pending_.empty();
-    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = errno;
-      last_error_ = error;
-      last_error_msg_ = "send or sendto failed";
+    if (tls_) {
+      TlsSession::Status status = tls_->Write(&pending_);
+      all_sent = status == TlsSession::kDone;
+      if (status == TlsSession::kFailed) {
+        error = EPROTO;
+        last_error_ = error;
+        last_error_msg_ = tls_error_ = tls_->Error();
+      }
+    } else {
+      ssize_t n;
+      do {
+        n = send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) {
+        pending_.erase(0, static_cast<size_t>(n));
+        all_sent = pending_.empty();
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        error = errno;
+        last_error_ = error;
+        last_error_msg_ = "send or sendto failed";
+      }
     }
   }
   if (error != 0) {
@@ -642,6 +692,92 @@ void TAsyncSocket::TryToSend() {
   if (all_sent) Fire(OnDataSent, session, 0);
 }
 
+void TAsyncSocket::BeginTls(SessionId session) {
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ < 0 || fd_session_ != session || session != session_ || tls_) return;
+    std::string why;
+    tls_ = TlsSession::Create(fd_, tls_host_, &why);
+    if (tls_) {
+      tls_handshaking_ = true;
+      tls_wants_write_ = true;
+      tls_error_.clear();
+    } else {
+      tls_error_ = why;
+      error = EPROTO;
+    }
+  }
+  if (error != 0) {
+    Fire(OnTlsDone, session, error);
+    return;
+  }
+  ContinueTls();
+}
+
+void TAsyncSocket::ContinueTls() {
+  SessionId session;
+  TlsSession::Status status;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!tls_ || !tls_handshaking_) return;
+    session = fd_session_;
+    status = tls_->Handshake();
+    if (status == TlsSession::kWantRead || status == TlsSession::kWantWrite) {
+      tls_wants_write_ = status == TlsSession::kWantWrite;
+      return;
+    }
+    tls_handshaking_ = false;
+    if (status != TlsSession::kDone) {
+      // Nothing more can pass on this connection; the owner closes it.
+      tls_error_ = tls_->Error();
+      last_error_ = EPROTO;
+      last_error_msg_ = tls_error_;
+      tls_.reset();
+    }
+    if (session != session_) return;
+  }
+  Fire(OnTlsDone, session, status == TlsSession::kDone ? 0 : EPROTO);
+  // Text the server sent right after the handshake may already wait.
+  if (status == TlsSession::kDone) TlsDataAvailable();
+}
+
+void TAsyncSocket::TlsDataAvailable() {
+  SessionId session;
+  TlsSession::Status status;
+  bool current;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!tls_ || tls_handshaking_ || fd_ < 0) return;
+    session = fd_session_;
+    status = tls_->Read(&tls_in_);
+    if (status == TlsSession::kFailed) {
+      last_error_ = EPROTO;
+      last_error_msg_ = tls_error_ = tls_->Error();
+    }
+    current = session == session_ && state_ == wsConnected;
+  }
+  while (current) {
+    size_t before;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      before = tls_in_.size();
+    }
+    if (before == 0) break;
+    Fire(OnDataAvailable, session, 0);
+    std::lock_guard<std::mutex> lock(mu_);
+    // What a handler leaves unread is dropped, as on a plain connection.
+    if (tls_in_.size() == before) tls_in_.clear();
+    current = session == session_ && fd_session_ == session;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!current) tls_in_.clear();
+  }
+  if (status == TlsSession::kClosed) CloseDescriptor(0, false);
+  if (status == TlsSession::kFailed) CloseDescriptor(EPROTO, false);
+}
+
 void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {
   SessionId session;
   bool report;
@@ -649,6 +785,10 @@ void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {
     std::lock_guard<std::mutex> lock(mu_);
     if (fd_ < 0) return;
     session = fd_session_;
+    if (tls_ && error == 0) tls_->Shutdown();
+    tls_.reset();
+    tls_in_.clear();
+    tls_handshaking_ = false;
     if (close(fd_) != 0 && error == 0) {
       last_error_ = errno;
       last_error_msg_ = "closesocket failed";

@@ -11,6 +11,10 @@
 // connection from those of the current one. Events of a session are only
 // raised while it is current; Close ends the current session at once.
 //
+// StartTls turns the current connection into a TLS session (the server's
+// certificate and name are verified, see TlsSession); from OnTlsDone on,
+// SendText and Receive carry plain text through it.
+//
 // Thread safety: requests may come from any thread; the event handlers must
 // be set before the first request. Receive is meant to be called from
 // OnDataAvailable, and a data-available handler must read what is waiting
@@ -32,6 +36,7 @@
 
 #include "mail/msg_queue.h"
 #include "mail/socket_errors.h"
+#include "mail/tls_session.h"
 
 namespace sl {
 
@@ -99,6 +104,11 @@ class TAsyncSocket {
   int SendText(std::string_view data);
   // Reads up to size bytes that have arrived; -1 when not connected.
   int Receive(void* buffer, int size);
+  // Starts a TLS handshake on the connected session, verifying the
+  // server's certificate for host. OnTlsDone follows on the worker thread
+  // with 0, or an error number and TlsError() telling why.
+  void StartTls(const std::string& host);
+  std::string TlsError() const;
   // Ends the current session; the worker closes the descriptor and raises
   // OnSessionClosed for it. Does nothing on a closed socket.
   void Close();
@@ -108,6 +118,7 @@ class TAsyncSocket {
   std::function<void(SessionId, int error)> OnSessionClosed;
   std::function<void(SessionId, int error)> OnDataAvailable;
   std::function<void(SessionId, int error)> OnDataSent;
+  std::function<void(SessionId, int error)> OnTlsDone;
   std::function<void(const std::exception&)> OnBgException;
   std::function<void(TAsyncSocketState old_state, TAsyncSocketState new_state)> OnChangeState;
 
@@ -120,6 +131,9 @@ class TAsyncSocket {
   void FinishConnect();
   void TryToSend();
   void DataAvailable();
+  void BeginTls(SessionId session);
+  void ContinueTls();
+  void TlsDataAvailable();
   // Closes the worker's descriptor; reports the close with error when the
   // session was still current (peer close or failure).
   void CloseDescriptor(int error, bool report_even_if_ended);
@@ -154,6 +168,13 @@ class TAsyncSocket {
   SessionId fd_session_ = 0;
   bool connecting_ = false;
   bool shutting_down_ = false;
+  // TLS on the current descriptor (worker-owned; guarded by mu_).
+  std::unique_ptr<TlsSession> tls_;
+  std::string tls_host_;
+  std::string tls_error_;
+  bool tls_handshaking_ = false;
+  bool tls_wants_write_ = false;  // the session waits for the socket to take data
+  std::string tls_in_;            // decrypted bytes not yet received
 
   std::unique_ptr<TMsgQueue> queue_;  // the worker's queue
   std::thread worker_;

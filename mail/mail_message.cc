@@ -1,6 +1,10 @@
 #include "mail/mail_message.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
+#include <ctime>
 
 #include "service/text.h"
 
@@ -90,10 +94,64 @@ std::string FormatMailDate(const std::tm& t) {
   static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  char text[64];
-  snprintf(text, sizeof(text), "%s, %d %s %4d %02d:%02d:%02d (JST)", kDays[(t.tm_wday % 7 + 7) % 7], t.tm_mday,
-           kMonths[(t.tm_mon % 12 + 12) % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  long offset = t.tm_gmtoff / 60;
+  char sign = offset < 0 ? '-' : '+';
+  if (offset < 0) offset = -offset;
+  char text[80];
+  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[(t.tm_wday % 7 + 7) % 7],
+           t.tm_mday, kMonths[(t.tm_mon % 12 + 12) % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, sign,
+           offset / 60 % 100, offset % 60);
   return text;
+}
+
+std::string MakeMessageId(const std::string& host) {
+  // Process-wide by design: two mails of one second never share an id.
+  static std::atomic<unsigned long> counter{0};
+  std::string domain;
+  for (char c : host) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-') {
+      domain += c;
+    }
+  }
+  if (domain.empty()) domain = "localhost";
+  return "<" + std::to_string(static_cast<long long>(std::time(nullptr))) + "." + std::to_string(getpid()) + "." +
+         std::to_string(++counter) + "@" + domain + ">";
+}
+
+std::vector<std::string> FoldHeaderLine(std::string_view line, size_t width) {
+  auto blank = [&](size_t i) { return line[i] == ' ' || line[i] == '\t'; };
+  // Where the first fold may be: after "Name: " (or after a leading blank).
+  size_t min = 1;
+  if (!line.empty() && !blank(0)) {
+    size_t colon = line.find(':');
+    min = colon == std::string_view::npos ? 1 : colon + 2;
+  }
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (line.size() - start > width) {
+    size_t cut = std::string_view::npos;
+    for (size_t i = start + width; i >= start + min && i > start; --i) {
+      if (blank(i)) {
+        cut = i;
+        break;
+      }
+    }
+    if (cut == std::string_view::npos) {
+      // A word longer than the line: fold at the first blank after it.
+      for (size_t i = start + width + 1; i < line.size(); ++i) {
+        if (blank(i)) {
+          cut = i;
+          break;
+        }
+      }
+      if (cut == std::string_view::npos) break;
+    }
+    lines.emplace_back(line.substr(start, cut - start));
+    start = cut;
+    min = 1;
+  }
+  lines.emplace_back(line.substr(start));
+  return lines;
 }
 
 const char* ContentTypeName(TSmtpContentType type) { return type == smtpHtml ? "text/html" : "text/plain"; }
@@ -118,6 +176,7 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::
   lines.push_back(std::string("Content-Type: ") + ContentTypeName(f.ContentType) + "; charset=\"" +
                   NoLineBreaks(f.CharSet) + "\"");
   lines.push_back("Date: " + FormatMailDate(local_now));
+  if (!f.MessageId.empty()) lines.push_back("Message-ID: " + NoLineBreaks(f.MessageId));
   if (f.HdrPriority != smtpPriorityNone) {
     int number = static_cast<int>(f.HdrPriority);  // 1 highest .. 5 lowest
     lines.push_back("X-Priority: " + std::to_string(number));
@@ -133,7 +192,11 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::
     }
   }
   lines.push_back(std::string("X-Mailer: ") + kMailerName);
-  return lines;
+  std::vector<std::string> folded;
+  for (const std::string& line : lines) {
+    for (std::string& part : FoldHeaderLine(line)) folded.push_back(std::move(part));
+  }
+  return folded;
 }
 
 

@@ -37,7 +37,11 @@ struct MailHeaderFields {
   TSmtpPriority HdrPriority = smtpPriorityNone;
   TSmtpContentType ContentType = smtpPlainText;
   std::string CharSet = "iso-8859-1";
+  std::string MessageId;  // "<...>"; no Message-ID line when empty
 };
+
+// Longest header line before it is folded.
+inline constexpr size_t kHeaderLineWidth = 78;
 
 // Removes bytes 0 to 32 from both ends.
 std::string TrimBlanks(std::string_view text);
@@ -59,14 +63,25 @@ std::string ExtractMailAddress(std::string_view text);
 // nothing when the list holds no address.
 std::vector<std::string> AddressListHeader(std::string_view name, std::string_view value);
 
-// "Fri, 6 Mar 2026 09:05:07 (JST)" for the given local time.
+// "Fri, 06 Mar 2026 09:05:07 +0900": the local time with its zone offset
+// (tm_gmtoff).
 std::string FormatMailDate(const std::tm& local);
+
+// "<time.pid.counter@host>", unique within the process and across its
+// restarts; host is reduced to the characters a domain may hold
+// ("localhost" when nothing is left).
+std::string MakeMessageId(const std::string& host);
+
+// One header line folded before blanks so that no line exceeds width where
+// a blank allows it; continuation lines start with their blank. The blank
+// after "Name:" is never a fold.
+std::vector<std::string> FoldHeaderLine(std::string_view line, size_t width = kHeaderLineWidth);
 
 // "text/plain" or "text/html".
 const char* ContentTypeName(TSmtpContentType type);
 
-// The header lines of a mail in their fixed order, without the empty line
-// that ends them. Header values never carry CR or LF.
+// The header lines of a mail in their fixed order, folded, without the
+// empty line that ends them. Header values never carry CR or LF.
 std::vector<std::string> BuildMailHeaders(const MailHeaderFields& fields, const std::tm& local_now);
 
 

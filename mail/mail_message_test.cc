@@ -14,7 +14,40 @@ std::tm Friday() {
   t.tm_min = 5;
   t.tm_sec = 7;
   t.tm_wday = 5;
+  t.tm_gmtoff = 9 * 3600;
   return t;
+}
+
+TEST(MailMessageTest, DatesZonesIdsAndFolding) {
+  struct {
+    long gmtoff;
+    const char* date;
+  } zones[] = {{9 * 3600, "Fri, 06 Mar 2026 09:05:07 +0900"},
+               {0, "Fri, 06 Mar 2026 09:05:07 +0000"},
+               {-(3 * 3600 + 30 * 60), "Fri, 06 Mar 2026 09:05:07 -0330"}};
+  for (const auto& z : zones) {
+    std::tm t = Friday();
+    t.tm_gmtoff = z.gmtoff;
+    EXPECT_EQ(FormatMailDate(t), z.date);
+  }
+
+  std::string a = MakeMessageId("host.example.com"), b = MakeMessageId("bad host\r\n");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.front(), '<');
+  EXPECT_EQ(a.substr(a.size() - 18), "@host.example.com>");
+  EXPECT_EQ(b.substr(b.size() - 9), "@badhost>");
+
+  struct {
+    std::string line;
+    std::vector<std::string> folded;
+  } folds[] = {
+      {"Subject: short", {"Subject: short"}},
+      {"Subject: " + std::string(70, 'a') + " b", {"Subject: " + std::string(70, 'a'), " b"}},
+      // No fold right after the name, and a word longer than a line stays whole.
+      {"Subject: " + std::string(80, 'a') + " b c", {"Subject: " + std::string(80, 'a'), " b c"}},
+      {"\t" + std::string(40, 'x') + " " + std::string(40, 'y'), {"\t" + std::string(40, 'x'), " " + std::string(40, 'y')}},
+  };
+  for (const auto& f : folds) EXPECT_EQ(FoldHeaderLine(f.line), f.folded) << f.line;
 }
 
 TEST(MailMessageTest, HeadersComeInTheirFixedOrder) {
@@ -38,7 +71,7 @@ TEST(MailMessageTest, HeadersComeInTheirFixedOrder) {
                                       "Sender: agent@example.com",
                                       "Mime-Version: 1.0",
                                       "Content-Type: text/plain; charset=\"ISO-2022-JP\"",
-                                      "Date: Fri, 6 Mar 2026 09:05:07 (JST)",
+                                      "Date: Fri, 06 Mar 2026 09:05:07 +0900",
                                       "X-Priority: 2",
                                       "Priority: urgent",
                                       "X-MSMail-Priority: High",
@@ -54,7 +87,7 @@ TEST(MailMessageTest, OptionalHeadersAreLeftOut) {
   std::vector<std::string> lines = BuildMailHeaders(f, Friday());
   EXPECT_EQ(lines, (std::vector<std::string>{"Subject: ", "Sender: sender@example.com", "Mime-Version: 1.0",
                                              "Content-Type: text/html; charset=\"iso-8859-1\"",
-                                             "Date: Fri, 6 Mar 2026 09:05:07 (JST)", "X-Priority: 5",
+                                             "Date: Fri, 06 Mar 2026 09:05:07 +0900", "X-Priority: 5",
                                              "Priority: non-urgent", "X-MSMail-Priority: Low",
                                              "X-Mailer: ScanLantern Mailer V1.00"}));
   f.HdrPriority = smtpPriorityNormal;

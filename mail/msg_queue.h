@@ -35,6 +35,7 @@ inline constexpr uint32_t WM_SOCK_SESSION_AVAILABLE = 1033;
 inline constexpr uint32_t WM_SOCK_DONT_READ_FLAG = 1034;
 inline constexpr uint32_t WM_SOCK_ACCEPT = 1035;
 inline constexpr uint32_t WM_SOCK_USER = 1036;
+inline constexpr uint32_t WM_SOCK_START_TLS = 1037;
 
 class TMsgQueue {
  public:

@@ -54,6 +54,7 @@ TCustomSmtpClient::TCustomSmtpClient() : socket_(std::make_unique<TAsyncSocket>(
   socket_->OnDataAvailable = [this](TAsyncSocket::SessionId s, int e) { SocketDataAvailable(s, e); };
   socket_->OnDataSent = [this](TAsyncSocket::SessionId s, int e) { SocketDataSent(s, e); };
   socket_->OnSessionClosed = [this](TAsyncSocket::SessionId s, int e) { SocketSessionClosed(s, e); };
+  socket_->OnTlsDone = [this](TAsyncSocket::SessionId s, int e) { SocketTlsDone(s, e); };
 }
 
 TCustomSmtpClient::~TCustomSmtpClient() { ShutdownSocket(); }
@@ -106,6 +107,14 @@ bool TCustomSmtpClient::EsmtpAccepted() const {
 std::vector<std::string> TCustomSmtpClient::AuthTypesSupported() const {
   Lock lock(mu_);
   return auth_types_;
+}
+std::vector<std::string> TCustomSmtpClient::AcceptedRecipients() const {
+  Lock lock(mu_);
+  return accepted_;
+}
+std::vector<std::pair<std::string, std::string>> TCustomSmtpClient::RefusedRecipients() const {
+  Lock lock(mu_);
+  return refused_;
 }
 
 // Public requests.
@@ -160,7 +169,16 @@ void TCustomSmtpClient::RcptTo() {
   BeginRequest(smtpRcptTo);
   recipients_ = Recipients();
   rcpt_index_ = 0;
+  accepted_.clear();
+  refused_.clear();
   DoRcptTo();
+}
+
+void TCustomSmtpClient::StartTls() {
+  Lock lock(mu_);
+  CheckConnected();
+  BeginRequest(smtpStartTls);
+  DoStartTls();
 }
 
 void TCustomSmtpClient::Data() {
@@ -357,16 +375,31 @@ void TCustomSmtpClient::DoMailFrom() {
 
 void TCustomSmtpClient::DoRcptTo() {
   if (recipients_.empty()) throw SmtpException("RcptName list is empty");
-  bool last = rcpt_index_ + 1 >= recipients_.size();
   StartCommand(smtpRcptTo, "RCPT TO:<" + ExtractMailAddress(recipients_[rcpt_index_]) + ">", {250, 251},
-            last ? nullptr : &TCustomSmtpClient::RcptNext);
+               &TCustomSmtpClient::RcptReply);
 }
 
-void TCustomSmtpClient::RcptNext() {
-  // A refused recipient does not stop the sequence; the last one decides.
-  ++rcpt_index_;
-  state_ = smtpInternalReady;
-  DoRcptTo();
+void TCustomSmtpClient::RcptReply() {
+  // A refused recipient does not stop the sequence; the mail goes on when
+  // any recipient was accepted.
+  const std::string& address = recipients_[rcpt_index_];
+  if (request_result_ == 0) {
+    accepted_.push_back(address);
+  } else {
+    refused_.emplace_back(address, last_response_);
+  }
+  if (++rcpt_index_ < recipients_.size()) {
+    state_ = smtpInternalReady;
+    DoRcptTo();
+    return;
+  }
+  if (!accepted_.empty()) {
+    error_message_.clear();
+    RequestDone(0);
+    return;
+  }
+  error_message_ = refused_.back().second;
+  RequestDone(request_result_);
 }
 
 void TCustomSmtpClient::DoData() { StartCommand(smtpData, "DATA", {354}, &TCustomSmtpClient::DataAccepted); }
@@ -402,6 +435,20 @@ void TCustomSmtpClient::DoQuit() {
 }
 
 void TCustomSmtpClient::DoRset() { StartCommand(smtpRset, "RSET", {250}, nullptr); }
+
+void TCustomSmtpClient::DoStartTls() {
+  StartCommand(smtpStartTls, "STARTTLS", {220}, &TCustomSmtpClient::StartTlsAccepted);
+}
+
+void TCustomSmtpClient::StartTlsAccepted() {
+  if (request_result_ != 0) {
+    RequestDone(request_result_);
+    return;
+  }
+  // The request completes in SocketTlsDone.
+  rcv_buf_.clear();
+  socket_->StartTls(Host);
+}
 
 // AUTH.
 
@@ -524,6 +571,7 @@ void TCustomSmtpClient::PrepareData() {
     fields.HdrPriority = HdrPriority;
     fields.ContentType = ContentType;
     fields.CharSet = CharSet;
+    fields.MessageId = MakeMessageId(MessageIdHost.empty() ? MachineHostName() : MessageIdHost);
     header_lines_ = BuildMailHeaders(fields, LocalNow());
     if (OnProcessHeader) OnProcessHeader(header_lines_);
   }
@@ -683,6 +731,8 @@ void TCustomSmtpClient::StartStep(Step step) {
     case kStepRcptTo:
       recipients_ = Recipients();
       rcpt_index_ = 0;
+      accepted_.clear();
+      refused_.clear();
       return DoRcptTo();
     case kStepData:
       return DoData();
@@ -709,7 +759,33 @@ void TCustomSmtpClient::SocketSessionConnected(TAsyncSocket::SessionId session, 
     return;
   }
   connected_ = true;
+  if (Security == smtpSecurityTls) {
+    // The banner comes after the handshake (SocketTlsDone).
+    socket_->StartTls(Host);
+    return;
+  }
   state_ = smtpWaitingBanner;
+}
+
+void TCustomSmtpClient::SocketTlsDone(TAsyncSocket::SessionId session, int error) {
+  Lock lock(mu_);
+  if (session != session_ || session == 0 || request_done_) return;
+  if (error != 0) {
+    // Never fall back to plain text: the connection ends here.
+    error_message_ = "500 " + socket_->TlsError();
+    status_code_ = request_result_ = 500;
+    CloseSocket();
+    return;
+  }
+  if (pending_ == smtpConnect) {
+    state_ = smtpWaitingBanner;
+    return;
+  }
+  // After STARTTLS the client knows nothing of the server until the next
+  // EHLO.
+  esmtp_ = false;
+  auth_types_.clear();
+  RequestDone(0);
 }
 
 void TCustomSmtpClient::SocketDataAvailable(TAsyncSocket::SessionId session, int) {

@@ -10,6 +10,14 @@
 // posted to the component's own queue; ProcessMessages() on the caller's
 // thread turns it into OnRequestDone.
 //
+// With Security smtpSecurityTls the connection is TLS from its start (the
+// banner is awaited after the handshake); StartTls sends STARTTLS and turns
+// the open connection into TLS. Either verifies the server's certificate
+// for Host; a failed check fails the request and closes the connection.
+//
+// RcptTo sends every recipient; it succeeds when at least one was accepted,
+// and AcceptedRecipients / RefusedRecipients tell which.
+//
 // TSmtpCli adds attachments (a multipart message with Base64 parts).
 //
 // Threading: the properties are plain fields that the caller sets while no
@@ -28,6 +36,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/async_socket.h"
@@ -67,7 +76,12 @@ enum TSmtpRequest {
   smtpEhlo,
   smtpAuth,
   smtpCustom,
+  smtpStartTls,
 };
+
+// How the connection is protected: not at all, by STARTTLS after the
+// greeting (the caller sends it with StartTls), or by TLS from the start.
+enum TSmtpSecurity { smtpSecurityNone, smtpSecurityStartTls, smtpSecurityTls };
 
 enum TSmtpShareMode {
   smtpShareCompat,
@@ -107,6 +121,8 @@ class TCustomSmtpClient {
   std::string CharSet = "iso-8859-1";
   TSmtpContentType ContentType = smtpPlainText;
   bool OwnHeaders = false;  // true: MailMessage holds the header lines too
+  TSmtpSecurity Security = smtpSecurityNone;
+  std::string MessageIdHost;  // right side of the Message-ID; empty: the local host name
   int Timeout = 0;          // seconds per synchronous call (TSyncSmtpCli)
   bool MultiThreaded = false;
   int Tag = 0;
@@ -121,6 +137,10 @@ class TCustomSmtpClient {
   TSmtpRequest RequestType() const;
   bool EsmtpAccepted() const;
   std::vector<std::string> AuthTypesSupported() const;  // from the last EHLO
+  // Of the last RcptTo: the recipients the server took, and those it
+  // refused with its reply line.
+  std::vector<std::string> AcceptedRecipients() const;
+  std::vector<std::pair<std::string, std::string>> RefusedRecipients() const;
 
   // Asynchronous requests. Those that need the connection throw
   // SmtpException("SMTP component not connected") without one; Connect and
@@ -131,7 +151,8 @@ class TCustomSmtpClient {
   void Auth();
   void Vrfy();  // VRFY of the first recipient
   void MailFrom();
-  void RcptTo();  // every recipient in turn; the last reply decides
+  void RcptTo();  // every recipient in turn; one accepted is enough
+  void StartTls();
   void Data();
   void Quit();
   void Rset();
@@ -216,6 +237,7 @@ class TCustomSmtpClient {
   void DoData();
   void DoQuit();
   void DoRset();
+  void DoStartTls();
 
   void StartCommand(TSmtpRequest request, const std::string& command, std::vector<int> ok_codes,
                  Continuation next);
@@ -224,7 +246,8 @@ class TCustomSmtpClient {
 
   // Continuations.
   void EhloDone();
-  void RcptNext();
+  void RcptReply();
+  void StartTlsAccepted();
   void DataAccepted();
   void StartAuthMechanism();
   void AuthMechanismReply();
@@ -245,6 +268,7 @@ class TCustomSmtpClient {
   void SocketDataAvailable(TAsyncSocket::SessionId session, int error);
   void SocketDataSent(TAsyncSocket::SessionId session, int error);
   void SocketSessionClosed(TAsyncSocket::SessionId session, int error);
+  void SocketTlsDone(TAsyncSocket::SessionId session, int error);
   void HandleReplyLine(const std::string& line, int code, bool continued);
   void HandleBanner();
   void HandleReply();
@@ -275,6 +299,8 @@ class TCustomSmtpClient {
   std::string rcv_buf_;
   std::vector<std::string> recipients_;
   size_t rcpt_index_ = 0;
+  std::vector<std::string> accepted_;
+  std::vector<std::pair<std::string, std::string>> refused_;
   TAsyncSocket::SessionId session_ = 0;
   // Sending the message.
   bool sending_data_ = false;

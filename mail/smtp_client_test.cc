@@ -99,7 +99,7 @@ TEST(SmtpClientTest, ConnectThenMailSendsTheEnvelopeAndMessageWithoutHelo) {
   EXPECT_EQ(session.commands,
             (std::vector<std::string>{"MAIL FROM:<agent@example.com>", "RCPT TO:<nobody@example.com>",
                                       "RCPT TO:<admin@example.com>", "DATA", "QUIT"}));
-  ASSERT_EQ(session.data.size(), 17u);
+  ASSERT_EQ(session.data.size(), 18u);
   EXPECT_EQ(session.data[0], "From: agent@example.com");
   EXPECT_EQ(session.data[1], "To: nobody@example.com,");
   EXPECT_EQ(session.data[2], "\tadmin@example.com");
@@ -108,15 +108,19 @@ TEST(SmtpClientTest, ConnectThenMailSendsTheEnvelopeAndMessageWithoutHelo) {
   EXPECT_EQ(session.data[5], "Mime-Version: 1.0");
   EXPECT_EQ(session.data[6], "Content-Type: text/plain; charset=\"iso-8859-1\"");
   EXPECT_EQ(session.data[7].rfind("Date: ", 0), 0u);
-  EXPECT_EQ(session.data[8], "X-Mailer: ScanLantern Mailer V1.00");
-  EXPECT_EQ(session.data[9], "");
-  EXPECT_EQ(session.data[10], "first");
-  EXPECT_EQ(session.data[11], "..");
-  EXPECT_EQ(session.data[12], "..dot");
-  EXPECT_EQ(session.data[13].size(), 998u);
-  EXPECT_EQ(session.data[14], "two");
-  EXPECT_EQ(session.data[15], "lines");
-  EXPECT_EQ(session.data[16], "");
+  EXPECT_EQ(session.data[8].rfind("Message-ID: <", 0), 0u);
+  EXPECT_EQ(session.data[9], "X-Mailer: ScanLantern Mailer V1.00");
+  EXPECT_EQ(session.data[10], "");
+  EXPECT_EQ(session.data[11], "first");
+  EXPECT_EQ(session.data[12], "..");
+  EXPECT_EQ(session.data[13], "..dot");
+  EXPECT_EQ(session.data[14].size(), 998u);
+  EXPECT_EQ(session.data[15], "two");
+  EXPECT_EQ(session.data[16], "lines");
+  EXPECT_EQ(session.data[17], "");
+  EXPECT_EQ(client.AcceptedRecipients(), (std::vector<std::string>{"Admin <admin@example.com>"}));
+  EXPECT_EQ(client.RefusedRecipients(), (std::vector<std::pair<std::string, std::string>>{
+                                            {"nobody@example.com", "550 5.1.1 no such user"}}));
   // One completion per request; the first recipient's refusal did not count.
   EXPECT_EQ(done, (std::vector<std::pair<TSmtpRequest, int>>{{smtpConnect, 0}, {smtpMail, 0}, {smtpQuit, 0}}));
 }

@@ -66,5 +66,6 @@ bool TSyncSmtpCli::RsetSync() { return Sync(&TCustomSmtpClient::Rset); }
 bool TSyncSmtpCli::AbortSync() { return Sync(&TCustomSmtpClient::Abort); }
 bool TSyncSmtpCli::OpenSync() { return Sync(&TCustomSmtpClient::Open); }
 bool TSyncSmtpCli::MailSync() { return Sync(&TCustomSmtpClient::Mail); }
+bool TSyncSmtpCli::StartTlsSync() { return Sync(&TCustomSmtpClient::StartTls); }
 
 }  // namespace sl

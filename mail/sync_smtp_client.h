@@ -37,6 +37,7 @@ class TSyncSmtpCli : public TSmtpCli {
   bool AbortSync();
   bool OpenSync();
   bool MailSync();
+  bool StartTlsSync();
 
  private:
   bool Sync(void (TCustomSmtpClient::*request)());

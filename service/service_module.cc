@@ -49,7 +49,10 @@ void ServiceModule::StartHttpServer() {
 void ServiceModule::ApplySmtpSettingsLocked(const std::string& host, const std::string& from) {
   // Safe while a notification is being sent: the next mail takes the new
   // values, the one in progress keeps its own.
-  notifier_->Configure(host, from);
+  SmtpSettings settings = SmtpSettingsOf(state_->EnvTable);
+  settings.Server = host;
+  settings.From = from;
+  notifier_->Configure(settings);
 }
 
 void ServiceModule::StartUdpServer() {
@@ -85,7 +88,7 @@ bool ServiceModule::SendNotification(const WatchNotice& notice) {
   request.MailSubject = notice.MailSubject;
   request.MailBody = notice.MailBody;
   request.HostAddress = notice.HostAddress;
-  return notifier_->Send(request);
+  return notifier_->Send(request, notice.Accepted);
 }
 
 void ServiceModule::ReadHostAddress() {

@@ -123,6 +123,16 @@ std::shared_ptr<TWatchFile> OpenedEntry(const std::string& file_name) {
 
 }  // namespace
 
+void SetEnvValue(CsvTable& env, const std::string& column, const std::string& value) {
+  if (env.FieldCount() == 0) return;
+  if (!value.empty()) {
+    // The relay columns arrive together, in their order.
+    for (const char* name : kEnvRelayColumns) env.AddField(name);
+    env.AddField(column);
+  }
+  env.SetValue(column, value);
+}
+
 void ReadWatchList(CsvTable& conf, WatchTable& table) {
   // First everything that can fail, without touching `table`.
   std::vector<WatchRow> rows;

@@ -31,8 +31,18 @@ std::string DefaultMailBody();
 // "'<text>' is not a valid integer value" for anything else.
 int32_t StrToInt(const std::string& text);
 
+// The optional mail relay columns of env.csv, in the order they are
+// appended to a file that lacks them (see SetEnvValue).
+inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser", "SMTPPassword"};
+
 // Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);
+
+// Sets a cell of the environment row. When a value is given, the relay
+// columns the file lacks (and the column itself) are appended, so a file
+// without them stays as it is while they hold their defaults (empty). A
+// table without any column (no env.csv) is left alone.
+void SetEnvValue(CsvTable& env, const std::string& column, const std::string& value);
 
 // Loads a settings file into table. A file that does not exist leaves the
 // table as it is; one that exists but cannot be opened or read, or is not a

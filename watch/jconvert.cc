@@ -9,7 +9,7 @@ namespace sl {
 namespace {
 
 constexpr char kToTwoByte[] = "\x1b$B";
-constexpr char kToRoman[] = "\x1b(J";
+constexpr char kToAscii[] = "\x1b(B";
 
 // Full-width JIS X 0208 form of the half-width katakana 21..5F (the byte
 // after the single shift, top bit cleared), first byte then second byte.
@@ -94,7 +94,7 @@ std::string EucToJis(std::string_view euc) {
     }
     // CR, LF and every other single byte leave the two-byte mode first.
     if (two_byte) {
-      out += kToRoman;
+      out += kToAscii;
       two_byte = false;
     }
     out += static_cast<char>(b);

@@ -13,7 +13,7 @@
 
 namespace sl {
 
-// EUC-JP to ISO-2022-JP: two-byte runs between ESC "$B" and ESC "(J"; half-width
+// EUC-JP to ISO-2022-JP: two-byte runs between ESC "$B" and ESC "(B"; half-width
 // katakana become full-width characters, merged with a following sound mark
 // where one exists. No switch back is added at the end of the text.
 std::string EucToJis(std::string_view euc);

@@ -1,9 +1,12 @@
 #include "watch/notify_composer.h"
 
+#include <netdb.h>
+
 #include <exception>
 
 #include "mail/mail_message.h"
 #include "watch/jconvert.h"
+#include "watch/mime_words.h"
 
 namespace sl {
 
@@ -34,12 +37,25 @@ std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest&
 }
 
 std::string JisBodyLine(std::string_view euc_line) {
-  std::string jis = EucToJis(euc_line);
-  // Find the last designation: a line must not end in two-byte (or Roman)
-  // mode, so it is closed with a switch to ASCII.
-  size_t esc = jis.rfind('\x1b');
-  if (esc != std::string::npos && jis.compare(esc, 3, "\x1b(B") != 0) jis += "\x1b(B";
-  return jis;
+  std::string euc = CleanEuc(euc_line, false);
+  // A leading "." is doubled on the wire.
+  size_t limit = kMaxBodyLine - (!euc.empty() && euc[0] == '.' ? 1 : 0);
+  std::string jis = ClosedJis(euc);
+  if (jis.size() <= limit) return jis;
+  // Every character takes at least one octet: the cut lies within the
+  // first `limit` characters. Find the longest prefix that fits.
+  std::vector<size_t> ends;
+  for (size_t i = 0; i < euc.size() && ends.size() < limit;) {
+    i += EucCharLength(euc, i);
+    ends.push_back(std::min(i, euc.size()));
+  }
+  size_t lo = 0, hi = ends.size();
+  while (lo < hi) {
+    size_t mid = (lo + hi + 1) / 2;
+    if (ClosedJis(std::string_view(euc).substr(0, ends[mid - 1])).size() <= limit) lo = mid;
+    else hi = mid - 1;
+  }
+  return ClosedJis(std::string_view(euc).substr(0, lo ? ends[lo - 1] : 0));
 }
 
 NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& host_name) {
@@ -47,11 +63,11 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
   for (std::string& address : SplitAddressList(request.MailAddress)) {
     if (address.find_first_of("\r\n") == std::string::npos) mail.Recipients.push_back(std::move(address));
   }
-  mail.HdrTo = request.MailAddress;
+  mail.HdrTo = EncodeAddressList(request.MailAddress);
 
   std::vector<std::string> lines;
   if (request.MailSubject.empty() && request.MailBody.empty()) {
-    mail.HdrSubject = MimeHeaderEncode("ScanLantern Notify");
+    mail.HdrSubject = EncodeSubject("ScanLantern Notify");
     lines = {"WatchFile\t" + request.FileName,
              "",
              "SearchString\t" + request.SearchString,
@@ -60,7 +76,7 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
              "SearchResult",
              request.ResultLine};
   } else {
-    mail.HdrSubject = MimeHeaderEncode(SubstitutePlaceholders(request.MailSubject, request, host_name));
+    mail.HdrSubject = EncodeSubject(SubstitutePlaceholders(request.MailSubject, request, host_name));
     lines = SplitLines(SubstitutePlaceholders(request.MailBody, request, host_name));
   }
   for (const std::string& line : lines) {
@@ -80,6 +96,66 @@ std::string NotifyHostName() {
   return name;
 }
 
+std::string FullyQualifiedHostName() {
+  std::string name = MachineHostName();
+  if (name.empty() || name.find('.') != std::string::npos) return name;
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  std::string canonical;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0 && result) {
+    if (result->ai_canonname) canonical = result->ai_canonname;
+    freeaddrinfo(result);
+  }
+  return canonical.find('.') != std::string::npos ? canonical : std::string();
+}
+
+SmtpSettings SmtpSettingsOf(const CsvTable& env) {
+  SmtpSettings s;
+  s.Server = env.GetValue("SMTPServer");
+  s.From = env.GetValue("FromMailAddress");
+  s.Port = env.GetValue("SMTPPort");
+  s.Security = env.GetValue("SMTPSecurity");
+  s.User = env.GetValue("SMTPUser");
+  s.Password = env.GetValue("SMTPPassword");
+  return s;
+}
+
+std::string SmtpSecurityKeyword(const std::string& text) {
+  std::string keyword = TrimBlanks(text);
+  for (char& c : keyword) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return keyword.empty() ? "none" : keyword;
+}
+
+namespace {
+
+TSmtpSecurity SecurityOf(const std::string& text) {
+  std::string keyword = SmtpSecurityKeyword(text);
+  if (keyword == "starttls") return smtpSecurityStartTls;
+  if (keyword == "tls") return smtpSecurityTls;
+  return smtpSecurityNone;
+}
+
+}  // namespace
+
+std::string SmtpSettingsProblem(const SmtpSettings& s) {
+  std::string port = TrimBlanks(s.Port);
+  if (!port.empty()) {
+    bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
+      return "SMTPPort '" + s.Port + "' is not a port number (1 to 65535).";
+    }
+  }
+  std::string security = SmtpSecurityKeyword(s.Security);
+  if (security != "none" && security != "starttls" && security != "tls") {
+    return "SMTPSecurity '" + s.Security + "' is not one of none, starttls, tls.";
+  }
+  return std::string();
+}
+
 Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
   TSyncSmtpCli& smtp = *smtp_watch_;
   smtp.LocalAddr = "0.0.0.0";
@@ -94,10 +170,15 @@ Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_uniqu
   smtp.ShareMode = smtpShareDenyWrite;
 }
 
+void Notifier::Configure(const SmtpSettings& settings) {
+  std::lock_guard<std::mutex> lock(config_mu_);
+  settings_ = settings;
+}
+
 void Notifier::Configure(const std::string& host, const std::string& from) {
   std::lock_guard<std::mutex> lock(config_mu_);
-  host_ = host;
-  from_ = from;
+  settings_.Server = host;
+  settings_.From = from;
 }
 
 void Notifier::SetPort(const std::string& port) {
@@ -110,17 +191,36 @@ void Notifier::SetTimeout(int seconds) {
   timeout_ = seconds;
 }
 
-bool Notifier::Send(const NotifyRequest& request) {
+bool Notifier::Send(const NotifyRequest& request, std::vector<std::string>* accepted_out) {
   std::lock_guard<std::mutex> send_lock(send_mu_);
   TSyncSmtpCli& smtp = *smtp_watch_;
+  SmtpSettings settings;
   {
     std::lock_guard<std::mutex> lock(config_mu_);
-    smtp.Host = host_;
-    smtp.FromName = from_;
-    smtp.HdrFrom = from_;
-    smtp.Port = port_;
+    settings = settings_;
+    smtp.Port = TrimBlanks(settings.Port).empty() ? port_ : TrimBlanks(settings.Port);
     smtp.Timeout = timeout_;
   }
+  if (accepted_out) accepted_out->clear();
+  std::string problem = TrimBlanks(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
+  if (!problem.empty()) {
+    log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
+    return false;
+  }
+  const bool tls_later = SecurityOf(settings.Security) == smtpSecurityStartTls;
+  const bool auth = !TrimBlanks(settings.User).empty();
+  smtp.Host = TrimBlanks(settings.Server);
+  smtp.FromName = settings.From;
+  smtp.HdrFrom = EncodeAddressList(settings.From);
+  smtp.Security = SecurityOf(settings.Security);
+  smtp.Username = TrimBlanks(settings.User);
+  smtp.Password = settings.Password;
+  smtp.AuthType = auth ? smtpAuthAutoSelect : smtpAuthNone;
+  // HELO names the host by a name a relay can check, else by its address.
+  std::string fqdn = FullyQualifiedHostName();
+  std::string address = request.HostAddress.empty() ? "127.0.0.1" : request.HostAddress;
+  smtp.SignOn = fqdn.empty() ? "[" + address + "]" : fqdn;
+  smtp.MessageIdHost = fqdn.empty() ? address : fqdn;
 
   bool failed = false;
   std::string failure;
@@ -133,14 +233,23 @@ bool Notifier::Send(const NotifyRequest& request) {
     return ok;
   };
   bool accepted = false;
+  std::vector<std::pair<std::string, std::string>> refused;
   try {
     NotifyMail mail = ComposeNotifyMail(request, NotifyHostName());
     smtp.RcptName = mail.Recipients;
     smtp.HdrTo = mail.HdrTo;
     smtp.HdrSubject = mail.HdrSubject;
     smtp.MailMessage = mail.Body;
-    accepted = (smtp.Connected() || step(smtp.ConnectSync())) && step(smtp.HeloSync()) &&
-               step(smtp.MailFromSync()) && step(smtp.RcptToSync()) && step(smtp.DataSync());
+    bool greeted = (smtp.Connected() || step(smtp.ConnectSync())) &&
+                   (tls_later || auth ? step(smtp.EhloSync()) : step(smtp.HeloSync()));
+    if (greeted && tls_later) greeted = step(smtp.StartTlsSync()) && step(smtp.EhloSync());
+    if (greeted && auth) greeted = step(smtp.AuthSync());
+    bool rcpt_done = greeted && step(smtp.MailFromSync()) && step(smtp.RcptToSync());
+    if (greeted) refused = smtp.RefusedRecipients();
+    accepted = rcpt_done && step(smtp.DataSync());
+    if (accepted && accepted_out) {
+      for (const std::string& r : smtp.AcceptedRecipients()) accepted_out->push_back(ExtractMailAddress(r));
+    }
     // QUIT ends every session, also one that failed half-way.
     step(smtp.QuitSync());
   } catch (const std::exception& e) {
@@ -149,6 +258,10 @@ bool Notifier::Send(const NotifyRequest& request) {
       failed = true;
       failure = e.what();
     }
+  }
+  for (const auto& [recipient, reply] : refused) {
+    log_.LogEvent(kEventInformation,
+                  std::string(kRecipientRefused) + "\n" + ExtractMailAddress(recipient) + "\n" + reply);
   }
   if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + failure);
   return accepted;

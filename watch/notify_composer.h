@@ -2,10 +2,16 @@
 //
 // ComposeNotifyMail fills the subject and body templates (or the built-in
 // form) from a NotifyRequest, a snapshot of everything the mail needs, so no
-// service lock is held while it is composed and sent. Notifier owns the SMTP
-// client `SMTPWatch` and sends one notification at a time: connect, HELO,
-// MAIL FROM, RCPT TO, DATA, QUIT. A failing step is written to the event log
-// (code 98, "Error SMTP Server Connect." and the client's error text).
+// service lock is held while it is composed and sent. The mail is 7-bit:
+// subject and display names as folded encoded words, the body as
+// ISO-2022-JP lines of at most 998 octets, each back in ASCII mode.
+//
+// Notifier owns the SMTP client `SMTPWatch` and sends one notification at a
+// time: connect (TLS from the start with SMTPSecurity "tls"), HELO, or EHLO
+// with STARTTLS and AUTH as the settings ask, MAIL FROM, RCPT TO, DATA,
+// QUIT. A failing step is written to the event log (code 98, "Error SMTP
+// Server Connect." and the client's error text), and so is each recipient
+// the server refused.
 //
 // Thread safety: Configure (and the other setters) may be called from any
 // thread at any time, also while Send runs on another thread; they only
@@ -22,6 +28,7 @@
 
 #include "mail/sync_smtp_client.h"
 #include "service/event_log.h"
+#include "settings/csv_table.h"
 
 namespace sl {
 
@@ -48,6 +55,28 @@ struct NotifyMail {
 
 inline constexpr char kNotifyCharSet[] = "ISO-2022-JP";
 inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
+inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
+inline constexpr char kNoSender[] = "FromMailAddress is empty: a notification needs a sender address.";
+
+// The mail settings of env.csv. Port, Security, User and Password are the
+// optional relay columns; empty means port 25, no TLS, no AUTH.
+struct SmtpSettings {
+  std::string Server;    // SMTPServer
+  std::string From;      // FromMailAddress
+  std::string Port;      // SMTPPort
+  std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
+  std::string User;      // SMTPUser
+  std::string Password;  // SMTPPassword
+};
+
+// The settings in the current row of the environment table.
+SmtpSettings SmtpSettingsOf(const CsvTable& env);
+
+// The SMTPSecurity value trimmed and in lower case; "none" when empty.
+std::string SmtpSecurityKeyword(const std::string& text);
+
+// Why the relay settings cannot be used, or empty when they can.
+std::string SmtpSettingsProblem(const SmtpSettings& settings);
 
 // Replaces, in this order and each everywhere, "\ServerName\",
 // "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\" and
@@ -55,7 +84,8 @@ inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
 std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest& request,
                                    const std::string& host_name);
 
-// One EUC-JP line in ISO-2022-JP that ends in ASCII mode.
+// One EUC-JP line in ISO-2022-JP that ends in ASCII mode, cut at a
+// character boundary so that it goes on the wire in at most 998 octets.
 std::string JisBodyLine(std::string_view euc_line);
 
 // Builds the mail: the templates when either is set, else the built-in
@@ -65,13 +95,19 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
 // The host name for "\ServerName\": at most 64 bytes, empty when unknown.
 std::string NotifyHostName();
 
+// The host's fully qualified name: the host name when it holds a dot, else
+// its canonical name when that does; empty when neither does.
+std::string FullyQualifiedHostName();
+
 class Notifier {
  public:
   explicit Notifier(const EventLog& log);
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
 
-  // The mail server and the sender (envelope sender and From header).
+  // All mail settings; and only the mail server and the sender (envelope
+  // sender and From header), keeping the relay settings.
+  void Configure(const SmtpSettings& settings);
   void Configure(const std::string& host, const std::string& from);
   // The server's port ("smtp" unless changed) and the time-out of each
   // step in seconds (15 unless changed).
@@ -79,17 +115,17 @@ class Notifier {
   void SetTimeout(int seconds);
 
   // Sends one notification and returns true when the server accepted the
-  // mail. Failures are logged; an EventLogError of the log itself passes
-  // to the caller.
-  bool Send(const NotifyRequest& request);
+  // mail for at least one recipient; *accepted (when given) then names
+  // them. Failures are logged; an EventLogError of the log itself passes to
+  // the caller.
+  bool Send(const NotifyRequest& request, std::vector<std::string>* accepted = nullptr);
 
  private:
   const EventLog& log_;
 
   std::mutex config_mu_;
-  std::string host_;            // guarded by config_mu_
-  std::string from_;            // guarded by config_mu_
-  std::string port_ = "smtp";   // guarded by config_mu_
+  SmtpSettings settings_;        // guarded by config_mu_
+  std::string port_ = "smtp";   // guarded by config_mu_; used when settings_.Port is empty
   int timeout_ = 15;            // guarded by config_mu_
 
   std::mutex send_mu_;                      // one Send at a time

@@ -9,6 +9,7 @@
 
 #include "mail/test_peers.h"
 #include "settings/settings_files.h"
+#include "watch/mime_words.h"
 
 namespace sl {
 namespace {
@@ -74,13 +75,99 @@ TEST(NotifyComposerTest, OneTemplateAloneLeavesTheOtherEmpty) {
   EXPECT_TRUE(mail.Body.empty());
 }
 
-TEST(NotifyComposerTest, BodyLinesEndInAsciiMode) {
-  std::string kanji_end = JisBodyLine(Euc("abc漢字"));
-  EXPECT_EQ(kanji_end.substr(kanji_end.size() - 3), "\x1b(B");
-  std::string mixed = JisBodyLine(Euc("漢字abc"));
-  EXPECT_EQ(mixed.substr(mixed.size() - 3), "\x1b(B");
-  EXPECT_EQ(JisBodyLine("plain ascii"), "plain ascii");
-  for (char c : mixed) EXPECT_EQ(static_cast<unsigned char>(c) & 0x80, 0);
+// Length of every encoded word in a header value.
+std::vector<size_t> EncodedWordLengths(const std::string& value) {
+  std::vector<size_t> lengths;
+  for (size_t pos = 0; (pos = value.find("=?", pos)) != std::string::npos;) {
+    size_t end = value.find("?=", value.find("?B?", pos) + 3);
+    lengths.push_back(end + 2 - pos);
+    pos = end + 2;
+  }
+  return lengths;
+}
+
+TEST(NotifyComposerTest, SubjectsDecodeWholeWithinTheLineLimits) {
+  const std::string long_text = "監視 " + std::string(1800, 'x') + " 障害" ;
+  std::string many_kanji;
+  for (int i = 0; i < 700; ++i) many_kanji += "障";
+  struct {
+    std::string euc;
+    std::string decoded;  // empty: a cut prefix of the input is expected
+  } cases[] = {
+      {Euc("監視 1件 障害 on vm"), "監視 1件 障害 on vm"},
+      {"ScanLantern Notify", "ScanLantern Notify"},
+      {Euc("ディスク障害 /dev/sdb1  at 10:00"), "ディスク障害 /dev/sdb1  at 10:00"},
+      {"=?us-ascii?Q?x?= stays text", "=?us-ascii?Q?x?= stays text"},
+      {Euc("ｶﾞｲﾄﾞ 半角"), "ガイド 半角"},
+      // JIS X 0212 and stray bytes never reach the header raw.
+      {"\x8F\xB0\xA1 a\xFF\x85z\r\nX", "〓 a??z  X"},
+      {Euc("監視 " + many_kanji), ""},
+      {Euc(long_text), ""},
+  };
+  testing::TempDir dir;
+  for (const auto& c : cases) {
+    std::string value = EncodeSubject(c.euc);
+    for (char b : value) ASSERT_EQ(static_cast<unsigned char>(b) & 0x80, 0) << value;
+    std::vector<std::string> lines = FoldHeaderLine("Subject: " + value);
+    size_t octets = 0;
+    for (const std::string& line : lines) {
+      EXPECT_LE(line.size(), 78u) << line;
+      octets += line.size() + 2;
+    }
+    EXPECT_LE(octets, 998u);
+    for (size_t n : EncodedWordLengths(value)) EXPECT_LE(n, 75u) << value;
+
+    std::string path = dir.path() + "/subject.eml";
+    std::string mail;
+    for (const std::string& line : lines) mail += line + "\r\n";
+    testing::WriteFileBytes(path, mail + "\r\nbody\r\n");
+    testing::DecodedMail decoded = testing::DecodeMail(path);
+    EXPECT_TRUE(decoded.Defects.empty()) << decoded.Raw;
+    if (!c.decoded.empty()) {
+      EXPECT_EQ(decoded.Subject, c.decoded) << value;
+    } else {
+      std::string whole = Utf8(c.euc);
+      EXPECT_GT(decoded.Subject.size(), 200u);
+      EXPECT_LT(decoded.Subject.size(), whole.size());
+      EXPECT_EQ(whole.compare(0, decoded.Subject.size(), decoded.Subject), 0) << decoded.Subject;
+    }
+  }
+}
+
+TEST(NotifyComposerTest, BodyLinesAreCutOnCharactersAndEndInAscii) {
+  std::string kanji;
+  for (int i = 0; i < 1000; ++i) kanji += "字";
+  struct {
+    std::string euc;
+    std::string jis;    // exact wire form, when given
+    size_t max_octets;  // the line's limit before dot-stuffing
+  } cases[] = {
+      {"plain ascii", "plain ascii", 998},
+      {Euc("abc漢字"), "abc\x1b$B4A;z\x1b(B", 998},
+      {Euc("漢字~\\path"), "\x1b$B4A;z\x1b(B~\\path", 998},
+      {"a\x1b$Bb\x8F\xB0\xA1", "a?$Bb\x1b$B\x22\x2e\x1b(B", 998},
+      {Euc(kanji), "", 998},
+      {"." + Euc(kanji), "", 997},
+      {"x" + Euc(kanji), "", 998},
+  };
+  for (const auto& c : cases) {
+    std::string line = JisBodyLine(c.euc);
+    if (!c.jis.empty()) {
+      EXPECT_EQ(line, c.jis);
+    }
+    EXPECT_LE(line.size(), c.max_octets);
+    for (char b : line) ASSERT_EQ(static_cast<unsigned char>(b) & 0x80, 0);
+    if (line.find('\x1b') != std::string::npos) {
+      EXPECT_EQ(line.substr(line.rfind('\x1b'), 3), "\x1b(B");
+    }
+    if (c.jis.empty()) {
+      // Whole characters up to the cut, as many as fit.
+      std::string text = Convert(line, "ISO-2022-JP", "UTF-8");
+      std::string whole = Utf8(c.euc);
+      EXPECT_EQ(whole.compare(0, text.size(), text), 0);
+      EXPECT_GT(text.size(), 3 * 490u);
+    }
+  }
 }
 
 TEST(NotifyComposerTest, RecipientsWithLineBreaksAreDropped) {
@@ -135,10 +222,7 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   ASSERT_TRUE(sink.WaitForMails(2));
 
   const std::string host = NotifyHostName();
-  std::string helo = host;
-  for (char& c : helo) {
-    if (c == ' ') c = '_';
-  }
+  std::string helo = FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName();
   EXPECT_EQ(testing::ReadFileBytes(sink.EnvelopePath(1)),
             "FROM agent@example.com\nRCPT ops@example.com\nRCPT night@example.com\nHELO " + helo + "\n");
 
@@ -158,6 +242,7 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   }
   std::string raw = testing::ReadFileBytes(sink.MailPath(1));
   for (char c : raw) ASSERT_EQ(static_cast<unsigned char>(c) & 0x80, 0) << "8-bit byte on the wire";
+  EXPECT_NE(raw.find("\r\nMessage-ID: <"), std::string::npos);
 
   testing::DecodedMail defaults = testing::DecodeMail(sink.MailPath(2));
   EXPECT_EQ(defaults.Subject, Expected(Utf8(DefaultMailSubject()), r, host));
@@ -191,26 +276,70 @@ TEST(NotifierTest, RefusingServerIsLogged) {
   EXPECT_NE(logs.Text().find(FailureEntry("554 5.3.2 no service here")), std::string::npos) << logs.Text();
 }
 
-TEST(NotifierTest, RefusedRecipientIsLoggedAndTheSessionStillQuits) {
+TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
   LogDir logs;
-  std::vector<std::string> commands;
-  ScriptedServer server([&commands](PeerConnection& peer) {
-    peer.Send("220 ready");
-    while (auto line = peer.ReadLine()) {
-      commands.push_back(*line);
-      if (line->rfind("RCPT", 0) == 0) peer.Send("550 5.1.1 no such user");
-      else if (*line == "QUIT") return peer.Send("221 bye");
-      else peer.Send("250 ok");
-    }
-  });
-  EXPECT_FALSE(SendTo(server, logs));
+  std::vector<std::vector<std::string>> sessions;
+  ScriptedServer server(
+      [&sessions](PeerConnection& peer) {
+        sessions.emplace_back();
+        std::vector<std::string>& commands = sessions.back();
+        peer.Send("220 ready");
+        while (auto line = peer.ReadLine()) {
+          commands.push_back(*line);
+          if (line->find("bad@") != std::string::npos) {
+            peer.Send("550 5.1.1 no such user");
+          } else if (*line == "DATA") {
+            peer.Send("354 go ahead");
+            while (auto data = peer.ReadLine()) {
+              if (*data == ".") break;
+            }
+            peer.Send("250 queued");
+          } else if (*line == "QUIT") {
+            return peer.Send("221 bye");
+          } else {
+            peer.Send("250 ok");
+          }
+        }
+      },
+      2);
+  struct {
+    std::string recipients;
+    bool sent;
+    std::vector<std::string> accepted;
+    std::string last_command;
+  } cases[] = {
+      {"bad@example.com; ops@example.com", true, {"ops@example.com"}, "DATA"},
+      {"bad@example.com", false, {}, "RCPT TO:<bad@example.com>"},
+  };
+  for (const auto& c : cases) {
+    Notifier notifier(logs.log());
+    notifier.Configure("127.0.0.1", "agent@example.com");
+    notifier.SetPort(server.PortText());
+    notifier.SetTimeout(5);
+    NotifyRequest r = Request();
+    r.MailAddress = c.recipients;
+    std::vector<std::string> accepted;
+    EXPECT_EQ(notifier.Send(r, &accepted), c.sent) << c.recipients;
+    EXPECT_EQ(accepted, c.accepted);
+    std::vector<std::string>& commands = sessions.back();
+    ASSERT_GE(commands.size(), 3u);
+    EXPECT_EQ(commands[0], "HELO " + (FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName()));
+    EXPECT_EQ(commands[commands.size() - 2], c.last_command);
+    EXPECT_EQ(commands.back(), "QUIT");
+  }
   server.Join();
-  ASSERT_EQ(commands.size(), 4u);
-  EXPECT_EQ(commands[0].rfind("HELO ", 0), 0u);
-  EXPECT_EQ(commands[1], "MAIL FROM:<agent@example.com>");
-  EXPECT_EQ(commands[2], "RCPT TO:<ops@example.com>");
-  EXPECT_EQ(commands[3], "QUIT");
-  EXPECT_NE(logs.Text().find(FailureEntry("550 5.1.1 no such user")), std::string::npos) << logs.Text();
+  std::string log = logs.Text();
+  std::string refused = Euc("インフォメーション") + "\n" + kRecipientRefused + "\nbad@example.com\n550 5.1.1 no such user\n";
+  EXPECT_NE(log.find(refused), log.rfind(refused)) << log;  // once per mail
+  EXPECT_NE(log.find(FailureEntry("550 5.1.1 no such user")), std::string::npos) << log;
+
+  // Without a sender nothing is sent, and the log says why.
+  Notifier notifier(logs.log());
+  notifier.Configure("127.0.0.1", "  ");
+  notifier.SetPort(server.PortText());
+  EXPECT_FALSE(notifier.Send(Request()));
+  EXPECT_NE(logs.Text().find(FailureEntry(kNoSender)), std::string::npos);
+  EXPECT_EQ(sessions.size(), 2u);
 }
 
 TEST(NotifierTest, SilentServerAndRefusedConnectionAreLogged) {

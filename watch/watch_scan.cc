@@ -281,13 +281,19 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
     notice.HitCount = hits;
     notice.MailAddress = settings.MailAddress;
     notice.ResultLine.assign(line);
+    std::vector<std::string> recipients;
+    notice.Accepted = &recipients;
     bool accepted = false;
     try {
       accepted = notify_(notice);
     } catch (const std::exception&) {
       accepted = false;  // the mail side reports its own failures
     }
-    if (accepted) Log(kEventInformation, std::string(ja::kWatchMailSent) + "\n" + description);
+    if (accepted) {
+      std::string to;
+      for (const std::string& r : recipients) to += (to.empty() ? "" : ", ") + r;
+      Log(kEventInformation, std::string(ja::kWatchMailSent) + "\n" + description + "\n" + ja::kMailToLabel + "\t" + to);
+    }
   }
   if (!settings.Command.empty()) {
     run_command_(settings.Command);

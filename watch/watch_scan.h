@@ -52,6 +52,8 @@ struct WatchNotice {
   std::string MailSubject;
   std::string MailBody;
   std::string HostAddress;
+  // Where the hook names the recipients the mail server accepted.
+  std::vector<std::string>* Accepted = nullptr;
 };
 
 class WatchScanner {

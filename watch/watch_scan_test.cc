@@ -79,6 +79,7 @@ class WatchScanTest : public ::testing::Test {
         *state_,
         [this](const WatchNotice& n) {
           notices_.push_back(n);
+          if (accept_mail_ && n.Accepted) *n.Accepted = {"ops@example.com", "dev@example.com"};
           return accept_mail_;
         },
         [this](const std::string& c) { commands_.push_back(c); });
@@ -182,7 +183,8 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   ASSERT_EQ(d.size(), 6u);
   EXPECT_EQ(d[2], Hit(3, 3, f, "ERROR,disk", "ERROR disk three"));
   EXPECT_EQ(d[3], Euc("監視ワードをトラッキングしてメール送信しました。") + "\n" +
-                      Describe(f, "ERROR,disk", "ERROR disk three"));
+                      Describe(f, "ERROR,disk", "ERROR disk three") + "\n" + Euc("送信先") +
+                      "\tops@example.com, dev@example.com");
   EXPECT_EQ(d[4], Euc("監視ワードをトラッキングしてコマンド実行しました。") + "\n" +
                       Describe(f, "ERROR,disk", "ERROR disk three") + "\n" + Euc("実行ファイル") +
                       "\t/bin/true");

@@ -13,8 +13,10 @@
 
 #include "settings/settings_files.h"
 #include "watch/jconvert.h"
+#include "watch/notify_composer.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
+#include "web/http_header_list.h"
 
 namespace sl {
 
@@ -48,6 +50,19 @@ const std::string& ModDelLabelSjis() {
 
 // A stored value as the Shift_JIS pages show it.
 std::string ShowValue(const std::string& stored) { return HtmlEscape(EucToSjis(stored)); }
+
+// The <option> list of the connection security, the stored one selected.
+std::string SecurityOptions(const std::string& stored) {
+  std::string current = SmtpSecurityKeyword(stored);
+  static const std::pair<const char*, const char*> kChoices[] = {
+      {"none", "none (port 25)"}, {"starttls", "STARTTLS (port 587)"}, {"tls", "TLS (port 465)"}};
+  std::string out;
+  for (const auto& [value, label] : kChoices) {
+    out += std::string("<option value=\"") + value + "\"" + (current == value ? " selected" : "") + ">" + label +
+           "</option>\n";
+  }
+  return out;
+}
 
 // Binds an entry to the file at its FileName, measured at its current end,
 // so that only text appended from now on is examined. A directory or FIFO
@@ -93,6 +108,9 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag) const {
   if (tag == "WatchSettingWatchListRecord") return WatchListRows();
   if (tag == "EnvSMTPServer") return ShowValue(state_.EnvTable.GetValue("SMTPServer"));
   if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
+  if (tag == "EnvSMTPPort") return ShowValue(state_.EnvTable.GetValue("SMTPPort"));
+  if (tag == "EnvSMTPUser") return ShowValue(state_.EnvTable.GetValue("SMTPUser"));
+  if (tag == "EnvSMTPSecurityOptions") return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
   if (tag == "ModDelWatchSearchCount") return CountOptions();
 
   // The modify/delete page shows the posted fields of the pressed row; they
@@ -228,8 +246,39 @@ bool AdminPages::ChangeWatchEntry() {
 
 void AdminPages::SaveEnvSettings() {
   CsvTable& env = state_.EnvTable;
+  // The relay fields change only when the form sends them; the password
+  // only when one is typed (the page never shows it) or cleared.
+  SmtpSettings mail = SmtpSettingsOf(env);
+  auto posted = [this](std::string_view name) {
+    for (const std::string& line : state_.RequestParams) {
+      if (line.size() > name.size() && line[name.size()] == '=' && SameText(line.substr(0, name.size()), name)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  if (posted("SMTPPort")) mail.Port = TrimBlanks(Param("SMTPPort"));
+  if (posted("SMTPSecurity")) {
+    // "none" is the default, which an empty (or missing) cell means.
+    mail.Security = SmtpSecurityKeyword(Param("SMTPSecurity"));
+    if (mail.Security == "none") mail.Security.clear();
+  }
+  if (posted("SMTPUser")) mail.User = TrimBlanks(SjisToEuc(Param("SMTPUser")));
+  if (!Param("SMTPPasswordClear").empty()) {
+    mail.Password.clear();
+  } else if (!Param("SMTPPassword").empty()) {
+    mail.Password = SjisToEuc(Param("SMTPPassword"));
+  }
+  std::string problem = SmtpSettingsProblem(mail);
+  if (!problem.empty()) throw AdminError(problem);
   env.SetValue("SMTPServer", SjisToEuc(Param("SMTPServer")));
   env.SetValue("FromMailAddress", SjisToEuc(Param("FromMailAddress")));
+  for (const auto& [column, value] : {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
+                                      {"SMTPSecurity", mail.Security},
+                                      {"SMTPUser", mail.User},
+                                      {"SMTPPassword", mail.Password}}) {
+    SetEnvValue(env, column, value);
+  }
   if (apply_smtp_) apply_smtp_(env.GetValue("SMTPServer"), env.GetValue("FromMailAddress"));
 }
 

@@ -30,8 +30,11 @@ def put(tag, value):
 def main():
     with open(sys.argv[1], "rb") as f:
         message = email.message_from_bytes(f.read(), policy=email.policy.compat32)
-    subject = message.get("Subject", "")
-    put("subject", str(email.header.make_header(email.header.decode_header(subject))))
+    # The subject as a reader shows it: RFC 2047 decoding of the default
+    # policy, which drops the blanks between encoded words.
+    with open(sys.argv[1], "rb") as f:
+        modern = email.message_from_bytes(f.read(), policy=email.policy.default)
+    put("subject", str(modern.get("Subject", "")))
     for name, value in message.items():
         put("header", "%s: %s" % (name, value))
     for part in message.walk():
