@@ -191,12 +191,14 @@ def request_bytes(method, path, body=b"", auth=("admin", "secret"),
     return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body
 
 
-def exchange(data, timeout=20, half_close=False, port=PORT):
-    """Connects, sends data, optionally ends the sending side, and reads until
-    the server closes. Returns (reply bytes, local port of the connection,
-    True when the server closed within the time-out). A connection reset by
-    the server counts as closed."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+def exchange(data, timeout=20, half_close=False, port=PORT, source=None):
+    """Connects (from the loopback address source, when given), sends data,
+    optionally ends the sending side, and reads until the server closes.
+    Returns (reply bytes, local port of the connection, True when the server
+    closed within the time-out). A connection reset by the server counts as
+    closed."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                  source_address=(source, 0) if source else None) as s:
         local_port = s.getsockname()[1]
         deadline = time.time() + timeout
         reply = b""

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "mail/mail_message.h"
+#include "service/text.h"
 #include "watch/jconvert.h"
 
 namespace sl {
@@ -150,7 +151,7 @@ bool Notifier::Send(const NotifyRequest& request) {
       failure = e.what();
     }
   }
-  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + failure);
+  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + EscapeForLog(failure));
   return accepted;
 }
 
