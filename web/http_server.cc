@@ -267,6 +267,7 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection, TTCPConnection:
   // A challenge gets its body when the header is built.
   const bool has_body = !response.BodyText.empty() || response.BodyStream() != nullptr ||
                         (!response.HeaderSent() && !response.ChallengeRealm.empty());
+  if (response.CloseAfterResponse()) connection.MarkAnswered();
   if (has_body) {
     response.SendBody();
   } else if (!response.HeaderSent()) {
@@ -305,6 +306,7 @@ void TCustomHTTPServer::AnswerAndClose(TTCPConnection& connection, int32_t code,
     response.SetStatusCode(code);
     response.BodyText = StatusPageOf(code);
     if (!Trim(ServerSoftware).empty()) response.ServerSoftware = ServerSoftware;
+    connection.MarkAnswered();
     response.SendBody();
   } catch (const std::exception&) {
     // The peer is gone or does not read; the close below is all there is.
@@ -353,6 +355,7 @@ int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInf
     response.ContentLength = static_cast<int64_t>(got);
     std::string out = response.BuildHeader();
     out.append(data, got);
+    if (response.CloseAfterResponse()) connection.MarkAnswered();
     connection.Write(out);
     return static_cast<int64_t>(got);
   }

@@ -14,11 +14,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "discovery/socket_handle.h"
@@ -84,6 +86,16 @@ class TTCPConnection {
 
   // How long Disconnect waits for the peer to close after our side ended.
   int32_t LingerTime = 1000;  // ms
+
+  // Called at most once, by MarkAnswered: the server stops counting the
+  // connection against its client's address. The protocol above calls
+  // MarkAnswered right before it writes the last answer before the close,
+  // since the client may open its next connection as soon as it has read
+  // that answer, before this one is closed.
+  std::function<void()> OnAnswered;
+  void MarkAnswered() {
+    if (OnAnswered) std::exchange(OnAnswered, nullptr)();
+  }
 
   // Marks the connection as waiting for a request, with nothing of the
   // peer's in progress: a server that stops cuts such a connection at once

@@ -392,6 +392,12 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     c.live.push_back(connection.get());
     const auto self = std::prev(c.live.end());
     ++c.per_address[address];
+    // Called on this thread, from the hooks or from the close below.
+    connection->OnAnswered = [&c, &address] {
+      std::lock_guard<std::mutex> guard(c.mutex);
+      auto count = c.per_address.find(address);
+      if (--count->second == 0) c.per_address.erase(count);
+    };
     // The next connection must find a worker waiting for it; there is
     // room for one more thread than connections, for the refusals.
     const bool spawn = c.waiting == 0 &&
@@ -405,11 +411,10 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     if (spawn) StartWorker(core);
 
     Serve(c, *connection);
+    connection->MarkAnswered();
 
     lock.lock();
     c.live.erase(self);
-    auto count = c.per_address.find(address);
-    if (--count->second == 0) c.per_address.erase(count);
     c.changed.notify_all();
     if (c.waiting >= c.max_idle) break;  // enough wait already
     ++c.waiting;
