@@ -157,6 +157,7 @@ class HttpClientsTest(h.ServiceTestCase):
                                           source="127.0.0.10")
             self.assertEqual(h.status_of(reply), 503)
             self.assertIn(b"\r\nConnection: close\r\n", reply)
+            self.assertEqual(h.body_of(reply), b"")  # written before a HEAD could be seen
             self.assertTrue(closed)
             self.assertLessEqual(service_threads(pid), threads + 1)
         finally:

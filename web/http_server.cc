@@ -317,11 +317,12 @@ void TCustomHTTPServer::AnswerAndClose(TTCPConnection& connection, int32_t code,
 }
 
 std::string TCustomHTTPServer::RefusalText() const {
+  // Written before the request is read, so it cannot know a HEAD: no body.
   THTTPResponseInfo response(nullptr);
   response.SetStatusCode(503);
-  response.BodyText = StatusPageOf(503);
+  response.ContentLength = 0;
   if (!Trim(ServerSoftware).empty()) response.ServerSoftware = ServerSoftware;
-  return response.BuildHeader() + response.BodyText;
+  return response.BuildHeader();
 }
 
 // ---------------------------------------------------------------------------
