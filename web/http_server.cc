@@ -1,8 +1,6 @@
 #include "web/http_server.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
