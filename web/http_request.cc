@@ -402,7 +402,7 @@ void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_para
     case TBodyFraming::kNone:
       break;
     case TBodyFraming::kLength:
-      r.FormText = std::string(in.rest.substr(0, static_cast<size_t>(r.ContentLength)));
+      in.ReadBytes(r.FormText, static_cast<size_t>(r.ContentLength));
       break;
     case TBodyFraming::kChunked:
       ReadChunkedBody(in, r.FormText, static_cast<size_t>(max_body), kMaxHeaderBytes);

@@ -135,7 +135,8 @@ TEST(HttpRequestTest, FormBodyAndQuery) {
 }
 
 TEST(HttpRequestTest, ContentLengthValues) {
-  EXPECT_EQ(Parse("GET / HTTP/1.0\r\nContent-Length:  12 \r\n\r\n").ContentLength, 12);
+  EXPECT_EQ(Parse("GET / HTTP/1.0\r\nContent-Length:  12 \r\n\r\n0123456789ab").ContentLength, 12);
+  EXPECT_THROW(Parse("GET / HTTP/1.0\r\nContent-Length: 12\r\n\r\nshort"), EBadRequest);
   EXPECT_THROW(Parse("GET / HTTP/1.0\r\nContent-Length: 12x\r\n\r\n"), EBadRequest);
   THTTPRequestInfo r;
   EXPECT_THROW(ParseRequestText("GET / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", r),
