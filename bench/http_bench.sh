@@ -4,17 +4,19 @@
 #
 #   bench/http_bench.sh PREFIX PORT [FILE]
 #
-# PREFIX is the installation directory (the file is PREFIX/www/FILE, default
-# index.htm); PORT is where the service answers. When nothing answers on
-# PORT and PREFIX/bin/ScanLanternService exists, the service is started for
-# the run and stopped afterwards. nginx runs from a scratch directory on
-# 127.0.0.1:NGINX_PORT with one worker and an access log, as the service
-# logs every request too.
+# PREFIX is the installation directory; PORT is where the service answers.
+# The file is PREFIX/www/FILE; without FILE a static page of 2 KiB is made
+# there for the run and removed afterwards. When nothing answers on PORT and
+# PREFIX/bin/ScanLanternService exists, the service is started for the run
+# and stopped afterwards. nginx runs from a scratch directory on
+# 127.0.0.1:NGINX_PORT with one worker per core and an access log, as the
+# service logs every request too. The service runs with its connection caps
+# (256 in all, 32 from one address), which wrk's connections stay within.
 #
 # Environment: DURATION (seconds, default 5), CONNECTIONS (default 32),
 # THREADS (wrk threads, default 2), NGINX_PORT (default 18080),
-# NGINX_WORKERS (default 1), BENCH_USER / BENCH_PASSWORD (Basic credentials
-# sent to both servers when the service asks for a login).
+# NGINX_WORKERS (default: the number of cores), BENCH_USER / BENCH_PASSWORD
+# (Basic credentials sent to both servers when the service asks for a login).
 # Prints requests per second and latency percentiles of both, and the ratio;
 # then the same for a page the service fills from a template
 # (TEMPLATE_ROUTE, default WatchSetting.cgi), which nginx has no part in.
@@ -26,16 +28,24 @@ if [ $# -lt 2 ]; then
 fi
 prefix=$(cd "$1" && pwd)
 port=$2
-file=${3:-index.htm}
+file=${3:-}
 duration=${DURATION:-5}
 connections=${CONNECTIONS:-32}
 threads=${THREADS:-2}
 nginx_port=${NGINX_PORT:-18080}
-nginx_workers=${NGINX_WORKERS:-1}
+nginx_workers=${NGINX_WORKERS:-$(nproc)}
 wrk=${WRK:-/usr/bin/wrk}
 nginx=${NGINX:-/usr/sbin/nginx}
 
 docroot="$prefix/www"
+made_page=""
+if [ -z "$file" ]; then
+  file=bench-2k.htm
+  made_page="$docroot/$file"
+  { printf '<html><head><title>bench</title></head><body>\n'
+    head -c 1986 /dev/zero | tr '\0' 'x'
+    printf '\n</body></html>\n'; } | head -c 2048 >"$made_page"
+fi
 if [ ! -f "$docroot/$file" ]; then
   echo "no file $docroot/$file to serve" >&2
   exit 1
@@ -54,6 +64,7 @@ cleanup() {
     wait "$service_pid" 2>/dev/null || true
   fi
   rm -rf "$scratch"
+  if [ -n "$made_page" ]; then rm -f "$made_page"; fi
 }
 trap cleanup EXIT
 

@@ -1,6 +1,7 @@
 #include "discovery/discovery_responder.h"
 
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace sl {
@@ -26,6 +27,18 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
                                           TSocketHandle& binding) {
   try {
     if (data != kDiscoveryQuestion) return;  // the common case, cheaply
+    if (binding.PeerPort == 0) return;       // nowhere to send a reply
+    ReplyRateLimiter::Decision decision =
+        limiter_.Admit(binding.PeerIP, ReplyRateLimiter::Clock::now());
+    if (!decision.reply) {
+      if (decision.log_drop) {
+        log_.LogEvent(kEventInformation,
+                      "Discovery questions from " + binding.PeerIP +
+                          " beyond " + std::to_string(ReplyRateLimiter::kReplies) +
+                          " a second are not answered.");
+      }
+      return;
+    }
     std::string host_name;
     try {
       host_name = host_name_ ? host_name_() : std::string();

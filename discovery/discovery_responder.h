@@ -3,9 +3,13 @@
 // A management console finds the agents on its network by sending the fixed
 // question as one datagram; every agent answers the sender, unicast from the
 // port the question came in on, with the fixed greeting followed by its host
-// name. Any other datagram is ignored without a trace; a reply that cannot
-// be sent is written to the event log with code 30. The handler runs on the
-// UDP server's listener thread and reads no shared settings.
+// name. Any other datagram is ignored without a trace, and so is a datagram
+// from port 0, which no reply can reach. Answers to one source address are
+// limited by a ReplyRateLimiter (the source may be forged); questions
+// beyond the limit are dropped with a log entry a minute at most per
+// address. A reply that cannot be sent is written to the event log with
+// code 30. The handler runs on the UDP server's listener thread and reads
+// no shared settings.
 #ifndef SL_DISCOVERY_DISCOVERY_RESPONDER_H_
 #define SL_DISCOVERY_DISCOVERY_RESPONDER_H_
 
@@ -14,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "discovery/reply_rate_limiter.h"
 #include "discovery/socket_handle.h"
 #include "discovery/udp_server.h"
 #include "service/event_log.h"
@@ -47,6 +52,7 @@ class DiscoveryResponder {
  private:
   const EventLog& log_;
   HostNameSource host_name_;
+  ReplyRateLimiter limiter_;
 };
 
 }  // namespace sl

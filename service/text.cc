@@ -15,6 +15,13 @@ int DecodeChar(unsigned char c) {
   return -1;
 }
 
+// Bytes of the EUC-JP character that starts with lead: SS3 (8F) takes
+// three, another 8-bit byte two, an ASCII byte one.
+size_t EucCharLength(unsigned char lead) {
+  if (lead == 0x8F) return 3;
+  return lead >= 0x80 ? 2 : 1;
+}
+
 }  // namespace
 
 std::string Base64Encode(std::string_view bytes) {
@@ -75,6 +82,35 @@ std::vector<std::string> SplitLines(std::string_view text) {
   }
   if (start < text.size()) lines.emplace_back(text.substr(start));
   return lines;
+}
+
+std::string EscapeForLog(std::string_view text, size_t max_bytes) {
+  bool cut = false;
+  if (max_bytes > 0 && text.size() > max_bytes) {
+    size_t end = 0;
+    for (;;) {
+      size_t next = end + EucCharLength(static_cast<unsigned char>(text[end]));
+      if (next > max_bytes) break;
+      end = next;
+    }
+    text = text.substr(0, end);
+    cut = true;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + (cut ? 3 : 0));
+  for (char c : text) {
+    auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && b != '\t') || b == 0x7F) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  if (cut) out += "...";
+  return out;
 }
 
 }  // namespace sl

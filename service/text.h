@@ -1,5 +1,6 @@
 // Small byte-string helpers shared by the subsystems: Base64 of RFC 2045
-// (alphabet A-Z a-z 0-9 + /, "=" padding) and splitting text into lines.
+// (alphabet A-Z a-z 0-9 + /, "=" padding), splitting text into lines, and
+// the form in which text from outside goes into the event log.
 #ifndef SL_SERVICE_TEXT_H_
 #define SL_SERVICE_TEXT_H_
 
@@ -19,6 +20,14 @@ std::string Base64Decode(std::string_view text);
 // Splits text into lines at CR, LF or CR LF; a line end at the very end adds
 // no empty line, and an empty text gives no line.
 std::vector<std::string> SplitLines(std::string_view text);
+
+// Text from outside (a request, a mail server's reply, a watched line) as
+// it goes into the event log: every control byte (below 0x20, and 0x7F)
+// except TAB is written as %XX, so that the text can neither start log
+// entries of its own nor reach a terminal as a control sequence; 8-bit
+// bytes (EUC-JP) stay as they are. With max_bytes > 0 a longer text is cut
+// at max_bytes, never inside an EUC-JP character, and marked with "...".
+std::string EscapeForLog(std::string_view text, size_t max_bytes = 0);
 
 }  // namespace sl
 

@@ -27,5 +27,15 @@ TEST(TextTest, SplitLinesAtEveryKindOfLineEnd) {
   EXPECT_EQ(SplitLines("a\r\r\n"), (Lines{"a", ""}));
 }
 
+TEST(TextTest, EscapeForLogKeepsTabAndEucJpAndCutsWhole) {
+  EXPECT_EQ(EscapeForLog(std::string("a\tb\r\nc\x1b[2J\x7f\0", 12)), "a\tb%0D%0Ac%1B[2J%7F%00");
+  EXPECT_EQ(EscapeForLog("\xa4\xa2\xa4\xa4"), "\xa4\xa2\xa4\xa4");
+  EXPECT_EQ(EscapeForLog("abcd", 4), "abcd");
+  EXPECT_EQ(EscapeForLog("abcde", 4), "abcd...");
+  // The cut never splits a two- or three-byte character.
+  EXPECT_EQ(EscapeForLog("ab\xa4\xa2", 3), "ab...");
+  EXPECT_EQ(EscapeForLog("a\x8f\xa1\xa1b", 3), "a...");
+}
+
 }  // namespace
 }  // namespace sl

@@ -1,8 +1,9 @@
 """The installed service under load, over loopback only: many concurrent
-administration requests while watch passes trigger every second, a thousand
-idle connections (and a few left until the service's 60 s read time-out
-closes them), and a stream of malformed HTTP requests and UDP datagrams mixed
-with valid ones. Every loop is bounded in count and in time.
+administration requests (from several loopback addresses, within the
+service's connection caps) while watch passes trigger every second, and a
+stream of malformed HTTP requests and UDP datagrams mixed with valid ones.
+Every loop is bounded in count and in time. Idle and slow clients and the
+caps themselves are the subject of test_http_clients.py.
 
 Counts are scaled down for sanitizer builds (SL_SANITIZED=1, or a build
 configured with SL_SANITIZE); the figures measured are printed to standard
@@ -11,7 +12,6 @@ error."""
 import os
 import random
 import re
-import resource
 import socket
 import sys
 import threading
@@ -25,10 +25,11 @@ import harness as h
 QUESTION = b"Are You ScanLantern Agent?"
 GREETING = b"I am ScanLantern Agent.|"
 HIT = "監視ワードをトラッキングしました。"
-REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.1:(\d+)$")
+REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.\d+:(\d+)$")
 SANITIZED = h.sanitized()
-# Threads of ended connections the web server keeps for the next ones.
-IDLE_WORKERS = 64
+# Client addresses the concurrent clients spread over: the service takes 32
+# connections from one address and 256 in all.
+SOURCES = ["127.0.0.%d" % i for i in range(2, 10)]
 
 
 def sjis_form(fields):
@@ -38,15 +39,6 @@ def sjis_form(fields):
 def report(text):
     sys.stderr.write("  [figures] %s\n" % text)
     sys.stderr.flush()
-
-
-def service_threads(pid):
-    """Threads of the service process, from /proc."""
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    return 0
 
 
 def ask(payload=QUESTION, timeout=3.0):
@@ -86,7 +78,10 @@ class AdminLoadTest(LoadTestBase):
         command = "echo hit >> " + trace
         self.start([(watched, "LOADHIT", "1", "", command), (other, "original", "2", "", "")])
 
-        clients = 200
+        # Each client has one connection open at a time; a closing one may
+        # still count for a moment when its client's next one arrives, so
+        # twice the clients stay within the caps.
+        clients = 120
         rounds = 6 if SANITIZED else 10
         kinds = ("list", "add", "console", "modify", "save")
 
@@ -133,7 +128,7 @@ class AdminLoadTest(LoadTestBase):
                 ident = index * rounds + r
                 data, document = build(kind, ident)
                 try:
-                    reply, port, closed = h.exchange(data, timeout=60)
+                    reply, port, closed = h.exchange(data, timeout=60, source=SOURCES[index % len(SOURCES)])
                     failure = check(kind, ident, reply) if closed else "no end of answer"
                 except OSError as e:
                     port, failure = None, "socket error %s" % e
@@ -224,95 +219,6 @@ class AdminLoadTest(LoadTestBase):
         self.assertEqual([n for n in os.listdir(self.path("data")) if ".tmp" in n], [])
 
 
-class IdleConnectionTest(LoadTestBase):
-    def test_thousand_idle_connections_do_not_block_requests(self):
-        count = 1000
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        if soft < count + 512:
-            if hard != resource.RLIM_INFINITY and hard < count + 512:
-                self.skipTest("open file limit %d too low" % hard)
-            resource.setrlimit(resource.RLIMIT_NOFILE, (count + 512, hard))
-        self.start([])
-        pid = self.service.proc.pid
-        base = service_threads(pid)
-
-        idle = []
-        try:
-            started = time.time()
-            for _ in range(count):
-                idle.append(socket.create_connection(("127.0.0.1", h.PORT), timeout=10))
-            opened = time.time() - started
-            # Every one of them accepted and served by a thread of its own.
-            self.assertTrue(h.wait_for(lambda: service_threads(pid) >= base + count, timeout=30),
-                            "service threads: %d" % service_threads(pid))
-            report("%d idle connections opened in %.2f s; service threads %d -> %d"
-                   % (count, opened, base, service_threads(pid)))
-
-            # Normal requests are still answered promptly, one after another
-            # and several at once.
-            slowest = 0.0
-            for i in range(20):
-                t0 = time.time()
-                reply, _, closed = h.exchange(h.request_bytes("GET", "/WatchSetting.cgi"), timeout=20)
-                slowest = max(slowest, time.time() - t0)
-                self.assertTrue(closed)
-                self.assertEqual(h.status_of(reply), 200, i)
-            answers = []
-
-            def one():
-                reply, _, _ = h.exchange(h.request_bytes("GET", "/GetWatchSetting.cgi"), timeout=20)
-                answers.append(h.status_of(reply))
-            t0 = time.time()
-            burst = [threading.Thread(target=one) for _ in range(20)]
-            for t in burst:
-                t.start()
-            for t in burst:
-                t.join(timeout=30)
-            report("with %d idle connections: slowest of 20 requests %.3f s, 20 concurrent in %.3f s"
-                   % (count, slowest, time.time() - t0))
-            self.assertEqual(answers, [200] * 20)
-            self.assertLess(slowest, 10)
-            self.assertEqual(ask(), GREETING + socket.gethostname().encode())
-
-            # Closing them frees their threads; at most IDLE_WORKERS stay
-            # parked for the next connections.
-            for s in idle:
-                s.close()
-            idle = []
-            self.assertTrue(h.wait_for(lambda: service_threads(pid) <= base + IDLE_WORKERS, timeout=30),
-                            "service threads after closing: %d" % service_threads(pid))
-        finally:
-            for s in idle:
-                s.close()
-        status, out = self.service.stop()
-        self.assertEqual(status, 0, out)
-
-    @unittest.skipIf(SANITIZED, "a minute of waiting; the release build runs it")
-    def test_idle_connections_are_closed_after_the_read_time_out(self):
-        # Waits out the service's 60 s read time-out once.
-        self.start([])
-        pid = self.service.proc.pid
-        base = service_threads(pid)
-        opened = time.time()
-        conns = [socket.create_connection(("127.0.0.1", h.PORT), timeout=10) for _ in range(5)]
-        # One sends half a request line and then falls silent too.
-        conns[0].sendall(b"GET /WatchSetting.cgi HT")
-        try:
-            for s in conns:
-                s.settimeout(max(0.1, opened + 80 - time.time()))
-                self.assertEqual(s.recv(100), b"")
-            waited = time.time() - opened
-            report("idle connections closed by the service after %.1f s" % waited)
-            self.assertGreater(waited, 55)
-            # Their threads are free again: ended, or parked for reuse.
-            self.assertTrue(h.wait_for(lambda: service_threads(pid) <= base + len(conns), timeout=10))
-        finally:
-            for s in conns:
-                s.close()
-        found, _ = self.request_lines()
-        self.assertEqual(found, [])
-
-
 class MalformedInputTest(LoadTestBase):
     def test_malformed_requests_and_datagrams_mixed_with_valid_ones(self):
         self.start([])
@@ -397,7 +303,8 @@ class MalformedInputTest(LoadTestBase):
                             payload = QUESTION[:noise_rng.randrange(len(QUESTION))] + b"\x00\xff?"
                         noise.sendto(payload, ("127.0.0.1", h.PORT))
                     udp_results.append(ask())
-                    time.sleep(0.05)
+                    # Under the 10 answers a second that one address gets.
+                    time.sleep(0.11)
 
         valid_thread = threading.Thread(target=valid_stream)
         udp_thread = threading.Thread(target=udp_stream)

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "mail/mail_message.h"
+#include "service/text.h"
 #include "watch/jconvert.h"
 #include "watch/mime_words.h"
 
@@ -261,9 +262,9 @@ bool Notifier::Send(const NotifyRequest& request, std::vector<std::string>* acce
   }
   for (const auto& [recipient, reply] : refused) {
     log_.LogEvent(kEventInformation,
-                  std::string(kRecipientRefused) + "\n" + ExtractMailAddress(recipient) + "\n" + reply);
+                  std::string(kRecipientRefused) + "\n" + ExtractMailAddress(recipient) + "\n" + EscapeForLog(reply));
   }
-  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + failure);
+  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + EscapeForLog(failure));
   return accepted;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "service/text.h"
 #include "watch/line_match.h"
 #include "watch/texts_ja.h"
 
@@ -271,7 +272,7 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
       }
     }
   }
-  std::string description = DescribeMatch(settings.FileName, settings.SearchString, line);
+  std::string description = DescribeMatch(settings.FileName, settings.SearchString, EscapeForLog(line));
   Log(kEventInformation, std::string(ja::kWatchHit) + "(" + std::to_string(hits) + "/" +
                              std::to_string(settings.SearchCount) + ")\n" + description);
   if (!triggered) return;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "service/text.h"
 #include "watch/jconvert.h"
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
@@ -86,25 +87,6 @@ std::string CannotOpen(const std::string& path, int error) {
   return "Cannot open file \"" + path + "\". " + std::strerror(error);
 }
 
-// A request-supplied text as it goes into a log line: control bytes are
-// written as %XX so that a decoded path cannot start log lines of its own.
-std::string ForLog(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      static const char kHex[] = "0123456789ABCDEF";
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string Peer(const TTCPConnection& connection) {
   return connection.PeerIP() + ":" + std::to_string(connection.PeerPort());
 }
@@ -140,7 +122,7 @@ void AdminDispatcher::WarnLoginMissing() {
 
 void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
                                            THTTPResponseInfo& response) {
-  state_.Log.LogLine("Command " + request.Command + " " + ForLog(request.Document) + " received from " +
+  state_.Log.LogLine("Command " + EscapeForLog(request.Command) + " " + EscapeForLog(request.Document, 1024) + " received from " +
                      Peer(connection));
   if (!Admit(connection, request, response)) return;
   try {
@@ -325,7 +307,7 @@ void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& r
   struct stat st;
   int64_t size = ::stat(local.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   int64_t sent = server_.SendFile(connection, response, local);
-  state_.Log.LogLine("Serving file " + ForLog(local) + " (" + std::to_string(size) + " bytes / " +
+  state_.Log.LogLine("Serving file " + EscapeForLog(local) + " (" + std::to_string(size) + " bytes / " +
                      std::to_string(sent) + " bytes sent) to " + Peer(connection));
 }
 

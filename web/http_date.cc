@@ -96,13 +96,21 @@ std::time_t ParseHTTPDate(std::string_view text) {
   return t > 0 ? static_cast<std::time_t>(t) : 0;
 }
 
-std::string FormatHTTPDate(std::time_t when) {
+namespace {
+
+std::string FormatDate(std::time_t when, const char* format) {
   std::tm tm{};
   gmtime_r(&when, &tm);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d %s", kWeekdays[tm.tm_wday], tm.tm_mday,
-                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, "GMT");
+  std::snprintf(buf, sizeof buf, format, kWeekdays[tm.tm_wday], tm.tm_mday, kMonths[tm.tm_mon],
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
 }
+
+}  // namespace
+
+std::string FormatHTTPDate(std::time_t when) { return FormatDate(when, "%s, %d %s %d %02d:%02d:%02d GMT"); }
+
+std::string FormatIMFDate(std::time_t when) { return FormatDate(when, "%s, %02d %s %04d %02d:%02d:%02d GMT"); }
 
 }  // namespace sl

@@ -19,6 +19,10 @@ std::time_t ParseHTTPDate(std::string_view text);
 // year, time, zone.
 std::string FormatHTTPDate(std::time_t when);
 
+// The RFC 9110 form, "Sun, 06 Nov 1994 08:49:37 GMT" (two-digit day), as
+// the Date header of every reply has it.
+std::string FormatIMFDate(std::time_t when);
+
 }  // namespace sl
 
 #endif

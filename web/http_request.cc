@@ -40,6 +40,22 @@ bool ParseDecimal(std::string_view s, long long& out, bool& overflow) {
   return true;
 }
 
+// A character of an RFC 9110 token (method, header name).
+bool IsTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool IsToken(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!IsTokenChar(c)) return false;
+  }
+  return true;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 uint32_t ParseUnsigned(std::string_view s) {
   long long v = 0;
   bool overflow = false;
@@ -115,9 +131,84 @@ TRequestLineParts ParseRequestLine(std::string_view line) {
   return parts;
 }
 
+TRequestLineParts ParseWellFormedRequestLine(std::string_view line) {
+  TRequestLineParts parts;
+  try {
+    parts = ParseRequestLine(line);
+  } catch (const EHTTPServerError&) {
+    throw EBadRequest(kErrParsingCommand);
+  }
+  const std::string& v = parts.Version;
+  bool version_ok = v.size() == 8 && v.compare(0, 5, "HTTP/") == 0 && IsDigit(v[5]) && v[6] == '.' && IsDigit(v[7]);
+  if (!IsToken(parts.Method) || parts.Target.empty() || !version_ok) throw EBadRequest(kErrParsingCommand);
+  return parts;
+}
+
 void AddReceivedHeaderLine(THeaderList& headers, std::string_view line) {
   if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.remove_prefix(1);
+  const bool continuation = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+  bool well_formed;
+  if (continuation) {
+    well_formed = headers.Count() > 0;
+  } else {
+    size_t colon = line.find(':');
+    well_formed = colon != std::string_view::npos && IsToken(line.substr(0, colon));
+  }
+  if (!well_formed) throw EBadRequest("Malformed header line.");
   headers.Add(std::string(line));
+}
+
+std::string MediaTypeOf(std::string_view content_type) {
+  return LowerCase(Trim(content_type.substr(0, content_type.find(';'))));
+}
+
+TBodyFraming BodyFramingOf(const THTTPRequestInfo& r, std::string_view version, int64_t max_body) {
+  const THeaderList& h = r.HeaderLines;
+  std::string coding, length;
+  bool has_coding = false, has_length = false;
+  for (size_t i = 0; i < h.Count(); ++i) {
+    std::string name = h.Name(i);
+    if (SameText(name, "Transfer-Encoding")) {
+      if (has_coding) coding += ",";
+      coding += h.ValueAt(i);
+      has_coding = true;
+    } else if (SameText(name, "Content-Length")) {
+      const std::string raw = h.ValueAt(i);
+      const std::string value(Trim(raw));
+      if (has_length && value != length) throw EBadRequest("Conflicting Content-Length values.");
+      length = value;
+      has_length = true;
+    }
+  }
+  if (has_coding && has_length) throw EBadRequest("Both Content-Length and Transfer-Encoding.");
+  if (has_coding) {
+    if (!SameText(Trim(coding), "chunked")) throw EBadRequest("Unsupported transfer coding.");
+    return TBodyFraming::kChunked;
+  }
+  if (has_length) {
+    if (length.empty()) throw EBadRequest("Invalid Content-Length.");
+    for (char c : length) {
+      if (!IsDigit(c)) throw EBadRequest("Invalid Content-Length.");
+    }
+    if (r.ContentLengthTooLarge || r.ContentLength > max_body) throw EBodyTooLarge();
+    return r.ContentLength > 0 ? TBodyFraming::kLength : TBodyFraming::kNone;
+  }
+  if (version == "HTTP/1.0" && r.Command == "POST") return TBodyFraming::kUntilClose;
+  return TBodyFraming::kNone;
+}
+
+size_t ParseChunkSize(std::string_view line, size_t limit) {
+  std::string_view digits = Trim(line.substr(0, line.find(';')));
+  if (digits.empty()) throw EBadRequest("Invalid chunk size.");
+  size_t size = 0;
+  for (char c : digits) {
+    int v = HexValue(c);
+    if (v < 0) throw EBadRequest("Invalid chunk size.");
+    if (size > limit) throw EBodyTooLarge();
+    size = size * 16 + static_cast<size_t>(v);
+  }
+  if (size > limit) throw EBodyTooLarge();
+  return size;
 }
 
 void FillHeaderFields(THTTPRequestInfo& r) {
@@ -216,7 +307,10 @@ TAuthorization ParseAuthorization(std::string_view value) {
   size_t space = value.find(' ');
   std::string_view scheme = value.substr(0, space);
   std::string_view rest = space == std::string_view::npos ? std::string_view() : value.substr(space + 1);
-  if (!SameText(scheme, "Basic")) throw EHTTPServerError(kErrUnsupportedAuth);
+  if (!SameText(scheme, "Basic")) {
+    auth.HasAuthorization = false;
+    return auth;
+  }
   std::string decoded = DecodeBase64(rest);
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
@@ -275,7 +369,7 @@ void DecodeRequestFields(THTTPRequestInfo& r, bool parse_params) {
   r.Params.clear();
   if (!parse_params) return;
   std::string_view text =
-      LowerCase(r.ContentType) == "application/x-www-form-urlencoded" ? r.ParamText : r.QueryText;
+      MediaTypeOf(r.ContentType) == "application/x-www-form-urlencoded" ? r.ParamText : r.QueryText;
   // Counted before anything is built: "&&&..." would be millions of lines.
   size_t count = text.empty() ? 0 : static_cast<size_t>(std::count(text.begin(), text.end(), '&')) +
                                         (text.back() == '&' ? 0 : 1);
@@ -283,27 +377,50 @@ void DecodeRequestFields(THTTPRequestInfo& r, bool parse_params) {
   r.Params = DecodeParams(text);
 }
 
-void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_params) {
-  auto next_line = [&raw](std::string_view& line) {
-    if (raw.empty()) return false;
-    size_t lf = raw.find('\n');
-    line = raw.substr(0, lf);
-    raw = lf == std::string_view::npos ? std::string_view() : raw.substr(lf + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return true;
-  };
+void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_params, int64_t max_body) {
+  // The request as a line and byte source, like the connection.
+  struct Source {
+    std::string_view rest;
+    bool ReadLine(std::string_view& line) {
+      if (rest.empty()) return false;
+      size_t lf = rest.find('\n');
+      line = rest.substr(0, lf);
+      rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      return true;
+    }
+    std::string ReadLn() {
+      std::string_view line;
+      if (!ReadLine(line)) throw EBadRequest("Request ends early.");
+      return std::string(line);
+    }
+    void ReadBytes(std::string& out, size_t count) {
+      if (rest.size() < count) throw EBadRequest("Request ends early.");
+      out.append(rest.substr(0, count));
+      rest.remove_prefix(count);
+    }
+  } in{raw};
   std::string_view line;
-  if (!next_line(line)) throw EHTTPServerError(kErrParsingCommand);
-  TRequestLineParts parts = ParseRequestLine(line);
+  if (!in.ReadLine(line)) throw EBadRequest(kErrParsingCommand);
+  TRequestLineParts parts = ParseWellFormedRequestLine(line);
   r.RequestLine = std::string(line);
   r.Command = parts.Method;
   r.HeaderLines.Clear();
-  while (next_line(line) && !line.empty()) AddReceivedHeaderLine(r.HeaderLines, line);
+  while (in.ReadLine(line) && !line.empty()) AddReceivedHeaderLine(r.HeaderLines, line);
   FillHeaderFields(r);
-  if (r.ContentLength > 0) {
-    r.FormText = std::string(raw.substr(0, static_cast<size_t>(r.ContentLength)));
-  } else if (r.Command == "POST" && !r.ContentLengthGiven) {
-    r.FormText = std::string(raw);
+  switch (BodyFramingOf(r, parts.Version, max_body)) {
+    case TBodyFraming::kNone:
+      break;
+    case TBodyFraming::kLength:
+      in.ReadBytes(r.FormText, static_cast<size_t>(r.ContentLength));
+      break;
+    case TBodyFraming::kChunked:
+      ReadChunkedBody(in, r.FormText, static_cast<size_t>(max_body), kMaxHeaderBytes);
+      break;
+    case TBodyFraming::kUntilClose:
+      if (static_cast<int64_t>(in.rest.size()) > max_body) throw EBodyTooLarge();
+      r.FormText = std::string(in.rest);
+      break;
   }
   r.ParamText = r.FormText;
   CompleteRequest(r, parts.Target, parts.Version);

@@ -6,7 +6,9 @@
 // code the server runs: the request line, the header-derived fields, URL
 // decoding, the document path, Basic credentials, cookies and parameters.
 // ParseRequestText runs all of them over one complete request held in
-// memory.
+// memory. The framing of a body follows RFC 9112: Content-Length, or a
+// chunked Transfer-Encoding, or nothing (an empty body), except that an
+// HTTP/1.0 POST without a length still runs to the end of the input.
 //
 // The server fills everything but Params and Cookies. Decoding those costs
 // in proportion to what the client sent, so the request handler calls
@@ -26,6 +28,7 @@
 
 #include "web/http_cookies.h"
 #include "web/http_header_list.h"
+#include "web/http_limits.h"
 
 namespace sl {
 
@@ -37,8 +40,18 @@ class EHTTPServerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A request that breaks the protocol; the server answers 400.
+class EBadRequest : public EHTTPServerError {
+ public:
+  using EHTTPServerError::EHTTPServerError;
+};
+// A body beyond the limit its reader was given; the server answers 413.
+class EBodyTooLarge : public EHTTPServerError {
+ public:
+  EBodyTooLarge() : EHTTPServerError("Request body too large.") {}
+};
+
 inline constexpr char kErrParsingCommand[] = "Error in parsing command.";
-inline constexpr char kErrUnsupportedAuth[] = "Unsupported authorization scheme.";
 
 // The most parameters and cookies one request may carry.
 inline constexpr size_t kMaxParams = 10000;
@@ -107,8 +120,56 @@ struct TRequestLineParts {
 // has no space.
 TRequestLineParts ParseRequestLine(std::string_view line);
 
+// Splits a request line as ParseRequestLine does and also requires a
+// method of token characters, a target and a version "HTTP/d.d"; throws
+// EBadRequest otherwise.
+TRequestLineParts ParseWellFormedRequestLine(std::string_view line);
+
 // Adds a received header line (a line starting with ".." loses one dot).
+// A line that is neither "name: value" with a token name nor the
+// continuation of a previous line throws EBadRequest.
 void AddReceivedHeaderLine(THeaderList& headers, std::string_view line);
+
+// The media type of a Content-Type value: the text before any parameter,
+// trimmed and in lower case ("application/x-www-form-urlencoded").
+std::string MediaTypeOf(std::string_view content_type);
+
+// How the body of a request is delimited.
+enum class TBodyFraming {
+  kNone,        // no body
+  kLength,      // ContentLength bytes
+  kChunked,     // chunked transfer coding
+  kUntilClose,  // an HTTP/1.0 POST without a length: up to the peer's close
+};
+// The framing of a request whose header fields are filled. Throws
+// EBadRequest for both Content-Length and Transfer-Encoding, for a
+// transfer coding other than chunked, and for a Content-Length that is not
+// one decimal number; EBodyTooLarge for a length over max_body.
+TBodyFraming BodyFramingOf(const THTTPRequestInfo& request, std::string_view version, int64_t max_body);
+
+// Parses a chunk-size line ("1a;ext=x"); throws EBadRequest when it is
+// not a hexadecimal number, EBodyTooLarge when the size passes limit.
+size_t ParseChunkSize(std::string_view line, size_t limit);
+
+// Decodes a chunked body from `in`, which offers `std::string ReadLn()`
+// (one line without its CR LF) and `void ReadBytes(std::string&, size_t)`,
+// appending the data to out; at most max_body bytes (else EBodyTooLarge),
+// trailer lines up to max_trailer bytes (else EBadRequest) are read and
+// dropped.
+template <typename Source>
+void ReadChunkedBody(Source& in, std::string& out, size_t max_body, size_t max_trailer) {
+  for (;;) {
+    size_t size = ParseChunkSize(in.ReadLn(), max_body - out.size());
+    if (size == 0) break;
+    in.ReadBytes(out, size);
+    if (!in.ReadLn().empty()) throw EBadRequest("Chunk data not followed by its line end.");
+  }
+  size_t trailer = 0;
+  for (std::string line = in.ReadLn(); !line.empty(); line = in.ReadLn()) {
+    trailer += line.size() + 2;
+    if (trailer > max_trailer) throw EBadRequest("Trailer section too large.");
+  }
+}
 
 // Fills the header-derived fields of `request` from its HeaderLines.
 void FillHeaderFields(THTTPRequestInfo& request);
@@ -136,8 +197,8 @@ struct TAuthorization {
   std::string Username;
   std::string Password;
 };
-// Reads an "Authorization" value; throws EHTTPServerError(kErrUnsupportedAuth)
-// for a scheme other than Basic.
+// Reads an "Authorization" value. A scheme other than Basic (Bearer,
+// Negotiate, ...) counts as no credentials at all.
 TAuthorization ParseAuthorization(std::string_view value);
 
 // Adds the cookies of every "Cookie" line of `headers`.
@@ -155,12 +216,13 @@ void CompleteRequest(THTTPRequestInfo& request, std::string_view target, std::st
 void DecodeRequestFields(THTTPRequestInfo& request, bool parse_params);
 
 // Parses one complete request held in memory (request line, header lines,
-// empty line, body) as the server and the handler do: the body is
-// Content-Length bytes, or for a POST without one everything that follows;
-// then CompleteRequest and DecodeRequestFields. Throws EHTTPServerError on
-// the failures that make the server close silently, ERequestLimit past the
-// limits.
-void ParseRequestText(std::string_view raw, THTTPRequestInfo& request, bool parse_params = true);
+// empty line, body) as the server does, with the same framing and a body
+// limit of max_body. Throws EBadRequest where the server answers 400,
+// EBodyTooLarge where it answers 413 (a body that ends early is a bad
+// request here), ERequestLimit past the parameter and cookie limits
+// (DecodeRequestFields runs last).
+void ParseRequestText(std::string_view raw, THTTPRequestInfo& request, bool parse_params = true,
+                      int64_t max_body = kMaxBodyBytes);
 
 }  // namespace sl
 

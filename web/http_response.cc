@@ -30,6 +30,8 @@ std::string StatusPage(int32_t code, const std::string& text) {
 
 }  // namespace
 
+std::string StatusPageOf(int32_t code) { return StatusPage(code, StatusTextOf(code)); }
+
 const char* StatusTextOf(int32_t code) {
   switch (code) {
     case 100: return "Continue";
@@ -142,11 +144,11 @@ std::string THTTPResponseInfo::BuildHeader() {
   set_text("Content-Type", ContentType);
   if (ContentLength >= 0) h.SetValue("Content-Length", length);
   set_text("Cache-control", CacheControl);
-  set_date("Date", Date);
   set_date("Expires", Expires);
   set_text("Pragma", Pragma);
   h.AddLines(CustomHeaders);
   set_text("Server", Server);
+  h.SetValue("Date", FormatIMFDate(Date > 0 ? Date : std::time(nullptr)));
   set_text("Content-Type", ContentType);
   set_text("Location", Location);
   if (ContentLength >= 0) h.SetValue("Content-Length", length);

@@ -31,6 +31,10 @@ inline constexpr char kErrHeaderWritten[] = "Header has already been written.";
 // is not in the table).
 const char* StatusTextOf(int32_t code);
 
+// The short page of a status: "<HTML><BODY><B>" code, blank, reason phrase
+// "</B></BODY></HTML>".
+std::string StatusPageOf(int32_t code);
+
 class THTTPResponseInfo {
  public:
   // `connection` may be null for a reply that is only formatted
@@ -68,7 +72,7 @@ class THTTPResponseInfo {
   std::string Server = kServerName;
   std::string ServerSoftware = kServerName;
   std::time_t LastModified = 0;  // headers written only when > 0
-  std::time_t Date = 0;
+  std::time_t Date = 0;  // 0: the Date header carries the time of sending
   std::time_t Expires = 0;
   std::string CacheControl;
   std::string ContentEncoding;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "web/http_date.h"
 #include "web/http_request.h"
 
 namespace sl {
@@ -12,7 +13,19 @@ namespace {
 TEST(HttpResponseTest, TypicalReplyHeader) {
   THTTPResponseInfo r(nullptr);
   r.BodyText = "hello";
-  EXPECT_EQ(r.BuildHeader(),
+  const std::time_t before = std::time(nullptr);
+  std::string header = r.BuildHeader();
+  // Right after Server: the time of sending, two-digit day, GMT.
+  const std::string date_name = "Server: ScanLantern/1.0\r\nDate: ";
+  size_t at = header.find(date_name);
+  ASSERT_NE(at, std::string::npos) << header;
+  size_t value = at + date_name.size();
+  size_t end = header.find("\r\n", value);
+  std::string date = header.substr(value, end - value);
+  EXPECT_EQ(date, FormatIMFDate(ParseHTTPDate(date)));
+  EXPECT_GE(ParseHTTPDate(date), before);
+  EXPECT_LE(ParseHTTPDate(date), std::time(nullptr));
+  EXPECT_EQ(header.erase(value - 6, end + 2 - (value - 6)),
             "HTTP/1.1 200 OK\r\n"
             "Connection: close\r\n"
             "Content-Type: text/html\r\n"
@@ -58,11 +71,11 @@ TEST(HttpResponseTest, HeaderOrderWithEverySetting) {
             "Content-Type: text/plain\r\n"
             "Content-Length: 0\r\n"
             "Cache-control: no-cache\r\n"
-            "Date: Sun, 6 Nov 1994 08:49:37 GMT\r\n"
             "Expires: Sun, 6 Nov 1994 08:49:38 GMT\r\n"
             "Pragma: no-cache\r\n"
             "X-One: 1\r\n"
             "Server: ScanLantern/1.0\r\n"
+            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
             "Location: /next\r\n"
             "Last-Modified: Sun, 6 Nov 1994 08:49:36 GMT\r\n"
             "X-Frame-Options: DENY\r\n"
@@ -75,8 +88,11 @@ TEST(HttpResponseTest, HeaderOrderWithEverySetting) {
 TEST(HttpResponseTest, EmptyContentTypeAndNoLength) {
   THTTPResponseInfo r(nullptr);
   r.ContentType.clear();
-  EXPECT_EQ(r.BuildHeader(), "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ScanLantern/1.0\r\n"
-                             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
+  r.Date = 784111777;
+  EXPECT_EQ(r.BuildHeader(),
+            "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: ScanLantern/1.0\r\n"
+            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
 }
 
 TEST(HttpResponseTest, LengthFromStream) {
@@ -95,6 +111,7 @@ TEST(HttpResponseTest, LengthFromStream) {
 TEST(HttpResponseTest, Challenge) {
   THTTPResponseInfo r(nullptr);
   r.BodyText = "ignored";
+  r.Date = 784111777;
   r.ChallengeRealm = "ScanLantern http Server";
   std::string body = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
   EXPECT_EQ(r.BuildHeader(),
@@ -103,6 +120,7 @@ TEST(HttpResponseTest, Challenge) {
             "Content-Type: text/html\r\n"
             "Content-Length: " + std::to_string(body.size()) + "\r\n"
             "Server: ScanLantern/1.0\r\n"
+            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
             "WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"
             "X-Frame-Options: DENY\r\n"
             "X-Content-Type-Options: nosniff\r\n"

@@ -1,8 +1,6 @@
 #include "web/http_server.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +55,11 @@ TCustomHTTPServer::TCustomHTTPServer() : TCustomHTTPServer(TMimeTable::SystemFil
 
 TCustomHTTPServer::TCustomHTTPServer(const std::vector<std::string>& mime_files) : mime_types_(mime_files) {
   DefaultPort = 80;
+  MaxConnections = kMaxConnections;
+  MaxConnectionsPerAddress = kMaxConnectionsPerAddress;
+  WriteTimeout = kWriteTimeoutMs;
+  LingerTime = kLingerMs;
+  RefusalReply = [this] { return RefusalText(); };
   OnExecute = [this](TTCPConnection& connection) { RequestLoop(connection); };
   sessions_.OnSessionEnd = [this](THTTPSession& session) {
     if (OnSessionEnd) OnSessionEnd(session);
@@ -67,10 +70,8 @@ TCustomHTTPServer::~TCustomHTTPServer() {
   try {
     SetActive(false);
   } catch (const std::exception&) {
-    // Threads outlived TerminateWaitTime; they are waited for below.
+    // Connections outlived the stop's limits; nothing more is waited for.
   }
-  // The connection threads use this object's members: none may outlive it.
-  while (ConnectionCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   StopCleaner();
   sessions_.OnSessionEnd = nullptr;
 }
@@ -133,8 +134,8 @@ void TCustomHTTPServer::CleanerLoop() {
 
 void TCustomHTTPServer::RequestLoop(TTCPConnection& connection) {
   try {
-    while (ServeRequest(connection)) {
-    }
+    TTCPConnection::Clock::time_point since = TTCPConnection::Clock::now();
+    while (ServeRequest(connection, since)) since = TTCPConnection::Clock::now();
   } catch (const EClosedGracefully&) {
     // The peer went away between requests or in the middle of one.
   } catch (const ENotConnected&) {
@@ -149,11 +150,35 @@ void TCustomHTTPServer::RequestLoop(TTCPConnection& connection) {
   connection.Disconnect();
 }
 
-bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
+bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection, TTCPConnection::Clock::time_point since) {
+  bool head = false;
+  try {
+    return ReadAndServe(connection, since, head);
+  } catch (const EBadRequest&) {
+    AnswerAndClose(connection, 400, head);
+  } catch (const ELineTooLong&) {
+    AnswerAndClose(connection, 400, head);
+  } catch (const EBodyTooLarge&) {
+    AnswerAndClose(connection, 413, head);
+  } catch (const EReadTimeout&) {
+    AnswerAndClose(connection, 408, head);
+  }
+  return false;
+}
+
+bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since,
+                                     bool& head) {
   const bool close_when_done = !KeepAlive;
+  // The request line and the headers must come within their time, however
+  // slowly the bytes drip in.
+  connection.SetIdle(true);
+  connection.SetReadDeadline(since + std::chrono::milliseconds(kHeaderTimeMs));
   std::string line = connection.ReadLn();
-  TRequestLineParts parts = ParseRequestLine(line);
+  connection.SetIdle(false);
+  TRequestLineParts parts = ParseWellFormedRequestLine(line);
+  head = parts.Method == "HEAD";
   if (!IsGetLike(parts.Method) || !OnCommandGet) {
+    connection.ClearReadLimits();
     if (OnCommandOther) OnCommandOther(connection, parts.Method, parts.Target, parts.Version);
     return !close_when_done;
   }
@@ -167,34 +192,45 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
     std::string header = connection.ReadLn();
     if (header.empty()) break;
     header_bytes += header.size() + 2;
-    if (header_bytes > kMaxHeaderBytes) throw EHTTPServerError("Header section too large.");
+    if (header_bytes > kMaxHeaderBytes) throw EBadRequest("Header section too large.");
     AddReceivedHeaderLine(request.HeaderLines, header);
   }
   FillHeaderFields(request);
-  if (request.ContentLengthTooLarge || request.ContentLength > kMaxBodyBytes) {
-    AnswerTooLarge(connection);
-    return false;
-  }
+  const TBodyFraming framing = BodyFramingOf(request, parts.Version, kMaxBodyBytes);
 
+  // The body may take a while, but must keep coming at a least rate.
+  connection.ClearReadLimits();
+  connection.SetMinimumReadRate(kBodyGraceMs, kMinBodyRate);
   std::unique_ptr<std::ostream> stream;
   if (OnCreatePostStream) OnCreatePostStream(connection, stream);
-  const bool read_to_close = request.Command == "POST" && !request.ContentLengthGiven;
-  if ((request.ContentLength > 0 || read_to_close) && parts.Version == "HTTP/1.1" &&
+  if (framing != TBodyFraming::kNone && parts.Version == "HTTP/1.1" &&
       SameText(request.HeaderLines.Value("Expect"), "100-continue")) {
     connection.Write("HTTP/1.1 100 Continue\r\n\r\n");
   }
-  if (request.ContentLength > 0) {
-    if (stream) connection.ReadIntoStream(*stream, request.ContentLength);
-    else connection.ReadBytes(request.FormText, static_cast<size_t>(request.ContentLength));
-  } else if (read_to_close) {
-    try {
-      if (stream) connection.ReadIntoStream(*stream, -1, true, kMaxBodyBytes);
-      else connection.ReadUntilClose(request.FormText, static_cast<size_t>(kMaxBodyBytes));
-    } catch (const ELimitExceeded&) {
-      AnswerTooLarge(connection);
-      return false;
-    }
+  switch (framing) {
+    case TBodyFraming::kNone:
+      break;
+    case TBodyFraming::kLength:
+      if (stream) connection.ReadIntoStream(*stream, request.ContentLength);
+      else connection.ReadBytes(request.FormText, static_cast<size_t>(request.ContentLength));
+      break;
+    case TBodyFraming::kChunked:
+      ReadChunkedBody(connection, request.FormText, static_cast<size_t>(kMaxBodyBytes), kMaxHeaderBytes);
+      if (stream) {
+        stream->write(request.FormText.data(), static_cast<std::streamsize>(request.FormText.size()));
+        request.FormText.clear();
+      }
+      break;
+    case TBodyFraming::kUntilClose:
+      try {
+        if (stream) connection.ReadIntoStream(*stream, -1, true, kMaxBodyBytes);
+        else connection.ReadUntilClose(request.FormText, static_cast<size_t>(kMaxBodyBytes));
+      } catch (const ELimitExceeded&) {
+        throw EBodyTooLarge();
+      }
+      break;
   }
+  connection.ClearReadLimits();
   if (stream) {
     request.PostStream = std::move(stream);
   } else {
@@ -202,7 +238,7 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
   }
   CompleteRequest(request, parts.Target, std::move(parts.Version));
 
-  THTTPResponseInfo response(&connection, request.Command == "HEAD");
+  THTTPResponseInfo response(&connection, head);
   response.SetCloseAfterResponse(!KeepAlive);
   bool proceed = true;
   if (session_state_) proceed = StartSession(connection, request, response);
@@ -231,6 +267,7 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection) {
   // A challenge gets its body when the header is built.
   const bool has_body = !response.BodyText.empty() || response.BodyStream() != nullptr ||
                         (!response.HeaderSent() && !response.ChallengeRealm.empty());
+  if (response.CloseAfterResponse()) connection.MarkAnswered();
   if (has_body) {
     response.SendBody();
   } else if (!response.HeaderSent()) {
@@ -264,33 +301,30 @@ bool TCustomHTTPServer::StartSession(TTCPConnection& connection, THTTPRequestInf
   return true;
 }
 
-void TCustomHTTPServer::AnswerTooLarge(TTCPConnection& connection) {
-  THTTPResponseInfo response(&connection);
-  response.SetStatusCode(413);
-  response.BodyText = "<HTML><BODY><B>413 " + response.StatusText + "</B></BODY></HTML>";
-  if (!Trim(ServerSoftware).empty()) response.ServerSoftware = ServerSoftware;
-  response.SendBody();
-  // The body is still coming: end our side and take what the peer sends for
-  // a short while, so that closing does not reset the connection before the
-  // peer has read the reply.
-  const int fd = connection.Socket().Handle();
-  ::shutdown(fd, SHUT_WR);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  char scratch[16384];
-  int64_t drained = 0;
-  while (drained < 2 * kMaxBodyBytes) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p = {fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    drained += n;
+void TCustomHTTPServer::AnswerAndClose(TTCPConnection& connection, int32_t code, bool head) {
+  try {
+    connection.CancelWriteBuffer();
+    THTTPResponseInfo response(&connection, head);
+    response.SetStatusCode(code);
+    response.BodyText = StatusPageOf(code);
+    if (!Trim(ServerSoftware).empty()) response.ServerSoftware = ServerSoftware;
+    connection.MarkAnswered();
+    response.SendBody();
+  } catch (const std::exception&) {
+    // The peer is gone or does not read; the close below is all there is.
   }
+  // A body may still be coming: the close takes it for a moment, so that
+  // the peer reads the answer instead of a reset.
   connection.Disconnect();
+}
+
+std::string TCustomHTTPServer::RefusalText() const {
+  // Written before the request is read, so it cannot know a HEAD: no body.
+  THTTPResponseInfo response(nullptr);
+  response.SetStatusCode(503);
+  response.ContentLength = 0;
+  if (!Trim(ServerSoftware).empty()) response.ServerSoftware = ServerSoftware;
+  return response.BuildHeader();
 }
 
 // ---------------------------------------------------------------------------
@@ -329,6 +363,7 @@ int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInf
     response.ContentLength = static_cast<int64_t>(got);
     std::string out = response.BuildHeader();
     out.append(data, got);
+    if (response.CloseAfterResponse()) connection.MarkAnswered();
     connection.Write(out);
     return static_cast<int64_t>(got);
   }

@@ -9,10 +9,13 @@
 // Cookies of the request are left undecoded: the handler decodes them with
 // DecodeRequestFields(request, ParseParams) once it has accepted the request.
 //
-// Bounds on what a client may send: a line of more than MaxLineLength
-// (16384) bytes or a header section of more than kMaxHeaderBytes closes the
-// connection without a reply; a body of more than kMaxBodyBytes is answered
-// 413 without being read, and the connection is closed.
+// Every request gets an answer: a malformed request line or header section
+// (a line over 16384 bytes, a header section over kMaxHeaderBytes, bad body
+// framing) is answered 400, a body over kMaxBodyBytes 413 without being
+// read, a request that breaks its time limits 408; the connection is closed
+// after each of these. Bodies follow RFC 9112 (Content-Length, chunked, or
+// none; an HTTP/1.0 POST without a length runs to the client's close).
+// The connection caps and time limits are those of web/http_limits.h.
 #ifndef SL_WEB_HTTP_SERVER_H_
 #define SL_WEB_HTTP_SERVER_H_
 
@@ -26,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "web/http_limits.h"
 #include "web/http_request.h"
 #include "web/http_response.h"
 #include "web/http_session.h"
@@ -34,8 +38,6 @@
 
 namespace sl {
 
-inline constexpr size_t kMaxHeaderBytes = 64 * 1024;
-inline constexpr int64_t kMaxBodyBytes = 8 * 1024 * 1024;
 inline constexpr char kErrSessionActive[] = "Cannot change session state when the server is active.";
 
 class TCustomHTTPServer : public TTCPServer {
@@ -95,10 +97,17 @@ class TCustomHTTPServer : public TTCPServer {
 
  private:
   void RequestLoop(TTCPConnection& connection);
-  // Serves one request; false when the connection is to be closed.
-  bool ServeRequest(TTCPConnection& connection);
+  // Serves one request whose time started at `since`; false when the
+  // connection is to be closed.
+  bool ServeRequest(TTCPConnection& connection, TTCPConnection::Clock::time_point since);
+  // ServeRequest without the answers to broken requests; head is set as
+  // soon as the method is known.
+  bool ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since, bool& head);
+  // Answers with a status page (no body for HEAD) and closes.
+  void AnswerAndClose(TTCPConnection& connection, int32_t code, bool head);
+  // The 503 reply to a connection beyond the caps.
+  std::string RefusalText() const;
   bool StartSession(TTCPConnection& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
-  void AnswerTooLarge(TTCPConnection& connection);
   void StartCleaner();
   void CleanerLoop();
   void StopCleaner();

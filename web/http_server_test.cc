@@ -53,6 +53,19 @@ std::string Exchange(int port, std::string_view request, bool shut_write = false
   return reply;
 }
 
+// The reply without its Date header, which must come right after Server.
+std::string WithoutDate(std::string reply) {
+  size_t at = reply.find("\r\nDate: ");
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "no Date header in " << reply;
+    return reply;
+  }
+  size_t line_before = reply.rfind("\r\n", at - 1);
+  EXPECT_EQ(reply.compare(line_before + 2, 8, "Server: "), 0) << reply;
+  reply.erase(at, reply.find("\r\n", at + 2) - at);
+  return reply;
+}
+
 std::string BodyOf(const std::string& reply) {
   size_t end = reply.find("\r\n\r\n");
   return end == std::string::npos ? std::string() : reply.substr(end + 4);
@@ -169,7 +182,7 @@ class HttpServerTest : public ::testing::Test {
 TEST_F(HttpServerTest, PlainGetExactReply) {
   Start();
   std::string reply = Exchange(port_, "GET /index.htm HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(reply,
+  EXPECT_EQ(WithoutDate(reply),
             "HTTP/1.1 200 OK\r\n"
             "Connection: close\r\n"
             "Content-Type: text/html\r\n"
@@ -207,16 +220,30 @@ TEST_F(HttpServerTest, PostBodies) {
   EXPECT_EQ(s.params, (std::vector<std::string>{"a=1\r\nb=2"}));
 
   Exchange(port_,
-           "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded; charset=EUC-JP\r\n"
+           "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: Application/X-WWW-Form-Urlencoded;charset=UTF-8\r\n"
            "Content-Length: 3\r\n\r\na=1");
   s = LastSeen();
   EXPECT_EQ(s.form, "a=1");
-  EXPECT_EQ(s.params, (std::vector<std::string>{"b=2"}));
+  EXPECT_EQ(s.params, (std::vector<std::string>{"a=1\r\nb=2"}));
+
+  // HTTP/1.1 without a length has no body: answered without the close.
+  std::string reply = Exchange(port_, "POST /none HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(BodyOf(reply), "hello /none");
+  EXPECT_EQ(LastSeen().form, "");
+
+  // A chunked body, with an extension and a trailer.
+  reply = Exchange(port_,
+                   "POST /chunked HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\n\r\n"
+                   "4;x=y\r\na=1&\r\n3\r\nb=2\r\n0\r\nX-Trailer: t\r\n\r\n");
+  EXPECT_EQ(BodyOf(reply), "hello /chunked");
+  EXPECT_EQ(LastSeen().form, "a=1&b=2");
+  EXPECT_EQ(LastSeen().params, (std::vector<std::string>{"a=1", "b=2"}));
 
   // No Content-Length: the body ends when the client ends its sending side,
   // and the reply still reaches it.
   std::string body(100000, 'q');
-  std::string reply = Exchange(port_, "POST /raw HTTP/1.0\r\n\r\n" + body, true);
+  reply = Exchange(port_, "POST /raw HTTP/1.0\r\n\r\n" + body, true);
   EXPECT_EQ(LastSeen().form, body);
   EXPECT_EQ(LastSeen().content_length, -1);
   EXPECT_EQ(BodyOf(reply), "hello /raw");
@@ -237,9 +264,16 @@ TEST_F(HttpServerTest, BodyLimits) {
   EXPECT_EQ(BodyOf(reply), "hello /ok");
   EXPECT_EQ(LastSeen().form.size(), body.size());
 
-  // Without a length, more than 8 MiB until the close is refused too.
+  // Without a length, more than 8 MiB until the close is refused too, and
+  // so is a chunked body that grows past it; a HEAD gets no body with it.
   reply = Exchange(port_, "POST /big HTTP/1.0\r\n\r\n" + body + "x", true);
   EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply.substr(0, 100);
+  reply = Exchange(port_, "POST /big HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800000\r\n" + body +
+                              "\r\n1\r\nx\r\n0\r\n\r\n");
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply.substr(0, 100);
+  reply = Exchange(port_, "HEAD /big HTTP/1.1\r\nContent-Length: 8388609\r\n\r\n");
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply;
+  EXPECT_EQ(BodyOf(reply), "");
   EXPECT_EQ(calls_.load(), 1);
 }
 
@@ -250,15 +284,16 @@ TEST_F(HttpServerTest, HeaderSectionLimits) {
   for (int i = 0; i < 6; ++i) six += line;
   for (int i = 0; i < 7; ++i) seven += line;
   EXPECT_EQ(BodyOf(Exchange(port_, "GET /h HTTP/1.1\r\n" + six + "\r\n")), "hello /h");
-  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\n" + seven + "\r\n"), "");
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\n";
+  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\n" + seven + "\r\n").rfind(bad, 0), 0u);
   EXPECT_EQ(calls_.load(), 1);
   // One header line of more than 16384 bytes, and a request line as long.
-  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\nX: " + std::string(17000, 'g') + "\r\n\r\n"), "");
-  EXPECT_EQ(Exchange(port_, "GET /" + std::string(17000, 'g') + " HTTP/1.1\r\n\r\n"), "");
+  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\nX: " + std::string(17000, 'g') + "\r\n\r\n").rfind(bad, 0), 0u);
+  EXPECT_EQ(Exchange(port_, "GET /" + std::string(17000, 'g') + " HTTP/1.1\r\n\r\n").rfind(bad, 0), 0u);
   EXPECT_EQ(calls_.load(), 1);
 }
 
-TEST_F(HttpServerTest, MalformedAndOtherRequestsGetNoReply) {
+TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   std::atomic<int> others{0};
   std::string other_method;
   server_.OnCommandOther = [&](TTCPConnection&, const std::string& method, const std::string& target,
@@ -274,10 +309,24 @@ TEST_F(HttpServerTest, MalformedAndOtherRequestsGetNoReply) {
     std::lock_guard<std::mutex> lock(mu_);
     EXPECT_EQ(other_method, "PUT");
   }
-  EXPECT_EQ(Exchange(port_, "NOSPACES\r\n\r\n"), "");
-  EXPECT_EQ(Exchange(port_, "GET / HTTP/1.1\r\nAuthorization: Digest x\r\n\r\n"), "");
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\n";
+  for (const char* request :
+       {"NOSPACES\r\n\r\n", "GET / HTTP/x\r\n\r\n", "G(T / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nNo colon\r\n\r\n",
+        "GET / HTTP/1.1\r\n continued\r\n\r\n",
+        "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+        "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
+        "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab",
+        "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}) {
+    std::string reply = Exchange(port_, request);
+    EXPECT_EQ(reply.rfind(bad, 0), 0u) << request << reply;
+    EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos);
+  }
   EXPECT_EQ(Exchange(port_, "", true), "");
   EXPECT_EQ(calls_.load(), 0);
+  // Another authorization scheme is no credentials, not a broken request.
+  EXPECT_EQ(BodyOf(Exchange(port_, "GET /nego HTTP/1.1\r\nAuthorization: Negotiate x\r\n\r\n")), "hello /nego");
+  EXPECT_FALSE(LastSeen().has_auth);
+  EXPECT_EQ(LastSeen().user, "");
   // The server still serves after all of them.
   EXPECT_EQ(BodyOf(Exchange(port_, "GET /still HTTP/1.0\r\n\r\n")), "hello /still");
 }
@@ -285,7 +334,7 @@ TEST_F(HttpServerTest, MalformedAndOtherRequestsGetNoReply) {
 TEST_F(HttpServerTest, HeadNeverCarriesABody) {
   Start();
   std::string reply = Exchange(port_, "HEAD /x HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(reply,
+  EXPECT_EQ(WithoutDate(reply),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
             "Content-Length: 8\r\nServer: ScanLantern/1.0\r\n"
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
@@ -301,16 +350,16 @@ TEST_F(HttpServerTest, HeadNeverCarriesABody) {
 
 TEST_F(HttpServerTest, HandlerErrors) {
   Start();
-  EXPECT_EQ(Exchange(port_, "GET /throw HTTP/1.0\r\n\r\n"),
+  EXPECT_EQ(WithoutDate(Exchange(port_, "GET /throw HTTP/1.0\r\n\r\n")),
             "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/plain\r\n"
             "Content-Length: 14\r\nServer: ScanLantern/1.0\r\n"
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nhandler failed");
   // After the header only the message follows.
-  EXPECT_EQ(Exchange(port_, "GET /late-throw HTTP/1.0\r\n\r\n"),
+  EXPECT_EQ(WithoutDate(Exchange(port_, "GET /late-throw HTTP/1.0\r\n\r\n")),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
             "Server: ScanLantern/1.0\r\n"
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nafter header");
-  EXPECT_EQ(Exchange(port_, "GET /empty HTTP/1.0\r\n\r\n"),
+  EXPECT_EQ(WithoutDate(Exchange(port_, "GET /empty HTTP/1.0\r\n\r\n")),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
             "Server: ScanLantern/1.0\r\n"
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
@@ -329,7 +378,7 @@ TEST_F(HttpServerTest, SendFile) {
   WriteFile("big.txt", big);
 
   std::string reply = Exchange(port_, "GET /file/pic.gif HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(reply,
+  EXPECT_EQ(WithoutDate(reply),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
             "Content-Length: 11\r\nServer: ScanLantern/1.0\r\n"
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nGIF89a-data");

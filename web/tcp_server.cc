@@ -4,51 +4,33 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <system_error>
+#include <condition_variable>
+#include <list>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace sl {
 
 namespace {
 
-// Owns a plain file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
+constexpr uint64_t kWakeTag = ~0ULL;  // epoll tag of the stop signal
+// After the sockets of the connections still running at a stop have been
+// shut down, the stop waits this much longer for their threads.
+constexpr auto kShutdownGrace = std::chrono::milliseconds(1000);
+// While the stop waits, connections waiting for a request are cut this
+// often.
+constexpr auto kStopStep = std::chrono::milliseconds(100);
 
- private:
-  int fd_;
-};
-
-timeval ToTimeval(int32_t ms) {
-  timeval tv;
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  return tv;
-}
-
-std::string FileNotFoundText(const std::string& file_name) {
-  return "File \"" + file_name + "\" not found";
-}
-
-// Errors of accept() after which the listener goes on.
+// Errors of accept() after which the listening socket is still good.
 bool AcceptErrorIsPassing(int error_code) {
   switch (error_code) {
     case EINTR:
@@ -80,398 +62,106 @@ bool AcceptErrorIsShortage(int error_code) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// TTCPConnection
-
-TTCPConnection::TTCPConnection(int fd) {
-  socket_.Adopt(fd);
-  socket_.UpdateBindingLocal();
-  socket_.UpdateBindingPeer();
-}
-
-TTCPConnection::~TTCPConnection() = default;
-
-void TTCPConnection::CheckConnected() const {
-  if (!connected_) throw ENotConnected();
-}
-
-void TTCPConnection::Disconnect() {
-  if (!connected_) return;
-  if (buffering_ && !out_.empty() && !peer_closed_) {
-    try {
-      SendAll(out_.data(), out_.size());
-    } catch (const std::exception&) {
-      // The peer is gone; there is nobody left to tell.
-    }
-  }
-  buffering_ = false;
-  out_.clear();
-  connected_ = false;
-  int fd = socket_.Handle();
-  shutdown(fd, SHUT_WR);
-  // Unread input makes close() reset the connection, which can cost the
-  // peer the end of our reply; take what has arrived, without waiting.
-  char scratch[4096];
-  for (int i = 0; i < 256; ++i) {
-    if (recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) <= 0) break;
-  }
-  shutdown(fd, SHUT_RD);
-  in_begin_ = in_end_ = 0;
-}
-
-void TTCPConnection::ApplyTimeouts(int32_t read_timeout_ms) {
-  read_timeout_ms = std::max(read_timeout_ms, 0);
-  if (read_timeout_ms != applied_read_timeout_) {
-    timeval tv = ToTimeval(read_timeout_ms);
-    if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_RCVTIMEO, &tv,
-                   sizeof(tv)) != 0) {
-      throw ESocketError(errno);
-    }
-    applied_read_timeout_ = read_timeout_ms;
-  }
-  int32_t write_timeout_ms = std::max(WriteTimeout, 0);
-  if (write_timeout_ms != applied_write_timeout_) {
-    timeval tv = ToTimeval(write_timeout_ms);
-    if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_SNDTIMEO, &tv,
-                   sizeof(tv)) != 0) {
-      throw ESocketError(errno);
-    }
-    applied_write_timeout_ = write_timeout_ms;
-  }
-}
-
-bool TTCPConnection::Fill(int32_t timeout_ms) {
-  if (peer_closed_) return false;
-  ApplyTimeouts(timeout_ms);
-  size_t want = static_cast<size_t>(std::max(RecvBufferSize, 1));
-  if (in_.size() - in_end_ < want) {
-    if (in_begin_ > 0) {
-      std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
-      in_end_ -= in_begin_;
-      in_begin_ = 0;
-    }
-    if (in_.size() - in_end_ < want) in_.resize(in_end_ + want);
-  }
-  ssize_t n;
-  do {
-    n = recv(socket_.Handle(), in_.data() + in_end_, want, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) throw EReadTimeout();
-    throw ESocketError(errno);
-  }
-  if (n == 0) {
-    peer_closed_ = true;
-    return false;
-  }
-  if (ASCIIFilter) {
-    for (char* p = in_.data() + in_end_; p < in_.data() + in_end_ + n; ++p) {
-      *p = static_cast<char>(*p & 0x7F);
-    }
-  }
-  in_end_ += static_cast<size_t>(n);
-  return true;
-}
-
-void TTCPConnection::FillTo(size_t count, int32_t timeout_ms) {
-  while (InputBufferSize() < count) {
-    if (!Fill(timeout_ms)) throw EClosedGracefully();
-  }
-}
-
-std::string TTCPConnection::Take(size_t count, size_t skip) {
-  std::string result(in_.data() + in_begin_, count);
-  in_begin_ += count + skip;
-  consumed_ += static_cast<int64_t>(count + skip);
-  if (in_begin_ == in_end_) in_begin_ = in_end_ = 0;
-  return result;
-}
-
-std::string TTCPConnection::ReadLn(std::string_view terminator,
-                                   int32_t timeout, int32_t max_length) {
-  CheckConnected();
-  const bool lf = terminator.empty() || terminator == "\n";
-  if (terminator.empty()) terminator = "\n";
-  if (timeout < 0) timeout = ReadTimeout;
-  const size_t max = static_cast<size_t>(
-      std::max(max_length < 0 ? MaxLineLength : max_length, 0));
-  size_t searched = 0;  // bytes already known to hold no terminator
-  for (;;) {
-    std::string_view avail(in_.data() + in_begin_, InputBufferSize());
-    size_t start =
-        searched >= terminator.size() ? searched - terminator.size() + 1 : 0;
-    size_t pos = avail.find(terminator, start);
-    bool too_long = (pos != std::string_view::npos)
-                        ? (max > 0 && pos > max)
-                        : (max > 0 && avail.size() > max);
-    if (too_long) {
-      if (MaxLineAction == TMaxLineAction::Split) return Take(max, 0);
-      throw ELineTooLong();
-    }
-    if (pos != std::string_view::npos) {
-      std::string line = Take(pos, terminator.size());
-      if (lf && !line.empty() && line.back() == '\r') line.pop_back();
-      return line;
-    }
-    searched = avail.size();
-    if (!Fill(timeout)) throw EClosedGracefully();
-  }
-}
-
-void TTCPConnection::ReadUntilDelimiter(std::vector<std::string>& lines,
-                                        std::string_view delimiter,
-                                        size_t max_bytes) {
-  const int64_t start = consumed_;
-  for (;;) {
-    std::string line = ReadLn();
-    if (max_bytes > 0 && static_cast<size_t>(consumed_ - start) > max_bytes) {
-      throw ELimitExceeded();
-    }
-    if (line == delimiter) return;
-    if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
-    lines.push_back(std::move(line));
-  }
-}
-
-void TTCPConnection::ReadBytes(std::string& out, size_t count) {
-  CheckConnected();
-  size_t have = std::min(InputBufferSize(), count);
-  out.append(in_.data() + in_begin_, have);
-  Take(0, have);
-  count -= have;
-  while (count > 0) {
-    // Large bodies go through the buffer a receive at a time, so a peer
-    // that announces much and sends little costs no memory up front.
-    FillTo(1, ReadTimeout);
-    have = std::min(InputBufferSize(), count);
-    out.append(in_.data() + in_begin_, have);
-    Take(0, have);
-    count -= have;
-  }
-}
-
-void TTCPConnection::ReadUntilClose(std::string& out, size_t max_bytes) {
-  CheckConnected();
-  size_t total = 0;
-  for (;;) {
-    size_t have = InputBufferSize();
-    total += have;
-    if (max_bytes > 0 && total > max_bytes) throw ELimitExceeded();
-    out.append(in_.data() + in_begin_, have);
-    Take(0, have);
-    if (!Fill(ReadTimeout)) return;
-  }
-}
-
-void TTCPConnection::ReadIntoStream(std::ostream& out, int64_t byte_count,
-                                    bool read_until_disconnect,
-                                    int64_t max_bytes) {
-  CheckConnected();
-  if (byte_count < 0) {
-    if (!read_until_disconnect) {
-      throw std::invalid_argument("ReadIntoStream: no byte count");
-    }
-    int64_t total = 0;
-    for (;;) {
-      size_t have = InputBufferSize();
-      total += static_cast<int64_t>(have);
-      if (max_bytes > 0 && total > max_bytes) throw ELimitExceeded();
-      out.write(in_.data() + in_begin_, static_cast<std::streamsize>(have));
-      Take(0, have);
-      if (!Fill(ReadTimeout)) return;
-    }
-  }
-  if (max_bytes > 0 && byte_count > max_bytes) throw ELimitExceeded();
-  uint64_t remaining = static_cast<uint64_t>(byte_count);
-  while (remaining > 0) {
-    FillTo(1, ReadTimeout);
-    size_t have = static_cast<size_t>(
-        std::min<uint64_t>(InputBufferSize(), remaining));
-    out.write(in_.data() + in_begin_, static_cast<std::streamsize>(have));
-    Take(0, have);
-    remaining -= have;
-  }
-}
-
-void TTCPConnection::SendAll(const char* data, size_t size) {
-  ApplyTimeouts(applied_read_timeout_);
-  const size_t piece = static_cast<size_t>(std::max(SendBufferSize, 1));
-  while (size > 0) {
-    ssize_t n = send(socket_.Handle(), data, std::min(size, piece),
-                     MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        throw ESocketError(ETIMEDOUT);
-      }
-      throw ESocketError(errno);
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-void TTCPConnection::Write(std::string_view data) {
-  CheckConnected();
-  if (buffering_) {
-    out_.append(data);
-  } else {
-    SendAll(data.data(), data.size());
-  }
-}
-
-void TTCPConnection::WriteLine(std::string_view line) {
-  CheckConnected();
-  if (buffering_) {
-    out_.append(line);
-    out_.append("\r\n");
-    return;
-  }
-  std::string text;
-  text.reserve(line.size() + 2);
-  text.append(line);
-  text.append("\r\n");
-  SendAll(text.data(), text.size());
-}
-
-void TTCPConnection::WriteFromStream(std::istream& in, int64_t size,
-                                     bool whole_stream) {
-  CheckConnected();
-  if (whole_stream) {
-    in.clear();
-    in.seekg(0, std::ios::beg);
-  }
-  if (size < 0) {
-    std::streampos here = in.tellg();
-    if (here != std::streampos(-1)) {
-      in.seekg(0, std::ios::end);
-      std::streampos end = in.tellg();
-      in.seekg(here);
-      if (end != std::streampos(-1)) size = end - here;
-    }
-  }
-  std::vector<char> piece(static_cast<size_t>(std::max(SendBufferSize, 1)));
-  int64_t remaining = size;
-  while (size < 0 || remaining > 0) {
-    size_t want = piece.size();
-    if (size >= 0) want = static_cast<size_t>(std::min<int64_t>(remaining, want));
-    in.read(piece.data(), static_cast<std::streamsize>(want));
-    size_t got = static_cast<size_t>(in.gcount());
-    if (got == 0) {
-      if (size < 0) return;  // a stream of unknown size ends here
-      throw ETCPError("No data to read.");
-    }
-    Write(std::string_view(piece.data(), got));
-    remaining -= static_cast<int64_t>(got);
-  }
-}
-
-int64_t TTCPConnection::WriteFromFile(const std::string& file_name) {
-  CheckConnected();
-  FileDescriptor file(open(file_name.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    int error_code = errno;
-    if (error_code == ENOENT || error_code == ENOTDIR) {
-      throw ETCPError(FileNotFoundText(file_name));
-    }
-    throw ETCPError("File \"" + file_name + "\" cannot be opened: " +
-                    std::system_category().message(error_code));
-  }
-  struct stat st;
-  if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    throw ETCPError(FileNotFoundText(file_name));
-  }
-  const int64_t size = st.st_size;
-  const size_t piece = static_cast<size_t>(std::max(SendBufferSize, 1));
-  int64_t remaining = size;
-  if (buffering_) {
-    std::vector<char> buffer(piece);
-    while (remaining > 0) {
-      ssize_t n = read(file.get(), buffer.data(),
-                       static_cast<size_t>(std::min<int64_t>(remaining, piece)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw ETCPError("No data to read.");
-      out_.append(buffer.data(), static_cast<size_t>(n));
-      remaining -= n;
-    }
-    return size;
-  }
-  ApplyTimeouts(applied_read_timeout_);
-  off_t offset = 0;
-  while (remaining > 0) {
-    ssize_t n = sendfile(socket_.Handle(), file.get(), &offset,
-                         static_cast<size_t>(std::min<int64_t>(remaining, piece)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        throw ESocketError(ETIMEDOUT);
-      }
-      throw ESocketError(errno);
-    }
-    if (n == 0) throw ETCPError("No data to read.");  // the file shrank
-    remaining -= n;
-  }
-  return size;
-}
-
-void TTCPConnection::BeginWriteBuffer() {
-  CheckConnected();
-  buffering_ = true;
-}
-
-void TTCPConnection::FlushWriteBuffer() {
-  if (!buffering_) return;
-  buffering_ = false;
-  std::string data;
-  data.swap(out_);
-  CheckConnected();
-  SendAll(data.data(), data.size());
-}
-
-void TTCPConnection::CancelWriteBuffer() {
-  buffering_ = false;
-  out_.clear();
-}
-
-// ---------------------------------------------------------------------------
-// TTCPServer
-
-// What the threads of one activation use; fixed while the server is active.
-struct TTCPServer::Settings {
+// Everything the workers of one activation share. Fixed at activation but
+// for the part under `mutex`.
+struct TTCPServer::Core {
   int32_t max_connections = 0;
-  std::string max_connection_reply;
+  int32_t max_per_address = 0;
   int32_t read_timeout = 0;
   int32_t write_timeout = 0;
+  int32_t linger_time = 0;
+  int32_t idle_timeout = 0;
+  size_t max_idle = 0;
   bool no_delay = true;
+  std::string refusal_text;
+  RefusalHook refusal_reply;
   ConnectionHook on_connect;
   ConnectionHook on_execute;
   ConnectionHook on_disconnect;
   ExceptionHook on_exception;
   ListenExceptionHook on_listen_exception;
   ThreadStartHook thread_starter;
+  std::vector<int> listen_fds;  // owned by the bindings
+  int wake_fd = -1;             // readable once the server stops
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopping = false;
+  size_t workers = 0;  // started and not yet ended
+  // Workers that may use the listening sockets: waiting for a connection
+  // or accepting one. The stop closes the sockets only when none is left.
+  size_t waiting = 0;
+  std::vector<bool> broken;  // listening sockets that failed for good
+  std::list<TTCPConnection*> live;
+  std::unordered_map<std::string, int32_t> per_address;
+
+  ~Core() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
+
+  void Report(const std::exception& e) const {
+    if (!on_listen_exception) return;
+    try {
+      on_listen_exception(e);
+    } catch (...) {
+      // A failing report must not end the worker.
+    }
+  }
+
+  // Waits for a connection on the listening sockets through ep and
+  // accepts it. Returns the new descriptor, or -1 (stop, passing failure,
+  // another worker was quicker); timed_out tells that nothing came for
+  // idle_timeout.
+  int Accept(int ep, bool& timed_out);
+  // Answers a connection beyond the limits and ends it, never waiting for
+  // the peer; the descriptor is closed by its owner.
+  void Refuse(int fd) const;
 };
 
-struct TTCPServer::Listener {
-  TSocketHandle* binding = nullptr;
-  std::thread thread;
-};
+int TTCPServer::Core::Accept(int ep, bool& timed_out) {
+  timed_out = false;
+  epoll_event events[4];
+  int n = epoll_wait(ep, events, 4, idle_timeout > 0 ? idle_timeout : -1);
+  if (n == 0) timed_out = true;
+  if (n <= 0) return -1;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 == kWakeTag) return -1;
+  }
+  const size_t index = static_cast<size_t>(events[0].data.u64);
+  int fd = accept4(listen_fds[index], nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) return fd;
+  int error_code = errno;
+  if (AcceptErrorIsShortage(error_code)) {
+    // Out of descriptors or memory: give the connections a moment to end
+    // instead of spinning on the pending one.
+    Report(ESocketError(error_code));
+    pollfd wake = {wake_fd, POLLIN, 0};
+    poll(&wake, 1, 100);
+  } else if (!AcceptErrorIsPassing(error_code)) {
+    // The listening socket itself is broken: this binding is done.
+    epoll_ctl(ep, EPOLL_CTL_DEL, listen_fds[index], nullptr);
+    bool first;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      first = !broken[index];
+      broken[index] = true;
+    }
+    if (first) Report(ESocketError(error_code));
+  }
+  return -1;
+}
 
-// One live connection.
-struct TTCPServer::PeerThread {
-  std::unique_ptr<TTCPConnection> connection;
-  std::shared_ptr<const Settings> settings;
-  std::list<std::unique_ptr<PeerThread>>::iterator self;
-};
-
-// A thread that serves connections one after another. Between them it waits
-// in idle_ for the next one; `job` and `quit` are set under threads_mutex_.
-struct TTCPServer::Worker {
-  std::thread thread;
-  std::condition_variable wake;
-  PeerThread* job = nullptr;
-  bool quit = false;
-  std::list<std::unique_ptr<Worker>>::iterator self;
-};
+void TTCPServer::Core::Refuse(int fd) const {
+  std::string reply = refusal_reply ? refusal_reply() : refusal_text;
+  if (!reply.empty()) send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  shutdown(fd, SHUT_WR);
+  // What has arrived is taken, so that the close does not reset the
+  // connection under the reply; nothing is waited for.
+  char scratch[4096];
+  for (int i = 0; i < 16; ++i) {
+    if (recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) <= 0) break;
+  }
+}
 
 TTCPServer::TTCPServer() = default;
 
@@ -479,16 +169,8 @@ TTCPServer::~TTCPServer() {
   try {
     SetActive(false);
   } catch (const std::exception&) {
-    // Connection threads outlived TerminateWaitTime; wait for them below.
+    // Connections outlived the stop's limits; they keep the core alive.
   }
-  std::vector<std::thread> finished;
-  {
-    std::unique_lock<std::mutex> lock(threads_mutex_);
-    CloseIdlePool();
-    threads_changed_.wait(lock, [this] { return workers_.empty(); });
-    finished.swap(finished_);
-  }
-  for (std::thread& t : finished) t.join();
 }
 
 void TTCPServer::SetActive(bool active) {
@@ -502,8 +184,14 @@ void TTCPServer::SetActive(bool active) {
 }
 
 size_t TTCPServer::ConnectionCount() const {
-  std::lock_guard<std::mutex> lock(threads_mutex_);
-  return connection_threads_.size();
+  std::shared_ptr<Core> core;
+  {
+    std::lock_guard<std::mutex> lock(core_mutex_);
+    core = core_;
+  }
+  if (!core) return 0;
+  std::lock_guard<std::mutex> lock(core->mutex);
+  return core->live.size();
 }
 
 void TTCPServer::Start() {
@@ -512,27 +200,25 @@ void TTCPServer::Start() {
     binding.IP = "0.0.0.0";
     binding.Port = DefaultPort;
   }
-  auto settings = std::make_shared<Settings>();
-  settings->max_connections = MaxConnections;
-  settings->max_connection_reply = MaxConnectionReply;
-  settings->read_timeout = ReadTimeout;
-  settings->write_timeout = WriteTimeout;
-  settings->no_delay = NoDelay;
-  settings->on_connect = OnConnect;
-  settings->on_execute = OnExecute;
-  settings->on_disconnect = OnDisconnect;
-  settings->on_exception = OnException;
-  settings->on_listen_exception = OnListenException;
-  settings->thread_starter = ThreadStarter;
-  settings_ = std::move(settings);
-  {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
-    max_idle_ = static_cast<size_t>(std::max(MaxIdleThreads, 0));
-    idle_timeout_ = std::max(IdleThreadTimeout, 0);
-  }
-
-  wake_fd_ = eventfd(0, EFD_CLOEXEC);
-  if (wake_fd_ < 0) throw ESocketError(errno);
+  auto core = std::make_shared<Core>();
+  core->max_connections = std::max(MaxConnections, 0);
+  core->max_per_address = std::max(MaxConnectionsPerAddress, 0);
+  core->read_timeout = ReadTimeout;
+  core->write_timeout = WriteTimeout;
+  core->linger_time = LingerTime;
+  core->idle_timeout = std::max(IdleThreadTimeout, 0);
+  core->max_idle = static_cast<size_t>(std::max(MaxIdleThreads, 0));
+  core->no_delay = NoDelay;
+  core->refusal_text = MaxConnectionReply;
+  core->refusal_reply = RefusalReply;
+  core->on_connect = OnConnect;
+  core->on_execute = OnExecute;
+  core->on_disconnect = OnDisconnect;
+  core->on_exception = OnException;
+  core->on_listen_exception = OnListenException;
+  core->thread_starter = ThreadStarter;
+  core->wake_fd = eventfd(0, EFD_CLOEXEC);
+  if (core->wake_fd < 0) throw ESocketError(errno);
   try {
     for (size_t i = 0; i < Bindings.Count(); ++i) {
       TSocketHandle& binding = Bindings[i];
@@ -542,266 +228,224 @@ void TTCPServer::Start() {
       }
       binding.Bind();
       binding.Listen(ListenQueue);
+      // Several workers wait on it; the ones that lose the race for a
+      // connection must not block in accept().
+      int fd = binding.Handle();
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+      core->listen_fds.push_back(fd);
     }
-    std::lock_guard<std::mutex> lock(listeners_mutex_);
-    for (size_t i = 0; i < Bindings.Count(); ++i) {
-      auto listener = std::make_unique<Listener>();
-      listener->binding = &Bindings[i];
-      Listener* raw = listener.get();
-      listeners_.push_back(std::move(listener));
-      raw->thread = std::thread(&TTCPServer::ListenLoop, this, raw);
-    }
+    core->broken.assign(core->listen_fds.size(), false);
+    core->workers = 1;
+    core->waiting = 1;
+    if (!StartWorker(core)) throw ETCPError("Could not start a connection thread.");
   } catch (...) {
     // Undo whatever was opened: the server stays inactive.
-    eventfd_write(wake_fd_, 1);
-    {
-      std::lock_guard<std::mutex> lock(listeners_mutex_);
-      for (auto& listener : listeners_) {
-        if (listener->thread.joinable()) listener->thread.join();
-      }
-      listeners_.clear();
-    }
     for (size_t i = 0; i < Bindings.Count(); ++i) Bindings[i].CloseSocket();
-    close(wake_fd_);
-    wake_fd_ = -1;
     throw;
   }
   {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
-    pool_open_ = true;
+    std::lock_guard<std::mutex> lock(core_mutex_);
+    core_ = std::move(core);
   }
   active_ = true;
 }
 
 void TTCPServer::Stop() {
-  // Listeners first, so that no connection arrives while the others end.
-  eventfd_write(wake_fd_, 1);
+  std::shared_ptr<Core> core = core_;
+  Core& c = *core;
   {
-    std::lock_guard<std::mutex> lock(listeners_mutex_);
-    for (auto& listener : listeners_) listener->thread.join();
-    listeners_.clear();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.stopping = true;
+  }
+  eventfd_write(c.wake_fd, 1);
+  {
+    // The waiting workers see the stop at once and run no hook on the way
+    // out, so this wait is short.
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.changed.wait(lock, [&c] { return c.waiting == 0; });
   }
   for (size_t i = 0; i < Bindings.Count(); ++i) Bindings[i].CloseSocket();
-  close(wake_fd_);
-  wake_fd_ = -1;
 
-  bool all_ended;
-  std::vector<std::thread> finished;
-  {
-    std::unique_lock<std::mutex> lock(threads_mutex_);
-    // From here a thread whose connection ends leaves instead of parking.
-    CloseIdlePool();
-    // A connection's descriptor stays open until its thread has left the
-    // list, so shutting it down here can never hit a reused descriptor.
-    for (auto& peer : connection_threads_) {
-      shutdown(peer->connection->Socket().Handle(), SHUT_RDWR);
+  // A connection's descriptor stays open until it has left `live`, so
+  // shutting it down here can never hit a reused descriptor.
+  const auto shut_down = [&c](bool idle_only) {
+    for (TTCPConnection* connection : c.live) {
+      if (!idle_only || connection->Idle()) {
+        shutdown(connection->Socket().Handle(), SHUT_RDWR);
+      }
     }
-    all_ended = threads_changed_.wait_for(
-        lock, std::chrono::milliseconds(std::max(TerminateWaitTime, 0)),
-        [this] { return connection_threads_.empty(); });
-    // The idle workers were woken above and leave at once; only threads
-    // still serving a connection may remain.
-    threads_changed_.wait(lock, [this] {
-      return workers_.size() == connection_threads_.size();
-    });
-    finished.swap(finished_);
+  };
+  bool all_ended;
+  {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    // Requests in progress may finish; connections waiting for one are cut.
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(std::max(TerminateWaitTime, 0));
+    for (;;) {
+      shut_down(true);
+      auto now = std::chrono::steady_clock::now();
+      if (c.live.empty() || now >= end) break;
+      c.changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kStopStep, end - now));
+    }
+    if (!c.live.empty()) {
+      shut_down(false);
+      c.changed.wait_for(lock, kShutdownGrace, [&c] { return c.live.empty(); });
+    }
+    all_ended = c.live.empty();
+    if (all_ended) {
+      c.changed.wait_for(lock, kShutdownGrace, [&c] { return c.workers == 0; });
+    }
   }
-  for (std::thread& t : finished) t.join();
   active_ = false;
   if (!all_ended) throw ETCPError("Terminate Thread Timeout");
 }
 
-void TTCPServer::CloseIdlePool() {
-  pool_open_ = false;
-  for (Worker* worker : idle_) {
-    worker->quit = true;
-    worker->wake.notify_one();
-  }
-  idle_.clear();
-}
-
-void TTCPServer::JoinFinished() {
-  std::vector<std::thread> finished;
-  {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
-    finished.swap(finished_);
-  }
-  for (std::thread& t : finished) t.join();
-}
-
-void TTCPServer::ListenLoop(Listener* listener) {
-  const std::shared_ptr<const Settings> settings = settings_;
-  const int listen_fd = listener->binding->Handle();
-  auto report = [&settings](const std::exception& e) {
-    if (!settings->on_listen_exception) return;
-    try {
-      settings->on_listen_exception(e);
-    } catch (...) {
-      // A failing report must not end the listener.
+// The caller has counted the new worker in `workers` and `waiting`.
+bool TTCPServer::StartWorker(const std::shared_ptr<Core>& core) {
+  Core& c = *core;
+  try {
+    std::function<void()> body = [core] { RunWorker(core); };
+    std::thread thread = c.thread_starter ? c.thread_starter(std::move(body))
+                                          : std::thread(std::move(body));
+    if (!thread.joinable()) throw ETCPError("Could not start a connection thread.");
+    thread.detach();
+    return true;
+  } catch (const std::exception& e) {
+    {
+      std::lock_guard<std::mutex> lock(c.mutex);
+      --c.workers;
+      --c.waiting;
+      c.changed.notify_all();
     }
-  };
-  for (;;) {
-    pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    // The time-out lets ended connection threads be joined while no new
-    // connection comes.
-    int n = poll(fds, 2, 1000);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      report(ESocketError(errno));
-      return;
-    }
-    if (fds[1].revents != 0) return;  // stop requested
-    if (fds[0].revents == 0) {
-      JoinFinished();
-      continue;
-    }
-
-    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      int error_code = errno;
-      if (!AcceptErrorIsPassing(error_code)) {
-        // The listening socket itself is broken: this binding is done.
-        report(ESocketError(error_code));
-        return;
-      }
-      if (AcceptErrorIsShortage(error_code)) {
-        // Out of descriptors or memory: give the connections a moment to
-        // end instead of spinning on the pending one.
-        report(ESocketError(error_code));
-        pollfd wake = {wake_fd_, POLLIN, 0};
-        if (poll(&wake, 1, 100) > 0) return;
-      }
-      continue;
-    }
-    JoinFinished();
-    std::unique_ptr<TTCPConnection> connection;
-    try {
-      connection = std::make_unique<TTCPConnection>(fd);
-    } catch (const std::exception& e) {
-      close(fd);
-      report(e);
-      continue;
-    }
-    try {
-      Serve(std::move(connection), settings);
-    } catch (const std::exception& e) {
-      report(e);
-    }
+    c.Report(e);
+    return false;
   }
 }
 
-void TTCPServer::Serve(std::unique_ptr<TTCPConnection> connection,
-                       const std::shared_ptr<const Settings>& settings) {
-  connection->ReadTimeout = settings->read_timeout;
-  connection->WriteTimeout = settings->write_timeout;
-  if (settings->no_delay) {
-    int one = 1;
-    setsockopt(connection->Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one,
-               sizeof(one));
-  }
-  std::unique_ptr<PeerThread> failed;
-  {
-    std::lock_guard<std::mutex> lock(threads_mutex_);
-    if (settings->max_connections > 0 &&
-        connection_threads_.size() >=
-            static_cast<size_t>(settings->max_connections)) {
-      const std::string& reply = settings->max_connection_reply;
-      if (!reply.empty()) {
-        // Never block the listener on a peer that does not read.
-        send(connection->Socket().Handle(), reply.data(), reply.size(),
-             MSG_NOSIGNAL | MSG_DONTWAIT);
+void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
+  Core& c = *core;
+  int ep = -1;
+  std::unique_lock<std::mutex> lock(c.mutex);
+  if (!c.stopping) {
+    ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ep >= 0) {
+      // Exclusive: a new connection wakes one waiting worker, not all.
+      for (size_t i = 0; i < c.listen_fds.size(); ++i) {
+        if (c.broken[i]) continue;
+        epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+        ev.data.u64 = i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, c.listen_fds[i], &ev);
       }
-      connection->Disconnect();
-      return;
-    }
-    auto peer = std::make_unique<PeerThread>();
-    peer->connection = std::move(connection);
-    peer->settings = settings;
-    PeerThread* raw = peer.get();
-    connection_threads_.push_back(std::move(peer));
-    raw->self = std::prev(connection_threads_.end());
-    if (!idle_.empty()) {
-      Worker* worker = idle_.back();
-      idle_.pop_back();
-      worker->job = raw;
-      worker->wake.notify_one();
-      return;
-    }
-    auto worker = std::make_unique<Worker>();
-    worker->job = raw;
-    Worker* raw_worker = worker.get();
-    workers_.push_back(std::move(worker));
-    raw_worker->self = std::prev(workers_.end());
-    try {
-      // The new thread leaves the list under threads_mutex_, so it cannot
-      // finish before raw_worker->thread is set here.
-      std::function<void()> body = [this, raw_worker] {
-        RunWorker(raw_worker);
-      };
-      raw_worker->thread = settings->thread_starter
-                               ? settings->thread_starter(std::move(body))
-                               : std::thread(std::move(body));
-      if (!raw_worker->thread.joinable()) {
-        throw ETCPError("Could not start a connection thread.");
-      }
-    } catch (...) {
-      workers_.erase(raw_worker->self);
-      failed = std::move(*raw->self);
-      connection_threads_.erase(raw->self);
-      threads_changed_.notify_all();
-      // The connection closes when `failed` goes, outside the lock.
-      failed->connection->Disconnect();
-      throw;
+      epoll_event wake = {};
+      wake.events = EPOLLIN;
+      wake.data.u64 = kWakeTag;
+      epoll_ctl(ep, EPOLL_CTL_ADD, c.wake_fd, &wake);
     }
   }
-}
-
-void TTCPServer::RunWorker(Worker* worker) {
-  // The connection last served is freed (and its descriptor closed) with
-  // the lock released; declared first, it goes after the lock at the end.
-  std::unique_ptr<PeerThread> done;
-  std::unique_lock<std::mutex> lock(threads_mutex_);
-  for (;;) {
-    const bool woken = worker->wake.wait_for(
-        lock, std::chrono::milliseconds(idle_timeout_),
-        [worker] { return worker->job != nullptr || worker->quit; });
-    if (!woken) {
-      // Idle too long: CloseIdlePool did not take it off the list.
-      idle_.erase(std::find(idle_.begin(), idle_.end(), worker));
+  // A worker is counted in `waiting` from the moment it is meant to wait
+  // (its starter counted it), so that workers ending their connections
+  // together, and those just starting, see each other.
+  if (ep < 0 && --c.waiting == 0) c.changed.notify_all();
+  while (ep >= 0) {
+    if (c.stopping) {
+      if (--c.waiting == 0) c.changed.notify_all();
       break;
     }
-    if (worker->job == nullptr) break;  // the server stops
-    PeerThread* peer = std::exchange(worker->job, nullptr);
     lock.unlock();
-    RunPeer(peer);
+    bool timed_out = false;
+    int fd = c.Accept(ep, timed_out);
+    std::unique_ptr<TTCPConnection> connection;
+    if (fd >= 0) {
+      try {
+        connection = std::make_unique<TTCPConnection>(fd);
+      } catch (const std::exception& e) {
+        close(fd);
+        c.Report(e);
+      }
+    }
     lock.lock();
-    done = std::move(*peer->self);
-    connection_threads_.erase(peer->self);
-    const bool park = pool_open_ && idle_.size() < max_idle_;
-    if (park) idle_.push_back(worker);
-    threads_changed_.notify_all();
-    if (!park) break;
+    if (c.stopping) continue;  // a connection taken just now closes unserved
+    if (!connection) {
+      if (timed_out && c.waiting > 1) {  // others wait; this one is not needed
+        --c.waiting;
+        break;
+      }
+      continue;
+    }
+    --c.waiting;
+
+    const std::string address = connection->PeerIP();
+    auto same_address = c.per_address.find(address);
+    const bool refused =
+        (c.max_connections > 0 && c.live.size() >= static_cast<size_t>(c.max_connections)) ||
+        (c.max_per_address > 0 && same_address != c.per_address.end() &&
+         same_address->second >= c.max_per_address);
+    if (refused) {
+      ++c.waiting;
+      lock.unlock();
+      c.Refuse(connection->Socket().Handle());
+      connection.reset();
+      lock.lock();
+      continue;
+    }
+    c.live.push_back(connection.get());
+    const auto self = std::prev(c.live.end());
+    ++c.per_address[address];
+    // Called on this thread, from the hooks or from the close below.
+    connection->OnAnswered = [&c, &address] {
+      std::lock_guard<std::mutex> guard(c.mutex);
+      auto count = c.per_address.find(address);
+      if (--count->second == 0) c.per_address.erase(count);
+    };
+    // The next connection must find a worker waiting for it; there is
+    // room for one more thread than connections, for the refusals.
+    const bool spawn = c.waiting == 0 &&
+                       (c.max_connections == 0 ||
+                        c.workers < static_cast<size_t>(c.max_connections) + 1);
+    if (spawn) {
+      ++c.workers;
+      ++c.waiting;
+    }
     lock.unlock();
-    done.reset();
+    if (spawn) StartWorker(core);
+
+    Serve(c, *connection);
+    connection->MarkAnswered();
+
+    lock.lock();
+    c.live.erase(self);
+    c.changed.notify_all();
+    if (c.waiting >= c.max_idle) break;  // enough wait already
+    ++c.waiting;
+    lock.unlock();
+    connection.reset();  // closes the descriptor, outside the lock
     lock.lock();
   }
-  finished_.push_back(std::move(worker->thread));
-  workers_.erase(worker->self);  // frees *worker
-  threads_changed_.notify_all();
+  --c.workers;
+  c.changed.notify_all();
+  lock.unlock();
+  if (ep >= 0) close(ep);
 }
 
-void TTCPServer::RunPeer(PeerThread* peer) {
-  TTCPConnection& connection = *peer->connection;
-  const Settings& settings = *peer->settings;
+void TTCPServer::Serve(Core& c, TTCPConnection& connection) {
+  connection.ReadTimeout = c.read_timeout;
+  connection.WriteTimeout = c.write_timeout;
+  connection.LingerTime = c.linger_time;
+  if (c.no_delay) {
+    int one = 1;
+    setsockopt(connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one,
+               sizeof(one));
+  }
   auto run = [&](const ConnectionHook& hook) {
     if (!hook) return true;
     try {
       hook(connection);
       return true;
     } catch (const std::exception& e) {
-      if (settings.on_exception) {
+      if (c.on_exception) {
         try {
-          settings.on_exception(connection, e);
+          c.on_exception(connection, e);
         } catch (...) {
           // Nothing more can be done for this connection.
         }
@@ -811,10 +455,10 @@ void TTCPServer::RunPeer(PeerThread* peer) {
     }
     return false;
   };
-  if (run(settings.on_connect) && connection.Connected()) {
-    run(settings.on_execute);
+  if (run(c.on_connect) && connection.Connected()) {
+    run(c.on_execute);
   }
-  run(settings.on_disconnect);
+  run(c.on_disconnect);
   connection.Disconnect();
 }
 
