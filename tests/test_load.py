@@ -25,7 +25,7 @@ import harness as h
 QUESTION = b"Are You ScanLantern Agent?"
 GREETING = b"I am ScanLantern Agent.|"
 HIT = "監視ワードをトラッキングしました。"
-REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.1:(\d+)$")
+REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.\d+:(\d+)$")
 SANITIZED = h.sanitized()
 # Threads of ended connections the web server keeps for the next ones.
 IDLE_WORKERS = 64
