@@ -161,8 +161,8 @@ void ServiceModule::DataModuleCreate() {
     StartUdpServer();
     ReadHostAddress();
     StartWatchTimer();
-    s.Log.LogEvent(kEventServiceStarted, "ScanLantern Service Start.");
     dispatcher_->WarnWhenLoginMissing();
+    s.Log.LogEvent(kEventServiceStarted, "ScanLantern Service Start.");
   } catch (const std::exception& e) {
     std::cout << "Error WatchFileServiceCreate.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);
