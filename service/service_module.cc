@@ -19,6 +19,7 @@ ServiceModule::~ServiceModule() {
   dispatcher_.reset();
   watch_timer_.reset();
   scanner_.reset();
+  mail_queue_.reset();
   notifier_.reset();
   udp_server_.reset();
   responder_.reset();
@@ -66,7 +67,7 @@ void ServiceModule::StartUdpServer() {
 void ServiceModule::StartWatchTimer() {
   if (!scanner_) {
     scanner_ = std::make_unique<WatchScanner>(
-        *state_, [this](const WatchNotice& notice) { return SendNotification(notice); });
+        *state_, [this](const WatchNotice& notice) { QueueNotification(notice); });
   }
   if (!watch_timer_) watch_timer_ = std::make_unique<TThreadedTimer>();
   watch_timer_->SetInterval(1000);
@@ -74,7 +75,7 @@ void ServiceModule::StartWatchTimer() {
   watch_timer_->SetEnabled(true);
 }
 
-bool ServiceModule::SendNotification(const WatchNotice& notice) {
+void ServiceModule::QueueNotification(const WatchNotice& notice) {
   NotifyRequest request;
   request.FileName = notice.FileName;
   request.SearchString = notice.SearchString;
@@ -84,7 +85,7 @@ bool ServiceModule::SendNotification(const WatchNotice& notice) {
   request.MailSubject = notice.MailSubject;
   request.MailBody = notice.MailBody;
   request.HostAddress = notice.HostAddress;
-  return notifier_->Send(request);
+  mail_queue_->Push(std::move(request), notice.MatchDescription);
 }
 
 void ServiceModule::ReadHostAddress() {
@@ -129,6 +130,9 @@ void ServiceModule::DataModuleCreate() {
   std::string base = BaseDirectoryOf(DaemonApplication::ExecutablePath());
   state_ = std::make_unique<ServiceState>(base);
   notifier_ = std::make_unique<Notifier>(state_->Log);
+  mail_queue_ = std::make_unique<MailQueue>(
+      state_->Log, [this](const NotifyRequest& request) { return notifier_->Send(request); },
+      [this] { notifier_->Cancel(); });
   ServiceState& s = *state_;
   try {
     {
@@ -186,6 +190,7 @@ void ServiceModule::DataModuleDestroy() {
       if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath);
     }
     if (udp_server_) udp_server_->SetActive(false);
+    if (mail_queue_) mail_queue_->Stop();  // at most 5 s for the queued mails
     s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
     failed_.store(true);

@@ -158,6 +158,22 @@ def wait_for(predicate, timeout=10, step=0.05):
     return predicate()
 
 
+def process_table():
+    """{pid: (parent pid, state letter)} of every live process, from /proc."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        table[int(entry)] = (int(fields[1]), fields[0])
+    return table
+
+
 # --- Raw HTTP exchanges and load helpers -----------------------------------
 
 def sanitized():

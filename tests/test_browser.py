@@ -50,16 +50,8 @@ def system_python_has_selenium():
 def descendants(pid):
     """PIDs of every live process below pid (read from /proc)."""
     children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-        children.setdefault(ppid, []).append(int(entry))
+    for child, (parent, _) in h.process_table().items():
+        children.setdefault(parent, []).append(child)
     found, todo = [], [pid]
     while todo:
         for child in children.get(todo.pop(), []):

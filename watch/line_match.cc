@@ -3,26 +3,30 @@
 #include <algorithm>
 #include <cstring>
 
+#include "watch/utf8_text.h"
+
 namespace sl {
 
 namespace {
 
 bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+// A NUL byte ends a line like CR and LF: text written after one (a crashed
+// writer's padding, a binary record) is still examined.
+bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
-// The first CR or LF in [p, e), or e.
+// The first CR, LF or NUL in [p, e), or e.
 const char* FindLineEnd(const char* p, const char* e) {
   while (p < e && !IsLineEnd(*p)) ++p;
   return p;
 }
 
-// The start of the last line end (CR, LF or CR LF) in [b, e), or nullptr.
+// The start of the last line end (CR, LF, CR LF or NUL) in [b, e), or nullptr.
 const char* FindLastLineEnd(const char* b, const char* e) {
   const char* q = e;
   while (q > b) {
     --q;
-    if (*q == '\r') return q;
+    if (*q == '\r' || *q == '\0') return q;
     if (*q == '\n') return (q > b && q[-1] == '\r') ? q - 1 : q;
   }
   return nullptr;
@@ -36,6 +40,15 @@ const char* SkipLineEnd(const char* t, const char* end) {
 
 bool Contains(std::string_view text, const std::string& word) {
   return ::memmem(text.data(), text.size(), word.data(), word.size()) != nullptr;
+}
+
+const char* Find(const char* b, const char* e, const std::string& word) {
+  return static_cast<const char*>(
+      ::memmem(b, static_cast<size_t>(e - b), word.data(), word.size()));
+}
+
+bool HasHighByte(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 }  // namespace
@@ -81,43 +94,80 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string) {
   return words;
 }
 
-WordMatcher::WordMatcher(std::vector<std::string> words) : words_(std::move(words)) {
+WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
+  words_.reserve(words.size());
+  for (std::string& w : words) {
+    Word word;
+    if (w.empty() || w.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+      impossible_ = true;
+    }
+    if (utf8 && HasHighByte(w) && utf8->EucToUtf8(w, &word.utf8) && word.utf8 == w) {
+      word.utf8.clear();
+    }
+    word.euc = std::move(w);
+    longest_ = std::max({longest_, word.euc.size(), word.utf8.size()});
+    words_.push_back(std::move(word));
+  }
+  // Lead: the longest word of one form, else the longest word.
+  bool lead_single = false;
   for (size_t i = 0; i < words_.size(); ++i) {
-    const std::string& w = words_[i];
-    if (w.empty() || w.find_first_of("\r\n") != std::string::npos) impossible_ = true;
-    if (w.size() > longest_) {
-      longest_ = w.size();
+    bool single = words_[i].utf8.empty();
+    const Word& lead = words_[lead_];
+    if ((single && !lead_single) ||
+        (single == lead_single && words_[i].euc.size() > lead.euc.size())) {
       lead_ = i;
+      lead_single = single;
     }
   }
 }
 
+bool WordMatcher::Holds(size_t i, std::string_view text) const {
+  const Word& w = words_[i];
+  return Contains(text, w.euc) || (!w.utf8.empty() && Contains(text, w.utf8));
+}
+
 bool WordMatcher::Matches(std::string_view line) const {
   if (impossible_) return false;
-  for (const std::string& w : words_) {
-    if (!Contains(line, w)) return false;
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (!Holds(i, line)) return false;
   }
   return true;
 }
 
-size_t WordMatcher::FindLead(std::string_view text) const {
-  const std::string& w = words_[lead_];
-  const void* hit = ::memmem(text.data(), text.size(), w.data(), w.size());
-  return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data())
-             : std::string_view::npos;
+WordMatcher::LeadSearch::LeadSearch(const WordMatcher& matcher, const char* begin,
+                                    const char* end)
+    : matcher_(matcher), end_(end), at_{begin, begin}, searched_{false, false} {
+  if (matcher_.words_[matcher_.lead_].utf8.empty()) {
+    at_[1] = end_;
+    searched_[1] = true;
+  }
+}
+
+const char* WordMatcher::LeadSearch::Next(const char* from, size_t* length) {
+  const Word& w = matcher_.words_[matcher_.lead_];
+  const std::string* forms[2] = {&w.euc, &w.utf8};
+  // Each form is searched again only once the search has passed its last
+  // occurrence, so every byte is looked at once per form.
+  for (int k = 0; k < 2; ++k) {
+    if (!searched_[k] || (at_[k] != end_ && at_[k] < from)) {
+      const char* hit = Find(from, end_, *forms[k]);
+      at_[k] = hit ? hit : end_;
+      searched_[k] = true;
+    }
+  }
+  int k = at_[1] < at_[0] ? 1 : 0;
+  if (at_[k] == end_) return nullptr;
+  *length = forms[k]->size();
+  return at_[k];
 }
 
 LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match)
     : matcher_(matcher), on_match_(std::move(on_match)) {}
 
 void LineScanner::Feed(std::string_view piece) {
-  if (ended_ || piece.empty()) return;
+  if (piece.empty()) return;
   const char* p = piece.data();
   const char* e = p + piece.size();
-  if (const void* nul = std::memchr(p, '\0', piece.size())) {
-    e = static_cast<const char*>(nul);
-    ended_ = true;
-  }
   if (pending_cr_ && p < e) {
     if (*p == '\n') ++p;  // second half of a CR LF split between pieces
     pending_cr_ = false;
@@ -129,7 +179,7 @@ void LineScanner::Feed(std::string_view piece) {
     if (t == e) return;
     FinishPartial();
     begin = SkipLineEnd(t, e);
-    if (*t == '\r' && t + 1 == e && !ended_) pending_cr_ = true;  // its LF may come next
+    if (*t == '\r' && t + 1 == e) pending_cr_ = true;  // its LF may come next
   }
   if (begin >= e) return;
   const char* last = FindLastLineEnd(begin, e);
@@ -139,7 +189,7 @@ void LineScanner::Feed(std::string_view piece) {
   }
   ScanCompleteLines(begin, last);
   const char* rest = SkipLineEnd(last, e);
-  if (*last == '\r' && last + 1 == e && !ended_) {
+  if (*last == '\r' && last + 1 == e) {
     pending_cr_ = true;  // its LF may come next
   } else if (rest < e) {
     ExtendPartial(std::string_view(rest, static_cast<size_t>(e - rest)));
@@ -166,12 +216,12 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
   }
   // Search the whole region for the lead word; only lines that hold it are
   // cut out and tested for the other words.
-  const size_t lead_size = matcher_.longest();
+  WordMatcher::LeadSearch lead(matcher_, begin, end);
   const char* s = begin;
   while (s < end) {
-    size_t off = matcher_.FindLead(std::string_view(s, static_cast<size_t>(end - s)));
-    if (off == std::string_view::npos) break;
-    const char* hit = s + off;
+    size_t lead_size = 0;
+    const char* hit = lead.Next(s, &lead_size);
+    if (hit == nullptr) break;
     const char* line_begin = hit;
     while (line_begin > s && !IsLineEnd(line_begin[-1])) --line_begin;
     const char* line_end = FindLineEnd(hit + lead_size, end);
@@ -191,7 +241,7 @@ void LineScanner::ExtendPartial(std::string_view text) {
     // Too long to keep whole: from here on keep the head for reporting and
     // mark the words as they are seen.
     streaming_ = true;
-    found_.assign(matcher_.words().size(), false);
+    found_.assign(matcher_.size(), false);
     tail_.clear();
     std::string head;
     head.swap(partial_);
@@ -204,7 +254,7 @@ void LineScanner::ExtendPartial(std::string_view text) {
   std::string window = tail_;
   window.append(text);
   for (size_t i = 0; i < found_.size(); ++i) {
-    if (!found_[i] && Contains(window, matcher_.words()[i])) found_[i] = true;
+    if (!found_[i] && matcher_.Holds(i, window)) found_[i] = true;
   }
   size_t keep = std::min(window.size(), matcher_.longest() - 1);
   tail_.assign(window, window.size() - keep, keep);

@@ -83,6 +83,10 @@ class Notifier {
   // to the caller.
   bool Send(const NotifyRequest& request);
 
+  // Aborts the session step in progress, if any, from another thread: the
+  // Send running there fails soon instead of waiting out its time-out.
+  void Cancel() { smtp_watch_->Abort(); }
+
  private:
   const EventLog& log_;
 
