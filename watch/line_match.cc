@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "watch/utf8_text.h"
 
 namespace sl {
@@ -45,6 +49,22 @@ bool Contains(std::string_view text, const std::string& word) {
 const char* Find(const char* b, const char* e, const std::string& word) {
   return static_cast<const char*>(
       ::memmem(b, static_cast<size_t>(e - b), word.data(), word.size()));
+}
+
+// How common a byte is in log text, roughly (higher: more common). Used
+// only to choose which bytes of a word to compare first.
+int Commonness(unsigned char c) {
+  static const char kLetters[] = "etaoinsrhldcumfpgwybvkxjqz";
+  if (c == ' ') return 100;
+  if (c == 0xE3) return 98;  // UTF-8 lead byte of kana and many kanji
+  if (c >= 'a' && c <= 'z') return 95 - static_cast<int>(std::strchr(kLetters, c) - kLetters);
+  if (c == 0xA1 || c == 0xA4 || c == 0xA5) return 90;  // EUC-JP symbols, hiragana, katakana
+  if (c >= '0' && c <= '9') return 85;
+  if (std::strchr(":/.-_[]()=,'\"", c) != nullptr && c != 0) return 80;
+  if (c >= 0x80 && c <= 0xBF) return 60;  // UTF-8 continuation bytes
+  if (c >= 0xA1) return 50;
+  if (c >= 'A' && c <= 'Z') return 40;
+  return 30;
 }
 
 bool HasHighByte(const std::string& s) {
@@ -119,6 +139,24 @@ WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
       lead_single = single;
     }
   }
+  if (words_.empty() || impossible_) return;
+  for (const std::string* form : {&words_[lead_].euc, &words_[lead_].utf8}) {
+    if (form->empty()) continue;
+    Needle& n = needles_[needle_count_++];
+    n.text = form;
+    auto rarer = [&](size_t a, size_t b) {
+      return Commonness(static_cast<unsigned char>((*form)[a])) <
+             Commonness(static_cast<unsigned char>((*form)[b]));
+    };
+    n.second = 0;
+    for (size_t k = 1; k < form->size(); ++k) {
+      if (rarer(k, n.second)) n.second = k;
+    }
+    n.first = n.second == 0 && form->size() > 1 ? 1 : 0;
+    for (size_t k = 0; k < form->size(); ++k) {
+      if (k != n.second && rarer(k, n.first)) n.first = k;
+    }
+  }
 }
 
 bool WordMatcher::Holds(size_t i, std::string_view text) const {
@@ -134,31 +172,54 @@ bool WordMatcher::Matches(std::string_view line) const {
   return true;
 }
 
-WordMatcher::LeadSearch::LeadSearch(const WordMatcher& matcher, const char* begin,
-                                    const char* end)
-    : matcher_(matcher), end_(end), at_{begin, begin}, searched_{false, false} {
-  if (matcher_.words_[matcher_.lead_].utf8.empty()) {
-    at_[1] = end_;
-    searched_[1] = true;
+const char* WordMatcher::FindLead(const char* from, const char* end, size_t* length) const {
+  const char* p = from;
+#if defined(__SSE2__)
+  // Sixteen start positions at a time: a position is a candidate when both
+  // chosen bytes of a form are in place; candidates are then compared whole.
+  size_t longest = 0;
+  __m128i want_first[2];
+  __m128i want_second[2];
+  for (int k = 0; k < needle_count_; ++k) {
+    const Needle& n = needles_[k];
+    longest = std::max(longest, n.text->size());
+    want_first[k] = _mm_set1_epi8((*n.text)[n.first]);
+    want_second[k] = _mm_set1_epi8((*n.text)[n.second]);
   }
-}
-
-const char* WordMatcher::LeadSearch::Next(const char* from, size_t* length) {
-  const Word& w = matcher_.words_[matcher_.lead_];
-  const std::string* forms[2] = {&w.euc, &w.utf8};
-  // Each form is searched again only once the search has passed its last
-  // occurrence, so every byte is looked at once per form.
-  for (int k = 0; k < 2; ++k) {
-    if (!searched_[k] || (at_[k] != end_ && at_[k] < from)) {
-      const char* hit = Find(from, end_, *forms[k]);
-      at_[k] = hit ? hit : end_;
-      searched_[k] = true;
+  while (end - p >= static_cast<ptrdiff_t>(15 + longest)) {
+    unsigned masks[2] = {0, 0};
+    unsigned any = 0;
+    for (int k = 0; k < needle_count_; ++k) {
+      const Needle& n = needles_[k];
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.first));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.second));
+      masks[k] = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(a, want_first[k]), _mm_cmpeq_epi8(b, want_second[k]))));
+      any |= masks[k];
+    }
+    while (any != 0) {
+      int j = __builtin_ctz(any);
+      any &= any - 1;
+      for (int k = 0; k < needle_count_; ++k) {
+        const std::string& t = *needles_[k].text;
+        if ((masks[k] >> j & 1) != 0 && std::memcmp(p + j, t.data(), t.size()) == 0) {
+          *length = t.size();
+          return p + j;
+        }
+      }
+    }
+    p += 16;
+  }
+#endif
+  const char* best = nullptr;
+  for (int k = 0; k < needle_count_; ++k) {
+    const char* hit = Find(p, end, *needles_[k].text);
+    if (hit != nullptr && (best == nullptr || hit < best)) {
+      best = hit;
+      *length = needles_[k].text->size();
     }
   }
-  int k = at_[1] < at_[0] ? 1 : 0;
-  if (at_[k] == end_) return nullptr;
-  *length = forms[k]->size();
-  return at_[k];
+  return best;
 }
 
 LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match)
@@ -216,11 +277,10 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
   }
   // Search the whole region for the lead word; only lines that hold it are
   // cut out and tested for the other words.
-  WordMatcher::LeadSearch lead(matcher_, begin, end);
   const char* s = begin;
   while (s < end) {
     size_t lead_size = 0;
-    const char* hit = lead.Next(s, &lead_size);
+    const char* hit = matcher_.FindLead(s, end, &lead_size);
     if (hit == nullptr) break;
     const char* line_begin = hit;
     while (line_begin > s && !IsLineEnd(line_begin[-1])) --line_begin;

@@ -35,28 +35,20 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string);
 class WordMatcher {
  public:
   explicit WordMatcher(std::vector<std::string> words, Utf8Converter* utf8 = nullptr);
+  // Not copyable: the lead needles point into the words.
+  WordMatcher(const WordMatcher&) = delete;
+  WordMatcher& operator=(const WordMatcher&) = delete;
 
   bool Matches(std::string_view line) const;
   // True when word i occurs in text, in either of its forms.
   bool Holds(size_t i, std::string_view text) const;
 
-  // Finds the word chosen to lead the search (a word with one form where
-  // there is one, as the rarest and fastest to find) through one region of
-  // text, front to back. Only meaningful when !MatchesEverything() &&
-  // !MatchesNothing().
-  class LeadSearch {
-   public:
-    LeadSearch(const WordMatcher& matcher, const char* begin, const char* end);
-    // The first occurrence at or after from (which never moves back), or
-    // nullptr; *length is the length of the form found.
-    const char* Next(const char* from, size_t* length);
-
-   private:
-    const WordMatcher& matcher_;
-    const char* end_;
-    const char* at_[2];  // next occurrence of each form; end_ when none
-    bool searched_[2];
-  };
+  // The first occurrence in [from, end) of the word chosen to lead the
+  // search (a word of one form where there is one, the rarest and fastest
+  // to find), in either of its forms, or nullptr; *length is the length of
+  // the form found. Both forms are looked for in one sweep. Only meaningful
+  // when !MatchesEverything() && !MatchesNothing().
+  const char* FindLead(const char* from, const char* end, size_t* length) const;
 
   bool MatchesEverything() const { return words_.empty(); }
   bool MatchesNothing() const { return impossible_; }
@@ -69,7 +61,16 @@ class WordMatcher {
     std::string euc;
     std::string utf8;  // empty when the word has no other form
   };
+  // One form of the lead word, with the two of its bytes that are compared
+  // first: the rarest ones in log text.
+  struct Needle {
+    const std::string* text;
+    size_t first;
+    size_t second;
+  };
   std::vector<Word> words_;
+  Needle needles_[2] = {};
+  int needle_count_ = 0;
   size_t lead_ = 0;
   size_t longest_ = 0;
   bool impossible_ = false;

@@ -80,7 +80,7 @@ class WatchScanner {
   // Starts a configured command without waiting for it.
   using CommandHook = std::function<CommandStart(const std::string& command)>;
 
-  static constexpr size_t kReadChunk = 1 << 20;
+  static constexpr size_t kReadChunk = 128 << 10;
   // Commands of one entry that may run at once.
   static constexpr int kMaxRunningCommands = 16;
   // Every file is looked at once in this many passes even without news.
