@@ -174,6 +174,27 @@ def process_table():
     return table
 
 
+def start_mailbox(test):
+    """Starts a real SMTP server (aiosmtpd) on 127.0.0.1:25 for the rest of
+    the test; returns the list that receives the raw bytes of each message.
+    None when aiosmtpd is not installed."""
+    try:
+        from aiosmtpd.controller import Controller
+    except ImportError:
+        return None
+    messages = []
+
+    class Mailbox:
+        async def handle_DATA(self, server, session, envelope):
+            messages.append(envelope.original_content or envelope.content)
+            return "250 OK"
+
+    controller = Controller(Mailbox(), hostname="127.0.0.1", port=25)
+    controller.start()
+    test.addCleanup(controller.stop)
+    return messages
+
+
 # --- Raw HTTP exchanges and load helpers -----------------------------------
 
 def sanitized():

@@ -12,11 +12,6 @@ import unittest
 
 import harness as h
 
-try:
-    from aiosmtpd.controller import Controller
-except ImportError:  # pragma: no cover - the test dependencies install it
-    Controller = None
-
 HIT = "監視ワードをトラッキングしました。"
 RAN = "次の実行ファイルを実行しました。"
 CMD_DONE = "監視ワードをトラッキングしてコマンド実行しました。"
@@ -218,18 +213,10 @@ class WatchTest(h.ServiceTestCase):
         self.assertNotIn("/dev/zero", [os.readlink("/proc/%d/fd/%s" % (pid, fd))
                                        for fd in os.listdir("/proc/%d/fd" % pid)])
 
-    @unittest.skipIf(Controller is None, "aiosmtpd is not installed")
     def test_japanese_word_in_utf8_log_logged_and_mailed(self):
-        messages = []
-
-        class Mailbox:
-            async def handle_DATA(self, server, session, envelope):
-                messages.append(envelope.original_content or envelope.content)
-                return "250 OK"
-
-        controller = Controller(Mailbox(), hostname="127.0.0.1", port=25)
-        controller.start()
-        self.addCleanup(controller.stop)
+        messages = h.start_mailbox(self)
+        if messages is None:
+            self.skipTest("aiosmtpd is not installed")
         path = os.path.join(self.dir, "utf8.log")
         h.write(path, b"")
         self.start([(path, "エラー", "1", "ops@example.com", "")],

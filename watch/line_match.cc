@@ -1,10 +1,11 @@
 #include "watch/line_match.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "watch/utf8_text.h"
@@ -172,8 +173,71 @@ bool WordMatcher::Matches(std::string_view line) const {
   return true;
 }
 
+// The first candidate of a filter step at q whose form k is marked in
+// masks[k] (bit j: position q + j) and that holds the form whole.
+const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32_t any,
+                                    size_t* length) const {
+  while (any != 0) {
+    int j = __builtin_ctz(any);
+    any &= any - 1;
+    for (int k = 0; k < needle_count_; ++k) {
+      const std::string& t = *needles_[k].text;
+      if ((masks[k] >> j & 1) != 0 && std::memcmp(q + j, t.data(), t.size()) == 0) {
+        *length = t.size();
+        return q + j;
+      }
+    }
+  }
+  return nullptr;
+}
+
+#if defined(__x86_64__)
+// The first 32-position step of FindLead, for processors with AVX2: the
+// same filter over twice the positions at a time. Returns the hit, or
+// nullptr with *p moved to where fewer than 31 + longest bytes are left.
+__attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char** p,
+                                                                       const char* end,
+                                                                       size_t longest,
+                                                                       size_t* length) const {
+  __m256i want_first[2];
+  __m256i want_second[2];
+  for (int k = 0; k < needle_count_; ++k) {
+    const Needle& n = needles_[k];
+    want_first[k] = _mm256_set1_epi8((*n.text)[n.first]);
+    want_second[k] = _mm256_set1_epi8((*n.text)[n.second]);
+  }
+  const char* q = *p;
+  while (end - q >= static_cast<ptrdiff_t>(31 + longest)) {
+    uint32_t masks[2] = {0, 0};
+    uint32_t any = 0;
+    for (int k = 0; k < needle_count_; ++k) {
+      const Needle& n = needles_[k];
+      __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.first));
+      __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.second));
+      masks[k] = static_cast<uint32_t>(_mm256_movemask_epi8(
+          _mm256_and_si256(_mm256_cmpeq_epi8(a, want_first[k]), _mm256_cmpeq_epi8(b, want_second[k]))));
+      any |= masks[k];
+    }
+    if (any != 0) {
+      if (const char* hit = Candidates(q, masks, any, length)) return hit;
+    }
+    q += 32;
+  }
+  *p = q;
+  return nullptr;
+}
+#endif
+
 const char* WordMatcher::FindLead(const char* from, const char* end, size_t* length) const {
   const char* p = from;
+#if defined(__x86_64__)
+  static const bool kWide = __builtin_cpu_supports("avx2");
+  if (kWide) {
+    size_t longest = std::max(needles_[0].text->size(),
+                              needle_count_ > 1 ? needles_[1].text->size() : size_t{0});
+    if (const char* hit = FindLeadWide(&p, end, longest, length)) return hit;
+  }
+#endif
 #if defined(__SSE2__)
   // Sixteen start positions at a time: a position is a candidate when both
   // chosen bytes of a form are in place; candidates are then compared whole.
@@ -187,26 +251,18 @@ const char* WordMatcher::FindLead(const char* from, const char* end, size_t* len
     want_second[k] = _mm_set1_epi8((*n.text)[n.second]);
   }
   while (end - p >= static_cast<ptrdiff_t>(15 + longest)) {
-    unsigned masks[2] = {0, 0};
-    unsigned any = 0;
+    uint32_t masks[2] = {0, 0};
+    uint32_t any = 0;
     for (int k = 0; k < needle_count_; ++k) {
       const Needle& n = needles_[k];
       __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.first));
       __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.second));
-      masks[k] = static_cast<unsigned>(_mm_movemask_epi8(
+      masks[k] = static_cast<uint32_t>(_mm_movemask_epi8(
           _mm_and_si128(_mm_cmpeq_epi8(a, want_first[k]), _mm_cmpeq_epi8(b, want_second[k]))));
       any |= masks[k];
     }
-    while (any != 0) {
-      int j = __builtin_ctz(any);
-      any &= any - 1;
-      for (int k = 0; k < needle_count_; ++k) {
-        const std::string& t = *needles_[k].text;
-        if ((masks[k] >> j & 1) != 0 && std::memcmp(p + j, t.data(), t.size()) == 0) {
-          *length = t.size();
-          return p + j;
-        }
-      }
+    if (any != 0) {
+      if (const char* hit = Candidates(p, masks, any, length)) return hit;
     }
     p += 16;
   }

@@ -12,6 +12,7 @@
 #define SL_WATCH_LINE_MATCH_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -61,6 +62,10 @@ class WordMatcher {
     std::string euc;
     std::string utf8;  // empty when the word has no other form
   };
+  const char* FindLeadWide(const char** p, const char* end, size_t longest,
+                           size_t* length) const;
+  const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
+
   // One form of the lead word, with the two of its bytes that are compared
   // first: the rarest ones in log text.
   struct Needle {
