@@ -122,7 +122,8 @@ WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
     if (w.empty() || w.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       impossible_ = true;
     }
-    if (utf8 && HasHighByte(w) && utf8->EucToUtf8(w, &word.utf8) && word.utf8 == w) {
+    // A word that is not valid EUC-JP has no other form.
+    if (utf8 && HasHighByte(w) && (!utf8->EucToUtf8(w, &word.utf8) || word.utf8 == w)) {
       word.utf8.clear();
     }
     word.euc = std::move(w);

@@ -70,7 +70,9 @@ TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
   std::string form;
   ASSERT_TRUE(conv.EucToUtf8(euc, &form));
   EXPECT_EQ(form, utf8);
-  EXPECT_FALSE(conv.EucToUtf8("\xA5", &form));  // a lead byte alone
+  EXPECT_FALSE(conv.EucToUtf8("x\xA5", &form));  // a lead byte alone
+  WordMatcher cut(Words{"x\xA5"}, &conv);         // is no word "x" in UTF-8
+  EXPECT_FALSE(cut.Matches("x"));
   WordMatcher jp(Words{euc}, &conv);
   WordMatcher jp_and_ascii(Words{euc, "disk"}, &conv);
   WordMatcher euc_only(Words{euc});
