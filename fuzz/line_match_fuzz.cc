@@ -4,9 +4,9 @@
 // text itself. SplitSearchWords must be unaffected by bytes after a NUL and
 // must give the same words back from their quoted, comma-joined form.
 // LineScanner, fed the text in one piece and in the chosen pieces, must
-// report exactly the lines a plain reference finds: lines end at CR, LF or
-// CR LF, a NUL ends the text, a line matches when it holds every word (and
-// no word is empty or holds CR or LF), and a line longer than
+// report exactly the lines a plain reference finds: lines end at CR, LF,
+// CR LF or NUL, a line matches when it holds every word in its EUC-JP or its
+// UTF-8 form (and no word is empty or holds CR or LF), and a line longer than
 // kKeptLineBytes is reported by its head. One input in a few repeats its
 // text past that size, so that overlong lines are matched while streaming.
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "watch/line_match.h"
+#include "watch/utf8_text.h"
 
 namespace {
 
@@ -47,8 +48,9 @@ std::string QuoteAndJoin(const std::vector<std::string>& words) {
 }
 
 // The lines a watch pass must report, found the plain way.
-std::vector<std::string> ReferenceMatches(std::string_view text, const std::vector<std::string>& words) {
-  text = text.substr(0, text.find('\0'));
+// forms[i] is the UTF-8 form of words[i], or empty.
+std::vector<std::string> ReferenceMatches(std::string_view text, const std::vector<std::string>& words,
+                                          const std::vector<std::string>& forms) {
   bool impossible = false;
   for (const std::string& w : words) {
     if (w.empty() || w.find_first_of("\r\n") != std::string::npos) impossible = true;
@@ -56,14 +58,17 @@ std::vector<std::string> ReferenceMatches(std::string_view text, const std::vect
   std::vector<std::string> out;
   auto consider = [&](std::string_view line) {
     if (impossible) return;
-    for (const std::string& w : words) {
-      if (::memmem(line.data(), line.size(), w.data(), w.size()) == nullptr) return;
+    for (size_t k = 0; k < words.size(); ++k) {
+      auto holds = [&](const std::string& w) {
+        return !w.empty() && ::memmem(line.data(), line.size(), w.data(), w.size()) != nullptr;
+      };
+      if (!holds(words[k]) && !holds(forms[k])) return;
     }
     out.emplace_back(line.substr(0, sl::LineScanner::kKeptLineBytes));
   };
   size_t start = 0;
   for (;;) {
-    size_t i = text.find_first_of("\r\n", start);
+    size_t i = text.find_first_of(std::string_view("\r\n\0", 3), start);
     if (i == std::string_view::npos) break;
     consider(text.substr(start, i - start));
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
@@ -74,7 +79,7 @@ std::vector<std::string> ReferenceMatches(std::string_view text, const std::vect
 }
 
 std::vector<std::string> Scan(const sl::WordMatcher& matcher, std::string_view text,
-                              const std::vector<size_t>& cuts, bool* ended) {
+                              const std::vector<size_t>& cuts) {
   std::vector<std::string> got;
   sl::LineScanner scanner(matcher, [&got](std::string_view line) { got.emplace_back(line); });
   size_t pos = 0;
@@ -85,7 +90,6 @@ std::vector<std::string> Scan(const sl::WordMatcher& matcher, std::string_view t
   }
   scanner.Feed(std::string_view());
   scanner.Finish();
-  *ended = scanner.Ended();
   return got;
 }
 
@@ -114,16 +118,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(sl::SplitSearchWords(search + '\0' + "x, \"y\"") == words, "bytes after a NUL change the words");
   Check(sl::SplitSearchWords(QuoteAndJoin(words)) == words, "quoted words do not split back to themselves");
 
-  // Matching.
-  sl::WordMatcher matcher(words);
-  const std::vector<std::string> expected = ReferenceMatches(text, words);
-  const bool has_nul = text.find('\0') != std::string::npos;
-  bool ended = false;
-  if (!long_lines) {  // a long text is scanned in pieces only, as the watch pass reads it
-    Check(Scan(matcher, text, {}, &ended) == expected, "one-piece scan differs from the reference");
-    Check(ended == has_nul, "Ended() does not tell whether a NUL was seen");
+  // Matching, with and without the UTF-8 forms of the words.
+  static sl::Utf8Converter utf8;
+  std::vector<std::string> no_forms(words.size()), forms(words.size());
+  for (size_t k = 0; k < words.size(); ++k) {
+    if (!utf8.EucToUtf8(words[k], &forms[k])) forms[k].clear();
   }
-  Check(Scan(matcher, text, cuts, &ended) == expected, "scan in pieces differs from the reference");
-  Check(ended == has_nul, "Ended() does not tell whether a NUL was seen (pieces)");
+  for (bool with_forms : {false, true}) {
+    sl::WordMatcher matcher(words, with_forms ? &utf8 : nullptr);
+    const std::vector<std::string> expected = ReferenceMatches(text, words, with_forms ? forms : no_forms);
+    if (!long_lines) {  // a long text is scanned in pieces only, as the watch pass reads it
+      Check(Scan(matcher, text, {}) == expected, "one-piece scan differs from the reference");
+    }
+    Check(Scan(matcher, text, cuts) == expected, "scan in pieces differs from the reference");
+  }
   return 0;
 }

@@ -20,6 +20,7 @@ ServiceModule::~ServiceModule() {
   dispatcher_.reset();
   watch_timer_.reset();
   scanner_.reset();
+  mail_queue_.reset();
   notifier_.reset();
   udp_server_.reset();
   responder_.reset();
@@ -70,7 +71,7 @@ void ServiceModule::StartUdpServer() {
 void ServiceModule::StartWatchTimer() {
   if (!scanner_) {
     scanner_ = std::make_unique<WatchScanner>(
-        *state_, [this](const WatchNotice& notice) { return SendNotification(notice); });
+        *state_, [this](const WatchNotice& notice) { QueueNotification(notice); });
   }
   if (!watch_timer_) watch_timer_ = std::make_unique<TThreadedTimer>();
   watch_timer_->SetInterval(1000);
@@ -78,7 +79,7 @@ void ServiceModule::StartWatchTimer() {
   watch_timer_->SetEnabled(true);
 }
 
-bool ServiceModule::SendNotification(const WatchNotice& notice) {
+void ServiceModule::QueueNotification(const WatchNotice& notice) {
   NotifyRequest request;
   request.FileName = notice.FileName;
   request.SearchString = notice.SearchString;
@@ -88,7 +89,7 @@ bool ServiceModule::SendNotification(const WatchNotice& notice) {
   request.MailSubject = notice.MailSubject;
   request.MailBody = notice.MailBody;
   request.HostAddress = notice.HostAddress;
-  return notifier_->Send(request, notice.Accepted);
+  mail_queue_->Push(std::move(request), notice.MatchDescription);
 }
 
 void ServiceModule::ReadHostAddress() {
@@ -143,6 +144,11 @@ void ServiceModule::DataModuleCreate() {
   std::string base = BaseDirectoryOf(DaemonApplication::ExecutablePath());
   state_ = std::make_unique<ServiceState>(base);
   notifier_ = std::make_unique<Notifier>(state_->Log);
+  mail_queue_ = std::make_unique<MailQueue>(
+      state_->Log, [this](const NotifyRequest& request, std::vector<std::string>* accepted) {
+        return notifier_->Send(request, accepted);
+      },
+      [this] { notifier_->Cancel(); });
   ServiceState& s = *state_;
   try {
     {
@@ -219,6 +225,7 @@ void ServiceModule::DataModuleDestroy() {
     }
     if (!cut_off.empty()) s.Log.LogEvent(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);
+    if (mail_queue_) mail_queue_->Stop();  // at most 5 s for the queued mails
     s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
     failed_.store(true);

@@ -19,6 +19,7 @@
 #include "discovery/udp_server.h"
 #include "service/daemon_application.h"
 #include "service/service_state.h"
+#include "watch/mail_queue.h"
 #include "watch/notify_composer.h"
 #include "watch/threaded_timer.h"
 #include "watch/watch_scan.h"
@@ -68,8 +69,8 @@ class ServiceModule {
   void StartUdpServer();
   void ReadHostAddress();
   void StartWatchTimer();
-  // The watch pass's mail hook; true when the server accepted the mail.
-  bool SendNotification(const WatchNotice& notice);
+  // The watch pass's mail hook: queues the mail.
+  void QueueNotification(const WatchNotice& notice);
 
   DaemonApplication& app_;
   std::unique_ptr<ServiceState> state_;
@@ -78,6 +79,7 @@ class ServiceModule {
   // Components, destroyed in the reverse order of their declaration. The
   // responder outlives the UDP server that calls it.
   std::unique_ptr<Notifier> notifier_;  // owns the SMTP client SMTPWatch
+  std::unique_ptr<MailQueue> mail_queue_;  // sends through notifier_
   std::unique_ptr<AdminDispatcher> dispatcher_;
   std::unique_ptr<THTTPServer> http_server_;
   std::unique_ptr<DiscoveryResponder> responder_;

@@ -4,15 +4,52 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace sl {
+
+namespace {
+
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+bool IsReadable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode); }
+
+}  // namespace
 
 bool WatchStream::Open(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  // First a handle that only names the file (opening it this way touches no
+  // device), then the same file opened for reading through /proc, so the
+  // path cannot be switched to another file between the check and the open.
+  int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (handle < 0) return false;
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(handle, &st) != 0) {
+    int error = errno;
+    ::close(handle);
+    errno = error;
+    return false;
+  }
+  found_ = st;
+  struct stat link;
+  via_link_ = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  if (!IsReadable(st)) {
+    ::close(handle);
+    not_a_file_ = true;
+    return true;
+  }
+  int fd = ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), kReadFlags);
+  if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), kReadFlags);  // no /proc
+  int error = errno;
+  ::close(handle);
+  if (fd < 0) {
+    errno = error;
+    return false;
+  }
+  struct stat now;
+  if (::fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
     ::close(fd);
+    errno = ESTALE;  // replaced between the two opens
     return false;
   }
   fd_ = fd;
@@ -26,6 +63,9 @@ void WatchStream::Close() {
   fd_ = -1;
   dev_ = 0;
   ino_ = 0;
+  not_a_file_ = false;
+  via_link_ = false;
+  found_ = {};
 }
 
 int64_t WatchStream::Size() const {

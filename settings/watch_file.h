@@ -7,6 +7,7 @@
 #ifndef SL_SETTINGS_WATCH_FILE_H_
 #define SL_SETTINGS_WATCH_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -18,6 +19,11 @@ namespace sl {
 
 // A read-only file descriptor that remembers which file (device and inode)
 // it was opened on. Owns the descriptor.
+//
+// Only a regular file or a FIFO is ever opened for reading: whatever else a
+// path names (a device, a socket, a directory) is looked at without opening
+// it, so that opening has no side effects (a watchdog device starts its
+// countdown when opened).
 class WatchStream {
  public:
   WatchStream() = default;
@@ -25,10 +31,19 @@ class WatchStream {
   WatchStream(const WatchStream&) = delete;
   WatchStream& operator=(const WatchStream&) = delete;
 
-  // Opens path read-only; false (errno set) on failure.
+  // Opens path read-only (a symbolic link is followed). True when it was
+  // opened, and also when the path names something other than a regular
+  // file or a FIFO: the stream then stays closed and NotAFile() is true.
+  // False (errno set) when nothing could be looked at.
   bool Open(const std::string& path);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
+  // The last Open found neither a regular file nor a FIFO.
+  bool NotAFile() const { return not_a_file_; }
+  // What the last successful Open found (also when NotAFile()).
+  const struct stat& Found() const { return found_; }
+  // The path was a symbolic link when the last successful Open ran.
+  bool ViaLink() const { return via_link_; }
   int fd() const { return fd_; }
   dev_t device() const { return dev_; }
   ino_t inode() const { return ino_; }
@@ -39,6 +54,9 @@ class WatchStream {
   int fd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  bool not_a_file_ = false;
+  bool via_link_ = false;
+  struct stat found_ = {};
 };
 
 struct TWatchFile {

@@ -158,6 +158,43 @@ def wait_for(predicate, timeout=10, step=0.05):
     return predicate()
 
 
+def process_table():
+    """{pid: (parent pid, state letter)} of every live process, from /proc."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        table[int(entry)] = (int(fields[1]), fields[0])
+    return table
+
+
+def start_mailbox(test):
+    """Starts a real SMTP server (aiosmtpd) on 127.0.0.1:25 for the rest of
+    the test; returns the list that receives the raw bytes of each message.
+    None when aiosmtpd is not installed."""
+    try:
+        from aiosmtpd.controller import Controller
+    except ImportError:
+        return None
+    messages = []
+
+    class Mailbox:
+        async def handle_DATA(self, server, session, envelope):
+            messages.append(envelope.original_content or envelope.content)
+            return "250 OK"
+
+    controller = Controller(Mailbox(), hostname="127.0.0.1", port=25)
+    controller.start()
+    test.addCleanup(controller.stop)
+    return messages
+
+
 # --- Raw HTTP exchanges and load helpers -----------------------------------
 
 def sanitized():

@@ -10,6 +10,8 @@ packages chromium, chromium-driver, python3-selenium). When this file runs
 under another Python without Selenium, it hands the run to /usr/bin/python3."""
 
 import base64
+import email
+import email.policy
 import os
 import shutil
 import signal
@@ -28,6 +30,7 @@ ARTIFACTS = os.path.join(h.BUILD_DIR, "test-artifacts")
 BASE = "http://127.0.0.1:%d" % h.PORT
 USER, PASSWORD = "admin", "pa ss:w@rd"   # blank, colon and at sign must survive the login
 LABEL = "修正/削除"
+BODY = "本文 \\ResultLine\\"
 
 try:
     from selenium import webdriver
@@ -50,16 +53,8 @@ def system_python_has_selenium():
 def descendants(pid):
     """PIDs of every live process below pid (read from /proc)."""
     children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-        children.setdefault(ppid, []).append(int(entry))
+    for child, (parent, _) in h.process_table().items():
+        children.setdefault(parent, []).append(child)
     found, todo = [], [pid]
     while todo:
         for child in children.get(todo.pop(), []):
@@ -113,7 +108,7 @@ else:
             os.chmod(self.command, 0o755)
             h.write(self.path("data/env.csv"), h.env_text(
                 user=USER, password=PASSWORD, smtp="mail.old.example", sender="old@example.com",
-                subject="件名", body="本文"))
+                subject="件名", body=BODY))
             h.write(self.path("data/ScanLantern.conf"), h.conf_text([]))
             self.service = h.Service(self.prefix)
             self.service.start()
@@ -282,6 +277,13 @@ else:
             index = self.driver.find_element(By.TAG_NAME, "main").text
             self.assertIn("監視設定", index)
             self.assertIn("メール設定", index)
+            # Notifications go to a real mail server on this host.
+            mailbox = h.start_mailbox(self)
+            if mailbox is not None:
+                self.nav("メール設定")
+                self.fill("SMTPServer", "127.0.0.1")
+                self.click(self.button("変更", "/EnvSaveSetting.cgi"))
+                self.open("/")
             self.click(self.driver.find_element(By.CSS_SELECTOR, "main").find_element(By.LINK_TEXT, "監視設定"))
             self.assertEqual(self.heading(), "監視設定")
             self.assertEqual(self.watch_rows(), [])
@@ -304,6 +306,22 @@ else:
                 f.write(h.euc("12:00 エラー: ディスク 満杯です\n12:01 エラー ディスク 満杯\n"))
             self.assertTrue(h.wait_for(lambda: os.path.exists(self.path("ran.txt")), timeout=10),
                             "the entry added in the browser did not trigger")
+
+            # The same words typed in the pages are found in a UTF-8 log; the
+            # event log holds the lines in EUC-JP and the mail the same text.
+            utf8_lines = ["12:02 エラー: ディスク 満杯 (UTF-8)", "12:03 再びエラー、ディスク 満杯"]
+            with open(self.app_log, "ab") as f:
+                f.write("".join(line + "\n" for line in utf8_lines).encode("utf-8"))
+            self.assertTrue(h.wait_for(lambda: h.read(self.path("ran.txt")) == b"ran\nran\n", timeout=10),
+                            "the UTF-8 lines did not trigger")
+            log = h.read_log(self.prefix)
+            for n, line in enumerate(utf8_lines, 1):
+                self.assertIn(h.euc("(%d/2)\n監視ファイル\t%s\n監視ワード\t%s\n監視内容\n%s\n"
+                                    % (n, self.app_log, app_words, line)), log)
+            if mailbox is not None:
+                self.assertTrue(h.wait_for(lambda: len(mailbox) == 2, timeout=15), "no mail for the UTF-8 line")
+                msg = email.message_from_bytes(mailbox[1], policy=email.policy.default)
+                self.assertEqual(msg.get_content().strip(), "本文 " + utf8_lines[1])
 
             # A file that does not exist is refused with the error page, and
             # the list is unchanged.
@@ -393,7 +411,7 @@ else:
             self.click(self.button("設定を保存", "/SaveSetting.cgi"))
             self.assertEqual(self.heading(), "設定の保存")
             saved = h.env_text(user=USER, password=PASSWORD, smtp="smtp.example.co.jp", sender=sender,
-                               subject="件名", body="本文")
+                               subject="件名", body=BODY)
             self.assertEqual(self.env_on_disk(), saved)
             self.assertEqual(self.conf_on_disk(), h.conf_text([]))
 

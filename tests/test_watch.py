@@ -1,7 +1,12 @@
 """Watch passes of the running service: hits, triggers, commands, missing
 files and rotation, seen through the event log and the commands' traces."""
 
+import email
+import email.policy
 import os
+import signal
+import socket
+import threading
 import time
 import unittest
 
@@ -11,6 +16,40 @@ HIT = "監視ワードをトラッキングしました。"
 RAN = "次の実行ファイルを実行しました。"
 CMD_DONE = "監視ワードをトラッキングしてコマンド実行しました。"
 MISSING = "監視ファイルが存在しません。"
+QUEUE_FULL = "送信待ちのメールが上限に達したため、このメールを破棄しました。"
+NOT_SENT = "サービス停止までに送信できなかったメールがあります。"
+SKIPPED = "実行中のコマンドが上限に達したため、コマンドの実行を見送りました。"
+NOT_A_FILE = "監視ファイルが通常のファイルではないため、読み込みません。"
+REFUSED = "監視ファイルが置き換えられましたが、信頼できないファイルのため読み込みません。"
+
+
+def children(pid):
+    """(pid, state) of every child process of pid."""
+    return [(child, state) for child, (parent, state) in h.process_table().items() if parent == pid]
+
+
+class SilentServer:
+    """Accepts connections on 127.0.0.1:25 and never answers."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 25))
+        self.sock.listen(64)
+        self.held = []
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def run(self):
+        while True:
+            try:
+                self.held.append(self.sock.accept()[0])
+            except OSError:
+                return
+
+    def close(self):
+        self.sock.close()
+        for c in self.held:
+            c.close()
 
 
 def hit_entry(n, count, path, words, line):
@@ -80,6 +119,117 @@ class WatchTest(h.ServiceTestCase):
         self.start([(path, "FAR", "1", "", "")])
         self.append(path, "FAR beyond four gigabytes\n")
         self.assertTrue(h.wait_for(lambda: hit_entry(1, 1, path, "FAR", "FAR beyond four gigabytes") in self.log()))
+
+    def test_stalled_mail_server_holds_up_nothing(self):
+        server = SilentServer()
+        self.addCleanup(server.close)
+        mailed = os.path.join(self.dir, "mailed.log")
+        other = os.path.join(self.dir, "other.log")
+        trace = os.path.join(self.dir, "trace")
+        h.write(mailed, b"")
+        h.write(other, b"")
+        self.start([(mailed, "MAIL", "1", "ops@example.com", ""), (other, "RUN", "1", "", "touch " + trace)],
+                    smtp="127.0.0.1", sender="agent@example.com", subject="s", body="b")
+        # 300 mails: one in the stalled session, 256 queued, 43 dropped.
+        self.append(mailed, "".join("MAIL %d\n" % i for i in range(300)))
+        # The first mail may still be queued when the last ones come.
+        self.assertTrue(h.wait_for(lambda: self.log().count(h.euc(HIT)) == 300))
+        self.assertTrue(h.wait_for(lambda: self.log().count(h.euc(QUEUE_FULL)) >= 43))
+        dropped = self.log().count(h.euc(QUEUE_FULL))
+        self.assertIn(dropped, (43, 44))
+        self.append(other, "RUN now\n")
+        appended = time.time()
+        self.assertTrue(h.wait_for(lambda: os.path.exists(trace), timeout=5))
+        self.assertLess(time.time() - appended, 1.5)
+        self.assertEqual(self.log().count(h.euc(HIT)), 301)
+        stopping = time.time()
+        status, _ = self.service.stop()
+        self.assertEqual(status, 0)
+        # The run loop's extra second, the 5 s for the mails, a second of slack.
+        self.assertLess(time.time() - stopping, 1 + 5 + 1)
+        self.assertIn(h.euc(NOT_SENT + "\n未送信のメール\t%d\n" % (300 - dropped)), self.log())
+
+    def test_command_flood_is_bounded_and_reaped(self):
+        path = os.path.join(self.dir, "flood.log")
+        h.write(path, b"")
+        self.start([(path, "GO", "1", "", "sleep 2")])
+        pid = self.service.proc.pid
+        self.append(path, "GO\n" * 1000)
+        self.assertTrue(h.wait_for(lambda: h.euc(SKIPPED) in self.log()))
+        most = 0
+        deadline = time.time() + 1.5
+        while time.time() < deadline:
+            most = max(most, len(children(pid)))
+            time.sleep(0.02)
+        self.assertGreater(most, 0)
+        self.assertLessEqual(most, 16)
+        self.assertIn(h.euc(SKIPPED + "\n見送った回数\t984\n"), self.log())
+        self.assertEqual(self.log().count(h.euc(CMD_DONE)), 16)
+        # All ended and reaped: no zombies left behind.
+        self.assertTrue(h.wait_for(lambda: children(pid) == [], timeout=6), children(pid))
+
+    def test_unsafe_files_are_not_read_and_nul_ends_only_a_line(self):
+        linked = os.path.join(self.dir, "linked.log")
+        moved = os.path.join(self.dir, "moved.log")
+        device = os.path.join(self.dir, "device.log")
+        nul = os.path.join(self.dir, "nul.log")
+        secret = os.path.join(self.prefix, "secret")
+        for path in (linked, moved, nul):
+            h.write(path, b"")
+        h.write(secret, b"")
+        os.chown(secret, 65534, 65534)
+        os.chmod(secret, 0o600)
+        os.symlink("/dev/zero", device)
+        self.start([(linked, "HIT", "1", "", ""), (moved, "HIT", "1", "", ""),
+                    (device, "HIT", "1", "", ""), (nul, "HIT", "1", "", "")])
+        pid = self.service.proc.pid
+        self.assertNotIn("/dev/zero", [os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                                       for fd in os.listdir("/proc/%d/fd" % pid)])
+        # The log replaced by a link to another user's file, and by another
+        # user's file moved over it.
+        os.unlink(linked)
+        os.symlink(secret, linked)
+        foreign = os.path.join(self.dir, "foreign")
+        h.write(foreign, b"HIT foreign\n")
+        os.chown(foreign, 65534, 65534)
+        os.rename(foreign, moved)
+        with open(secret, "ab") as f:
+            f.write(b"HIT classified one\n")
+        self.append(nul, b"first HIT\0second HIT\nno\0HIT third\n")
+        self.assertTrue(h.wait_for(lambda: hit_entry(1, 1, nul, "HIT", "HIT third") in self.log()))
+        time.sleep(1.5)
+        with open(secret, "ab") as f:
+            f.write(b"HIT classified two\n")
+        time.sleep(2.5)
+        log = self.log()
+        for line in ("first HIT", "second HIT"):
+            self.assertIn(hit_entry(1, 1, nul, "HIT", line), log)
+        self.assertNotIn(b"classified", log)
+        self.assertNotIn(b"foreign", log)
+        self.assertEqual(log.count(h.euc(REFUSED)), 2)
+        self.assertIn(h.euc(REFUSED + "\n理由\tsymbolic link\n設定ファイル\t" + linked + "\n"), log)
+        self.assertIn(h.euc(REFUSED + "\n理由\towner uid 65534, not root\n設定ファイル\t" + moved + "\n"), log)
+        self.assertEqual(log.count(h.euc(NOT_A_FILE + "\n設定ファイル\t" + device + "\n")), 1)
+        self.assertNotIn("/dev/zero", [os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                                       for fd in os.listdir("/proc/%d/fd" % pid)])
+
+    def test_japanese_word_in_utf8_log_logged_and_mailed(self):
+        messages = h.start_mailbox(self)
+        if messages is None:
+            self.skipTest("aiosmtpd is not installed")
+        path = os.path.join(self.dir, "utf8.log")
+        h.write(path, b"")
+        self.start([(path, "エラー", "1", "ops@example.com", "")],
+                    smtp="127.0.0.1", sender="agent@example.com", subject="\\WatchString\\",
+                    body="\\ResultLine\\")
+        line = "ディスクエラー発生 😀"
+        self.append(path, (line + "\n").encode("utf-8"))
+        seen = "ディスクエラー発生 〓"
+        self.assertTrue(h.wait_for(lambda: hit_entry(1, 1, path, "エラー", seen) in self.log()))
+        self.assertTrue(h.wait_for(lambda: messages, timeout=15))
+        msg = email.message_from_bytes(messages[0], policy=email.policy.default)
+        self.assertEqual(msg.get_content().strip(), seen)
+        self.assertEqual(str(msg["Subject"]), "エラー")
 
 
 if __name__ == "__main__":

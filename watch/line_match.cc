@@ -1,7 +1,14 @@
 #include "watch/line_match.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "watch/utf8_text.h"
 
 namespace sl {
 
@@ -9,20 +16,22 @@ namespace {
 
 bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+// A NUL byte ends a line like CR and LF: text written after one (a crashed
+// writer's padding, a binary record) is still examined.
+bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
-// The first CR or LF in [p, e), or e.
+// The first CR, LF or NUL in [p, e), or e.
 const char* FindLineEnd(const char* p, const char* e) {
   while (p < e && !IsLineEnd(*p)) ++p;
   return p;
 }
 
-// The start of the last line end (CR, LF or CR LF) in [b, e), or nullptr.
+// The start of the last line end (CR, LF, CR LF or NUL) in [b, e), or nullptr.
 const char* FindLastLineEnd(const char* b, const char* e) {
   const char* q = e;
   while (q > b) {
     --q;
-    if (*q == '\r') return q;
+    if (*q == '\r' || *q == '\0') return q;
     if (*q == '\n') return (q > b && q[-1] == '\r') ? q - 1 : q;
   }
   return nullptr;
@@ -36,6 +45,31 @@ const char* SkipLineEnd(const char* t, const char* end) {
 
 bool Contains(std::string_view text, const std::string& word) {
   return ::memmem(text.data(), text.size(), word.data(), word.size()) != nullptr;
+}
+
+const char* Find(const char* b, const char* e, const std::string& word) {
+  return static_cast<const char*>(
+      ::memmem(b, static_cast<size_t>(e - b), word.data(), word.size()));
+}
+
+// How common a byte is in log text, roughly (higher: more common). Used
+// only to choose which bytes of a word to compare first.
+int Commonness(unsigned char c) {
+  static const char kLetters[] = "etaoinsrhldcumfpgwybvkxjqz";
+  if (c == ' ') return 100;
+  if (c == 0xE3) return 98;  // UTF-8 lead byte of kana and many kanji
+  if (c >= 'a' && c <= 'z') return 95 - static_cast<int>(std::strchr(kLetters, c) - kLetters);
+  if (c == 0xA1 || c == 0xA4 || c == 0xA5) return 90;  // EUC-JP symbols, hiragana, katakana
+  if (c >= '0' && c <= '9') return 85;
+  if (std::strchr(":/.-_[]()=,'\"", c) != nullptr && c != 0) return 80;
+  if (c >= 0x80 && c <= 0xBF) return 60;  // UTF-8 continuation bytes
+  if (c >= 0xA1) return 50;
+  if (c >= 'A' && c <= 'Z') return 40;
+  return 30;
+}
+
+bool HasHighByte(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 }  // namespace
@@ -81,43 +115,177 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string) {
   return words;
 }
 
-WordMatcher::WordMatcher(std::vector<std::string> words) : words_(std::move(words)) {
+WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
+  words_.reserve(words.size());
+  for (std::string& w : words) {
+    Word word;
+    if (w.empty() || w.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+      impossible_ = true;
+    }
+    // A word that is not valid EUC-JP has no other form.
+    if (utf8 && HasHighByte(w) && (!utf8->EucToUtf8(w, &word.utf8) || word.utf8 == w)) {
+      word.utf8.clear();
+    }
+    word.euc = std::move(w);
+    longest_ = std::max({longest_, word.euc.size(), word.utf8.size()});
+    words_.push_back(std::move(word));
+  }
+  // Lead: the longest word of one form, else the longest word.
+  bool lead_single = false;
   for (size_t i = 0; i < words_.size(); ++i) {
-    const std::string& w = words_[i];
-    if (w.empty() || w.find_first_of("\r\n") != std::string::npos) impossible_ = true;
-    if (w.size() > longest_) {
-      longest_ = w.size();
+    bool single = words_[i].utf8.empty();
+    const Word& lead = words_[lead_];
+    if ((single && !lead_single) ||
+        (single == lead_single && words_[i].euc.size() > lead.euc.size())) {
       lead_ = i;
+      lead_single = single;
+    }
+  }
+  if (words_.empty() || impossible_) return;
+  for (const std::string* form : {&words_[lead_].euc, &words_[lead_].utf8}) {
+    if (form->empty()) continue;
+    Needle& n = needles_[needle_count_++];
+    n.text = form;
+    auto rarer = [&](size_t a, size_t b) {
+      return Commonness(static_cast<unsigned char>((*form)[a])) <
+             Commonness(static_cast<unsigned char>((*form)[b]));
+    };
+    n.second = 0;
+    for (size_t k = 1; k < form->size(); ++k) {
+      if (rarer(k, n.second)) n.second = k;
+    }
+    n.first = n.second == 0 && form->size() > 1 ? 1 : 0;
+    for (size_t k = 0; k < form->size(); ++k) {
+      if (k != n.second && rarer(k, n.first)) n.first = k;
     }
   }
 }
 
+bool WordMatcher::Holds(size_t i, std::string_view text) const {
+  const Word& w = words_[i];
+  return Contains(text, w.euc) || (!w.utf8.empty() && Contains(text, w.utf8));
+}
+
 bool WordMatcher::Matches(std::string_view line) const {
   if (impossible_) return false;
-  for (const std::string& w : words_) {
-    if (!Contains(line, w)) return false;
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (!Holds(i, line)) return false;
   }
   return true;
 }
 
-size_t WordMatcher::FindLead(std::string_view text) const {
-  const std::string& w = words_[lead_];
-  const void* hit = ::memmem(text.data(), text.size(), w.data(), w.size());
-  return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data())
-             : std::string_view::npos;
+// The first candidate of a filter step at q whose form k is marked in
+// masks[k] (bit j: position q + j) and that holds the form whole.
+const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32_t any,
+                                    size_t* length) const {
+  while (any != 0) {
+    int j = __builtin_ctz(any);
+    any &= any - 1;
+    for (int k = 0; k < needle_count_; ++k) {
+      const std::string& t = *needles_[k].text;
+      if ((masks[k] >> j & 1) != 0 && std::memcmp(q + j, t.data(), t.size()) == 0) {
+        *length = t.size();
+        return q + j;
+      }
+    }
+  }
+  return nullptr;
+}
+
+#if defined(__x86_64__)
+// The first 32-position step of FindLead, for processors with AVX2: the
+// same filter over twice the positions at a time. Returns the hit, or
+// nullptr with *p moved to where fewer than 31 + longest bytes are left.
+__attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char** p,
+                                                                       const char* end,
+                                                                       size_t longest,
+                                                                       size_t* length) const {
+  __m256i want_first[2];
+  __m256i want_second[2];
+  for (int k = 0; k < needle_count_; ++k) {
+    const Needle& n = needles_[k];
+    want_first[k] = _mm256_set1_epi8((*n.text)[n.first]);
+    want_second[k] = _mm256_set1_epi8((*n.text)[n.second]);
+  }
+  const char* q = *p;
+  while (end - q >= static_cast<ptrdiff_t>(31 + longest)) {
+    uint32_t masks[2] = {0, 0};
+    uint32_t any = 0;
+    for (int k = 0; k < needle_count_; ++k) {
+      const Needle& n = needles_[k];
+      __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.first));
+      __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.second));
+      masks[k] = static_cast<uint32_t>(_mm256_movemask_epi8(
+          _mm256_and_si256(_mm256_cmpeq_epi8(a, want_first[k]), _mm256_cmpeq_epi8(b, want_second[k]))));
+      any |= masks[k];
+    }
+    if (any != 0) {
+      if (const char* hit = Candidates(q, masks, any, length)) return hit;
+    }
+    q += 32;
+  }
+  *p = q;
+  return nullptr;
+}
+#endif
+
+const char* WordMatcher::FindLead(const char* from, const char* end, size_t* length) const {
+  const char* p = from;
+#if defined(__x86_64__)
+  static const bool kWide = __builtin_cpu_supports("avx2");
+  if (kWide) {
+    size_t longest = std::max(needles_[0].text->size(),
+                              needle_count_ > 1 ? needles_[1].text->size() : size_t{0});
+    if (const char* hit = FindLeadWide(&p, end, longest, length)) return hit;
+  }
+#endif
+#if defined(__SSE2__)
+  // Sixteen start positions at a time: a position is a candidate when both
+  // chosen bytes of a form are in place; candidates are then compared whole.
+  size_t longest = 0;
+  __m128i want_first[2];
+  __m128i want_second[2];
+  for (int k = 0; k < needle_count_; ++k) {
+    const Needle& n = needles_[k];
+    longest = std::max(longest, n.text->size());
+    want_first[k] = _mm_set1_epi8((*n.text)[n.first]);
+    want_second[k] = _mm_set1_epi8((*n.text)[n.second]);
+  }
+  while (end - p >= static_cast<ptrdiff_t>(15 + longest)) {
+    uint32_t masks[2] = {0, 0};
+    uint32_t any = 0;
+    for (int k = 0; k < needle_count_; ++k) {
+      const Needle& n = needles_[k];
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.first));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.second));
+      masks[k] = static_cast<uint32_t>(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(a, want_first[k]), _mm_cmpeq_epi8(b, want_second[k]))));
+      any |= masks[k];
+    }
+    if (any != 0) {
+      if (const char* hit = Candidates(p, masks, any, length)) return hit;
+    }
+    p += 16;
+  }
+#endif
+  const char* best = nullptr;
+  for (int k = 0; k < needle_count_; ++k) {
+    const char* hit = Find(p, end, *needles_[k].text);
+    if (hit != nullptr && (best == nullptr || hit < best)) {
+      best = hit;
+      *length = needles_[k].text->size();
+    }
+  }
+  return best;
 }
 
 LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match)
     : matcher_(matcher), on_match_(std::move(on_match)) {}
 
 void LineScanner::Feed(std::string_view piece) {
-  if (ended_ || piece.empty()) return;
+  if (piece.empty()) return;
   const char* p = piece.data();
   const char* e = p + piece.size();
-  if (const void* nul = std::memchr(p, '\0', piece.size())) {
-    e = static_cast<const char*>(nul);
-    ended_ = true;
-  }
   if (pending_cr_ && p < e) {
     if (*p == '\n') ++p;  // second half of a CR LF split between pieces
     pending_cr_ = false;
@@ -129,7 +297,7 @@ void LineScanner::Feed(std::string_view piece) {
     if (t == e) return;
     FinishPartial();
     begin = SkipLineEnd(t, e);
-    if (*t == '\r' && t + 1 == e && !ended_) pending_cr_ = true;  // its LF may come next
+    if (*t == '\r' && t + 1 == e) pending_cr_ = true;  // its LF may come next
   }
   if (begin >= e) return;
   const char* last = FindLastLineEnd(begin, e);
@@ -139,7 +307,7 @@ void LineScanner::Feed(std::string_view piece) {
   }
   ScanCompleteLines(begin, last);
   const char* rest = SkipLineEnd(last, e);
-  if (*last == '\r' && last + 1 == e && !ended_) {
+  if (*last == '\r' && last + 1 == e) {
     pending_cr_ = true;  // its LF may come next
   } else if (rest < e) {
     ExtendPartial(std::string_view(rest, static_cast<size_t>(e - rest)));
@@ -166,12 +334,11 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
   }
   // Search the whole region for the lead word; only lines that hold it are
   // cut out and tested for the other words.
-  const size_t lead_size = matcher_.longest();
   const char* s = begin;
   while (s < end) {
-    size_t off = matcher_.FindLead(std::string_view(s, static_cast<size_t>(end - s)));
-    if (off == std::string_view::npos) break;
-    const char* hit = s + off;
+    size_t lead_size = 0;
+    const char* hit = matcher_.FindLead(s, end, &lead_size);
+    if (hit == nullptr) break;
     const char* line_begin = hit;
     while (line_begin > s && !IsLineEnd(line_begin[-1])) --line_begin;
     const char* line_end = FindLineEnd(hit + lead_size, end);
@@ -191,7 +358,7 @@ void LineScanner::ExtendPartial(std::string_view text) {
     // Too long to keep whole: from here on keep the head for reporting and
     // mark the words as they are seen.
     streaming_ = true;
-    found_.assign(matcher_.words().size(), false);
+    found_.assign(matcher_.size(), false);
     tail_.clear();
     std::string head;
     head.swap(partial_);
@@ -204,7 +371,7 @@ void LineScanner::ExtendPartial(std::string_view text) {
   std::string window = tail_;
   window.append(text);
   for (size_t i = 0; i < found_.size(); ++i) {
-    if (!found_[i] && Contains(window, matcher_.words()[i])) found_[i] = true;
+    if (!found_[i] && matcher_.Holds(i, window)) found_[i] = true;
   }
   size_t keep = std::min(window.size(), matcher_.longest() - 1);
   tail_.assign(window, window.size() - keep, keep);

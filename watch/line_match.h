@@ -1,21 +1,26 @@
 // The text side of the watch pass: search words, line splitting, matching.
 //
 // SplitSearchWords turns an entry's search string into its words.
-// WordMatcher answers whether a line holds every word. LineScanner takes the
-// appended bytes of a file piece by piece and reports each line that
-// matches, with exactly the lines one buffer of all pieces would give: a line
-// or a CR LF pair may span two pieces, a NUL byte ends the text. Memory stays
-// bounded by the piece size and kKeptLineBytes, whatever the append size.
+// WordMatcher answers whether a line holds every word; a word holding
+// Japanese text may be found in its EUC-JP or its UTF-8 form. LineScanner
+// takes the appended bytes of a file piece by piece and reports each line
+// that matches, with exactly the lines one buffer of all pieces would give:
+// a line or a CR LF pair may span two pieces, and a NUL byte ends a line like
+// CR and LF do. Memory stays bounded by the piece size and kKeptLineBytes,
+// whatever the append size.
 #ifndef SL_WATCH_LINE_MATCH_H_
 #define SL_WATCH_LINE_MATCH_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sl {
+
+class Utf8Converter;
 
 // Splits a search string into words: blanks (bytes 1 to 32) and commas
 // separate words; a word starting with a double quote runs to the closing
@@ -24,28 +29,55 @@ namespace sl {
 std::vector<std::string> SplitSearchWords(std::string_view search_string);
 
 // Tests lines for all of a fixed set of words (byte substrings, case-sensitive).
-// No words: every line matches. An empty word, or one holding CR or LF, occurs
-// in no line, so such a set matches nothing.
+// Given a converter, a word holding bytes of 128 and above (EUC-JP) also
+// occurs where its UTF-8 form does. No words: every line matches. An empty
+// word, or one holding CR, LF or NUL, occurs in no line, so such a set
+// matches nothing.
 class WordMatcher {
  public:
-  explicit WordMatcher(std::vector<std::string> words);
+  explicit WordMatcher(std::vector<std::string> words, Utf8Converter* utf8 = nullptr);
+  // Not copyable: the lead needles point into the words.
+  WordMatcher(const WordMatcher&) = delete;
+  WordMatcher& operator=(const WordMatcher&) = delete;
 
   bool Matches(std::string_view line) const;
+  // True when word i occurs in text, in either of its forms.
+  bool Holds(size_t i, std::string_view text) const;
 
-  // The first position in text where the word chosen to lead the search
-  // occurs, or npos. Only meaningful when !MatchesEverything() && !MatchesNothing().
-  size_t FindLead(std::string_view text) const;
+  // The first occurrence in [from, end) of the word chosen to lead the
+  // search (a word of one form where there is one, the rarest and fastest
+  // to find), in either of its forms, or nullptr; *length is the length of
+  // the form found. Both forms are looked for in one sweep. Only meaningful
+  // when !MatchesEverything() && !MatchesNothing().
+  const char* FindLead(const char* from, const char* end, size_t* length) const;
 
   bool MatchesEverything() const { return words_.empty(); }
   bool MatchesNothing() const { return impossible_; }
-  const std::vector<std::string>& words() const { return words_; }
-  size_t lead() const { return lead_; }
+  size_t size() const { return words_.size(); }
+  // The longest form of any word.
   size_t longest() const { return longest_; }
 
  private:
-  std::vector<std::string> words_;
-  size_t lead_ = 0;     // index of the longest word: the rarest, fastest to find
-  size_t longest_ = 0;  // its length
+  struct Word {
+    std::string euc;
+    std::string utf8;  // empty when the word has no other form
+  };
+  const char* FindLeadWide(const char** p, const char* end, size_t longest,
+                           size_t* length) const;
+  const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
+
+  // One form of the lead word, with the two of its bytes that are compared
+  // first: the rarest ones in log text.
+  struct Needle {
+    const std::string* text;
+    size_t first;
+    size_t second;
+  };
+  std::vector<Word> words_;
+  Needle needles_[2] = {};
+  int needle_count_ = 0;
+  size_t lead_ = 0;
+  size_t longest_ = 0;
   bool impossible_ = false;
 };
 
@@ -61,12 +93,10 @@ class LineScanner {
 
   LineScanner(const WordMatcher& matcher, MatchHandler on_match);
 
-  // The next piece of the text. Ignored once a NUL byte has been seen.
+  // The next piece of the text.
   void Feed(std::string_view piece);
   // End of the text: reports the last line when it had no line end.
   void Finish();
-  // True once a NUL byte ended the text; later bytes need not be read.
-  bool Ended() const { return ended_; }
 
  private:
   void ScanCompleteLines(const char* begin, const char* end);
@@ -75,7 +105,6 @@ class LineScanner {
 
   const WordMatcher& matcher_;
   MatchHandler on_match_;
-  bool ended_ = false;
   bool pending_cr_ = false;  // the previous piece ended in CR
 
   // The line begun in an earlier piece. While it is short its bytes are all

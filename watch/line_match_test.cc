@@ -1,5 +1,7 @@
 #include "watch/line_match.h"
 
+#include "watch/utf8_text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -58,6 +60,42 @@ Words Scan(const WordMatcher& m, const std::vector<std::string>& pieces) {
   return lines;
 }
 
+// A Japanese word is found in its EUC-JP and its UTF-8 form, also as the
+// lead word of the search and in overlong lines; matching UTF-8 lines come
+// back to EUC-JP, with the geta mark for what EUC-JP cannot hold.
+TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
+  const std::string euc = "\xA5\xA8\xA5\xE9\xA1\xBC";    // エラー
+  const std::string utf8 = "\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC";
+  Utf8Converter conv;
+  std::string form;
+  ASSERT_TRUE(conv.EucToUtf8(euc, &form));
+  EXPECT_EQ(form, utf8);
+  EXPECT_FALSE(conv.EucToUtf8("x\xA5", &form));  // a lead byte alone
+  WordMatcher cut(Words{"x\xA5"}, &conv);         // is no word "x" in UTF-8
+  EXPECT_FALSE(cut.Matches("x"));
+  WordMatcher jp(Words{euc}, &conv);
+  WordMatcher jp_and_ascii(Words{euc, "disk"}, &conv);
+  WordMatcher euc_only(Words{euc});
+  EXPECT_TRUE(jp.Matches("x " + utf8 + " y"));
+  EXPECT_TRUE(jp.Matches("x " + euc));
+  EXPECT_FALSE(euc_only.Matches(utf8));
+  std::string text = "disk " + utf8 + "\nnone\n" + euc + " disk\n" + utf8 + "\n";
+  EXPECT_EQ(Scan(jp, {text}), (Words{"disk " + utf8, euc + " disk", utf8}));
+  EXPECT_EQ(Scan(jp_and_ascii, {text}), (Words{"disk " + utf8, euc + " disk"}));
+  std::string longer(LineScanner::kKeptLineBytes + 10, 'x');
+  EXPECT_EQ(Scan(jp, {longer, utf8, longer + "\n"}).size(), 1u);
+
+  EXPECT_TRUE(IsMultibyteUtf8("a " + utf8));
+  EXPECT_FALSE(IsMultibyteUtf8("ascii only"));
+  EXPECT_FALSE(IsMultibyteUtf8(euc));
+  EXPECT_FALSE(IsMultibyteUtf8("\xC0\xAF"));          // overlong
+  EXPECT_FALSE(IsMultibyteUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(IsMultibyteUtf8("\xE3\x82"));          // cut
+  EXPECT_EQ(conv.Utf8ToEuc("a " + utf8), "a " + euc);
+  // U+1F600 and U+0E01 have no EUC-JP form.
+  EXPECT_EQ(conv.Utf8ToEuc("x\xF0\x9F\x98\x80y\xE0\xB8\x81"), "x\xA2\xAEy\xA2\xAE");
+}
+
 TEST(LineScannerTest, OneBufferLineRules) {
   WordMatcher all(Words{});
   EXPECT_EQ(Scan(all, {""}), Words{});
@@ -66,8 +104,12 @@ TEST(LineScannerTest, OneBufferLineRules) {
   EXPECT_EQ(Scan(all, {"\r\n"}), Words{""});
   EXPECT_EQ(Scan(all, {"a\r\nb\rc\n\nd"}), (Words{"a", "b", "c", "", "d"}));
   EXPECT_EQ(Scan(all, {"a\r\rb\n\r"}), (Words{"a", "", "b", ""}));
-  EXPECT_EQ(Scan(all, {std::string("a\nb\0c\nd", 7)}), (Words{"a", "b"}));
-  EXPECT_EQ(Scan(all, {std::string("\0a", 2)}), Words{});
+  // A NUL ends a line, not the text.
+  EXPECT_EQ(Scan(all, {std::string("a\nb\0c\nd", 7)}), (Words{"a", "b", "c", "d"}));
+  EXPECT_EQ(Scan(all, {std::string("\0a", 2)}), (Words{"", "a"}));
+  EXPECT_EQ(Scan(all, {std::string("a\r\0b", 4)}), (Words{"a", "", "b"}));
+  WordMatcher key(Words{"key"});
+  EXPECT_EQ(Scan(key, {std::string("x\0key after a NUL\0key", 21)}), (Words{"key after a NUL", "key"}));
 }
 
 // Splitting the text anywhere must not change the lines.

@@ -120,6 +120,10 @@ class Notifier {
   // the caller.
   bool Send(const NotifyRequest& request, std::vector<std::string>* accepted = nullptr);
 
+  // Aborts the session step in progress, if any, from another thread: the
+  // Send running there fails soon instead of waiting out its time-out.
+  void Cancel() { smtp_watch_->Abort(); }
+
  private:
   const EventLog& log_;
 

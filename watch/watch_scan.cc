@@ -1,13 +1,17 @@
 #include "watch/watch_scan.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "service/text.h"
@@ -38,6 +42,8 @@ class OwnedFd {
 int DupFd(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 // "監視ファイル\t<file>\n監視ワード\t<words>\n監視内容\n<line>"
+constexpr char kNotifyHookFailure[] = "Notification could not be queued.";
+
 std::string DescribeMatch(const std::string& file, const std::string& words,
                           std::string_view line) {
   std::string s;
@@ -56,12 +62,20 @@ std::string DescribeMatch(const std::string& file, const std::string& words,
   return s;
 }
 
+std::string ParentDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
+
+extern "C" char** environ;
 
 WatchScanner::WatchScanner(ServiceState& state, NotifyHook notify, CommandHook run_command)
     : state_(state), notify_(std::move(notify)), run_command_(std::move(run_command)) {
   if (!run_command_) {
-    run_command_ = [this](const std::string& command) { RunCommand(command); };
+    run_command_ = [this](const std::string& command) { return RunCommand(command); };
   }
 }
 
@@ -88,6 +102,7 @@ void WatchScanner::RunPass() {
     entries = state_.Watches;
   }
   PruneTracked();
+  ReapChildren();
   ++pass_number_;
   check_all_ = !path_watch_.Poll([this](const void* key) {
     auto it = tracked_.find(static_cast<const TWatchFile*>(key));
@@ -122,6 +137,8 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   std::vector<Range> ranges;
   EntrySettings settings;
   bool missing = false;
+  std::string refusal;  // a file at the path that is left unread, to log
+  Tracked* tracked_entry = nullptr;
   {
     std::lock_guard<std::mutex> lock(state_.Lock);
     // Removed from the table (or the table reloaded) since the pass began.
@@ -129,8 +146,10 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
     TWatchFile& w = *entry;
     auto [slot, inserted] = tracked_.try_emplace(entry.get());
     Tracked& tracked = slot->second;
+    tracked_entry = &tracked;
     if (inserted || tracked.entry.lock() != entry) {
       tracked = Tracked{};
+      tracked.id = ++next_id_;
       tracked.entry = entry;
       tracked.path = w.FileName;
       tracked.slot = next_slot_++ % kSweepPasses;
@@ -143,7 +162,6 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
       return;  // nothing reported for this file
     }
     bool rebind = tracked.fresh || path_changed || sweep || (!watched && !tracked.unwatchable);
-    tracked.fresh = tracked.dirty = tracked.recheck = false;
     settings.FileName = w.FileName;
     struct stat lst;
     struct stat st;
@@ -157,6 +175,16 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
     if (rebind) {
       tracked.unwatchable = !path_watch_.Add(entry.get(), w.FileName, have_lst ? &lst : nullptr);
     }
+    if (tracked.fresh || path_changed) {
+      // Bound to this path now: a link that the path was when the settings
+      // named it is followed.
+      tracked.bound_link = w.Stream.IsOpen() && !path_changed ? w.Stream.ViaLink()
+                                                               : have_lst && S_ISLNK(lst.st_mode);
+      tracked.has_owner = w.Stream.IsOpen();
+      tracked.owner = w.Stream.IsOpen() ? w.Stream.Found().st_uid : 0;
+      tracked.refused = false;
+    }
+    tracked.fresh = tracked.dirty = tracked.recheck = false;
     if (!exists || S_ISDIR(st.st_mode)) {
       missing = true;
       tracked.recheck = true;
@@ -169,15 +197,30 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         ranges.push_back(Range{OwnedFd(copy), begin, end});
         return true;
       };
-      // Opens the file at the path as the entry's stream; its size or -1.
+      // Refuses the file now at the path: one log entry per file.
+      auto refuse = [&](struct stat found, std::string reason) {  // a copy: Close clears it
+        w.Stream.Close();
+        tracked.recheck = true;
+        if (tracked.refused && tracked.refused_dev == found.st_dev &&
+            tracked.refused_ino == found.st_ino) {
+          return;
+        }
+        tracked.refused = true;
+        tracked.refused_dev = found.st_dev;
+        tracked.refused_ino = found.st_ino;
+        refusal = std::move(reason);
+      };
+      // Opens the file at the path as the entry's stream (trusted: the
+      // settings name it); its size, or -1 when there is nothing to read.
       auto reopen = [&]() -> int64_t {
         tracked.path = w.FileName;
-        if (!S_ISREG(st.st_mode) || !w.Stream.Open(w.FileName)) {
-          w.Stream.Close();
+        if (!w.Stream.Open(w.FileName)) return -1;
+        if (w.Stream.NotAFile()) {
+          refuse(w.Stream.Found(), std::string(ja::kNotAFile));
           return -1;
         }
-        struct stat now;
-        return ::fstat(w.Stream.fd(), &now) == 0 ? static_cast<int64_t>(now.st_size) : -1;
+        tracked.refused = false;
+        return w.Stream.Found().st_size;
       };
       bool same_file = w.Stream.IsOpen() && st.st_dev == w.Stream.device() &&
                        st.st_ino == w.Stream.inode();
@@ -196,6 +239,11 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         // FileName changed in the table: follow the new file from now on.
         int64_t size = reopen();
         w.LastSize = w.CurrentSize = size < 0 ? 0 : size;
+        tracked.has_owner = w.Stream.IsOpen();
+        if (w.Stream.IsOpen()) tracked.owner = w.Stream.Found().st_uid;
+      } else if (tracked.refused && st.st_dev == tracked.refused_dev &&
+                 st.st_ino == tracked.refused_ino) {
+        tracked.recheck = true;  // still the refused file: nothing to read
       } else {
         if (w.Stream.IsOpen()) {
           // Replaced at its path: first what the old file got since the
@@ -203,15 +251,30 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
           struct stat old;
           if (::fstat(w.Stream.fd(), &old) == 0) {
             add_range(w.Stream.fd(), w.LastSize, old.st_size);
+            tracked.has_owner = true;
+            tracked.owner = old.st_uid;
           }
         }
-        // New at this path: examined from its start.
+        // New at this path: examined from its start, if it may be read.
+        w.LastSize = w.CurrentSize = 0;
         int64_t size = reopen();
-        w.LastSize = 0;
+        if (size >= 0) {
+          std::string why = Distrust(tracked, w.FileName, lst, w.Stream.Found());
+          if (why.empty()) {
+            tracked.has_owner = true;
+            tracked.owner = w.Stream.Found().st_uid;
+          } else {
+            refuse(w.Stream.Found(), std::string(ja::kReplacementRefused) + "\n" +
+                                         ja::kReasonLabel + "\t" + why);
+            size = -1;
+          }
+        } else if (!w.Stream.IsOpen() && refusal.empty()) {
+          tracked.recheck = true;  // could not be opened: try again
+        }
         w.CurrentSize = size < 0 ? 0 : size;
-        if (add_range(w.Stream.fd(), 0, w.CurrentSize)) {
+        if (size >= 0 && add_range(w.Stream.fd(), 0, w.CurrentSize)) {
           w.LastSize = w.CurrentSize;
-        } else {
+        } else if (size >= 0) {
           tracked.recheck = true;
         }
       }
@@ -226,19 +289,49 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
                                "\t" + settings.FileName);
     return;
   }
-  for (const Range& r : ranges) ScanRange(r.fd.get(), r.begin, r.end, entry, settings);
+  if (!refusal.empty()) {
+    Log(kEventSystemError, refusal + "\n" + ja::kSettingFileLabel + "\t" + settings.FileName);
+  }
+  Tracked& tracked = *tracked_entry;
+  tracked.skipped = 0;
+  for (const Range& r : ranges) ScanRange(r.fd.get(), r.begin, r.end, entry, settings, tracked);
+  if (tracked.skipped > 0) {
+    Log(kEventSystemError, std::string(ja::kCommandsSkipped) + "\n" + ja::kSkippedLabel + "\t" +
+                               std::to_string(tracked.skipped) + "\n" + ja::kWatchFileLabel +
+                               "\t" + settings.FileName + "\n" + ja::kCommandLabel + "\t" +
+                               settings.Command);
+  }
+}
+
+std::string WatchScanner::Distrust(const Tracked& tracked, const std::string& path,
+                                   const struct stat& link_stat,
+                                   const struct stat& found) const {
+  if (S_ISLNK(link_stat.st_mode) && !tracked.bound_link) {
+    return "symbolic link";
+  }
+  uid_t expected;
+  if (tracked.has_owner) {
+    expected = tracked.owner;
+  } else {
+    struct stat dir;
+    if (::stat(ParentDirectory(path).c_str(), &dir) != 0) return "directory not found";
+    expected = dir.st_uid;
+  }
+  if (found.st_uid == 0 || found.st_uid == expected) return std::string();
+  return "owner uid " + std::to_string(found.st_uid) +
+         (expected == 0 ? ", not root" : ", neither root nor uid " + std::to_string(expected));
 }
 
 void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
                              const std::shared_ptr<TWatchFile>& entry,
-                             const EntrySettings& settings) {
-  WordMatcher matcher(SplitSearchWords(settings.SearchString));
+                             const EntrySettings& settings, Tracked& tracked) {
+  WordMatcher matcher(SplitSearchWords(settings.SearchString), &utf8_);
   if (matcher.MatchesNothing()) return;
   if (!buffer_) buffer_ = std::make_unique<char[]>(kReadChunk);
   LineScanner scanner(matcher,
-                      [&](std::string_view line) { OnMatch(entry, settings, line); });
+                      [&](std::string_view line) { OnMatch(entry, settings, tracked, line); });
   int64_t offset = begin;
-  while (offset < end && !scanner.Ended()) {
+  while (offset < end) {
     size_t want = static_cast<size_t>(std::min<int64_t>(end - offset, kReadChunk));
     ssize_t n = ::pread(fd, buffer_.get(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
@@ -250,7 +343,15 @@ void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
 }
 
 void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
-                           const EntrySettings& settings, std::string_view line) {
+                           const EntrySettings& settings, Tracked& tracked,
+                           std::string_view raw_line) {
+  // A UTF-8 line is logged, counted and mailed in the service's EUC-JP.
+  std::string converted;
+  std::string_view line = raw_line;
+  if (IsMultibyteUtf8(raw_line)) {
+    converted = utf8_.Utf8ToEuc(raw_line);
+    line = converted;
+  }
   int32_t hits;
   bool triggered;
   bool send_mail = false;
@@ -282,31 +383,88 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
     notice.HitCount = hits;
     notice.MailAddress = settings.MailAddress;
     notice.ResultLine.assign(line);
-    std::vector<std::string> recipients;
-    notice.Accepted = &recipients;
-    bool accepted = false;
+    notice.MatchDescription = description;
     try {
-      accepted = notify_(notice);
-    } catch (const std::exception&) {
-      accepted = false;  // the mail side reports its own failures
-    }
-    if (accepted) {
-      std::string to;
-      for (const std::string& r : recipients) to += (to.empty() ? "" : ", ") + r;
-      Log(kEventInformation, std::string(ja::kWatchMailSent) + "\n" + description + "\n" + ja::kMailToLabel + "\t" + to);
+      notify_(notice);
+    } catch (const std::exception& e) {
+      Log(kEventSystemError, std::string(kNotifyHookFailure) + "\n" + e.what());
     }
   }
-  if (!settings.Command.empty()) {
-    run_command_(settings.Command);
-    Log(kEventInformation, std::string(ja::kWatchCommandRun) + "\n" + description + "\n" +
-                               ja::kCommandLabel + "\t" + settings.Command);
-  }
+  if (!settings.Command.empty()) StartCommand(settings, tracked, description);
 }
 
-void WatchScanner::RunCommand(const std::string& command) {
+void WatchScanner::StartCommand(const EntrySettings& settings, Tracked& tracked,
+                                const std::string& description) {
+  if (tracked.running >= kMaxRunningCommands) ReapChildren();
+  if (tracked.running >= kMaxRunningCommands) {
+    ++tracked.skipped;
+    return;
+  }
+  CommandStart started = run_command_(settings.Command);
+  if (started.pid < 0 || started.error != 0) {
+    Log(kEventSystemError, std::string(ja::kCommandFailed) + "\n" + description + "\n" +
+                               ja::kCommandLabel + "\t" + settings.Command + "\n" +
+                               ja::kReasonLabel + "\t" + std::strerror(started.error));
+    return;
+  }
+  if (started.pid > 0) {
+    children_[started.pid] = tracked.id;
+    ++tracked.running;
+  }
+  Log(kEventInformation, std::string(ja::kWatchCommandRun) + "\n" + description + "\n" +
+                             ja::kCommandLabel + "\t" + settings.Command);
+}
+
+CommandStart WatchScanner::RunCommand(const std::string& command) {
+  // The shell runs the command as system(command + " &") would, but as our
+  // own child, so that it can be counted and reaped.
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigset_t defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGHUP, SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGCHLD}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::string shell = "/bin/sh";
+  std::string dash_c = "-c";
+  std::string text = command;
+  char* argv[] = {shell.data(), dash_c.data(), text.data(), nullptr};
+  CommandStart started;
+  int rc = posix_spawn(&started.pid, shell.c_str(), &actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    started.pid = -1;
+    started.error = rc;
+    return started;
+  }
   Log(kEventInformation, std::string(ja::kCommandStarted) + "\n" + command);
-  int status = std::system((command + " &").c_str());
-  (void)status;  // the command runs in the background; its outcome is not observed
+  return started;
+}
+
+void WatchScanner::ReapChildren() {
+  for (auto it = children_.begin(); it != children_.end();) {
+    int status;
+    pid_t rc = ::waitpid(it->first, &status, WNOHANG);
+    if (rc == 0 || (rc < 0 && errno == EINTR)) {
+      ++it;
+      continue;
+    }
+    // Ended (or no longer our child): its slot is free.
+    for (auto& [key, tracked] : tracked_) {
+      if (tracked.id == it->second) {
+        --tracked.running;
+        break;
+      }
+    }
+    it = children_.erase(it);
+  }
 }
 
 // A log entry that cannot be written (log directory missing or full) must not

@@ -11,6 +11,12 @@
 // is read again from its start; a file that was missing when the table was
 // loaded is read from its start once it appears. An entry whose FileName was
 // changed in the table is followed from the new file's size at that moment.
+// The service reads as root what others may place at a watched path, so a
+// new file is read only when it is a regular file (or a FIFO) owned by root
+// or by the owner of the file it replaces (of the directory, when it
+// replaces nothing), and only through a symbolic link when the path was one
+// already when the entry was bound. Anything else is logged once and left
+// unread; the path is looked at again on every pass.
 //
 // A pass looks only at the files that may have changed: PathWatch reports
 // writes, truncations, creations, deletions and renames in the directories
@@ -32,9 +38,12 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <sys/types.h>
+
 #include "service/service_state.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
+#include "watch/utf8_text.h"
 
 namespace sl {
 
@@ -52,18 +61,28 @@ struct WatchNotice {
   std::string MailSubject;
   std::string MailBody;
   std::string HostAddress;
-  // Where the hook names the recipients the mail server accepted.
-  std::vector<std::string>* Accepted = nullptr;
+  // The file, the words and the line as the event log shows them, for the
+  // entry the mail side writes when the mail has been sent (or dropped).
+  std::string MatchDescription;
+};
+
+// What starting a command gave: the child to count as running until it
+// ends (0 when there is none to wait for), or the errno of the failure.
+struct CommandStart {
+  pid_t pid = 0;
+  int error = 0;
 };
 
 class WatchScanner {
  public:
-  // Sends the notification mail; true when the server accepted it.
-  using NotifyHook = std::function<bool(const WatchNotice& notice)>;
-  // Starts a configured command.
-  using CommandHook = std::function<void(const std::string& command)>;
+  // Hands the notification mail over to be sent; must not wait for it.
+  using NotifyHook = std::function<void(const WatchNotice& notice)>;
+  // Starts a configured command without waiting for it.
+  using CommandHook = std::function<CommandStart(const std::string& command)>;
 
-  static constexpr size_t kReadChunk = 1 << 20;
+  static constexpr size_t kReadChunk = 128 << 10;
+  // Commands of one entry that may run at once.
+  static constexpr int kMaxRunningCommands = 16;
   // Every file is looked at once in this many passes even without news.
   static constexpr uint32_t kSweepPasses = 10;
 
@@ -80,9 +99,12 @@ class WatchScanner {
   // One pass over the whole table.
   void RunPass();
 
-  // The default command hook: logs the command, then hands command + " &"
-  // to the shell without waiting for it.
-  void RunCommand(const std::string& command);
+  // The default command hook: starts "/bin/sh -c command" as a child
+  // (stdin from /dev/null) and logs it when it started.
+  CommandStart RunCommand(const std::string& command);
+
+  // Commands started by this scanner that have not been reaped yet.
+  size_t RunningCommands() const { return children_.size(); }
 
   // Event-log entries that could not be written since construction. The
   // pass goes on without them (see Log).
@@ -99,6 +121,7 @@ class WatchScanner {
   };
   // What the scanner remembers of an entry between passes.
   struct Tracked {
+    uint64_t id = 0;  // unique among all entries ever tracked
     std::weak_ptr<TWatchFile> entry;
     // The path the stream was opened for, to tell a changed FileName from a
     // file replaced at the same path.
@@ -108,13 +131,29 @@ class WatchScanner {
     bool dirty = false;        // PathWatch reported a change
     bool recheck = false;      // missing, or bytes left for the next pass
     bool unwatchable = false;  // PathWatch refused the path
+    // Whose files may replace the current one; see the class comment.
+    bool bound_link = false;  // the path was a symbolic link when bound
+    bool has_owner = false;
+    uid_t owner = 0;
+    // The file last refused at the path, logged once.
+    bool refused = false;
+    dev_t refused_dev = 0;
+    ino_t refused_ino = 0;
+    int running = 0;  // commands not yet reaped
+    int skipped = 0;  // commands skipped in this pass
   };
 
   void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry);
   void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
-                 const EntrySettings& settings);
+                 const EntrySettings& settings, Tracked& tracked);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-               std::string_view line);
+               Tracked& tracked, std::string_view line);
+  void StartCommand(const EntrySettings& settings, Tracked& tracked,
+                    const std::string& description);
+  // Why a new file at the entry's path may not be read, or empty.
+  std::string Distrust(const Tracked& tracked, const std::string& path,
+                       const struct stat& link_stat, const struct stat& found) const;
+  void ReapChildren();
   bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const;
   void PruneTracked();
   void Log(int32_t code, const std::string& detail);
@@ -123,7 +162,11 @@ class WatchScanner {
   NotifyHook notify_;
   CommandHook run_command_;
   std::unique_ptr<char[]> buffer_;
+  Utf8Converter utf8_;
   std::unordered_map<const TWatchFile*, Tracked> tracked_;
+  uint64_t next_id_ = 0;
+  // Running commands: process id to the id of the Tracked that started it.
+  std::unordered_map<pid_t, uint64_t> children_;
   PathWatch path_watch_;
   uint32_t pass_number_ = 0;
   uint32_t next_slot_ = 0;

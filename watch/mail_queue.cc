@@ -1,0 +1,103 @@
+#include "watch/mail_queue.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "watch/texts_ja.h"
+
+namespace sl {
+
+MailQueue::MailQueue(const EventLog& log, SendFunction send, CancelFunction cancel)
+    : log_(log), send_(std::move(send)), cancel_(std::move(cancel)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+MailQueue::~MailQueue() { Stop(); }
+
+bool MailQueue::Push(NotifyRequest request, std::string description) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!stopping_ && jobs_.size() < kCapacity) {
+      jobs_.push_back(Job{std::move(request), std::move(description)});
+      cv_.notify_all();
+      return true;
+    }
+  }
+  Log(kEventSystemError, std::string(ja::kMailQueueFull) + "\n" + description);
+  return false;
+}
+
+size_t MailQueue::Pending() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return jobs_.size() + (busy_ ? 1 : 0);
+}
+
+void MailQueue::Stop(std::chrono::milliseconds grace) {
+  size_t left;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!thread_.joinable() || stopping_) return;
+    stopping_ = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, grace, [this] { return jobs_.empty() && !busy_; });
+    left = jobs_.size() + (busy_ ? 1 : 0);
+    jobs_.clear();
+    abandon_ = true;
+    cv_.notify_all();
+    // The session in progress may wait on a silent server for long: abort
+    // it, again until the thread has seen it (an abort between two steps
+    // of the session would be missed).
+    while (busy_) {
+      lock.unlock();
+      if (cancel_) cancel_();
+      lock.lock();
+      cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return !busy_; });
+    }
+  }
+  thread_.join();
+  if (left > 0) {
+    Log(kEventSystemError,
+        std::string(ja::kMailsNotSent) + "\n" + ja::kMailCountLabel + "\t" + std::to_string(left));
+  }
+}
+
+void MailQueue::Run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [this] { return abandon_ || stopping_ || !jobs_.empty(); });
+    if (abandon_ || jobs_.empty()) break;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    bool accepted = false;
+    std::vector<std::string> recipients;
+    try {
+      accepted = send_(job.request, &recipients);
+    } catch (const std::exception& e) {
+      Log(kEventSystemError, std::string(kNotifyFailure) + "\n" + e.what());
+    }
+    if (accepted) {
+      std::string to;
+      for (const std::string& r : recipients) to += (to.empty() ? "" : ", ") + r;
+      Log(kEventInformation, std::string(ja::kWatchMailSent) + "\n" + job.description + "\n" +
+                                 ja::kMailToLabel + "\t" + to);
+    }
+    lock.lock();
+    busy_ = false;
+    cv_.notify_all();
+  }
+}
+
+// The mail thread has no one to report to but the event log; an entry that
+// cannot be written is mentioned on standard output.
+void MailQueue::Log(int32_t code, const std::string& detail) {
+  try {
+    log_.LogEvent(code, detail);
+  } catch (const std::exception& e) {
+    std::fprintf(stdout, "%s\n", e.what());
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace sl

@@ -1,0 +1,87 @@
+// MailQueue: notification mails sent in order by a thread of their own.
+//
+// The watch pass hands each notification to Push and goes on at once; the
+// mail thread sends the queued mails one after the other through the send
+// function (Notifier::Send), so a slow or silent mail server never holds up
+// a pass, another entry or a command. When the server accepted a mail, the
+// thread writes the "mail sent" entry of the event log. The queue holds at
+// most kCapacity mails: a mail pushed beyond that is dropped with a log
+// entry. Stop gives the queued mails a grace time, then aborts the session
+// in progress through the cancel function, logs how many mails were not
+// sent and ends the thread.
+//
+// Thread safety: Push, Pending and Stop may be called from any thread.
+#ifndef SL_WATCH_MAIL_QUEUE_H_
+#define SL_WATCH_MAIL_QUEUE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/event_log.h"
+#include "watch/notify_composer.h"
+
+namespace sl {
+
+class MailQueue {
+ public:
+  static constexpr size_t kCapacity = 256;
+  static constexpr std::chrono::milliseconds kStopGrace{5000};
+
+  // Sends one mail; true when the server accepted it. `accepted` receives
+  // the recipients the server took.
+  using SendFunction =
+      std::function<bool(const NotifyRequest& request, std::vector<std::string>* accepted)>;
+  // Makes a send in progress return soon; called from the stopping thread.
+  using CancelFunction = std::function<void()>;
+
+  // Starts the mail thread.
+  MailQueue(const EventLog& log, SendFunction send, CancelFunction cancel);
+  ~MailQueue();  // Stop()
+  MailQueue(const MailQueue&) = delete;
+  MailQueue& operator=(const MailQueue&) = delete;
+
+  // Queues a mail. `description` (file, words and line as the event log
+  // shows a match) goes into the entry written when the mail was sent or
+  // dropped. False when the queue was full or stopped; the mail is dropped
+  // and logged.
+  bool Push(NotifyRequest request, std::string description);
+
+  // Mails queued or being sent.
+  size_t Pending() const;
+
+  // Waits at most `grace` for the queued mails, then gives up the rest and
+  // logs how many were not sent. Later calls do nothing.
+  void Stop(std::chrono::milliseconds grace = kStopGrace);
+
+ private:
+  struct Job {
+    NotifyRequest request;
+    std::string description;
+  };
+
+  void Run();
+  void Log(int32_t code, const std::string& detail);
+
+  const EventLog& log_;
+  SendFunction send_;
+  CancelFunction cancel_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Job> jobs_;  // guarded by mu_
+  bool busy_ = false;     // guarded by mu_: a mail is being sent
+  bool stopping_ = false;  // guarded by mu_: no more mails are taken
+  bool abandon_ = false;  // guarded by mu_: the thread ends after the current mail
+  std::thread thread_;
+};
+
+}  // namespace sl
+
+#endif

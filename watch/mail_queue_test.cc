@@ -1,0 +1,150 @@
+#include "watch/mail_queue.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "watch/texts_ja.h"
+
+namespace sl {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MailQueueTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sl_mail_queue.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = std::string(tmpl) + "/";
+    fs::create_directory(base_ + "log");
+    log_ = std::make_unique<EventLog>(base_);
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  std::string LogText() const {
+    std::string all;
+    for (const auto& f : fs::directory_iterator(base_ + "log")) {
+      std::ifstream in(f.path(), std::ios::binary);
+      std::stringstream ss;
+      ss << in.rdbuf();
+      all += ss.str();
+    }
+    return all;
+  }
+
+  static NotifyRequest Mail(const std::string& line) {
+    NotifyRequest r;
+    r.ResultLine = line;
+    return r;
+  }
+
+  std::string base_;
+  std::unique_ptr<EventLog> log_;
+};
+
+TEST_F(MailQueueTest, SendsInOrderAndLogsOnlyAcceptedMails) {
+  std::mutex mu;
+  std::vector<std::string> sent;
+  MailQueue queue(*log_, [&](const NotifyRequest& r, std::vector<std::string>*) {
+    std::lock_guard<std::mutex> lock(mu);
+    sent.push_back(r.ResultLine);
+    return r.ResultLine != "refused";
+  }, nullptr);
+  EXPECT_TRUE(queue.Push(Mail("one"), "first"));
+  EXPECT_TRUE(queue.Push(Mail("refused"), "second"));
+  EXPECT_TRUE(queue.Push(Mail("three"), "third"));
+  queue.Stop();
+  EXPECT_EQ(sent, (std::vector<std::string>{"one", "refused", "three"}));
+  std::string log = LogText();
+  std::string done = std::string(ja::kWatchMailSent) + "\n";
+  EXPECT_NE(log.find(done + "first\n"), std::string::npos);
+  EXPECT_EQ(log.find(done + "second\n"), std::string::npos);
+  EXPECT_NE(log.find(done + "third\n"), std::string::npos);
+  EXPECT_EQ(log.find(ja::kMailsNotSent), std::string::npos);
+  EXPECT_FALSE(queue.Push(Mail("late"), "after the stop"));
+}
+
+// A server that never answers: the queue fills up and drops the overflow,
+// and the stop ends within its grace time by cancelling the session.
+TEST_F(MailQueueTest, FullQueueDropsAndStopCancelsTheStalledSession) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool cancelled = false;
+  bool started = false;
+  MailQueue queue(
+      *log_,
+      [&](const NotifyRequest&, std::vector<std::string>*) {
+        std::unique_lock<std::mutex> lock(mu);
+        started = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return cancelled; });
+        return false;
+      },
+      [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        cancelled = true;
+        cv.notify_all();
+      });
+  ASSERT_TRUE(queue.Push(Mail("stalled"), "stalled"));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return started; });
+  }
+  for (size_t i = 0; i < MailQueue::kCapacity; ++i) ASSERT_TRUE(queue.Push(Mail("q"), "queued"));
+  EXPECT_FALSE(queue.Push(Mail("over"), "overflow"));
+  EXPECT_EQ(queue.Pending(), MailQueue::kCapacity + 1);
+  auto t0 = std::chrono::steady_clock::now();
+  queue.Stop(std::chrono::milliseconds(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  std::string log = LogText();
+  EXPECT_NE(log.find(std::string(ja::kMailQueueFull) + "\noverflow\n"), std::string::npos);
+  EXPECT_NE(log.find(std::string(ja::kMailsNotSent) + "\n" + ja::kMailCountLabel + "\t257\n"),
+            std::string::npos);
+}
+
+// The real client against a server that accepts and never answers: the
+// stop aborts the session from its own thread instead of waiting out the
+// 15 s time-out.
+TEST_F(MailQueueTest, StopAbortsARealSessionWithASilentServer) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);  // connections wait in the backlog, unanswered
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  Notifier notifier(*log_);
+  notifier.Configure("127.0.0.1", "agent@example.jp");
+  notifier.SetPort(std::to_string(ntohs(addr.sin_port)));
+  MailQueue queue(*log_, [&](const NotifyRequest& r, std::vector<std::string>*) { return notifier.Send(r); },
+                  [&] { notifier.Cancel(); });
+  NotifyRequest request = Mail("line");
+  request.MailAddress = "ops@example.jp";
+  ASSERT_TRUE(queue.Push(request, "silent"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the session waits for the banner
+  auto t0 = std::chrono::steady_clock::now();
+  queue.Stop(std::chrono::milliseconds(200));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  std::string log = LogText();
+  EXPECT_NE(log.find(std::string(ja::kMailCountLabel) + "\t1\n"), std::string::npos);
+  EXPECT_EQ(log.find(ja::kWatchMailSent), std::string::npos);
+  close(listener);
+}
+
+}  // namespace
+}  // namespace sl
