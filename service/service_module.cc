@@ -15,7 +15,13 @@ ServiceModule::ServiceModule(DaemonApplication& app) : app_(app) {}
 
 ServiceModule::~ServiceModule() {
   // Servers stop before the handlers they call go away.
-  if (http_server_) http_server_->SetActive(false);
+  if (http_server_) {
+    try {
+      http_server_->SetActive(false);
+    } catch (const std::exception&) {
+      // Connections still running were cut off; nothing is left to save.
+    }
+  }
   http_server_.reset();
   dispatcher_.reset();
   watch_timer_.reset();

@@ -333,12 +333,14 @@ void AdminPages::ApplyPostedSettings(std::string_view body) {
     env.SetValue("SMTPServer", f[2]);
     env.SetValue("FromMailAddress", f[3]);
   }
-  WatchTable watches;
+  // Entries of files that stay in the list carry on where they are, so no
+  // line appended since the last pass is skipped or read twice.
+  WatchTable watches = state_.Watches;
   ReadWatchList(conf, watches);
+  for (auto& entry : watches) entry->HitCount = 0;  // a post starts every count anew
 
   state_.ConfTable = std::move(conf);
   state_.EnvTable = std::move(env);
-  for (auto& entry : state_.Watches) entry->Stream.Close();
   state_.Watches = std::move(watches);
   if (env_posted && apply_smtp_) {
     apply_smtp_(state_.EnvTable.GetValue("SMTPServer"), state_.EnvTable.GetValue("FromMailAddress"));

@@ -225,7 +225,11 @@ TEST_F(AdminPagesTest, PostedSettingsTextRoundTrips) {
   text.erase(text.rfind('\n', text.size() - 2) + 1);  // the console drops the log path line
   watches()[0]->HitCount = 1;
   WriteFile(install_.Path("data/env.csv"), std::string(kEnvHeader));
+  // Appended before the post and not yet examined: the post keeps the
+  // entry's place, so the next pass still reads it.
+  WriteFile(log1_, "0123456789ERROR new\n");
   pages_->ApplyPostedSettings(text);
+  EXPECT_EQ(watches()[0]->LastSize, 10);
   EXPECT_EQ(pages_->BuildSettingsText(), text + state_->Log.FileFor(std::time(nullptr)) + "\n");
   EXPECT_EQ(state_->EnvTable.GetValue("MailBody"), "line1\n" + kErrorEuc);
   EXPECT_EQ(state_->EnvTable.GetValue("UserID"), "admin");
