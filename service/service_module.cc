@@ -50,6 +50,10 @@ void ServiceModule::StartHttpServer() {
                                       THTTPResponseInfo& response) {
     dispatcher_->HTTPServerCommandGet(connection, request, response);
   };
+  http_server_->OnCommandOther = [this](TTCPConnection& connection, const std::string& method,
+                                        const std::string& target, const std::string& version) {
+    dispatcher_->HTTPServerCommandOther(connection, method, target, version);
+  };
   http_server_->SetActive(true);
 }
 

@@ -74,6 +74,11 @@ class HttpClientsTest(h.ServiceTestCase):
             reply, _, closed = h.exchange(raw, timeout=10)
             self.assertTrue(closed)
             self.assertEqual(h.status_of(reply), 400, raw)
+        # Methods the administration does not serve are named, not dropped.
+        reply, _, closed = h.exchange(b"PUT /WatchSetting.cgi HTTP/1.1\r\nContent-Length: 1\r\n\r\nx")
+        self.assertTrue(closed)
+        self.assertEqual(h.status_of(reply), 501)
+        self.assertIn(b"\r\nAllow: GET, HEAD, POST\r\n", reply)
         reply, _, _ = h.exchange(b"GET /WatchSetting.cgi HTTP/1.1\r\nAuthorization: Bearer abc\r\n\r\n")
         self.assertEqual(h.status_of(reply), 401)
         self.assertIn(b"\r\nWWW-Authenticate: Basic realm=", reply)

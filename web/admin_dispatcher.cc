@@ -38,6 +38,7 @@ constexpr char kLoginMissingWarning[] =
     "request with 503 until both are set and the service is restarted; watching and mail go on.";
 constexpr char kLockedOut[] = "Too many failed logins from this address; try again later.\n";
 constexpr char kPostOnly[] = "This address changes the settings and takes POST requests only.\n";
+constexpr char kMethodNotServed[] = "This method is not served here: use GET, HEAD or POST.\n";
 constexpr char kCrossSite[] = "Refused: the request was sent by a page of another site.\n";
 
 // The routes that change settings or files.
@@ -118,6 +119,16 @@ void AdminDispatcher::WarnLoginMissing() {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
   state_.Log.LogEvent(kEventInformation, kLoginMissingWarning);
+}
+
+void AdminDispatcher::HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
+                                             const std::string& target, const std::string&) {
+  state_.Log.LogLine("Command " + EscapeForLog(method) + " " + EscapeForLog(target, 1024) + " received from " +
+                     Peer(connection));
+  THTTPResponseInfo response(&connection);
+  Refuse(response, 501, kMethodNotServed);
+  response.CustomHeaders.SetValue("Allow", "GET, HEAD, POST");
+  response.SendBody();
 }
 
 void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,

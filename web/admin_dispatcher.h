@@ -65,6 +65,11 @@ class AdminDispatcher {
 
   void HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
                             THTTPResponseInfo& response);
+  // Any other method (PUT, DELETE, OPTIONS, ...): logged like every request
+  // and answered 501 with the methods served, so no client is left without
+  // a reply. The caller assigns it as the server's OnCommandOther.
+  void HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
+                              const std::string& target, const std::string& version);
 
   // Writes the listing of the whole directory tree to BasePath +
   // TreeOutputFile() through the installed "bin/tree" program and waits
