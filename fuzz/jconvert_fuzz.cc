@@ -62,7 +62,7 @@ bool DecodeJis(std::string_view jis, std::string* euc) {
     if (jis[i] == '\x1b') {
       std::string_view esc = jis.substr(i, 3);
       if (esc == "\x1b$B") two_byte = true;
-      else if (esc == "\x1b(J") two_byte = false;
+      else if (esc == "\x1b(B") two_byte = false;
       else return false;
       i += 3;
     } else if (two_byte) {
