@@ -25,7 +25,7 @@ import harness as h
 QUESTION = b"Are You ScanLantern Agent?"
 GREETING = b"I am ScanLantern Agent.|"
 HIT = "監視ワードをトラッキングしました。"
-REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.\d+:(\d+)$")
+REQUEST_LINE = re.compile(rb"^Command ([A-Z]+) (\S*) received from 127\.0\.0\.\d+:(\d+)$")
 SANITIZED = h.sanitized()
 # Client addresses the concurrent clients spread over: the service takes 32
 # connections from one address and 256 in all.
