@@ -1,6 +1,7 @@
 #include "service/event_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,14 @@ std::string FormatTimestamp(std::time_t when) {
 }
 
 EventLog::EventLog(std::string base_path) : base_path_(std::move(base_path)) {}
+
+EventLog::~EventLog() { CloseFile(); }
+
+void EventLog::CloseFile() const {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  open_path_.clear();
+}
 
 const char* EventLog::Heading(int32_t code) {
   static const std::string k72 = std::string(ja::kHeading72a) + "\n" + ja::kHeading72b;
@@ -80,24 +89,43 @@ void EventLog::LogLine(std::string_view text) const {
   Append(std::time(nullptr), entry);
 }
 
-void EventLog::Append(std::time_t when, const std::string& entry) const {
-  std::string path = FileFor(when);
+int EventLog::OpenFor(const std::string& path, std::time_t when) const {
+  if (fd_ >= 0 && path == open_path_) {
+    if (when == checked_at_) return fd_;
+    struct stat by_name, open_file;
+    if (::stat(path.c_str(), &by_name) == 0 && ::fstat(fd_, &open_file) == 0 &&
+        by_name.st_dev == open_file.st_dev && by_name.st_ino == open_file.st_ino) {
+      checked_at_ = when;
+      return fd_;
+    }
+  }
+  CloseFile();
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
     throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   }
+  fd_ = fd;
+  open_path_ = path;
+  checked_at_ = when;
+  return fd_;
+}
+
+void EventLog::Append(std::time_t when, const std::string& entry) const {
+  const std::string path = FileFor(when);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int fd = OpenFor(path, when);
   size_t done = 0;
   while (done < entry.size()) {
     ssize_t n = ::write(fd, entry.data() + done, entry.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int err = errno;
-      ::close(fd);
+      // A descriptor that failed once is not trusted with the next entry.
+      CloseFile();
       throw EventLogError("Write error on \"" + path + "\". " + std::strerror(err));
     }
     done += static_cast<size_t>(n);
   }
-  ::close(fd);
 }
 
 }  // namespace sl

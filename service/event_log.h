@@ -8,13 +8,19 @@
 // interleave. A new day's file is created with mode 0640 (root and the
 // administrators' group read what was watched and who logged in). The log
 // directory is not created; when it is missing or not writable both calls
-// throw EventLogError. Immutable after construction and
-// safe to use from any thread.
+// throw EventLogError. Safe to use from any thread.
+//
+// The day's file stays open between entries, as the administration writes a
+// line per request. It is opened again when the day changes, and when its
+// name no longer leads to the open file (moved or deleted by a rotation or
+// by hand), which is checked at most once a second: entries of that second
+// land in the moved file, none are written into a deleted one for longer.
 #ifndef SL_SERVICE_EVENT_LOG_H_
 #define SL_SERVICE_EVENT_LOG_H_
 
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,6 +46,9 @@ enum EventCode : int32_t {
 class EventLog {
  public:
   explicit EventLog(std::string base_path);
+  ~EventLog();
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
 
   void LogEvent(int32_t code, std::string_view detail) const;
   void LogLine(std::string_view text) const;
@@ -52,8 +61,17 @@ class EventLog {
 
  private:
   void Append(std::time_t when, const std::string& entry) const;
+  // The descriptor of `path`, opened again when needed (mutex_ held).
+  int OpenFor(const std::string& path, std::time_t when) const;
+  void CloseFile() const;
 
   std::string base_path_;
+
+  // The open day's file; the log is used as a const object by every thread.
+  mutable std::mutex mutex_;
+  mutable int fd_ = -1;
+  mutable std::string open_path_;
+  mutable std::time_t checked_at_ = 0;  // when the name last led to fd_
 };
 
 // Local time as "yyyy/mm/dd hh:mm:ss".

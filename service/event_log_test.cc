@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -104,6 +107,30 @@ TEST_F(EventLogTest, ConcurrentEntriesNeverInterleave) {
     ++details;
   }
   EXPECT_EQ(details, 200);
+}
+
+TEST_F(EventLogTest, MovedOrDeletedFileIsOpenedAgainWithinASecond) {
+  EventLog log(base_);
+  log.LogLine("first");
+  const std::string path = log.FileFor(std::time(nullptr));
+  ASSERT_EQ(std::rename(path.c_str(), (path + ".1").c_str()), 0);
+  // Entries go on into the moved file until the name is checked again, at
+  // most a second later; none is lost.
+  std::time_t start = std::time(nullptr);
+  while (std::time(nullptr) < start + 2) {
+    log.LogLine("next");
+    if (Content(log) == "next\n") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(Content(log), "next\n");
+  std::ifstream moved(path + ".1");
+  std::string text((std::istreambuf_iterator<char>(moved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.substr(0, 6), "first\n");
+  std::remove(path.c_str());
+  log.LogLine("after delete");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  log.LogLine("kept");
+  EXPECT_EQ(Content(log).substr(Content(log).size() - 5), "kept\n");
 }
 
 TEST(BaseDirectoryTest, StripsBinAndDoubleSlashes) {

@@ -133,24 +133,50 @@ void AdminDispatcher::HTTPServerCommandOther(TTCPConnection& connection, const s
 
 void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
                                            THTTPResponseInfo& response) {
-  state_.Log.LogLine("Command " + EscapeForLog(request.Command) + " " + EscapeForLog(request.Document, 1024) + " received from " +
-                     Peer(connection));
-  if (!Admit(connection, request, response)) return;
+  // The request line is written before anything else of the request is
+  // logged, and at the latest when the request ends; a file that is served
+  // writes it together with its "Serving file" line, one write for both.
+  std::string request_line = "Command " + EscapeForLog(request.Command) + " " +
+                             EscapeForLog(request.Document, 1024) + " received from " + Peer(connection);
+  try {
+    HandleRequest(connection, request, response, request_line);
+  } catch (...) {
+    try {
+      WriteRequestLine(request_line);
+    } catch (const EventLogError&) {
+      // The request's own error is the one to report.
+    }
+    throw;
+  }
+  WriteRequestLine(request_line);
+}
+
+void AdminDispatcher::WriteRequestLine(std::string& request_line) {
+  if (request_line.empty()) return;
+  std::string line = std::move(request_line);
+  request_line.clear();
+  state_.Log.LogLine(line);
+}
+
+void AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
+                                    THTTPResponseInfo& response, std::string& request_line) {
+  if (!Admit(connection, request, response, request_line)) return;
   try {
     DecodeRequestFields(request, server_.ParseParams);
   } catch (const ERequestLimit& e) {
     Refuse(response, 400, std::string(e.what()) + "\n");
     return;
   }
-  if (ServeDocument(connection, request, response)) return;
+  if (ServeDocument(connection, request, response, request_line)) return;
 
+  WriteRequestLine(request_line);
   std::unique_lock<std::mutex> lock(state_.Lock);
   state_.RequestParams = request.Params;
   RunRoute(lock, connection, request, response);
 }
 
 bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
-                            THTTPResponseInfo& response) {
+                            THTTPResponseInfo& response, std::string& request_line) {
   const std::string address = connection.PeerIP();
   std::string user, password;
   LoginThrottle::Clock::duration locked;
@@ -181,13 +207,14 @@ bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequest
       return false;
     }
   }
-  if (Authenticated(address, request, user, password)) return true;
+  if (Authenticated(address, request, user, password, request_line)) return true;
   response.ChallengeRealm = kRealm;
   return false;
 }
 
 bool AdminDispatcher::Authenticated(const std::string& address, const THTTPRequestInfo& request,
-                                    const std::string& user, const std::string& password) {
+                                    const std::string& user, const std::string& password,
+                                    std::string& request_line) {
   // Both are compared, so the time does not tell which one was wrong.
   bool user_ok = SameSecret(request.AuthUsername, user);
   bool password_ok = SameSecret(request.AuthUserPassword, password);
@@ -199,6 +226,7 @@ bool AdminDispatcher::Authenticated(const std::string& address, const THTTPReque
     locked_now = throttle_.Failed(address, LoginThrottle::Clock::now());
   }
   if (locked_now) {
+    WriteRequestLine(request_line);
     state_.Log.LogEvent(kEventRemoteControlFailure,
                         std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " + address +
                             " within 60 s: its requests are answered 429 for 60 s.");
@@ -207,16 +235,21 @@ bool AdminDispatcher::Authenticated(const std::string& address, const THTTPReque
 }
 
 bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
-                                    THTTPResponseInfo& response) {
+                                    THTTPResponseInfo& response, std::string& request_line) {
   std::string local = ExpandPath(state_.DocumentRoot + request.Document);
-  if (request.Document == "/" && IsDirectory(local)) local = ExpandPath(local + "/index.htm");
-  if (!PathExists(local)) return false;
+  struct stat st;
+  bool exists = ::stat(local.c_str(), &st) == 0;
+  if (request.Document == "/" && exists && S_ISDIR(st.st_mode)) {
+    local = ExpandPath(local + "/index.htm");
+    exists = ::stat(local.c_str(), &st) == 0;
+  }
+  if (!exists) return false;
 
   // Only the root itself and what lies below it, never a sibling that
   // merely begins with the root's name; and no directory listings.
   const std::string root = ExpandPath(state_.DocumentRoot);
   bool inside = local == root || local.compare(0, root.size() + 1, root + "/") == 0;
-  if (!inside || IsDirectory(local)) {
+  if (!inside || S_ISDIR(st.st_mode)) {
     response.SetStatusCode(403);
     response.BodyText = kAccessDenied;
     return true;
@@ -235,7 +268,7 @@ bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPReque
     response.ContentLength = st.st_size;
     return true;
   }
-  ServeFile(connection, response, local);
+  ServeFile(connection, response, local, &request_line);
   return true;
 }
 
@@ -313,13 +346,17 @@ void AdminDispatcher::ProducePage(THTTPResponseInfo& response, const std::string
 }
 
 void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& response,
-                                const std::string& path) {
+                                const std::string& path, std::string* request_line) {
   std::string local = ExpandPath(path);
-  struct stat st;
-  int64_t size = ::stat(local.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-  int64_t sent = server_.SendFile(connection, response, local);
-  state_.Log.LogLine("Serving file " + EscapeForLog(local) + " (" + std::to_string(size) + " bytes / " +
-                     std::to_string(sent) + " bytes sent) to " + Peer(connection));
+  int64_t size = 0;
+  int64_t sent = server_.SendFile(connection, response, local, &size);
+  std::string line = "Serving file " + EscapeForLog(local) + " (" + std::to_string(size) + " bytes / " +
+                     std::to_string(sent) + " bytes sent) to " + Peer(connection);
+  if (request_line && !request_line->empty()) {
+    line = *request_line + "\n" + line;
+    request_line->clear();
+  }
+  state_.Log.LogLine(line);
 }
 
 void AdminDispatcher::RunTreeListing() {

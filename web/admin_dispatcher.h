@@ -90,22 +90,29 @@ class AdminDispatcher {
  private:
   // The checks before anything of the request is decoded; false with the
   // refusal in `response`.
+  // `request_line` is the request's log line while it is not yet written;
+  // whatever logs a line of the request writes it first (WriteRequestLine).
+  void HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
+                     THTTPResponseInfo& response, std::string& request_line);
+  void WriteRequestLine(std::string& request_line);
   bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
-             THTTPResponseInfo& response);
+             THTTPResponseInfo& response, std::string& request_line);
   // The credentials; counts failures per address and logs a lock-out.
   bool Authenticated(const std::string& address, const THTTPRequestInfo& request, const std::string& user,
-                     const std::string& password);
+                     const std::string& password, std::string& request_line);
   // Steps for a document that exists below the root; false when there is
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
-                     THTTPResponseInfo& response);
+                     THTTPResponseInfo& response, std::string& request_line);
   // Runs the route of request.Document; `lock` holds the service lock and
   // may be released by routes that send a file.
   void RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
                 const THTTPRequestInfo& request, THTTPResponseInfo& response);
   void ProducePage(THTTPResponseInfo& response, const std::string& page);
-  // Sends the file at path (expanded) and logs it.
-  void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path);
+  // Sends the file at path (expanded) and logs it, after the request line
+  // when that is given and not yet written, in the same write.
+  void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path,
+                 std::string* request_line = nullptr);
   void RunTreeListingLocked();
   void WarnLoginMissing();
 

@@ -331,7 +331,7 @@ std::string TCustomHTTPServer::RefusalText() const {
 // Files
 
 int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInfo& response,
-                                    const std::string& file_name) {
+                                    const std::string& file_name, int64_t* file_size) {
   // Without blocking: opening a FIFO would wait for a writer, and a device
   // may never end. Only regular files are sent.
   FileHandle file(::open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -351,6 +351,7 @@ int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInf
   if (response.ContentType.empty()) response.ContentType = mime_types_.LookupMimeType(file_name);
 
   const int64_t size = st.st_size;
+  if (file_size) *file_size = size;
   if (response.HeadRequest()) {
     response.ContentLength = size;
     connection.Write(response.BuildHeader());

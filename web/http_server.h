@@ -87,7 +87,9 @@ class TCustomHTTPServer : public TTCPServer {
   // "File "<name>" not found", or "Cannot open file "<name>". <reason>"
   // (also for anything but a regular file: a FIFO, a device). Returns the
   // bytes of the file that were sent.
-  int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& file_name);
+  // `file_size`, when given, receives the size of the file that was opened.
+  int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& file_name,
+                   int64_t* file_size = nullptr);
 
  protected:
   // The request handler and the body stream hook; THTTPServer publishes

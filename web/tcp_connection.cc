@@ -84,6 +84,7 @@ void TTCPConnection::Disconnect() {
   while (!peer_closed_) {
     ssize_t n = recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT);
     if (n > 0) continue;
+    if (n == 0) peer_closed_ = true;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
@@ -91,7 +92,7 @@ void TTCPConnection::Disconnect() {
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, left) == 0) break;
   }
-  shutdown(fd, SHUT_RD);
+  if (!peer_closed_) shutdown(fd, SHUT_RD);
 }
 
 void TTCPConnection::SetReadDeadline(Clock::time_point deadline) {
@@ -126,30 +127,28 @@ int32_t TTCPConnection::WaitLimit(int32_t timeout_ms) const {
   return static_cast<int32_t>(std::min<int64_t>(left, 1 << 30));
 }
 
-void TTCPConnection::ApplyTimeouts(int32_t read_timeout_ms) {
+void TTCPConnection::ApplyReadTimeout(int32_t read_timeout_ms) {
   read_timeout_ms = std::max(read_timeout_ms, 0);
-  if (read_timeout_ms != applied_read_timeout_) {
-    timeval tv = ToTimeval(read_timeout_ms);
-    if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_RCVTIMEO, &tv,
-                   sizeof(tv)) != 0) {
-      throw ESocketError(errno);
-    }
-    applied_read_timeout_ = read_timeout_ms;
+  if (read_timeout_ms == applied_read_timeout_) return;
+  timeval tv = ToTimeval(read_timeout_ms);
+  if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
+    throw ESocketError(errno);
   }
+  applied_read_timeout_ = read_timeout_ms;
+}
+
+void TTCPConnection::ApplyWriteTimeout() {
   int32_t write_timeout_ms = std::max(WriteTimeout, 0);
-  if (write_timeout_ms != applied_write_timeout_) {
-    timeval tv = ToTimeval(write_timeout_ms);
-    if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_SNDTIMEO, &tv,
-                   sizeof(tv)) != 0) {
-      throw ESocketError(errno);
-    }
-    applied_write_timeout_ = write_timeout_ms;
+  if (write_timeout_ms == applied_write_timeout_) return;
+  timeval tv = ToTimeval(write_timeout_ms);
+  if (setsockopt(socket_.Handle(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    throw ESocketError(errno);
   }
+  applied_write_timeout_ = write_timeout_ms;
 }
 
 bool TTCPConnection::Fill(int32_t timeout_ms) {
   if (peer_closed_) return false;
-  ApplyTimeouts(timeout_ms);
   size_t want = static_cast<size_t>(std::max(RecvBufferSize, 1));
   if (in_.size() - in_end_ < want) {
     if (in_begin_ > 0) {
@@ -159,19 +158,26 @@ bool TTCPConnection::Fill(int32_t timeout_ms) {
     }
     if (in_.size() - in_end_ < want) in_.resize(in_end_ + want);
   }
-  const int32_t limit = WaitLimit(timeout_ms);
-  if (limit >= 0) {
+  // What has arrived is taken without waiting. A receive that must wait
+  // polls under the read clocks, or, without them, blocks under the
+  // socket's time-out.
+  ssize_t n;
+  for (;;) {
+    const int32_t limit = WaitLimit(timeout_ms);
+    n = recv(socket_.Handle(), in_.data() + in_end_, want, MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    if (errno == EINTR) continue;
+    if (limit < 0) {
+      ApplyReadTimeout(timeout_ms);
+      do {
+        n = recv(socket_.Handle(), in_.data() + in_end_, want, 0);
+      } while (n < 0 && errno == EINTR);
+      break;
+    }
     pollfd p = {socket_.Handle(), POLLIN, 0};
-    int ready;
-    do {
-      ready = poll(&p, 1, limit);
-    } while (ready < 0 && errno == EINTR);
+    int ready = poll(&p, 1, limit);
     if (ready == 0) throw EReadTimeout();
   }
-  ssize_t n;
-  do {
-    n = recv(socket_.Handle(), in_.data() + in_end_, want, 0);
-  } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) throw EReadTimeout();
     throw ESocketError(errno);
@@ -311,14 +317,20 @@ void TTCPConnection::ReadIntoStream(std::ostream& out, int64_t byte_count,
 }
 
 void TTCPConnection::SendAll(const char* data, size_t size) {
-  ApplyTimeouts(applied_read_timeout_);
   const size_t piece = static_cast<size_t>(std::max(SendBufferSize, 1));
+  // Sends go without waiting while the socket takes them; the first one
+  // that would wait sets up the write time-out and waits under it.
+  int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
   while (size > 0) {
-    ssize_t n = send(socket_.Handle(), data, std::min(size, piece),
-                     MSG_NOSIGNAL);
+    ssize_t n = send(socket_.Handle(), data, std::min(size, piece), flags);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (flags & MSG_DONTWAIT) {
+          ApplyWriteTimeout();
+          flags = MSG_NOSIGNAL;
+          continue;
+        }
         throw ESocketError(ETIMEDOUT);
       }
       throw ESocketError(errno);
@@ -413,7 +425,7 @@ int64_t TTCPConnection::WriteFromFile(const std::string& file_name) {
     }
     return size;
   }
-  ApplyTimeouts(applied_read_timeout_);
+  ApplyWriteTimeout();
   off_t offset = 0;
   while (remaining > 0) {
     ssize_t n = sendfile(socket_.Handle(), file.get(), &offset,

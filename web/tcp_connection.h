@@ -190,7 +190,9 @@ class TTCPConnection {
   // Receives until at least count bytes are buffered.
   void FillTo(size_t count, int32_t timeout_ms);
   std::string Take(size_t count, size_t skip);
-  void ApplyTimeouts(int32_t read_timeout_ms);
+  // Set the socket's time-outs for a receive or send that must wait.
+  void ApplyReadTimeout(int32_t read_timeout_ms);
+  void ApplyWriteTimeout();
   void SendAll(const char* data, size_t size);
   void CheckConnected() const;
 
