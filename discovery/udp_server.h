@@ -18,7 +18,7 @@
 #include <string_view>
 #include <thread>
 
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 
 namespace sl {
 

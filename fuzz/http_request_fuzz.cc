@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "web/http_date.h"
 #include "web/http_header_list.h"
 #include "web/admin_text.h"

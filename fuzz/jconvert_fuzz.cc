@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "service/text.h"
-#include "watch/jconvert.h"
+#include "core/text.h"
+#include "core/jconvert.h"
 #include "web/admin_text.h"
 
 namespace {

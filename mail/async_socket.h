@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "mail/msg_queue.h"
-#include "mail/socket_errors.h"
+#include "net/socket_errors.h"
 #include "mail/tls_session.h"
 
 namespace sl {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 

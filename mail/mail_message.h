@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "mail/socket_errors.h"
+#include "net/socket_errors.h"
 
 namespace sl {
 

@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "mail/smtp_reply.h"
 
 namespace sl {

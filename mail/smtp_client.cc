@@ -7,7 +7,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "mail/smtp_reply.h"
 
 namespace sl {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "mail/mail_message.h"
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 namespace sl {
 

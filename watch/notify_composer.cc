@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "mail/mail_message.h"
-#include "service/text.h"
-#include "watch/jconvert.h"
+#include "core/text.h"
+#include "core/jconvert.h"
 #include "watch/mime_words.h"
 
 namespace sl {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "watch/line_match.h"
 #include "watch/texts_ja.h"
 

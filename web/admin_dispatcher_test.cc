@@ -16,7 +16,7 @@
 #include <set>
 #include <thread>
 
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 #include "web/admin_test_util.h"
 
 namespace sl {

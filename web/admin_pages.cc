@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "settings/settings_files.h"
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 #include "watch/notify_composer.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"

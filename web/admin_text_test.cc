@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 namespace sl {
 namespace {

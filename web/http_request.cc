@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "web/http_date.h"
 
 namespace sl {

@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -111,6 +111,26 @@ std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   }
   if (cut) out += "...";
   return out;
+}
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  size_t pos = 0;
+  while ((pos = text.find(from, pos)) != std::string::npos) {
+    text.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+std::string BaseDirectoryOf(const std::string& executable_path) {
+  size_t slash = executable_path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : executable_path.substr(0, slash + 1);
+  ReplaceAll(dir, "//", "/");
+  // Only a final "bin/" component: /home/robin/sl/bin/ gives /home/robin/sl/.
+  if (dir == "bin/" || (dir.size() > 4 && dir.compare(dir.size() - 5, 5, "/bin/") == 0)) {
+    dir.erase(dir.size() - 4);
+  }
+  return dir;
 }
 
 }  // namespace sl

@@ -4,8 +4,8 @@
 // encoded words of ISO-2022-JP text, mail bodies and web pages as Shift_JIS.
 // Every function is pure and never fails: malformed input gives malformed
 // output. A lead byte with no byte after it is paired with a NUL byte.
-#ifndef SL_WATCH_JCONVERT_H_
-#define SL_WATCH_JCONVERT_H_
+#ifndef SL_CORE_JCONVERT_H_
+#define SL_CORE_JCONVERT_H_
 
 #include <array>
 #include <string>

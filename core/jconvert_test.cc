@@ -1,4 +1,4 @@
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 #include <iconv.h>
 

@@ -8,8 +8,8 @@
 // Failing socket calls raise ESocketError, which carries errno and a fixed
 // message text for it. Not thread-safe: each handle belongs to one thread at
 // a time (the servers hand their bindings to their listener threads).
-#ifndef SL_DISCOVERY_SOCKET_HANDLE_H_
-#define SL_DISCOVERY_SOCKET_HANDLE_H_
+#ifndef SL_NET_SOCKET_HANDLE_H_
+#define SL_NET_SOCKET_HANDLE_H_
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "mail/socket_errors.h"
+#include "net/socket_errors.h"
 
 #include <netdb.h>
 

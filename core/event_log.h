@@ -10,8 +10,8 @@
 // directory is not created; when it is missing or not writable both calls
 // throw EventLogError. Immutable after construction and
 // safe to use from any thread.
-#ifndef SL_SERVICE_EVENT_LOG_H_
-#define SL_SERVICE_EVENT_LOG_H_
+#ifndef SL_CORE_EVENT_LOG_H_
+#define SL_CORE_EVENT_LOG_H_
 
 #include <cstdint>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 #include <cstdint>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 

@@ -5,8 +5,8 @@
 // numbers instead. Error numbers are the platform's errno values, plus a few
 // of the layer's own from 999990 on for name-lookup failures.
 // AsyncSocketErrorText turns a number into its fixed text.
-#ifndef SL_MAIL_SOCKET_ERRORS_H_
-#define SL_MAIL_SOCKET_ERRORS_H_
+#ifndef SL_NET_SOCKET_ERRORS_H_
+#define SL_NET_SOCKET_ERRORS_H_
 
 #include <stdexcept>
 #include <string>

@@ -1,4 +1,4 @@
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
