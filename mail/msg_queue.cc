@@ -14,7 +14,7 @@ namespace sl {
 
 TMsgQueue::TMsgQueue() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ESocketException("pipe() failed", errno);
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ESocketError(errno, "pipe() failed");
   read_fd_ = fds[0];
   write_fd_ = fds[1];
 }

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 namespace {
@@ -92,20 +94,6 @@ class IoctlRequests : public InterfaceRequests {
     return true;
   }
 
-  int fd_;
-};
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
   int fd_;
 };
 
@@ -215,7 +203,7 @@ TNetworkInterface TNetworkInterfaces::FromEntry(
 std::vector<TNetworkInterface> TNetworkInterfaces::Query(int family,
                                                          int socket_type) {
   std::vector<TNetworkInterface> list;
-  Socket sock(socket(family, socket_type | SOCK_CLOEXEC, 0));
+  UniqueFd sock(socket(family, socket_type | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     if (errno == EINVAL) return list;
     throw AdapterQueryError(errno, "socket");
