@@ -113,6 +113,12 @@ std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   return out;
 }
 
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32) text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.remove_suffix(1);
+  return text;
+}
+
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
   size_t pos = 0;

@@ -1,6 +1,7 @@
 // Small byte-string helpers shared by the subsystems: Base64 of RFC 2045
-// (alphabet A-Z a-z 0-9 + /, "=" padding), splitting text into lines, and
-// the form in which text from outside goes into the event log.
+// (alphabet A-Z a-z 0-9 + /, "=" padding), splitting text into lines, the
+// form in which text from outside goes into the event log, trimming and
+// replacing.
 #ifndef SL_CORE_TEXT_H_
 #define SL_CORE_TEXT_H_
 
@@ -28,6 +29,9 @@ std::vector<std::string> SplitLines(std::string_view text);
 // bytes (EUC-JP) stay as they are. With max_bytes > 0 a longer text is cut
 // at max_bytes, never inside an EUC-JP character, and marked with "...".
 std::string EscapeForLog(std::string_view text, size_t max_bytes = 0);
+
+// text without the bytes 0 to 32 (controls and blank) at either end.
+std::string_view Trim(std::string_view text);
 
 // Replaces every occurrence of from in text by to, left to right; the
 // replacement is not searched again.

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/files.h"
 #include "settings/service_state.h"
 #include "core/text.h"
 #include "settings/settings_files.h"

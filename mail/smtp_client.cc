@@ -269,7 +269,7 @@ std::vector<std::string> TCustomSmtpClient::Recipients() const {
   // A recipient holding a line break could smuggle a command; it is dropped.
   std::vector<std::string> list;
   for (const std::string& r : RcptName) {
-    if (!HasLineBreak(r) && !TrimBlanks(r).empty()) list.push_back(r);
+    if (!HasLineBreak(r) && !Trim(r).empty()) list.push_back(r);
   }
   return list;
 }
@@ -530,7 +530,7 @@ void TCustomSmtpClient::AuthLoginUser() {
 
 void TCustomSmtpClient::AuthCramChallenge() {
   bool sha1 = auth_current_ == smtpAuthCramSha1;
-  std::string challenge = TrimBlanks(SmtpReplyText(last_response_));
+  std::string challenge(Trim(SmtpReplyText(last_response_)));
   if (challenge.empty()) {
     error_message_ = std::string(sha1 ? "500 Malformed SHA1 Challege: " : "500 Malformed MD5 Challege: ") +
                      last_response_;

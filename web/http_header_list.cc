@@ -43,12 +43,6 @@ std::string UpperCase(std::string_view s) {
   return r;
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
-
 void THeaderList::AddLines(const THeaderList& other) {
   lines_.insert(lines_.end(), other.lines_.begin(), other.lines_.end());
 }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text.h"
+
 namespace sl {
 
 class THeaderList {
@@ -50,8 +52,6 @@ class THeaderList {
 bool SameText(std::string_view a, std::string_view b);
 std::string LowerCase(std::string_view s);
 std::string UpperCase(std::string_view s);
-// Removes bytes 0..32 from both ends, as the header rules do.
-std::string_view Trim(std::string_view s);
 
 }  // namespace sl
 
