@@ -113,6 +113,33 @@ std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   return out;
 }
 
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string r(text);
+  for (char& c : r) c = AsciiLower(c);
+  return r;
+}
+
+std::string UpperCase(std::string_view text) {
+  std::string r(text);
+  for (char& c : r) c = AsciiUpper(c);
+  return r;
+}
+
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32) text.remove_prefix(1);
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.remove_suffix(1);

@@ -30,6 +30,11 @@ std::vector<std::string> SplitLines(std::string_view text);
 // at max_bytes, never inside an EUC-JP character, and marked with "...".
 std::string EscapeForLog(std::string_view text, size_t max_bytes = 0);
 
+// ASCII letter case, byte by byte; other bytes (EUC-JP, Shift_JIS) stay.
+bool SameText(std::string_view a, std::string_view b);
+std::string LowerCase(std::string_view text);
+std::string UpperCase(std::string_view text);
+
 // text without the bytes 0 to 32 (controls and blank) at either end.
 std::string_view Trim(std::string_view text);
 

@@ -14,14 +14,6 @@ namespace {
 
 bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
 
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string NoLineBreaks(std::string_view text) {
@@ -225,7 +217,7 @@ std::vector<std::string> MultipartPreamble(const std::string& boundary, TSmtpCon
 std::string AttachmentContentType(std::string_view file_name) {
   std::string base = BaseFileName(file_name);
   size_t dot = base.rfind('.');
-  std::string ext = dot == std::string::npos ? std::string() : LowerAscii(base.substr(dot + 1));
+  std::string ext = dot == std::string::npos ? std::string() : LowerCase(base.substr(dot + 1));
   if (ext == "htm" || ext == "html") return "text/html";
   if (ext == "gif") return "image/gif";
   if (ext == "bmp") return "image/bmp";

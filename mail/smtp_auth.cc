@@ -8,21 +8,9 @@
 
 namespace sl {
 
-namespace {
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-}  // namespace
-
 std::vector<std::string> AuthMechanismsOfEhloLine(std::string_view line) {
   std::vector<std::string> names;
-  std::string text = Upper(SmtpReplyText(line));
+  std::string text = UpperCase(SmtpReplyText(line));
   if (text.compare(0, 5, "AUTH ") != 0 && text.compare(0, 5, "AUTH=") != 0) return names;
   size_t i = 5;
   while (i < text.size()) {

@@ -23,18 +23,6 @@ std::tm LocalNow() {
   return local;
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= text.size()) return false;
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
 std::string ConnectFailureText(int error) {
@@ -605,7 +593,7 @@ bool TCustomSmtpClient::NextDataLine(std::string* line) {
   if (header_index_ < header_lines_.size()) {
     *line = header_lines_[header_index_++];
     if (OnHeaderLine) OnHeaderLine(*line);
-    if (!boundary_.empty() && StartsWithNoCase(*line, "Content-Type:")) *line = MultipartContentTypeLine(boundary_);
+    if (!boundary_.empty() && SameText(std::string_view(*line).substr(0, 13), "Content-Type:")) *line = MultipartContentTypeLine(boundary_);
     Display("> " + *line);
     if (!line->empty() && (*line)[0] == '.') line->insert(0, 1, '.');
     return true;

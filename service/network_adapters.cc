@@ -12,6 +12,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/text.h"
 #include "core/unique_fd.h"
 
 namespace sl {
@@ -98,17 +99,6 @@ class IoctlRequests : public InterfaceRequests {
 };
 
 std::string BoolText(bool value) { return value ? "True" : "False"; }
-
-bool SameColumn(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -300,7 +290,7 @@ bool NetworkAdapters::Eof() const { return cursor_ >= rows_.size(); }
 std::string NetworkAdapters::GetValue(std::string_view column) const {
   const std::vector<std::string>& names = FieldNames();
   for (size_t i = 0; i < names.size(); ++i) {
-    if (SameColumn(names[i], column)) return FieldValue(static_cast<int>(i) + 1);
+    if (SameText(names[i], column)) return FieldValue(static_cast<int>(i) + 1);
   }
   throw AdapterTableError("Field '" + std::string(column) + "' not found");
 }

@@ -116,10 +116,7 @@ SmtpSettings SmtpSettingsOf(const CsvTable& env) {
 }
 
 std::string SmtpSecurityKeyword(const std::string& text) {
-  std::string keyword(Trim(text));
-  for (char& c : keyword) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  std::string keyword = LowerCase(Trim(text));
   return keyword.empty() ? "none" : keyword;
 }
 

@@ -48,11 +48,6 @@ class THeaderList {
   std::vector<std::string> lines_;
 };
 
-// Shared byte helpers of the web engine (ASCII only, no locale).
-bool SameText(std::string_view a, std::string_view b);
-std::string LowerCase(std::string_view s);
-std::string UpperCase(std::string_view s);
-
 }  // namespace sl
 
 #endif
