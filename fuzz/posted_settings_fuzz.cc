@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/files.h"
+#include "core/jconvert.h"
 #include "settings/service_state.h"
 #include "core/text.h"
 #include "settings/settings_files.h"
