@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "service/service_state.h"
-#include "watch/utf8_text.h"
+#include "settings/service_state.h"
+#include "core/utf8_text.h"
 #include "watch/watch_scan.h"
 
 namespace {

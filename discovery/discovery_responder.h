@@ -19,9 +19,9 @@
 #include <string_view>
 
 #include "discovery/reply_rate_limiter.h"
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 #include "discovery/udp_server.h"
-#include "service/event_log.h"
+#include "core/event_log.h"
 
 namespace sl {
 

@@ -1,7 +1,6 @@
 #include "discovery/udp_server.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,8 +38,7 @@ void TUDPServer::Start() {
     binding.IP = "0.0.0.0";
     binding.Port = DefaultPort;
   }
-  wake_fd_ = eventfd(0, EFD_CLOEXEC);
-  if (wake_fd_ < 0) throw ESocketError(errno);
+  if (!wake_.Open()) throw ESocketError(errno);
   stopping_ = false;
   try {
     for (size_t i = 0; i < Bindings.Count(); ++i) {
@@ -54,8 +52,7 @@ void TUDPServer::Start() {
   } catch (...) {
     for (size_t i = 0; i < Bindings.Count(); ++i) Bindings[i].CloseSocket();
     current_ = nullptr;
-    close(wake_fd_);
-    wake_fd_ = -1;
+    wake_.Close();
     throw;
   }
   active_ = true;
@@ -63,11 +60,10 @@ void TUDPServer::Start() {
 
 void TUDPServer::Stop() {
   stopping_ = true;
-  eventfd_write(wake_fd_, 1);
+  wake_.Signal();
   listener_.join();
   for (size_t i = 0; i < Bindings.Count(); ++i) Bindings[i].CloseSocket();
-  close(wake_fd_);
-  wake_fd_ = -1;
+  wake_.Close();
   current_ = nullptr;
   active_ = false;
 }
@@ -79,7 +75,7 @@ void TUDPServer::ListenLoop(UDPReadHook handler, size_t buffer_size) {
   for (size_t i = 0; i < Bindings.Count(); ++i) {
     fds.push_back({Bindings[i].Handle(), POLLIN, 0});
   }
-  fds.push_back({wake_fd_, POLLIN, 0});
+  fds.push_back({wake_.fd(), POLLIN, 0});
   for (;;) {
     for (pollfd& p : fds) p.revents = 0;
     int n = poll(fds.data(), fds.size(), -1);

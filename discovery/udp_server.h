@@ -18,7 +18,8 @@
 #include <string_view>
 #include <thread>
 
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
+#include "net/wake_signal.h"
 
 namespace sl {
 
@@ -64,7 +65,7 @@ class TUDPServer {
   std::mutex control_mutex_;
   std::atomic<bool> active_{false};
   TSocketHandle* current_ = nullptr;
-  int wake_fd_ = -1;
+  WakeSignal wake_;
   std::atomic<bool> stopping_{false};
   std::thread listener_;
 };

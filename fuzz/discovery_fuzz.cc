@@ -22,9 +22,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "discovery/discovery_responder.h"
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 #include "discovery/udp_server.h"
-#include "service/event_log.h"
+#include "core/event_log.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "web/http_date.h"
 #include "web/http_header_list.h"
 #include "web/admin_text.h"
@@ -107,7 +107,7 @@ void CheckExpandedPath(const std::string& document) {
 }
 
 void CheckCredentials(std::string_view s) {
-  Check(sl::DecodeBase64(sl::Base64Encode(s)) == s, "Base64 does not decode back");
+  Check(sl::Base64Decode(sl::Base64Encode(s)) == s, "Base64 does not decode back");
   std::string user(s.substr(0, s.size() / 2));
   std::string password(s.substr(s.size() / 2));
   if (user.find(':') == std::string::npos) {

@@ -1,5 +1,5 @@
 // Fuzz target: the Japanese conversions (EucToJis, EucToSjis, JisToSjis,
-// EncodeBase64, MimeHeaderEncode).
+// Base64Encode, MimeHeaderEncode).
 //
 // Every function runs on the raw input, where it must not fail and must
 // keep its promises for any bytes: ISO-2022-JP output is 7-bit, Base64
@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "service/text.h"
-#include "watch/jconvert.h"
-#include "web/admin_text.h"
+#include "core/text.h"
+#include "core/jconvert.h"
+#include "core/jconvert.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ bool DecodeHeader(std::string_view header, std::string* euc) {
     if (close == std::string_view::npos) return false;
     std::string_view payload = header.substr(i + kOpen.size(), close - i - kOpen.size());
     std::string jis = sl::Base64Decode(payload);
-    if (sl::EncodeBase64(jis) != payload) return false;
+    if (sl::Base64Encode(jis) != payload) return false;
     if (jis.substr(0, 3) != "\x1b$B") return false;  // a word starts in two-byte mode
     if (!DecodeJis(jis, euc)) return false;
     i = close + 2;
@@ -105,7 +105,7 @@ bool SevenBit(std::string_view s) {
 }
 
 void CheckAnyBytes(std::string_view raw) {
-  std::string b64 = sl::EncodeBase64(raw);
+  std::string b64 = sl::Base64Encode(raw);
   Check(b64.size() == (raw.size() + 2) / 3 * 4, "Base64 has the wrong length");
   Check(b64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
             std::string::npos,

@@ -22,7 +22,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "watch/line_match.h"
-#include "watch/utf8_text.h"
+#include "core/utf8_text.h"
 
 namespace {
 

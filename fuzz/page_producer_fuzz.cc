@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/service_state.h"
+#include "settings/service_state.h"
 #include "settings/settings_files.h"
 #include "web/admin_pages.h"
 #include "web/page_producer.h"

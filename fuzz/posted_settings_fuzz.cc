@@ -28,8 +28,10 @@
 #include <string_view>
 #include <vector>
 
-#include "service/service_state.h"
-#include "service/text.h"
+#include "core/files.h"
+#include "core/jconvert.h"
+#include "settings/service_state.h"
+#include "core/text.h"
 #include "settings/settings_files.h"
 #include "web/admin_pages.h"
 #include "web/admin_text.h"

@@ -22,7 +22,7 @@
 
 #include "mail/smtp_auth.h"
 #include "mail/smtp_reply.h"
-#include "service/text.h"
+#include "core/text.h"
 
 namespace {
 

@@ -46,11 +46,11 @@ constexpr WellKnown kProtocols[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}};
 }  // namespace
 
 in_addr SocketResolveHost(const std::string& host) {
-  if (host.empty()) throw ESocketException("SocketResolveHost: '" + host + "' Invalid Hostname.", EINVAL);
+  if (host.empty()) throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid Hostname.");
   in_addr addr{};
   if (LooksLikeDottedAddress(host)) {
     if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
-      throw ESocketException("SocketResolveHost: '" + host + "' Invalid IP address.", EINVAL);
+      throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid IP address.");
     }
     return addr;
   }
@@ -62,8 +62,7 @@ in_addr SocketResolveHost(const std::string& host) {
   if (rc != 0 || result == nullptr) {
     int error = rc != 0 ? ResolverError(rc) : kErrNoData;
     if (result) freeaddrinfo(result);
-    throw ESocketException(Quoted("SocketResolveHost: Cannot convert host address '", host, "', Error #", error),
-                           error);
+    throw ESocketError(error, Quoted("SocketResolveHost: Cannot convert host address '", host, "', Error #", error));
   }
   addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
   freeaddrinfo(result);
@@ -71,10 +70,10 @@ in_addr SocketResolveHost(const std::string& host) {
 }
 
 uint16_t SocketResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty()) throw ESocketException("SocketResolvePort: Invalid Port.", EINVAL);
+  if (port.empty()) throw ESocketError(EINVAL, "SocketResolvePort: Invalid Port.");
   if (AllDigits(port)) {
     if (port.size() > 5 || std::stoi(port) > 65535) {
-      throw ESocketException("SocketResolvePort: Invalid Port.", EINVAL);
+      throw ESocketError(EINVAL, "SocketResolvePort: Invalid Port.");
     }
     return static_cast<uint16_t>(std::stoi(port));
   }
@@ -86,12 +85,11 @@ uint16_t SocketResolvePort(const std::string& port, const std::string& proto) {
   for (const WellKnown& w : kServices) {
     if (port == w.name) return static_cast<uint16_t>(w.number);
   }
-  throw ESocketException(Quoted("SocketResolvePort: Cannot convert port '", port, "', Error #", kErrNoData),
-                         kErrNoData);
+  throw ESocketError(kErrNoData, Quoted("SocketResolvePort: Cannot convert port '", port, "', Error #", kErrNoData));
 }
 
 int SocketResolveProto(const std::string& proto) {
-  if (proto.empty()) throw ESocketException("SocketResolveProto: Invalid Protocol.", EINVAL);
+  if (proto.empty()) throw ESocketError(EINVAL, "SocketResolveProto: Invalid Protocol.");
   if (AllDigits(proto) && proto.size() <= 3) return std::stoi(proto);
   protoent entry{};
   protoent* found = nullptr;
@@ -101,8 +99,7 @@ int SocketResolveProto(const std::string& proto) {
   for (const WellKnown& w : kProtocols) {
     if (proto == w.name) return w.number;
   }
-  throw ESocketException(
-      Quoted("SocketResolveProto: Cannot convert protocol '", proto, "', Error #", kErrNoData), kErrNoData);
+  throw ESocketError(kErrNoData, Quoted("SocketResolveProto: Cannot convert protocol '", proto, "', Error #", kErrNoData));
 }
 
 TAsyncSocket::TAsyncSocket() = default;
@@ -122,31 +119,31 @@ TAsyncSocket::~TAsyncSocket() {
 
 void TAsyncSocket::SetAddr(const std::string& addr) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsClosed) throw ESocketException("Cannot change Addr if not closed");
+  if (state_ != wsClosed) throw ESocketError(0, "Cannot change Addr if not closed");
   addr_ = addr;
 }
 
 void TAsyncSocket::SetPort(const std::string& port) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsClosed) throw ESocketException("Cannot change Port if not closed");
+  if (state_ != wsClosed) throw ESocketError(0, "Cannot change Port if not closed");
   port_ = port;
 }
 
 void TAsyncSocket::SetProto(const std::string& proto) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsClosed) throw ESocketException("Cannot change Proto if not closed");
+  if (state_ != wsClosed) throw ESocketError(0, "Cannot change Proto if not closed");
   proto_ = proto;
 }
 
 void TAsyncSocket::SetLocalAddr(const std::string& addr) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsClosed) throw ESocketException("Cannot change LocalAddr if not closed");
+  if (state_ != wsClosed) throw ESocketError(0, "Cannot change LocalAddr if not closed");
   local_addr_ = addr;
 }
 
 void TAsyncSocket::SetLocalPort(const std::string& port) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsClosed) throw ESocketException("Cannot change LocalPort if not closed");
+  if (state_ != wsClosed) throw ESocketError(0, "Cannot change LocalPort if not closed");
   local_port_ = port;
 }
 
@@ -212,7 +209,7 @@ void TAsyncSocket::EnsureWorker() {
     worker_ = std::thread(&TAsyncSocket::WorkerLoop, this);
   } catch (const std::system_error& e) {
     queue_.reset();
-    throw ESocketException("Unable to allocate a new worker thread", e.code().value());
+    throw ESocketError(e.code().value(), "Unable to allocate a new worker thread");
   }
 }
 
@@ -224,7 +221,7 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
   } else {
     try {
       EnsureWorker();
-    } catch (const ESocketException&) {
+    } catch (const ESocketError&) {
       error = EFAULT;
     }
   }
@@ -275,11 +272,11 @@ TAsyncSocket::SessionId TAsyncSocket::Connect() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (state_ == wsConnecting || state_ == wsConnected) {
-      throw ESocketException("Connect: Socket already in use");
+      throw ESocketError(0, "Connect: Socket already in use");
     }
-    if (port_.empty()) throw ESocketException("Connect: No Port Specified");
-    if (addr_.empty()) throw ESocketException("Connect: No IP Address Specified");
-    if (proto_.empty()) throw ESocketException("Connect: No Protocol Specified");
+    if (port_.empty()) throw ESocketError(0, "Connect: No Port Specified");
+    if (addr_.empty()) throw ESocketError(0, "Connect: No IP Address Specified");
+    if (proto_.empty()) throw ESocketError(0, "Connect: No Protocol Specified");
     addr = addr_;
     port = port_;
     proto = proto_;
@@ -308,7 +305,7 @@ TAsyncSocket::SessionId TAsyncSocket::Connect() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (state_ == wsConnecting || state_ == wsConnected) {
-      throw ESocketException("Connect: Socket already in use");
+      throw ESocketError(0, "Connect: Socket already in use");
     }
     session = ++last_session_;
     if (session == 0) session = ++last_session_;

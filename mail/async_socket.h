@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "mail/msg_queue.h"
-#include "mail/socket_errors.h"
+#include "net/socket_errors.h"
 #include "mail/tls_session.h"
 
 namespace sl {
@@ -53,7 +53,7 @@ enum TAsyncSocketState {
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
 // Name resolution as the socket does it before connecting; each throws
-// ESocketException with the text of the failure.
+// ESocketError with the text of the failure.
 in_addr SocketResolveHost(const std::string& host);
 uint16_t SocketResolvePort(const std::string& port, const std::string& proto);
 int SocketResolveProto(const std::string& proto);
@@ -95,7 +95,7 @@ class TAsyncSocket {
   std::string DnsResult() const;                // first address as text
   std::vector<std::string> DnsResultList() const;
 
-  // Starts connecting to Addr:Port. Throws ESocketException when the socket
+  // Starts connecting to Addr:Port. Throws ESocketError when the socket
   // is in use, lacks a part of the address, or the address does not
   // resolve. OnSessionConnected follows on the worker thread.
   SessionId Connect();

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -14,22 +14,7 @@ namespace {
 
 bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 32; }
 
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
-
-std::string TrimBlanks(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && IsBlankByte(text[begin])) ++begin;
-  while (end > begin && IsBlankByte(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
 
 std::string NoLineBreaks(std::string_view text) {
   std::string out(text);
@@ -49,7 +34,7 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
       if (c == '"') quoted = !quoted;
       if (quoted || (c != ',' && c != ';')) continue;
     }
-    std::string part = TrimBlanks(text.substr(start, i - start));
+    std::string part(Trim(text.substr(start, i - start)));
     if (!part.empty()) parts.push_back(std::move(part));
     start = i + 1;
   }
@@ -57,7 +42,7 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
 }
 
 std::string ExtractMailAddress(std::string_view text) {
-  std::string trimmed = TrimBlanks(text);
+  std::string trimmed(Trim(text));
   std::string_view rest = trimmed;
   if (!rest.empty() && (rest[0] == '"' || rest[0] == '\'')) {
     size_t close = rest.find(rest[0], 1);
@@ -67,7 +52,7 @@ std::string ExtractMailAddress(std::string_view text) {
   size_t lt = rest.find('<');
   if (lt != std::string_view::npos) {
     size_t gt = rest.find('>', lt + 1);
-    address = TrimBlanks(rest.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1));
+    address = Trim(rest.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1));
   } else {
     size_t begin = 0;
     while (begin < rest.size() && IsBlankByte(rest[begin])) ++begin;
@@ -161,15 +146,15 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::
   auto add_list = [&lines](const char* name, const std::string& value) {
     for (std::string& line : AddressListHeader(name, value)) lines.push_back(std::move(line));
   };
-  if (!TrimBlanks(f.HdrReplyTo).empty()) add_list("Reply-To", f.HdrReplyTo);
-  if (!TrimBlanks(f.HdrReturnPath).empty()) lines.push_back("Return-Path: " + NoLineBreaks(f.HdrReturnPath));
+  if (!Trim(f.HdrReplyTo).empty()) add_list("Reply-To", f.HdrReplyTo);
+  if (!Trim(f.HdrReturnPath).empty()) lines.push_back("Return-Path: " + NoLineBreaks(f.HdrReturnPath));
   if (!f.HdrFrom.empty()) lines.push_back("From: " + NoLineBreaks(f.HdrFrom));
   if (!f.HdrTo.empty()) add_list("To", f.HdrTo);
   if (!f.HdrCc.empty()) add_list("Cc", f.HdrCc);
   lines.push_back("Subject: " + NoLineBreaks(f.HdrSubject));
-  if (!TrimBlanks(f.HdrSender).empty()) {
+  if (!Trim(f.HdrSender).empty()) {
     lines.push_back("Sender: " + NoLineBreaks(f.HdrSender));
-  } else if (!TrimBlanks(f.HdrFrom).empty()) {
+  } else if (!Trim(f.HdrFrom).empty()) {
     lines.push_back("Sender: " + NoLineBreaks(f.HdrFrom));
   }
   lines.push_back("Mime-Version: 1.0");
@@ -232,7 +217,7 @@ std::vector<std::string> MultipartPreamble(const std::string& boundary, TSmtpCon
 std::string AttachmentContentType(std::string_view file_name) {
   std::string base = BaseFileName(file_name);
   size_t dot = base.rfind('.');
-  std::string ext = dot == std::string::npos ? std::string() : LowerAscii(base.substr(dot + 1));
+  std::string ext = dot == std::string::npos ? std::string() : LowerCase(base.substr(dot + 1));
   if (ext == "htm" || ext == "html") return "text/html";
   if (ext == "gif") return "image/gif";
   if (ext == "bmp") return "image/bmp";

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -42,9 +42,6 @@ struct MailHeaderFields {
 
 // Longest header line before it is folded.
 inline constexpr size_t kHeaderLineWidth = 78;
-
-// Removes bytes 0 to 32 from both ends.
-std::string TrimBlanks(std::string_view text);
 
 // CR and LF replaced by blanks, so a value cannot start a new header line
 // or command.

@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <ctime>
 
-#include "mail/socket_errors.h"
+#include "net/socket_errors.h"
 
 namespace sl {
 
 TMsgQueue::TMsgQueue() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ESocketException("pipe() failed", errno);
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ESocketError(errno, "pipe() failed");
   read_fd_ = fds[0];
   write_fd_ = fds[1];
 }

@@ -41,7 +41,7 @@ class TMsgQueue {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Throws ESocketException("pipe() failed") when the pipe cannot be made.
+  // Throws ESocketError("pipe() failed") when the pipe cannot be made.
   TMsgQueue();
   ~TMsgQueue();
   TMsgQueue(const TMsgQueue&) = delete;

@@ -3,26 +3,14 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "mail/smtp_reply.h"
 
 namespace sl {
 
-namespace {
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-}  // namespace
-
 std::vector<std::string> AuthMechanismsOfEhloLine(std::string_view line) {
   std::vector<std::string> names;
-  std::string text = Upper(SmtpReplyText(line));
+  std::string text = UpperCase(SmtpReplyText(line));
   if (text.compare(0, 5, "AUTH ") != 0 && text.compare(0, 5, "AUTH=") != 0) return names;
   size_t i = 5;
   while (i < text.size()) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 namespace {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "mail/smtp_reply.h"
 
 namespace sl {
@@ -21,18 +21,6 @@ std::tm LocalNow() {
   std::tm local{};
   localtime_r(&now, &local);
   return local;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= text.size()) return false;
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
 }
 
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
@@ -269,7 +257,7 @@ std::vector<std::string> TCustomSmtpClient::Recipients() const {
   // A recipient holding a line break could smuggle a command; it is dropped.
   std::vector<std::string> list;
   for (const std::string& r : RcptName) {
-    if (!HasLineBreak(r) && !TrimBlanks(r).empty()) list.push_back(r);
+    if (!HasLineBreak(r) && !Trim(r).empty()) list.push_back(r);
   }
   return list;
 }
@@ -530,7 +518,7 @@ void TCustomSmtpClient::AuthLoginUser() {
 
 void TCustomSmtpClient::AuthCramChallenge() {
   bool sha1 = auth_current_ == smtpAuthCramSha1;
-  std::string challenge = TrimBlanks(SmtpReplyText(last_response_));
+  std::string challenge(Trim(SmtpReplyText(last_response_)));
   if (challenge.empty()) {
     error_message_ = std::string(sha1 ? "500 Malformed SHA1 Challege: " : "500 Malformed MD5 Challege: ") +
                      last_response_;
@@ -605,7 +593,7 @@ bool TCustomSmtpClient::NextDataLine(std::string* line) {
   if (header_index_ < header_lines_.size()) {
     *line = header_lines_[header_index_++];
     if (OnHeaderLine) OnHeaderLine(*line);
-    if (!boundary_.empty() && StartsWithNoCase(*line, "Content-Type:")) *line = MultipartContentTypeLine(boundary_);
+    if (!boundary_.empty() && SameText(std::string_view(*line).substr(0, 13), "Content-Type:")) *line = MultipartContentTypeLine(boundary_);
     Display("> " + *line);
     if (!line->empty() && (*line)[0] == '.') line->insert(0, 1, '.');
     return true;

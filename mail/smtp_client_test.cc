@@ -7,7 +7,7 @@
 #include <ctime>
 #include <set>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "mail/smtp_auth.h"
 #include "mail/test_peers.h"
 

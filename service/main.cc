@@ -11,7 +11,7 @@
 #include <string>
 
 #include "service/daemon_application.h"
-#include "service/event_log.h"
+#include "core/event_log.h"
 #include "service/service_module.h"
 #include "watch/threaded_timer.h"
 

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <utility>
 
+#include "core/text.h"
 #include "settings/settings_files.h"
 
 namespace sl {

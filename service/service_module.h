@@ -15,10 +15,10 @@
 #include <string>
 
 #include "discovery/discovery_responder.h"
-#include "discovery/network_adapters.h"
+#include "service/network_adapters.h"
 #include "discovery/udp_server.h"
 #include "service/daemon_application.h"
-#include "service/service_state.h"
+#include "settings/service_state.h"
 #include "watch/mail_queue.h"
 #include "watch/notify_composer.h"
 #include "watch/threaded_timer.h"

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/files.h"
 #include "settings/texts_ja.h"
 
 namespace sl {

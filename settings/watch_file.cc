@@ -74,9 +74,4 @@ int64_t WatchStream::Size() const {
   return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 }  // namespace sl

@@ -73,9 +73,6 @@ struct TWatchFile {
 
 using WatchTable = std::vector<std::shared_ptr<TWatchFile>>;
 
-// True when a file (not a directory) exists at path.
-bool FileExists(const std::string& path);
-
 }  // namespace sl
 
 #endif

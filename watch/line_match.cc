@@ -8,7 +8,7 @@
 #include <immintrin.h>
 #endif
 
-#include "watch/utf8_text.h"
+#include "core/utf8_text.h"
 
 namespace sl {
 

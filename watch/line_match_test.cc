@@ -1,6 +1,6 @@
 #include "watch/line_match.h"
 
-#include "watch/utf8_text.h"
+#include "core/utf8_text.h"
 
 #include <gtest/gtest.h>
 

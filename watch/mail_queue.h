@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/event_log.h"
+#include "core/event_log.h"
 #include "watch/notify_composer.h"
 
 namespace sl {

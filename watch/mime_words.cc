@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "mail/mail_message.h"
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -35,7 +36,7 @@ std::string EncodeRun(std::string_view run) {
   auto emit = [&](std::string_view chars) {
     if (!out.empty()) out += ' ';
     out += kEncodedPrefix;
-    out += EncodeBase64(ClosedJis(chars));
+    out += Base64Encode(ClosedJis(chars));
     out += "?=";
   };
   size_t start = 0, i = 0;
@@ -160,7 +161,7 @@ std::string EncodeAddressList(std::string_view raw) {
     std::string text = part;
     if (HasEightBit(part)) {
       size_t lt = part.find('<');
-      std::string name = TrimBlanks(std::string_view(part).substr(0, lt == std::string::npos ? 0 : lt));
+      std::string name(Trim(std::string_view(part).substr(0, lt == std::string::npos ? 0 : lt)));
       std::string address = lt == std::string::npos ? part : part.substr(lt);
       if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
       for (char& c : address) {

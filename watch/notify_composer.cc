@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "mail/mail_message.h"
-#include "service/text.h"
-#include "watch/jconvert.h"
+#include "core/text.h"
+#include "core/jconvert.h"
 #include "watch/mime_words.h"
 
 namespace sl {
@@ -14,14 +14,6 @@ namespace sl {
 namespace {
 
 constexpr size_t kMaxHostName = 64;
-
-void ReplaceAll(std::string& text, std::string_view from, const std::string& to) {
-  size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
-  }
-}
 
 }  // namespace
 
@@ -124,10 +116,7 @@ SmtpSettings SmtpSettingsOf(const CsvTable& env) {
 }
 
 std::string SmtpSecurityKeyword(const std::string& text) {
-  std::string keyword = TrimBlanks(text);
-  for (char& c : keyword) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  std::string keyword = LowerCase(Trim(text));
   return keyword.empty() ? "none" : keyword;
 }
 
@@ -143,7 +132,7 @@ TSmtpSecurity SecurityOf(const std::string& text) {
 }  // namespace
 
 std::string SmtpSettingsProblem(const SmtpSettings& s) {
-  std::string port = TrimBlanks(s.Port);
+  std::string port(Trim(s.Port));
   if (!port.empty()) {
     bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
     if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
@@ -199,22 +188,22 @@ bool Notifier::Send(const NotifyRequest& request, std::vector<std::string>* acce
   {
     std::lock_guard<std::mutex> lock(config_mu_);
     settings = settings_;
-    smtp.Port = TrimBlanks(settings.Port).empty() ? port_ : TrimBlanks(settings.Port);
+    smtp.Port = Trim(settings.Port).empty() ? port_ : Trim(settings.Port);
     smtp.Timeout = timeout_;
   }
   if (accepted_out) accepted_out->clear();
-  std::string problem = TrimBlanks(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
+  std::string problem = Trim(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
   if (!problem.empty()) {
     log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
     return false;
   }
   const bool tls_later = SecurityOf(settings.Security) == smtpSecurityStartTls;
-  const bool auth = !TrimBlanks(settings.User).empty();
-  smtp.Host = TrimBlanks(settings.Server);
+  const bool auth = !Trim(settings.User).empty();
+  smtp.Host = Trim(settings.Server);
   smtp.FromName = settings.From;
   smtp.HdrFrom = EncodeAddressList(settings.From);
   smtp.Security = SecurityOf(settings.Security);
-  smtp.Username = TrimBlanks(settings.User);
+  smtp.Username = Trim(settings.User);
   smtp.Password = settings.Password;
   smtp.AuthType = auth ? smtpAuthAutoSelect : smtpAuthNone;
   // HELO names the host by a name a relay can check, else by its address.

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "mail/sync_smtp_client.h"
-#include "service/event_log.h"
+#include "core/event_log.h"
 #include "settings/csv_table.h"
 
 namespace sl {

@@ -1,7 +1,6 @@
 #include "watch/threaded_timer.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "net/wake_signal.h"
 
 namespace sl {
 
@@ -31,24 +32,6 @@ constexpr size_t kMaxQueuedTicks = 1 << 16;
   throw ETimer(std::string(text) + " (ThreadedTimer)");
 }
 
-int NewEventFd() {
-  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) ThrowThreadError(errno);
-  return fd;
-}
-
-void SignalEventFd(int fd) {
-  uint64_t one = 1;
-  ssize_t r = ::write(fd, &one, sizeof one);
-  (void)r;  // only fails when the counter is saturated, which still wakes
-}
-
-void DrainEventFd(int fd) {
-  uint64_t value;
-  ssize_t r = ::read(fd, &value, sizeof value);
-  (void)r;  // EAGAIN: nothing was pending
-}
-
 // The wake channel of WakeOwnerLoop. Created when the program loads, so a
 // signal handler finds it without allocating; never closed.
 std::atomic<int> g_wake_fd{-1};
@@ -56,7 +39,7 @@ std::atomic<int> g_wake_fd{-1};
 int EnsureWakeFd() {
   int fd = g_wake_fd.load();
   if (fd >= 0) return fd;
-  int fresh = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int fresh = WakeSignal::OpenFd();
   if (fresh < 0) return -1;
   if (!g_wake_fd.compare_exchange_strong(fd, fresh)) {
     ::close(fresh);
@@ -69,16 +52,17 @@ int EnsureWakeFd() {
 
 }  // namespace
 
-// The ticks handed to one owner thread, and the eventfd that tells the
-// owner's RunOwnerTicks that some are waiting.
+// The ticks handed to one owner thread, and the wake-up signal that tells
+// the owner's RunOwnerTicks that some are waiting.
 class OwnerInbox {
  public:
-  OwnerInbox() : fd_(NewEventFd()), owner_(::gettid()) {}
-  ~OwnerInbox() { ::close(fd_); }
+  OwnerInbox() : owner_(::gettid()) {
+    if (!wake_.Open()) ThrowThreadError(errno);
+  }
   OwnerInbox(const OwnerInbox&) = delete;
   OwnerInbox& operator=(const OwnerInbox&) = delete;
 
-  int fd() const { return fd_; }
+  const WakeSignal& wake() const { return wake_; }
 
   bool Post(TThreadedTimer* timer) {
     {
@@ -86,7 +70,7 @@ class OwnerInbox {
       if (closed_ || ticks_.size() >= kMaxQueuedTicks) return false;
       ticks_.push_back(timer);
     }
-    SignalEventFd(fd_);
+    wake_.Signal();
     return true;
   }
 
@@ -152,7 +136,7 @@ class OwnerInbox {
   }
 
  private:
-  const int fd_;
+  WakeSignal wake_;
   const pid_t owner_;
   std::mutex mu_;
   std::condition_variable idle_;
@@ -344,12 +328,12 @@ int RunOwnerTicks(std::chrono::milliseconds max_wait) {
     int wake_fd = EnsureWakeFd();
     long long ms = max_wait.count();
     int timeout = ms <= 0 ? 0 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    pollfd fds[2] = {{inbox.fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    pollfd fds[2] = {{inbox.wake().fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
     int n = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout);
     // EINTR ends the wait early, like a woken sleep.
-    if (n > 0 && wake_fd >= 0 && (fds[1].revents & POLLIN)) DrainEventFd(wake_fd);
+    if (n > 0 && wake_fd >= 0 && (fds[1].revents & POLLIN)) WakeSignal::DrainFd(wake_fd);
   }
-  DrainEventFd(inbox.fd());
+  inbox.wake().Drain();
   running = true;
   struct Reset {
     bool& flag;
@@ -361,7 +345,7 @@ int RunOwnerTicks(std::chrono::milliseconds max_wait) {
 void WakeOwnerLoop() noexcept {
   int saved = errno;
   int fd = g_wake_fd.load();
-  if (fd >= 0) SignalEventFd(fd);
+  WakeSignal::SignalFd(fd);
   errno = saved;
 }
 

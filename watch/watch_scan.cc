@@ -14,7 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "service/text.h"
+#include "core/text.h"
+#include "core/unique_fd.h"
 #include "watch/line_match.h"
 #include "watch/texts_ja.h"
 
@@ -24,21 +25,6 @@ namespace {
 
 // A descriptor of our own for reading outside the lock: the entry's stream
 // may be closed by a reload meanwhile.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(OwnedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 int DupFd(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 // "監視ファイル\t<file>\n監視ワード\t<words>\n監視内容\n<line>"
@@ -130,7 +116,7 @@ void WatchScanner::PruneTracked() {
 
 void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry) {
   struct Range {
-    OwnedFd fd;
+    UniqueFd fd;
     int64_t begin;
     int64_t end;
   };
@@ -194,7 +180,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         if (end <= begin) return true;
         int copy = DupFd(fd);
         if (copy < 0) return false;
-        ranges.push_back(Range{OwnedFd(copy), begin, end});
+        ranges.push_back(Range{UniqueFd(copy), begin, end});
         return true;
       };
       // Refuses the file now at the path: one log entry per file.

@@ -40,10 +40,10 @@
 
 #include <sys/types.h>
 
-#include "service/service_state.h"
+#include "settings/service_state.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
-#include "watch/utf8_text.h"
+#include "core/utf8_text.h"
 
 namespace sl {
 

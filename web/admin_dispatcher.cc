@@ -14,8 +14,8 @@
 #include <cstring>
 #include <utility>
 
-#include "service/text.h"
-#include "watch/jconvert.h"
+#include "core/text.h"
+#include "core/jconvert.h"
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
 #include "web/request_origin.h"

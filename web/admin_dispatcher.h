@@ -31,7 +31,7 @@
 #include <mutex>
 #include <string>
 
-#include "service/service_state.h"
+#include "settings/service_state.h"
 #include "web/admin_pages.h"
 #include "web/http_server.h"
 #include "web/login_throttle.h"

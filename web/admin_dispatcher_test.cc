@@ -16,7 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
+#include "core/text.h"
 #include "web/admin_test_util.h"
 
 namespace sl {
@@ -94,7 +95,7 @@ Reply Exchange(int32_t port, const std::string& raw) {
 }
 
 std::string BasicAuth(const std::string& user, const std::string& password) {
-  return "Authorization: Basic " + EncodeBase64(user + ":" + password) + "\r\n";
+  return "Authorization: Basic " + Base64Encode(user + ":" + password) + "\r\n";
 }
 
 std::string UrlEncode(const std::string& s) {

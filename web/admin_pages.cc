@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "settings/settings_files.h"
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 #include "watch/notify_composer.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
@@ -257,13 +257,13 @@ void AdminPages::SaveEnvSettings() {
     }
     return false;
   };
-  if (posted("SMTPPort")) mail.Port = TrimBlanks(Param("SMTPPort"));
+  if (posted("SMTPPort")) mail.Port = Trim(Param("SMTPPort"));
   if (posted("SMTPSecurity")) {
     // "none" is the default, which an empty (or missing) cell means.
     mail.Security = SmtpSecurityKeyword(Param("SMTPSecurity"));
     if (mail.Security == "none") mail.Security.clear();
   }
-  if (posted("SMTPUser")) mail.User = TrimBlanks(SjisToEuc(Param("SMTPUser")));
+  if (posted("SMTPUser")) mail.User = Trim(SjisToEuc(Param("SMTPUser")));
   if (!Param("SMTPPasswordClear").empty()) {
     mail.Password.clear();
   } else if (!Param("SMTPPassword").empty()) {

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/service_state.h"
+#include "settings/service_state.h"
 
 namespace sl {
 

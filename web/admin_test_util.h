@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "service/service_state.h"
+#include "settings/service_state.h"
 #include "settings/settings_files.h"
 
 namespace sl::testing {

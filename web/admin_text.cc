@@ -1,6 +1,5 @@
 #include "web/admin_text.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,42 +93,6 @@ std::vector<std::string> SplitCommaFields(std::string_view line) {
   return fields;
 }
 
-std::string SjisToEuc(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 4);
-  for (size_t i = 0; i < text.size(); ++i) {
-    auto b1 = static_cast<uint8_t>(text[i]);
-    if (b1 >= 0xA1 && b1 <= 0xDF) {  // half-width katakana
-      out += '\x8E';
-      out += static_cast<char>(b1);
-      continue;
-    }
-    bool lead = (b1 >= 0x81 && b1 <= 0x9F) || (b1 >= 0xE0 && b1 <= 0xEF);
-    if (!lead || i + 1 >= text.size()) {
-      out += static_cast<char>(b1);
-      continue;
-    }
-    auto b2 = static_cast<uint8_t>(text[i + 1]);
-    if (b2 < 0x40 || b2 == 0x7F || b2 > 0xFC) {
-      out += static_cast<char>(b1);
-      continue;
-    }
-    int offset = b1 < 0xA0 ? 0x70 : 0xB0;
-    int j1, j2;
-    if (b2 >= 0x9F) {
-      j1 = 2 * (b1 - offset);
-      j2 = b2 - 0x7E;
-    } else {
-      j1 = 2 * (b1 - offset) - 1;
-      j2 = b2 - (b2 >= 0x80 ? 0x20 : 0x1F);
-    }
-    out += static_cast<char>(j1 | 0x80);
-    out += static_cast<char>(j2 | 0x80);
-    ++i;
-  }
-  return out;
-}
-
 std::string ExpandPath(const std::string& path) {
   std::string full = (!path.empty() && path[0] == '/') ? path : WorkingDirectory() + "/" + path;
   std::vector<std::string_view> parts;
@@ -153,16 +116,6 @@ std::string ExpandPath(const std::string& path) {
   if (out.empty()) return "/";
   if (full.back() == '/') out += '/';
   return out;
-}
-
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace sl

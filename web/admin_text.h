@@ -1,6 +1,6 @@
 // Small byte-string helpers of the web administration: reading a request
 // parameter, escaping values for HTML, splitting the console's settings
-// text, Shift_JIS to EUC-JP conversion and textual path expansion.
+// text and textual path expansion.
 // All functions are pure (ExpandPath reads the working directory for a
 // relative path) and work on bytes; no locale is consulted.
 #ifndef SL_WEB_ADMIN_TEXT_H_
@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/text.h"
+#include "core/files.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -30,20 +31,10 @@ std::string HtmlEscape(std::string_view text);
 // ends the line.
 std::vector<std::string> SplitCommaFields(std::string_view line);
 
-// Shift_JIS to EUC-JP: double-byte characters of JIS X 0208 become their
-// EUC-JP pair, half-width katakana get the 8E prefix, everything else
-// (ASCII, stray or incomplete bytes) passes unchanged.
-std::string SjisToEuc(std::string_view text);
-
 // Makes path absolute (a relative path is taken from the working directory)
 // and resolves "." and ".." components and repeated "/" textually, without
 // following symbolic links. A trailing "/" is kept.
 std::string ExpandPath(const std::string& path);
-
-// True when any file system entry exists at path.
-bool PathExists(const std::string& path);
-// True when path names a directory.
-bool IsDirectory(const std::string& path);
 
 }  // namespace sl
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 namespace sl {
 namespace {
@@ -34,19 +34,6 @@ TEST(AdminTextTest, SplitCommaFieldsQuotingAndBlanks) {
   EXPECT_EQ(SplitCommaFields("\"open, to end"), Fields{"open, to end"});
   EXPECT_EQ(SplitCommaFields("\"a\tb\",c"), (Fields{"a\tb", "c"}));
   EXPECT_EQ(SplitCommaFields(std::string_view("a,b\0,c", 6)), (Fields{"a", "b"}));
-}
-
-TEST(AdminTextTest, SjisToEucInvertsEucToSjis) {
-  // Kanji, kana, half-width katakana, ASCII and line ends in EUC-JP.
-  const std::string euc =
-      "Log \xB4\xC1\xBB\xFA \xA5\xA8\xA5\xE9\xA1\xBC \x8E\xB1\x8E\xDE\r\n"
-      "\xA4\xA2\xFE\xFE end";
-  EXPECT_EQ(SjisToEuc(EucToSjis(euc)), euc);
-  EXPECT_EQ(SjisToEuc("\x8A\xBF"), "\xB4\xC1");
-  EXPECT_EQ(SjisToEuc("plain, ascii"), "plain, ascii");
-  // A lone lead byte at the end, or one with an impossible trail byte, passes.
-  EXPECT_EQ(SjisToEuc("a\x8A"), "a\x8A");
-  EXPECT_EQ(SjisToEuc("\x8A\x20"), "\x8A\x20");
 }
 
 TEST(AdminTextTest, ExpandPathResolvesDotsTextually) {

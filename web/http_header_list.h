@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text.h"
+
 namespace sl {
 
 class THeaderList {
@@ -45,13 +47,6 @@ class THeaderList {
  private:
   std::vector<std::string> lines_;
 };
-
-// Shared byte helpers of the web engine (ASCII only, no locale).
-bool SameText(std::string_view a, std::string_view b);
-std::string LowerCase(std::string_view s);
-std::string UpperCase(std::string_view s);
-// Removes bytes 0..32 from both ends, as the header rules do.
-std::string_view Trim(std::string_view s);
 
 }  // namespace sl
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "service/text.h"
+#include "core/text.h"
 #include "web/http_date.h"
 
 namespace sl {
@@ -298,8 +298,6 @@ TDocumentParts DecodeDocument(std::string_view target) {
   return parts;
 }
 
-std::string DecodeBase64(std::string_view s) { return Base64Decode(s); }
-
 TAuthorization ParseAuthorization(std::string_view value) {
   TAuthorization auth;
   auth.HasAuthorization = !value.empty();
@@ -311,7 +309,7 @@ TAuthorization ParseAuthorization(std::string_view value) {
     auth.HasAuthorization = false;
     return auth;
   }
-  std::string decoded = DecodeBase64(rest);
+  std::string decoded = Base64Decode(rest);
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     auth.Username = std::move(decoded);

@@ -188,10 +188,6 @@ struct TDocumentParts {
 // Derives the document path from a target (without its query part).
 TDocumentParts DecodeDocument(std::string_view target);
 
-// Base64 with the RFC 2045 alphabet; bytes outside it are skipped and the
-// text ends at the first "=".
-std::string DecodeBase64(std::string_view s);
-
 struct TAuthorization {
   bool HasAuthorization = false;
   std::string Username;

@@ -196,11 +196,6 @@ TEST(HttpRequestTest, BasicAuthorization) {
   EXPECT_EQ(r.AuthUsername, "user");
   EXPECT_EQ(r.AuthUserPassword, "pa:ss");
   EXPECT_FALSE(Parse("GET / HTTP/1.0\r\nAuthorization: NTLM abc\r\n\r\n").HasAuthorization);
-
-  EXPECT_EQ(DecodeBase64("QUJD"), "ABC");
-  EXPECT_EQ(DecodeBase64("QU\r\nJD"), "ABC");
-  EXPECT_EQ(DecodeBase64("QQ=="), "A");
-  EXPECT_EQ(DecodeBase64(""), "");
 }
 
 TEST(HttpRequestTest, HeaderFieldsAndCookies) {

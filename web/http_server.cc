@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/unique_fd.h"
 namespace sl {
 
 namespace {
@@ -16,20 +17,6 @@ namespace {
 // header; larger files follow the header in pieces.
 constexpr int64_t kSmallFile = 65536;
 constexpr size_t kFilePiece = 32768;
-
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads up to `count` bytes, retrying short reads; returns the bytes read.
 size_t ReadFully(int fd, char* buffer, size_t count) {
@@ -334,7 +321,7 @@ int64_t TCustomHTTPServer::SendFile(TTCPConnection& connection, THTTPResponseInf
                                     const std::string& file_name, int64_t* file_size) {
   // Without blocking: opening a FIFO would wait for a writer, and a device
   // may never end. Only regular files are sent.
-  FileHandle file(::open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd file(::open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.get() < 0) {
     int error_code = errno;
     if (error_code == ENOENT || error_code == ENOTDIR) {

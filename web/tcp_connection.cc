@@ -17,24 +17,11 @@
 #include <system_error>
 #include <utility>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 namespace {
-
-// Owns a plain file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 timeval ToTimeval(int32_t ms) {
   timeval tv;
@@ -397,7 +384,7 @@ void TTCPConnection::WriteFromStream(std::istream& in, int64_t size,
 
 int64_t TTCPConnection::WriteFromFile(const std::string& file_name) {
   CheckConnected();
-  FileDescriptor file(open(file_name.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(open(file_name.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     int error_code = errno;
     if (error_code == ENOENT || error_code == ENOTDIR) {

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 
 namespace sl {
 

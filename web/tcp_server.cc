@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "net/wake_signal.h"
 
 namespace sl {
 
@@ -82,7 +83,7 @@ struct TTCPServer::Core {
   ListenExceptionHook on_listen_exception;
   ThreadStartHook thread_starter;
   std::vector<int> listen_fds;  // owned by the bindings
-  int wake_fd = -1;             // readable once the server stops
+  WakeSignal wake;              // signalled once the server stops
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -94,10 +95,6 @@ struct TTCPServer::Core {
   std::vector<bool> broken;  // listening sockets that failed for good
   std::list<TTCPConnection*> live;
   std::unordered_map<std::string, int32_t> per_address;
-
-  ~Core() {
-    if (wake_fd >= 0) close(wake_fd);
-  }
 
   void Report(const std::exception& e) const {
     if (!on_listen_exception) return;
@@ -135,8 +132,8 @@ int TTCPServer::Core::Accept(int ep, bool& timed_out) {
     // Out of descriptors or memory: give the connections a moment to end
     // instead of spinning on the pending one.
     Report(ESocketError(error_code));
-    pollfd wake = {wake_fd, POLLIN, 0};
-    poll(&wake, 1, 100);
+    pollfd stop = {wake.fd(), POLLIN, 0};
+    poll(&stop, 1, 100);
   } else if (!AcceptErrorIsPassing(error_code)) {
     // The listening socket itself is broken: this binding is done.
     epoll_ctl(ep, EPOLL_CTL_DEL, listen_fds[index], nullptr);
@@ -217,8 +214,7 @@ void TTCPServer::Start() {
   core->on_exception = OnException;
   core->on_listen_exception = OnListenException;
   core->thread_starter = ThreadStarter;
-  core->wake_fd = eventfd(0, EFD_CLOEXEC);
-  if (core->wake_fd < 0) throw ESocketError(errno);
+  if (!core->wake.Open()) throw ESocketError(errno);
   try {
     for (size_t i = 0; i < Bindings.Count(); ++i) {
       TSocketHandle& binding = Bindings[i];
@@ -257,7 +253,7 @@ void TTCPServer::Stop() {
     std::lock_guard<std::mutex> lock(c.mutex);
     c.stopping = true;
   }
-  eventfd_write(c.wake_fd, 1);
+  c.wake.Signal();
   {
     // The waiting workers see the stop at once and run no hook on the way
     // out, so this wait is short.
@@ -337,10 +333,10 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
         ev.data.u64 = i;
         epoll_ctl(ep, EPOLL_CTL_ADD, c.listen_fds[i], &ev);
       }
-      epoll_event wake = {};
-      wake.events = EPOLLIN;
-      wake.data.u64 = kWakeTag;
-      epoll_ctl(ep, EPOLL_CTL_ADD, c.wake_fd, &wake);
+      epoll_event stop = {};
+      stop.events = EPOLLIN;
+      stop.data.u64 = kWakeTag;
+      epoll_ctl(ep, EPOLL_CTL_ADD, c.wake.fd(), &stop);
     }
   }
   // A worker is counted in `waiting` from the moment it is meant to wait

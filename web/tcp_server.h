@@ -30,7 +30,7 @@
 #include <string>
 #include <thread>
 
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 #include "web/tcp_connection.h"
 
 namespace sl {

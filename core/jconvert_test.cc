@@ -1,4 +1,5 @@
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
+#include "core/text.h"
 
 #include <iconv.h>
 
@@ -106,13 +107,17 @@ TEST(EucToJisTest, SoundMarksMergeWhereAFullWidthFormExists) {
   EXPECT_EQ(EucToJis(Euc("ﾊﾟa")), IconvJis(Euc("パa")));
 }
 
-TEST(EncodeBase64Test, PaddingAndAlphabet) {
-  EXPECT_EQ(EncodeBase64(""), "");
-  EXPECT_EQ(EncodeBase64("a"), "YQ==");
-  EXPECT_EQ(EncodeBase64("ab"), "YWI=");
-  EXPECT_EQ(EncodeBase64("abc"), "YWJj");
-  EXPECT_EQ(EncodeBase64("\xfb\xff\xbf"), "+/+/");
-  EXPECT_EQ(EncodeBase64(std::string("\0\0\0\0", 4)), "AAAAAA==");
+TEST(SjisToEucTest, InvertsEucToSjis) {
+  // Kanji, kana, half-width katakana, ASCII and line ends in EUC-JP.
+  const std::string euc =
+      "Log \xB4\xC1\xBB\xFA \xA5\xA8\xA5\xE9\xA1\xBC \x8E\xB1\x8E\xDE\r\n"
+      "\xA4\xA2\xFE\xFE end";
+  EXPECT_EQ(SjisToEuc(EucToSjis(euc)), euc);
+  EXPECT_EQ(SjisToEuc("\x8A\xBF"), "\xB4\xC1");
+  EXPECT_EQ(SjisToEuc("plain, ascii"), "plain, ascii");
+  // A lone lead byte at the end, or one with an impossible trail byte, passes.
+  EXPECT_EQ(SjisToEuc("a\x8A"), "a\x8A");
+  EXPECT_EQ(SjisToEuc("\x8A\x20"), "\x8A\x20");
 }
 
 TEST(MimeHeaderEncodeTest, PlainAndEncodedRuns) {
@@ -120,14 +125,14 @@ TEST(MimeHeaderEncodeTest, PlainAndEncodedRuns) {
   EXPECT_EQ(MimeHeaderEncode("ScanLantern Notify"), "ScanLantern Notify");
   std::string jis = IconvJis(Euc("監視通知"));
   std::string subject = MimeHeaderEncode("Notify " + Euc("監視通知"));
-  EXPECT_EQ(subject, "Notify =?ISO-2022-JP?B?" + EncodeBase64(jis) + "?=");
+  EXPECT_EQ(subject, "Notify =?ISO-2022-JP?B?" + Base64Encode(jis) + "?=");
   EXPECT_EQ(subject.substr(0, 27), "Notify =?ISO-2022-JP?B?GyRC");  // ESC $ B
   // Runs alternate without blanks added; each run is its own word.
   EXPECT_EQ(MimeHeaderEncode(Euc("A漢B字")),
-            "A=?ISO-2022-JP?B?" + EncodeBase64(IconvJis(Euc("漢"))) + "?=B=?ISO-2022-JP?B?" +
-                EncodeBase64(IconvJis(Euc("字"))) + "?=");
+            "A=?ISO-2022-JP?B?" + Base64Encode(IconvJis(Euc("漢"))) + "?=B=?ISO-2022-JP?B?" +
+                Base64Encode(IconvJis(Euc("字"))) + "?=");
   // Half-width katakana are two-byte characters of the run too.
-  EXPECT_EQ(MimeHeaderEncode(Euc("ｶﾞ")), "=?ISO-2022-JP?B?" + EncodeBase64("\x1b$B\x25\x2c") + "?=");
+  EXPECT_EQ(MimeHeaderEncode(Euc("ｶﾞ")), "=?ISO-2022-JP?B?" + Base64Encode("\x1b$B\x25\x2c") + "?=");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "core/event_log.h"
 
 #include <sys/stat.h>
 
@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/service_state.h"
+#include "core/text.h"
 
 namespace sl {
 namespace {

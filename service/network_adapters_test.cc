@@ -1,4 +1,4 @@
-#include "discovery/network_adapters.h"
+#include "service/network_adapters.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

@@ -7,8 +7,8 @@
 // columns with a row cursor; the service opens it once at start and keeps
 // the "Address" of the first row as the host address. A snapshot: nothing
 // changes while the table is open. Used from one thread.
-#ifndef SL_DISCOVERY_NETWORK_ADAPTERS_H_
-#define SL_DISCOVERY_NETWORK_ADAPTERS_H_
+#ifndef SL_SERVICE_NETWORK_ADAPTERS_H_
+#define SL_SERVICE_NETWORK_ADAPTERS_H_
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "discovery/socket_handle.h"
+#include "net/socket_handle.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,52 +12,6 @@
 namespace sl {
 
 namespace {
-
-struct ErrorText {
-  int code;
-  const char* text;
-};
-
-constexpr ErrorText kErrorTexts[] = {
-    {4, "Interrupted system call."},
-    {9, "Bad file number."},
-    {11, "Operation would block. "},
-    {13, "Access denied."},
-    {14, "Bad address."},
-    {22, "Invalid argument."},
-    {24, "Too many open files."},
-    {36, "File name too long."},
-    {39, "Directory not empty"},
-    {40, "Too many levels of symbolic links."},
-    {88, "Socket operation on non-socket."},
-    {89, "Destination address required."},
-    {90, "Message too long."},
-    {91, "Protocol wrong type for socket."},
-    {92, "Bad protocol option."},
-    {93, "Protocol not supported."},
-    {94, "Socket type not supported."},
-    {95, "Operation not supported on socket."},
-    {96, "Protocol family not supported."},
-    {97, "Address family not supported by protocol family."},
-    {98, "Address already in use."},
-    {99, "Cannot assign requested address."},
-    {100, "Network is down."},
-    {101, "Network is unreachable."},
-    {102, "Net dropped connection or reset."},
-    {103, "Software caused connection abort."},
-    {104, "Connection reset by peer."},
-    {105, "No buffer space available."},
-    {106, "Socket is already connected."},
-    {107, "Socket is not connected."},
-    {108, "Cannot send or receive after socket is closed."},
-    {109, "Too many references, cannot splice."},
-    {110, "Connection timed out."},
-    {111, "Connection refused."},
-    {112, "Host is down."},
-    {113, "No route to host."},
-    {114, "Operation already in progress."},
-    {115, "Operation now in progress."},
-};
 
 // Fills addr from a dotted IPv4 text (empty: all addresses). False when the
 // text is no IPv4 address.
@@ -80,44 +34,23 @@ std::string AddressText(const sockaddr_in& addr) {
 
 }  // namespace
 
-ESocketError::ESocketError(int error_code)
-    : std::runtime_error(SocketErrorMessage(error_code)),
-      error_code_(error_code) {}
-
-std::string SocketErrorText(int error_code) {
-  for (const ErrorText& e : kErrorTexts) {
-    if (e.code == error_code) return e.text;
-  }
-  return "";
-}
-
-std::string SocketErrorMessage(int error_code) {
-  return "Socket Error # " + std::to_string(error_code) + "\r\n" +
-         SocketErrorText(error_code);
-}
-
 std::string LocalName() {
   char name[250] = {};
   if (gethostname(name, sizeof(name)) != 0) return "";
   return std::string(name, strnlen(name, sizeof(name)));
 }
 
-TSocketHandle::~TSocketHandle() { CloseSocket(); }
-
 void TSocketHandle::AllocateSocket(int type) {
   CloseSocket();
   int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ESocketError(errno);
-  fd_ = fd;
+  fd_.Reset(fd);
 }
 
-void TSocketHandle::Adopt(int fd) {
-  CloseSocket();
-  fd_ = fd;
-}
+void TSocketHandle::Adopt(int fd) { fd_.Reset(fd); }
 
 void TSocketHandle::SetSockOpt(int level, int name, int32_t value) {
-  if (setsockopt(fd_, level, name, &value, sizeof(value)) != 0) {
+  if (setsockopt(fd_.get(), level, name, &value, sizeof(value)) != 0) {
     throw ESocketError(errno);
   }
 }
@@ -128,7 +61,7 @@ bool TSocketHandle::TryBind(int32_t port, int* error_code) {
     *error_code = EINVAL;
     return false;
   }
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     *error_code = errno;
     return false;
   }
@@ -164,13 +97,13 @@ void TSocketHandle::Bind() {
 }
 
 void TSocketHandle::Listen(int backlog) {
-  if (listen(fd_, backlog) != 0) throw ESocketError(errno);
+  if (listen(fd_.get(), backlog) != 0) throw ESocketError(errno);
 }
 
 void TSocketHandle::UpdateBindingLocal() {
   sockaddr_in addr;
   socklen_t len = sizeof(addr);
-  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+  if (getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
       addr.sin_family == AF_INET) {
     IP = AddressText(addr);
     Port = ntohs(addr.sin_port);
@@ -180,7 +113,7 @@ void TSocketHandle::UpdateBindingLocal() {
 void TSocketHandle::UpdateBindingPeer() {
   sockaddr_in addr;
   socklen_t len = sizeof(addr);
-  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+  if (getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
       addr.sin_family == AF_INET) {
     PeerIP = AddressText(addr);
     PeerPort = ntohs(addr.sin_port);
@@ -188,7 +121,7 @@ void TSocketHandle::UpdateBindingPeer() {
 }
 
 bool TSocketHandle::Readable(int timeout_ms) const {
-  pollfd p = {fd_, POLLIN, 0};
+  pollfd p = {fd_.get(), POLLIN, 0};
   int n;
   do {
     n = poll(&p, 1, timeout_ms);
@@ -202,7 +135,7 @@ size_t TSocketHandle::RecvFrom(char* buffer, size_t size) {
   socklen_t len = sizeof(addr);
   ssize_t n;
   do {
-    n = recvfrom(fd_, buffer, size, 0, reinterpret_cast<sockaddr*>(&addr),
+    n = recvfrom(fd_.get(), buffer, size, 0, reinterpret_cast<sockaddr*>(&addr),
                  &len);
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw ESocketError(errno);
@@ -222,7 +155,7 @@ void TSocketHandle::SendTo(const std::string& ip, int32_t port,
   if (!MakeAddress(ip, port, &addr)) throw ESocketError(EINVAL);
   ssize_t n;
   do {
-    n = sendto(fd_, buffer, count, MSG_NOSIGNAL,
+    n = sendto(fd_.get(), buffer, count, MSG_NOSIGNAL,
                reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
@@ -234,12 +167,7 @@ void TSocketHandle::SendTo(const std::string& ip, int32_t port,
   }
 }
 
-void TSocketHandle::CloseSocket() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
+void TSocketHandle::CloseSocket() { fd_.Reset(); }
 
 TSocketHandle& TSocketHandles::Add() {
   items_.push_back(std::make_unique<TSocketHandle>());

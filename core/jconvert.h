@@ -1,11 +1,12 @@
-// Japanese code conversions on byte strings.
+// Japanese code conversions on byte strings, both directions.
 //
 // Text inside the service is EUC-JP. Mail subjects leave as RFC 2047 "B"
-// encoded words of ISO-2022-JP text, mail bodies and web pages as Shift_JIS.
+// encoded words of ISO-2022-JP text, mail bodies and web pages as Shift_JIS,
+// and the administration's posts come back in Shift_JIS.
 // Every function is pure and never fails: malformed input gives malformed
 // output. A lead byte with no byte after it is paired with a NUL byte.
-#ifndef SL_WATCH_JCONVERT_H_
-#define SL_WATCH_JCONVERT_H_
+#ifndef SL_CORE_JCONVERT_H_
+#define SL_CORE_JCONVERT_H_
 
 #include <array>
 #include <string>
@@ -21,11 +22,13 @@ std::string EucToJis(std::string_view euc);
 // EUC-JP to Shift_JIS. Half-width katakana lose their single-shift byte.
 std::string EucToSjis(std::string_view euc);
 
+// Shift_JIS to EUC-JP: double-byte characters of JIS X 0208 become their
+// EUC-JP pair, half-width katakana get the 8E prefix, everything else
+// (ASCII, stray or incomplete bytes) passes unchanged.
+std::string SjisToEuc(std::string_view text);
+
 // One JIS X 0208 pair (7-bit bytes) to its two Shift_JIS bytes.
 std::array<unsigned char, 2> JisToSjis(unsigned char j1, unsigned char j2);
-
-// Standard Base64 with "=" padding and no line breaks.
-std::string EncodeBase64(std::string_view bytes);
 
 // A header text in EUC-JP with every run of two-byte characters replaced by
 // "=?ISO-2022-JP?B?...?=". Plain bytes stay as they are; nothing is folded.

@@ -4,14 +4,14 @@
 // handles a watch pass or a web request. `Lock` is the service lock: whoever
 // reads or changes a field below it holds the lock. BasePath, DocumentRoot
 // and Log are fixed at construction and need no lock.
-#ifndef SL_SERVICE_SERVICE_STATE_H_
-#define SL_SERVICE_SERVICE_STATE_H_
+#ifndef SL_SETTINGS_SERVICE_STATE_H_
+#define SL_SETTINGS_SERVICE_STATE_H_
 
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "service/event_log.h"
+#include "core/event_log.h"
 #include "settings/csv_table.h"
 #include "settings/watch_file.h"
 
@@ -38,10 +38,6 @@ struct ServiceState {
   std::string AdminPassword;
   std::vector<std::string> RequestParams;  // "name=value" of the request being handled
 };
-
-// The base directory of an executable path: the path up to its last "/",
-// every "//" made "/", then a final "bin/" component removed.
-std::string BaseDirectoryOf(const std::string& executable_path);
 
 }  // namespace sl
 

@@ -1,8 +1,8 @@
-#include "watch/jconvert.h"
+#include "core/jconvert.h"
 
 #include <cstdint>
 
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -137,15 +137,13 @@ std::string EucToSjis(std::string_view euc) {
   return out;
 }
 
-std::string EncodeBase64(std::string_view bytes) { return Base64Encode(bytes); }
-
 std::string MimeHeaderEncode(std::string_view euc) {
   std::string out;
   std::string plain;
   std::string run;  // pending two-byte characters
   auto flush_run = [&] {
     out += "=?ISO-2022-JP?B?";
-    out += EncodeBase64(EucToJis(run));
+    out += Base64Encode(EucToJis(run));
     out += "?=";
     run.clear();
   };
@@ -170,6 +168,42 @@ std::string MimeHeaderEncode(std::string_view euc) {
     flush_run();
   } else {
     out += plain;
+  }
+  return out;
+}
+
+std::string SjisToEuc(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto b1 = static_cast<uint8_t>(text[i]);
+    if (b1 >= 0xA1 && b1 <= 0xDF) {  // half-width katakana
+      out += '\x8E';
+      out += static_cast<char>(b1);
+      continue;
+    }
+    bool lead = (b1 >= 0x81 && b1 <= 0x9F) || (b1 >= 0xE0 && b1 <= 0xEF);
+    if (!lead || i + 1 >= text.size()) {
+      out += static_cast<char>(b1);
+      continue;
+    }
+    auto b2 = static_cast<uint8_t>(text[i + 1]);
+    if (b2 < 0x40 || b2 == 0x7F || b2 > 0xFC) {
+      out += static_cast<char>(b1);
+      continue;
+    }
+    int offset = b1 < 0xA0 ? 0x70 : 0xB0;
+    int j1, j2;
+    if (b2 >= 0x9F) {
+      j1 = 2 * (b1 - offset);
+      j2 = b2 - 0x7E;
+    } else {
+      j1 = 2 * (b1 - offset) - 1;
+      j2 = b2 - (b2 >= 0x80 ? 0x20 : 0x1F);
+    }
+    out += static_cast<char>(j1 | 0x80);
+    out += static_cast<char>(j2 | 0x80);
+    ++i;
   }
   return out;
 }

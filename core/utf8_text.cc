@@ -1,8 +1,8 @@
-#include "watch/utf8_text.h"
+#include "core/utf8_text.h"
 
 #include <cerrno>
 
-#include "watch/texts_ja.h"
+#include "core/texts_ja.h"
 
 namespace sl {
 

@@ -1,8 +1,9 @@
 // Small byte-string helpers shared by the subsystems: Base64 of RFC 2045
-// (alphabet A-Z a-z 0-9 + /, "=" padding), splitting text into lines, and
-// the form in which text from outside goes into the event log.
-#ifndef SL_SERVICE_TEXT_H_
-#define SL_SERVICE_TEXT_H_
+// (alphabet A-Z a-z 0-9 + /, "=" padding), splitting text into lines, the
+// form in which text from outside goes into the event log, trimming and
+// replacing.
+#ifndef SL_CORE_TEXT_H_
+#define SL_CORE_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -28,6 +29,22 @@ std::vector<std::string> SplitLines(std::string_view text);
 // bytes (EUC-JP) stay as they are. With max_bytes > 0 a longer text is cut
 // at max_bytes, never inside an EUC-JP character, and marked with "...".
 std::string EscapeForLog(std::string_view text, size_t max_bytes = 0);
+
+// ASCII letter case, byte by byte; other bytes (EUC-JP, Shift_JIS) stay.
+bool SameText(std::string_view a, std::string_view b);
+std::string LowerCase(std::string_view text);
+std::string UpperCase(std::string_view text);
+
+// text without the bytes 0 to 32 (controls and blank) at either end.
+std::string_view Trim(std::string_view text);
+
+// Replaces every occurrence of from in text by to, left to right; the
+// replacement is not searched again.
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to);
+
+// The base directory of an executable path: the path up to its last "/",
+// every "//" made "/", then a final "bin/" component removed.
+std::string BaseDirectoryOf(const std::string& executable_path);
 
 }  // namespace sl
 

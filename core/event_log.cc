@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "core/event_log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "service/texts_ja.h"
+#include "core/texts_ja.h"
 
 namespace sl {
 

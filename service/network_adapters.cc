@@ -1,4 +1,4 @@
-#include "discovery/network_adapters.h"
+#include "service/network_adapters.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+
+#include "core/text.h"
+#include "core/unique_fd.h"
 
 namespace sl {
 
@@ -95,32 +98,7 @@ class IoctlRequests : public InterfaceRequests {
   int fd_;
 };
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string BoolText(bool value) { return value ? "True" : "False"; }
-
-bool SameColumn(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -215,7 +193,7 @@ TNetworkInterface TNetworkInterfaces::FromEntry(
 std::vector<TNetworkInterface> TNetworkInterfaces::Query(int family,
                                                          int socket_type) {
   std::vector<TNetworkInterface> list;
-  Socket sock(socket(family, socket_type | SOCK_CLOEXEC, 0));
+  UniqueFd sock(socket(family, socket_type | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     if (errno == EINVAL) return list;
     throw AdapterQueryError(errno, "socket");
@@ -312,7 +290,7 @@ bool NetworkAdapters::Eof() const { return cursor_ >= rows_.size(); }
 std::string NetworkAdapters::GetValue(std::string_view column) const {
   const std::vector<std::string>& names = FieldNames();
   for (size_t i = 0; i < names.size(); ++i) {
-    if (SameColumn(names[i], column)) return FieldValue(static_cast<int>(i) + 1);
+    if (SameText(names[i], column)) return FieldValue(static_cast<int>(i) + 1);
   }
   throw AdapterTableError("Field '" + std::string(column) + "' not found");
 }

@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "core/text.h"
 
 namespace sl {
 
@@ -111,6 +111,59 @@ std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   }
   if (cut) out += "...";
   return out;
+}
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string r(text);
+  for (char& c : r) c = AsciiLower(c);
+  return r;
+}
+
+std::string UpperCase(std::string_view text) {
+  std::string r(text);
+  for (char& c : r) c = AsciiUpper(c);
+  return r;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32) text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.remove_suffix(1);
+  return text;
+}
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  size_t pos = 0;
+  while ((pos = text.find(from, pos)) != std::string::npos) {
+    text.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+std::string BaseDirectoryOf(const std::string& executable_path) {
+  size_t slash = executable_path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : executable_path.substr(0, slash + 1);
+  ReplaceAll(dir, "//", "/");
+  // Only a final "bin/" component: /home/robin/sl/bin/ gives /home/robin/sl/.
+  if (dir == "bin/" || (dir.size() > 4 && dir.compare(dir.size() - 5, 5, "/bin/") == 0)) {
+    dir.erase(dir.size() - 4);
+  }
+  return dir;
 }
 
 }  // namespace sl

@@ -6,8 +6,8 @@
 // turns a matching UTF-8 line back into EUC-JP before it is logged and
 // mailed. It uses the C library's iconv, with descriptors opened once; like
 // them it is not thread-safe: one instance per thread.
-#ifndef SL_WATCH_UTF8_TEXT_H_
-#define SL_WATCH_UTF8_TEXT_H_
+#ifndef SL_CORE_UTF8_TEXT_H_
+#define SL_CORE_UTF8_TEXT_H_
 
 #include <iconv.h>
 

@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,10 @@ TEST(TextTest, Base64RoundTripsEveryByte) {
   }
   EXPECT_EQ(Base64Encode("abc"), "YWJj");
   EXPECT_EQ(Base64Encode("ab"), "YWI=");
+  EXPECT_EQ(Base64Encode("a"), "YQ==");
+  EXPECT_EQ(Base64Encode("\xfb\xff\xbf"), "+/+/");
   EXPECT_EQ(Base64Decode("YW\r\nJj"), "abc");
+  EXPECT_EQ(Base64Decode("QQ=="), "A");
 }
 
 TEST(TextTest, SplitLinesAtEveryKindOfLineEnd) {

@@ -8,41 +8,23 @@
 // Failing socket calls raise ESocketError, which carries errno and a fixed
 // message text for it. Not thread-safe: each handle belongs to one thread at
 // a time (the servers hand their bindings to their listener threads).
-#ifndef SL_DISCOVERY_SOCKET_HANDLE_H_
-#define SL_DISCOVERY_SOCKET_HANDLE_H_
+#ifndef SL_NET_SOCKET_HANDLE_H_
+#define SL_NET_SOCKET_HANDLE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/unique_fd.h"
+#include "net/socket_errors.h"
 
 namespace sl {
 
 inline constexpr char kAddressInUseText[] =
     "Could not bind socket. Address and port are already in use.";
-
-// Any error raised by the socket layer. ErrorCode() is the OS error number
-// behind it, 0 for errors that are not the OS's.
-class ESocketError : public std::runtime_error {
- public:
-  ESocketError(int error_code, const std::string& message)
-      : std::runtime_error(message), error_code_(error_code) {}
-  // The error for an OS error number, with the message built from it.
-  explicit ESocketError(int error_code);
-
-  int ErrorCode() const { return error_code_; }
-
- private:
-  int error_code_;
-};
-
-// The fixed text for an OS error number, empty for numbers without one.
-std::string SocketErrorText(int error_code);
-// "Socket Error # <number>\r\n<text>".
-std::string SocketErrorMessage(int error_code);
 
 // The host name as gethostname() reports it into a 250-byte buffer, up to
 // its first NUL byte; empty when it cannot be read.
@@ -51,7 +33,6 @@ std::string LocalName();
 class TSocketHandle {
  public:
   TSocketHandle() = default;
-  ~TSocketHandle();
   TSocketHandle(const TSocketHandle&) = delete;
   TSocketHandle& operator=(const TSocketHandle&) = delete;
 
@@ -60,8 +41,8 @@ class TSocketHandle {
   void AllocateSocket(int type);
   // Takes over a descriptor that is already open (an accepted socket).
   void Adopt(int fd);
-  bool Allocated() const { return fd_ >= 0; }
-  int Handle() const { return fd_; }
+  bool Allocated() const { return fd_.valid(); }
+  int Handle() const { return fd_.get(); }
 
   // Sets a 32-bit socket option. Raises ESocketError.
   void SetSockOpt(int level, int name, int32_t value);
@@ -105,7 +86,7 @@ class TSocketHandle {
  private:
   bool TryBind(int32_t port, int* error_code);
 
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // The bindings of a server. New entries get the owner's default port, which

@@ -15,8 +15,8 @@
 // name no longer leads to the open file (moved or deleted by a rotation or
 // by hand), which is checked at most once a second: entries of that second
 // land in the moved file, none are written into a deleted one for longer.
-#ifndef SL_SERVICE_EVENT_LOG_H_
-#define SL_SERVICE_EVENT_LOG_H_
+#ifndef SL_CORE_EVENT_LOG_H_
+#define SL_CORE_EVENT_LOG_H_
 
 #include <cstdint>
 #include <ctime>
