@@ -80,7 +80,7 @@ def port_25_free():
         return s.connect_ex(("127.0.0.1", 25)) != 0
 
 
-@unittest.skipIf(Controller is None, "aiosmtpd is not installed")
+@h.needs_peer(Controller is not None, "aiosmtpd is not installed")
 class MailTest(unittest.TestCase):
     def setUp(self):
         self.assertTrue(port_25_free(), "something else listens on 127.0.0.1:25")
