@@ -1,7 +1,7 @@
 // Helpers shared by the unit tests of every folder (header only): a
 // temporary directory, whole-file reads and writes, the reference Japanese
-// conversion, a bounded wait loop, and TCP and UDP clients on loopback. Every wait is bounded, so that a failing
-// test fails instead of hanging.
+// conversion, a bounded wait loop, and TCP and UDP clients on loopback.
+// Every wait is bounded, so that a failing test fails instead of hanging.
 #ifndef SL_TESTING_TEST_SUPPORT_H_
 #define SL_TESTING_TEST_SUPPORT_H_
 

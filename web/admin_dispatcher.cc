@@ -151,7 +151,7 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
 
 bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
                             THTTPResponseInfo& response) {
-  const std::string address = connection.PeerIP();
+  const std::string& address = connection.PeerIP();
   std::string user, password;
   LoginThrottle::Clock::duration locked;
   {
