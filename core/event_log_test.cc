@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -14,27 +14,21 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
+#include "testing/test_support.h"
 
 namespace sl {
 namespace {
 
 class EventLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/sl-log-XXXXXX";
-    base_ = std::string(mkdtemp(tmpl)) + "/";
-    mkdir((base_ + "log").c_str(), 0777);
-  }
-  void TearDown() override { std::system(("rm -rf " + base_).c_str()); }
+  void SetUp() override { mkdir((base_ + "log").c_str(), 0777); }
 
   std::string Content(const EventLog& log) {
-    std::ifstream in(log.FileFor(std::time(nullptr)), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return testing::ReadFile(log.FileFor(std::time(nullptr)));
   }
 
-  std::string base_;
+  testing::TempDir dir_{"sl-log"};
+  std::string base_ = dir_.path() + "/";
 };
 
 TEST_F(EventLogTest, EntryHasTimestampHeadingDetailAndTwoEmptyLines) {

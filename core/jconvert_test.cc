@@ -1,36 +1,17 @@
 #include "core/jconvert.h"
 #include "core/text.h"
 
-#include <iconv.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
-// Converts with the C library's iconv; false when it refuses the input.
-bool Iconv(const char* from, const char* to, const std::string& in, std::string* out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string buf(in.size() * 4 + 16, '\0');
-  char* src = const_cast<char*>(in.data());
-  size_t src_left = in.size();
-  char* dst = buf.data();
-  size_t dst_left = buf.size();
-  bool ok = iconv(cd, &src, &src_left, &dst, &dst_left) != static_cast<size_t>(-1) &&
-            iconv(cd, nullptr, nullptr, &dst, &dst_left) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  if (ok) out->assign(buf.data(), buf.size() - dst_left);
-  return ok;
-}
-
-std::string Euc(const std::string& utf8) {
-  std::string out;
-  EXPECT_TRUE(Iconv("UTF-8", "EUC-JP", utf8, &out)) << utf8;
-  return out;
-}
+using testing::Euc;
+using testing::Iconv;
 
 // iconv's ISO-2022-JP also returns to ASCII at the very end.
 std::string IconvJis(const std::string& euc) {

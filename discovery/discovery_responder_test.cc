@@ -1,88 +1,31 @@
 #include "discovery/discovery_responder.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
-// A UDP socket on 127.0.0.1 whose receives give up after timeout_ms.
-class Console {
- public:
-  explicit Console(int timeout_ms) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr = Loopback(0);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    SetTimeout(timeout_ms);
-  }
-  void SetTimeout(int timeout_ms) {
-    timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  }
-  ~Console() { close(fd_); }
-  Console(const Console&) = delete;
-  Console& operator=(const Console&) = delete;
-
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    return addr;
-  }
-  void Ask(int port, const std::string& text) {
-    sockaddr_in addr = Loopback(port);
-    sendto(fd_, text.data(), text.size(), 0,
-           reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  }
-  bool Answer(std::string* text, int* from_port) {
-    char buf[2048];
-    sockaddr_in from;
-    socklen_t len = sizeof(from);
-    ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0,
-                         reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0) return false;
-    text->assign(buf, static_cast<size_t>(n));
-    *from_port = ntohs(from.sin_port);
-    return true;
-  }
-
- private:
-  int fd_;
-};
+// A console on 127.0.0.1 whose receives give up after the given time.
+using Console = testing::UdpPeer;
 
 // A base directory with an empty log folder, removed afterwards.
 class LogDir {
  public:
-  LogDir() {
-    std::string tmpl = testing::TempDir() + "responder_XXXXXX";
-    base_ = mkdtemp(tmpl.data());
-    base_ += "/";
-    mkdir((base_ + "log").c_str(), 0755);
-  }
-  ~LogDir() { std::system(("rm -rf '" + base_ + "'").c_str()); }
-  const std::string& base() const { return base_; }
+  LogDir() { mkdir(dir_.Path("log").c_str(), 0755); }
+  std::string base() const { return dir_.path() + "/"; }
   std::string Content(const EventLog& log) const {
-    std::ifstream in(log.FileFor(std::time(nullptr)), std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return testing::ReadFile(log.FileFor(std::time(nullptr)));
   }
 
  private:
-  std::string base_;
+  testing::TempDir dir_{"responder"};
 };
 
 TEST(DiscoveryReplyTest, OnlyTheExactQuestionIsAnswered) {
@@ -100,7 +43,7 @@ TEST(DiscoveryReplyTest, OnlyTheExactQuestionIsAnswered) {
   }
 }
 
-class ResponderTest : public testing::Test {
+class ResponderTest : public ::testing::Test {
  protected:
   void Start(DiscoveryResponder::HostNameSource host_name) {
     responder_ = std::make_unique<DiscoveryResponder>(log_, host_name);
@@ -126,18 +69,18 @@ TEST_F(ResponderTest, AnswersTheSenderFromTheServerPort) {
   Console console(3000);
   // Questions that are not exactly the question get no answer; the real
   // one sent after them is the first thing that comes back.
-  console.Ask(port_, "Are You ScanLantern Agent?\n");
-  console.Ask(port_, "ARE YOU SCANLANTERN AGENT?");
-  console.Ask(port_, "");
-  console.Ask(port_, "Are You ScanLantern Agent?");
+  console.SendTo(port_, "Are You ScanLantern Agent?\n");
+  console.SendTo(port_, "ARE YOU SCANLANTERN AGENT?");
+  console.SendTo(port_, "");
+  console.SendTo(port_, "Are You ScanLantern Agent?");
   std::string answer;
   int from = 0;
-  ASSERT_TRUE(console.Answer(&answer, &from));
+  ASSERT_TRUE(console.Receive(&answer, &from));
   EXPECT_EQ(answer, "I am ScanLantern Agent.|agent-7");
   EXPECT_EQ(from, port_);
   // An answer to one of the others would look the same: none may follow.
   console.SetTimeout(300);
-  EXPECT_FALSE(console.Answer(&answer, &from));
+  EXPECT_FALSE(console.Receive(&answer, &from));
   // Ignored datagrams leave no trace in the log.
   EXPECT_EQ(dir_.Content(log_), "");
 }
@@ -146,13 +89,13 @@ TEST_F(ResponderTest, TwoConsolesEachGetTheirOwnAnswer) {
   Start(LocalName);
   Console a(3000);
   Console b(3000);
-  a.Ask(port_, kDiscoveryQuestion);
-  b.Ask(port_, kDiscoveryQuestion);
+  a.SendTo(port_, kDiscoveryQuestion);
+  b.SendTo(port_, kDiscoveryQuestion);
   std::string answer;
   int from = 0;
-  ASSERT_TRUE(a.Answer(&answer, &from));
+  ASSERT_TRUE(a.Receive(&answer, &from));
   EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + LocalName());
-  ASSERT_TRUE(b.Answer(&answer, &from));
+  ASSERT_TRUE(b.Receive(&answer, &from));
   EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + LocalName());
 }
 
@@ -164,11 +107,11 @@ TEST_F(ResponderTest, FailedReplyIsLoggedAndServingGoesOn) {
     return name;
   });
   Console console(3000);
-  console.Ask(port_, kDiscoveryQuestion);  // reply too big to send
-  console.Ask(port_, kDiscoveryQuestion);
+  console.SendTo(port_, kDiscoveryQuestion);  // reply too big to send
+  console.SendTo(port_, kDiscoveryQuestion);
   std::string answer;
   int from = 0;
-  ASSERT_TRUE(console.Answer(&answer, &from));
+  ASSERT_TRUE(console.Receive(&answer, &from));
   EXPECT_EQ(answer, "I am ScanLantern Agent.|small");
   std::string logged = dir_.Content(log_);
   EXPECT_NE(logged.find(
@@ -188,11 +131,11 @@ TEST_F(ResponderTest, MissingLogDirectoryDoesNotStopTheResponder) {
     return name;
   });
   Console console(3000);
-  console.Ask(port_, kDiscoveryQuestion);
-  console.Ask(port_, kDiscoveryQuestion);
+  console.SendTo(port_, kDiscoveryQuestion);
+  console.SendTo(port_, kDiscoveryQuestion);
   std::string answer;
   int from = 0;
-  ASSERT_TRUE(console.Answer(&answer, &from));
+  ASSERT_TRUE(console.Receive(&answer, &from));
   EXPECT_EQ(answer, "I am ScanLantern Agent.|ok");
 }
 
@@ -208,11 +151,11 @@ TEST_F(ResponderTest, PortZeroAndFloodsGetNoAnswerAndLittleLog) {
 
   // 30 questions within a few milliseconds: 10 answers, one log entry.
   Console console(300);
-  for (int i = 0; i < 30; ++i) console.Ask(port_, kDiscoveryQuestion);
+  for (int i = 0; i < 30; ++i) console.SendTo(port_, kDiscoveryQuestion);
   std::string answer;
   int from = 0;
   int answers = 0;
-  while (console.Answer(&answer, &from)) ++answers;
+  while (console.Receive(&answer, &from)) ++answers;
   EXPECT_EQ(answers, ReplyRateLimiter::kReplies);
   std::string logged = dir_.Content(log_);
   const std::string note = "Discovery questions from 127.0.0.1 beyond 10 a second are not answered.";

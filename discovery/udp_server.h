@@ -31,7 +31,7 @@ class TUDPServer {
                                          TSocketHandle& binding)>;
 
   TUDPServer() = default;
-  ~TUDPServer();  // stops first
+  ~TUDPServer();  // stops first NOLINT(bugprone-exception-escape): see the definition
   TUDPServer(const TUDPServer&) = delete;
   TUDPServer& operator=(const TUDPServer&) = delete;
 

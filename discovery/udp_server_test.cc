@@ -1,11 +1,5 @@
 #include "discovery/udp_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,60 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// A UDP socket on 127.0.0.1 with an ephemeral port; receives give up after
-// the given time.
-class Peer {
- public:
-  explicit Peer(int timeout_ms = 3000) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr = Loopback(0);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  }
-  ~Peer() { close(fd_); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    return addr;
-  }
-  void SendTo(int port, const std::string& data) {
-    sockaddr_in addr = Loopback(port);
-    sendto(fd_, data.data(), data.size(), 0,
-           reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  }
-  // One datagram, or false after the time-out; from_port is its source.
-  bool Receive(std::string* data, int* from_port = nullptr) {
-    char buf[70000];
-    sockaddr_in from;
-    socklen_t len = sizeof(from);
-    ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0,
-                         reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0) return false;
-    data->assign(buf, static_cast<size_t>(n));
-    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
-    return true;
-  }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
+using Peer = testing::UdpPeer;
 
 // What a handler saw, waited for by the test thread.
 struct Seen {

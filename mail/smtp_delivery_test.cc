@@ -28,8 +28,8 @@ TEST(SmtpDeliveryTest, MessageWithAttachmentsArrivesIntact) {
   for (int round = 0; round < 3; ++round) {
     for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
   }
-  testing::WriteFileBytes(files.path() + "/report.txt", text);
-  testing::WriteFileBytes(files.path() + "/data.bin", binary);
+  testing::WriteFile(files.path() + "/report.txt", text);
+  testing::WriteFile(files.path() + "/data.bin", binary);
 
   TSyncSmtpCli client;
   PointAt(client, sink);
@@ -43,7 +43,7 @@ TEST(SmtpDeliveryTest, MessageWithAttachmentsArrivesIntact) {
   ASSERT_TRUE(client.QuitSync()) << client.ErrorMessage();
   ASSERT_TRUE(sink.WaitForMails(1));
 
-  EXPECT_EQ(testing::ReadFileBytes(sink.EnvelopePath(1)),
+  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)),
             "FROM agent@example.com\nRCPT one@example.com\nRCPT two@example.com\nHELO delivery_test\n");
   DecodedMail mail = testing::DecodeMail(sink.MailPath(1));
   EXPECT_TRUE(mail.Defects.empty()) << mail.Raw;

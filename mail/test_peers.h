@@ -13,7 +13,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,7 +25,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -35,6 +33,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "testing/test_support.h"
 
 extern char** environ;
 
@@ -47,38 +47,6 @@ inline std::string MailTestData(const std::string& name) { return std::string(SL
 // The Python that has aiosmtpd: the system's, which the Debian package
 // python3-aiosmtpd installs into.
 inline std::string PythonPath() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/sl-mail-test-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 // A child process with pipes on its standard input and output.
 class ChildProcess {
@@ -206,11 +174,8 @@ class SmtpSink {
 
   // Waits until n mails are stored; false after timeout_ms.
   bool WaitForMails(int n, int timeout_ms = 10000) const {
-    for (int waited = 0; waited <= timeout_ms; waited += 20) {
-      if (access(EnvelopePath(n).c_str(), F_OK) == 0) return true;
-      usleep(20000);
-    }
-    return false;
+    return WaitUntil([&] { return access(EnvelopePath(n).c_str(), F_OK) == 0; },
+                     std::chrono::milliseconds(timeout_ms), std::chrono::milliseconds(20));
   }
 
  private:

@@ -4,33 +4,22 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/test_support.h"
 
 namespace sl {
 namespace {
 
 class CsvTableTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/sl-csv-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
   std::string Write(const std::string& name, const std::string& bytes) {
     std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
+    testing::WriteFile(path, bytes);
     return path;
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  static std::string Read(const std::string& path) { return testing::ReadFile(path); }
   CsvTable Loaded(const std::string& bytes) {
     CsvTable t;
     t.Separator = ",";
@@ -38,7 +27,8 @@ class CsvTableTest : public ::testing::Test {
     return t;
   }
 
-  std::string dir_;
+  testing::TempDir temp_{"sl-csv"};
+  std::string dir_ = temp_.path();
 };
 
 TEST_F(CsvTableTest, QuotedFileRoundTripsByteForByte) {

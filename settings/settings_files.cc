@@ -112,12 +112,10 @@ struct WatchRow {
 std::shared_ptr<TWatchFile> OpenedEntry(const std::string& file_name) {
   auto entry = std::make_shared<TWatchFile>();
   entry->FileName = file_name;
-  if (FileExists(file_name)) {
-    if (!entry->Stream.Open(file_name)) {
-      throw SettingsError("Cannot open file \"" + file_name + "\". " + std::strerror(errno));
-    }
-    int64_t size = entry->Stream.Size();
-    entry->LastSize = entry->CurrentSize = size < 0 ? 0 : size;
+  // A file that is not there yet is bound by the watch pass when it appears.
+  EntryBinding bound = BindEntry(*entry);
+  if (bound.state == EntryBinding::State::kRefused) {
+    throw SettingsError("Cannot open file \"" + file_name + "\". " + bound.reason);
   }
   return entry;
 }

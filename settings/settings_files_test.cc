@@ -4,36 +4,29 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "testing/test_support.h"
 
 namespace sl {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::ReadFile;
 
 class SettingsFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sl-settings-XXXXXX";
-    base_ = std::string(mkdtemp(tmpl)) + "/";
-    std::system(("mkdir -p " + base_ + "data").c_str());
+    mkdir((base_ + "data").c_str(), 0777);
     conf_.Separator = env_.Separator = ",";
   }
-  void TearDown() override { std::system(("rm -rf " + base_).c_str()); }
 
   void WriteFile(const std::string& rel, const std::string& bytes) {
-    std::ofstream(base_ + rel, std::ios::binary) << bytes;
+    testing::WriteFile(base_ + rel, bytes);
   }
 
-  std::string base_;
+  testing::TempDir dir_{"sl-settings"};
+  std::string base_ = dir_.path() + "/";
   CsvTable conf_, env_;
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace sl {
 
@@ -72,6 +73,33 @@ int64_t WatchStream::Size() const {
   if (fd_ < 0) return -1;
   off_t end = ::lseek(fd_, 0, SEEK_END);
   return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
+EntryBinding BindEntry(TWatchFile& entry) {
+  EntryBinding result;
+  entry.Stream.Close();
+  entry.LastSize = entry.CurrentSize = 0;
+  struct stat st;
+  if (::stat(entry.FileName.c_str(), &st) != 0) {
+    result.state = EntryBinding::State::kMissing;
+    result.reason = std::strerror(errno);
+    return result;
+  }
+  if (!entry.Stream.Open(entry.FileName)) {
+    result.state = EntryBinding::State::kRefused;
+    result.reason = std::strerror(errno);
+    return result;
+  }
+  if (entry.Stream.NotAFile()) {
+    result.state = EntryBinding::State::kNotAFile;
+    return result;
+  }
+  // The size found when the file was opened: a FIFO has none.
+  entry.LastSize = entry.CurrentSize = entry.Stream.Found().st_size;
+  result.state = EntryBinding::State::kRead;
+  result.bytes_read = entry.LastSize;
+  result.size = entry.CurrentSize;
+  return result;
 }
 
 }  // namespace sl

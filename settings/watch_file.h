@@ -73,6 +73,28 @@ struct TWatchFile {
 
 using WatchTable = std::vector<std::shared_ptr<TWatchFile>>;
 
+// What binding an entry to its file found: the entry's state as it can be
+// shown to an administrator.
+struct EntryBinding {
+  enum class State {
+    kRead,      // open and measured: what is appended from now on is read
+    kMissing,   // nothing at the path, or the path cannot be looked up
+    kNotAFile,  // a directory, device or socket: never opened, never read
+    kRefused,   // there, but it could not be opened
+  };
+  State state = State::kMissing;
+  std::string reason;      // for kMissing and kRefused: the system's error text
+  int64_t bytes_read = 0;  // the entry's LastSize: bytes taken as examined
+  int64_t size = 0;        // the entry's CurrentSize: the file's size when measured
+};
+
+// Binds entry to the file at its FileName and measures it at its current
+// end, so that only text appended from now on is examined: closes the old
+// stream, opens the new one through WatchStream::Open (a regular file or a
+// FIFO only) and sets LastSize and CurrentSize to the file's size, or to 0
+// when it is not read. The caller decides what each state means to it.
+EntryBinding BindEntry(TWatchFile& entry);
+
 }  // namespace sl
 
 #endif

@@ -11,9 +11,11 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 PID_FILE = "/var/run/ScanLanternService.pid"
 PORT = 4009
@@ -174,14 +176,48 @@ def process_table():
     return table
 
 
+# --- Peers ------------------------------------------------------------------
+
+def peer_missing(reason):
+    """A peer the test needs is missing (a program, a module, a mount, a free
+    port): the test is skipped, but fails when the environment variable CI is
+    set, where scripts/install-test-deps.sh has installed every peer."""
+    if os.environ.get("CI", "") not in ("", "0", "false"):
+        raise AssertionError("%s (the peer must be present when CI is set)" % reason)
+    raise unittest.SkipTest(reason)
+
+
+def require_peer(available, reason):
+    """Calls peer_missing(reason) unless available."""
+    if not available:
+        peer_missing(reason)
+
+
+def needs_peer(available, reason):
+    """Class decorator: every test of the class meets peer_missing(reason) in
+    its setUp unless available."""
+    def decorate(cls):
+        if not available:
+            def setUp(self):
+                peer_missing(reason)
+            cls.setUp = setUp
+        return cls
+    return decorate
+
+
+def port_25_in_use():
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", 25)) == 0
+
+
 def start_mailbox(test):
     """Starts a real SMTP server (aiosmtpd) on 127.0.0.1:25 for the rest of
     the test; returns the list that receives the raw bytes of each message.
-    None when aiosmtpd is not installed."""
+    Meets peer_missing when aiosmtpd is not installed."""
     try:
         from aiosmtpd.controller import Controller
     except ImportError:
-        return None
+        peer_missing("aiosmtpd is not installed")
     messages = []
 
     class Mailbox:
@@ -207,6 +243,30 @@ def sanitized():
             return any(line.strip() in ("SL_SANITIZE:BOOL=ON", "SL_TSAN:BOOL=ON") for line in f)
     except OSError:
         return False
+
+
+def report(text):
+    """Writes a measured figure where CTest shows it (--output-on-failure, -V)."""
+    sys.stderr.write("  [figures] %s\n" % text)
+    sys.stderr.flush()
+
+
+def sjis_form(fields):
+    """A form body as a Shift_JIS page posts it."""
+    return urllib.parse.urlencode(fields, encoding="shift_jis")
+
+
+def ask_discovery(payload=b"Are You ScanLantern Agent?", timeout=3.0):
+    """(answer, source address) of one discovery datagram from 127.0.0.1;
+    (None, None) when no answer came within timeout."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        s.settimeout(timeout)
+        s.sendto(payload, ("127.0.0.1", PORT))
+        try:
+            return s.recvfrom(65536)
+        except socket.timeout:
+            return None, None
 
 
 def basic_auth(user="admin", password="secret"):
@@ -254,6 +314,12 @@ def exchange(data, timeout=20, half_close=False, port=PORT, source=None):
             return reply, local_port, False
         except (ConnectionResetError, BrokenPipeError):
             return reply, local_port, True
+
+
+def http(method, path, body=b"", timeout=20):
+    """(status, body) of one request with the test login."""
+    reply, _, _ = exchange(request_bytes(method, path, body), timeout=timeout)
+    return status_of(reply), body_of(reply)
 
 
 def status_of(reply):

@@ -25,7 +25,7 @@ def curl(path, *args, auth="admin:secret"):
     return status, head.decode("latin-1"), body
 
 
-@unittest.skipUnless(os.access(CURL, os.X_OK), "curl is not installed")
+@h.needs_peer(os.access(CURL, os.X_OK), "curl is not installed")
 class CurlRoutesTest(h.ServiceTestCase):
     env = {"smtp": "", "sender": "sl@example.com"}
 

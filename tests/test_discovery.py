@@ -10,18 +10,6 @@ import harness as h
 QUESTION = b"Are You ScanLantern Agent?"
 
 
-def ask(payload, timeout=2.0):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        s.settimeout(timeout)
-        s.sendto(payload, ("127.0.0.1", h.PORT))
-        try:
-            data, addr = s.recvfrom(65536)
-            return data, addr
-        except socket.timeout:
-            return None, None
-
-
 class DiscoveryTest(unittest.TestCase):
     def setUp(self):
         self.prefix, _ = h.install()
@@ -32,13 +20,13 @@ class DiscoveryTest(unittest.TestCase):
         shutil.rmtree(self.prefix)
 
     def test_question_gets_greeting_from_port_4009_and_others_get_nothing(self):
-        data, addr = ask(QUESTION)
+        data, addr = h.ask_discovery(QUESTION, timeout=2.0)
         self.assertEqual(data, b"I am ScanLantern Agent.|" + socket.gethostname().encode())
         self.assertEqual(addr[1], h.PORT)
         for other in (QUESTION + b"\n", QUESTION.lower(), b"", QUESTION + b"\0"):
-            self.assertEqual(ask(other, timeout=0.5)[0], None, other)
+            self.assertEqual(h.ask_discovery(other, timeout=0.5)[0], None, other)
         # Still answering after the noise.
-        self.assertIsNotNone(ask(QUESTION)[0])
+        self.assertIsNotNone(h.ask_discovery(QUESTION, timeout=2.0)[0])
         status, _ = self.service.stop()
         self.assertEqual(status, 0)
 

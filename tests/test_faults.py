@@ -15,11 +15,9 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 import unittest
-import urllib.parse
 
 import harness as h
 
@@ -37,32 +35,6 @@ SMTP_FAILED = b"Error SMTP Server Connect.\n"
 SAVED_PAGE = "設定の保存".encode("shift_jis")
 REQUEST_LINE = re.compile(rb"^Command (GET|POST|HEAD) (\S*) received from 127\.0\.0\.1:(\d+)$")
 SANITIZED = h.sanitized()
-
-
-def sjis_form(fields):
-    return urllib.parse.urlencode(fields, encoding="shift_jis")
-
-
-def report(text):
-    sys.stderr.write("  [figures] %s\n" % text)
-    sys.stderr.flush()
-
-
-def http(method, path, body=b"", timeout=20):
-    """(status, body) of one request with the test login."""
-    reply, _, _ = h.exchange(h.request_bytes(method, path, body), timeout=timeout)
-    return h.status_of(reply), h.body_of(reply)
-
-
-def ask_discovery(timeout=3.0):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        s.settimeout(timeout)
-        s.sendto(b"Are You ScanLantern Agent?", ("127.0.0.1", h.PORT))
-        try:
-            return s.recvfrom(65536)[0]
-        except socket.timeout:
-            return None
 
 
 def append(path, data):
@@ -95,7 +67,7 @@ class FullDataDirectoryTest(FaultTestBase):
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:
             super().tearDown()
-            self.skipTest("cannot mount a tmpfs: %s" % result.stdout.decode(errors="replace").strip())
+            h.peer_missing("cannot mount a tmpfs: %s" % result.stdout.decode(errors="replace").strip())
         self.mounted = True
         for name, data in saved.items():
             h.write(os.path.join(self.data, name), data)
@@ -146,7 +118,7 @@ class FullDataDirectoryTest(FaultTestBase):
         self.fail("the data file system did not run out of inodes")
 
     def add_entry(self, word):
-        status, body = http("POST", "/AddWatch.cgi", sjis_form([
+        status, body = h.http("POST", "/AddWatch.cgi", h.sjis_form([
             ("HidWatchFileName", self.other), ("WatchSearchString", word),
             ("WatchSearchCount", "2"), ("WatchMailAddress", ""), ("HidWatchCommand", "")]))
         self.assertEqual(status, 200)
@@ -165,7 +137,7 @@ class FullDataDirectoryTest(FaultTestBase):
         self.add_entry("added1")
 
         filler = self.fill_blocks()
-        status, body = http("POST", "/SaveSetting.cgi")
+        status, body = h.http("POST", "/SaveSetting.cgi")
         # A write error is answered as an error, never as a done save.
         self.assertEqual(status, 500, body)
         self.assertIn(b"No space left on device", body)
@@ -174,7 +146,7 @@ class FullDataDirectoryTest(FaultTestBase):
 
         # The service goes on, with its table in memory unchanged.
         self.assertTrue(self.service.running())
-        status, body = http("GET", "/WatchSetting.cgi")
+        status, body = h.http("GET", "/WatchSetting.cgi")
         self.assertEqual(status, 200)
         self.assertIn(b'name="WatchSearchString2" readonly value="added1"', body)
         append(self.watched, "DISK still watched\n")
@@ -182,7 +154,7 @@ class FullDataDirectoryTest(FaultTestBase):
 
         # Space again: the next save writes both files whole.
         os.unlink(filler)
-        status, body = http("POST", "/SaveSetting.cgi")
+        status, body = h.http("POST", "/SaveSetting.cgi")
         self.assertEqual(status, 200)
         self.assertIn(SAVED_PAGE, body)
         expected = h.conf_text(self.rows + [(self.other, "added1", "2", "", "")])
@@ -203,7 +175,7 @@ class FullDataDirectoryTest(FaultTestBase):
         old_conf, old_env = h.read(self.path("data/ScanLantern.conf")), h.read(self.path("data/env.csv"))
         self.add_entry("added1")
         made = self.fill_inodes()
-        status, body = http("POST", "/SaveSetting.cgi")
+        status, body = h.http("POST", "/SaveSetting.cgi")
         self.assert_files(old_conf, old_env)
         self.assertTrue(self.service.running())
         stop_status, out = self.service.stop()
@@ -253,9 +225,9 @@ class LogDirectoryRemovedTest(FaultTestBase):
             self.assertIn(status, (200, 500), path)
             if status == 500:
                 self.assertIn(b"/log/", body, path)
-        report("requests while the log directory is missing: %s"
+        h.report("requests while the log directory is missing: %s"
                % sorted(set((p, s) for p, _, s, _ in answers)))
-        self.assertEqual(ask_discovery(), b"I am ScanLantern Agent.|" + socket.gethostname().encode())
+        self.assertEqual(h.ask_discovery()[0], b"I am ScanLantern Agent.|" + socket.gethostname().encode())
 
         # The watch pass still acts on a hit it cannot log.
         append(watched, "LOGHIT while the log is gone\n")
@@ -310,12 +282,12 @@ class StopUnderLoadTest(FaultTestBase):
                     data, wanted = h.request_bytes("GET", "/GetWatchSetting.cgi"), b'"TERMHIT","1"'
                 elif kind == "add":
                     word = "stop%d" % ident
-                    data = h.request_bytes("POST", "/AddWatch.cgi", sjis_form([
+                    data = h.request_bytes("POST", "/AddWatch.cgi", h.sjis_form([
                         ("HidWatchFileName", other), ("WatchSearchString", word), ("WatchSearchCount", "3"),
                         ("WatchMailAddress", ""), ("HidWatchCommand", "")]))
                     wanted = b'readonly value="%s"' % word.encode()
                 else:
-                    data = h.request_bytes("POST", "/ModDelWatch.cgi", sjis_form([
+                    data = h.request_bytes("POST", "/ModDelWatch.cgi", h.sjis_form([
                         ("No", "2"), ("HidWatchFileName", other), ("WatchSearchString", "modified"),
                         ("WatchSearchCount", "5"), ("WatchMailAddress", ""), ("HidWatchCommand", ""),
                         ("ModDel", "Mod")]))
@@ -368,7 +340,7 @@ class StopUnderLoadTest(FaultTestBase):
         stop_clients.set()
         for t in threads:
             t.join(timeout=60)
-        report("%d clients, %d requests answered before SIGTERM, %d in all; stop took %.2f s"
+        h.report("%d clients, %d requests answered before SIGTERM, %d in all; stop took %.2f s"
                % (clients, answered_before, len(results), stop_time))
         self.assertEqual(status, 0, out)
         self.assertLess(stop_time, 10)
@@ -417,7 +389,7 @@ class StopUnderLoadTest(FaultTestBase):
         count = 40
         pending = []
         for i in range(count):
-            data = h.request_bytes("POST", "/AddWatch.cgi", sjis_form([
+            data = h.request_bytes("POST", "/AddWatch.cgi", h.sjis_form([
                 ("HidWatchFileName", other), ("WatchSearchString", "late%d" % i), ("WatchSearchCount", "3"),
                 ("WatchMailAddress", ""), ("HidWatchCommand", "")]))
             s = socket.create_connection(("127.0.0.1", h.PORT), timeout=10)
@@ -454,7 +426,7 @@ class StopUnderLoadTest(FaultTestBase):
         status, out = self.service.wait(timeout=30)
         self.assertEqual(status, 0, out)
         saved = [row[1] for row in h.read_csv_file(conf_path)[2:]]
-        report("additions sent as the stop saved: %d confirmed, %d in the saved file" % (len(confirmed), len(saved)))
+        h.report("additions sent as the stop saved: %d confirmed, %d in the saved file" % (len(confirmed), len(saved)))
         lost = [w for w in confirmed if w not in saved]
         self.assertEqual(lost, [], "additions confirmed with the list page after the final save, "
                                    "missing from the file")
@@ -462,11 +434,6 @@ class StopUnderLoadTest(FaultTestBase):
 
 # ---------------------------------------------------------------------------
 # Mail servers that fail
-
-def port_25_in_use():
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", 25)) == 0
-
 
 class ScriptedSmtpServer:
     """A misbehaving mail server on 127.0.0.1:25, one connection at a time,
@@ -577,11 +544,10 @@ class Mailbox:
         return "250 OK"
 
 
-@unittest.skipIf(Controller is None, "aiosmtpd is not installed")
+@h.needs_peer(Controller is not None, "aiosmtpd is not installed")
 class FailingMailServerTest(FaultTestBase):
     def setUp(self):
-        if port_25_in_use():
-            self.skipTest("something else listens on 127.0.0.1:25")
+        h.require_peer(not h.port_25_in_use(), "something else listens on 127.0.0.1:25")
         super().setUp()
         self.scripted = None
         self.controller = None
@@ -625,12 +591,12 @@ class FailingMailServerTest(FaultTestBase):
         self.assertTrue(h.wait_for(lambda: self.failure_entries(), timeout=40), "failure not logged")
         self.assertIn("dropped", [e for _, e in self.scripted.events])
         failure = self.failure_entries()[0]
-        report("mail dropped in DATA logged as %r" % failure)
+        h.report("mail dropped in DATA logged as %r" % failure)
         self.assertTrue(failure.strip(), "the failure entry has no error message")
         self.assertNotIn(h.euc(SENT), self.log())
         self.assertTrue(h.wait_for(lambda: os.path.exists(self.trace), timeout=10), "command did not run")
         self.assertEqual(h.read(self.trace), b"ran\n")
-        self.assertEqual(ask_discovery(), b"I am ScanLantern Agent.|" + socket.gethostname().encode())
+        self.assertEqual(h.ask_discovery()[0], b"I am ScanLantern Agent.|" + socket.gethostname().encode())
         self.then_a_real_server_gets_the_next_mail()
 
     def test_server_answering_one_byte_per_second(self):
@@ -639,12 +605,12 @@ class FailingMailServerTest(FaultTestBase):
         self.assertTrue(h.wait_for(lambda: self.scripted.first("accepted"), timeout=10), "no SMTP connection")
         accepted = self.scripted.first("accepted")
         # The administration answers while the pass waits for the server.
-        status, _ = http("GET", "/WatchSetting.cgi", timeout=10)
+        status, _ = h.http("GET", "/WatchSetting.cgi", timeout=10)
         self.assertEqual(status, 200)
         self.assertTrue(h.wait_for(lambda: self.failure_entries(), timeout=45), "failure not logged")
         gave_up = time.time() - accepted
         failure = self.failure_entries()[0]
-        report("slow mail server given up after %.1f s, logged as %r" % (gave_up, failure))
+        h.report("slow mail server given up after %.1f s, logged as %r" % (gave_up, failure))
         self.assertGreater(gave_up, 13)
         self.assertLess(gave_up, 40)
         self.assertTrue(failure.strip(), "the failure entry has no error message")

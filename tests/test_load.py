@@ -13,11 +13,9 @@ import os
 import random
 import re
 import socket
-import sys
 import threading
 import time
 import unittest
-import urllib.parse
 from collections import Counter
 
 import harness as h
@@ -30,26 +28,6 @@ SANITIZED = h.sanitized()
 # Client addresses the concurrent clients spread over: the service takes 32
 # connections from one address and 256 in all.
 SOURCES = ["127.0.0.%d" % i for i in range(2, 10)]
-
-
-def sjis_form(fields):
-    return urllib.parse.urlencode(fields, encoding="shift_jis")
-
-
-def report(text):
-    sys.stderr.write("  [figures] %s\n" % text)
-    sys.stderr.flush()
-
-
-def ask(payload=QUESTION, timeout=3.0):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        s.settimeout(timeout)
-        s.sendto(payload, ("127.0.0.1", h.PORT))
-        try:
-            return s.recvfrom(65536)[0]
-        except socket.timeout:
-            return None
 
 
 class LoadTestBase(h.ServiceTestCase):
@@ -93,10 +71,10 @@ class AdminLoadTest(LoadTestBase):
             if kind == "save":
                 return h.request_bytes("POST", "/SaveSetting.cgi"), "/SaveSetting.cgi"
             if kind == "add":
-                return h.request_bytes("POST", "/AddWatch.cgi", sjis_form([
+                return h.request_bytes("POST", "/AddWatch.cgi", h.sjis_form([
                     ("HidWatchFileName", other), ("WatchSearchString", "負荷%d" % ident),
                     ("WatchSearchCount", "3"), ("WatchMailAddress", ""), ("HidWatchCommand", "")])), "/AddWatch.cgi"
-            return h.request_bytes("POST", "/ModDelWatch.cgi", sjis_form([
+            return h.request_bytes("POST", "/ModDelWatch.cgi", h.sjis_form([
                 ("No", "2"), ("HidWatchFileName", other), ("WatchSearchString", "modified"),
                 ("WatchSearchCount", "7"), ("WatchMailAddress", "ops@example.com"), ("HidWatchCommand", ""),
                 ("ModDel", "Mod")])), "/ModDelWatch.cgi"
@@ -165,7 +143,7 @@ class AdminLoadTest(LoadTestBase):
         writer_thread.join()
 
         total = clients * rounds
-        report("%d admin requests from %d concurrent clients in %.2f s (%.0f requests/s), %d lines appended"
+        h.report("%d admin requests from %d concurrent clients in %.2f s (%.0f requests/s), %d lines appended"
                % (total, clients, elapsed, total / elapsed, len(appended)))
         self.assertEqual(len(results), total)
         failures = [r for r in results if r[4]]
@@ -302,7 +280,7 @@ class MalformedInputTest(LoadTestBase):
                         if noise_rng.random() < 0.1:
                             payload = QUESTION[:noise_rng.randrange(len(QUESTION))] + b"\x00\xff?"
                         noise.sendto(payload, ("127.0.0.1", h.PORT))
-                    udp_results.append(ask())
+                    udp_results.append(h.ask_discovery(QUESTION)[0])
                     # Under the 10 answers a second that one address gets.
                     time.sleep(0.11)
 
@@ -344,7 +322,7 @@ class MalformedInputTest(LoadTestBase):
             done.set()
             valid_thread.join(timeout=60)
         elapsed = time.time() - started
-        report("%d malformed requests, %d valid ones, %d UDP bursts of 30 datagrams in %.1f s"
+        h.report("%d malformed requests, %d valid ones, %d UDP bursts of 30 datagrams in %.1f s"
                % (sent, len(valid_answers), len(udp_results), elapsed))
         self.assertEqual(failures, [])
         self.assertTrue(valid_answers)

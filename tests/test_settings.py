@@ -31,11 +31,6 @@ def drop_file_access_override(prefix):
     os.chmod(exe, 0o755)
 
 
-def request(method, path, body=b""):
-    reply, _, _ = h.exchange(h.request_bytes(method, path, body))
-    return h.status_of(reply), h.body_of(reply)
-
-
 class CreatedFiles:
     """Watches a directory with inotify and records, for every file created
     in it, its name and its mode at the first look after the creation."""
@@ -101,7 +96,7 @@ class SettingsTest(h.ServiceTestCase):
         # A bad count: the page says why, the service goes on as before.
         conf = h.conf_text([self.row("abc"), ("/var/log/new.log", "x", "2", "", "")])
         h.write(self.path("data/ScanLantern.conf"), conf)
-        status, body = request("POST", "/ServiceReload.cgi")
+        status, body = h.http("POST", "/ServiceReload.cgi")
         self.assertEqual(status, 500)
         self.assertIn("再読み込みエラー".encode("shift_jis"), body)
         self.assertIn(b"'abc' is not a valid integer value", body)
@@ -112,7 +107,7 @@ class SettingsTest(h.ServiceTestCase):
         env = h.env_text(password="edited")
         h.write(self.path("data/env.csv"), env)
         os.chmod(self.path("data/env.csv"), 0)
-        status, body = request("POST", "/ServiceReload.cgi")
+        status, body = h.http("POST", "/ServiceReload.cgi")
         self.assertEqual(status, 500)
         self.assertIn(b"Permission denied", body)
         self.assertIn(b"data/env.csv", body)
@@ -171,7 +166,7 @@ class SettingsTest(h.ServiceTestCase):
         private = CreatedFiles(elsewhere)
         try:
             for _ in range(20):
-                self.assertEqual(request("POST", "/SaveSetting.cgi")[0], 200)
+                self.assertEqual(h.http("POST", "/SaveSetting.cgi")[0], 200)
         finally:
             created = data.stop() + private.stop()
         temporary = [(n, m) for n, m in created if ".tmp." in n]
@@ -195,7 +190,7 @@ class SettingsTest(h.ServiceTestCase):
     def test_sigterm_during_a_request_that_never_ends(self):
         self.start([self.row()])
         # A change in memory only; the stop must save it.
-        status, _ = request("POST", "/EnvSaveSetting.cgi",
+        status, _ = h.http("POST", "/EnvSaveSetting.cgi",
                             b"SMTPServer=saved.example&FromMailAddress=a%40b")
         self.assertEqual(status, 200)
 
@@ -203,7 +198,7 @@ class SettingsTest(h.ServiceTestCase):
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         for path in (fifo, "/dev/zero"):
-            status, body = request("GET", "/GetFileView.cgi?" + urllib.parse.quote(path))
+            status, body = h.http("GET", "/GetFileView.cgi?" + urllib.parse.quote(path))
             self.assertEqual(status, 500)
             self.assertIn(b"Not a regular file", body)
 
@@ -219,7 +214,7 @@ class SettingsTest(h.ServiceTestCase):
         slow.sendall(b"GET /WatchSetting.cgi HTTP/1.0\r\nHost: x")
         # And a listing runs longer than the server waits for its requests.
         h.write(self.path("bin/tree"), "#!/bin/sh\nsleep 9\n")
-        listing = threading.Thread(target=request, args=("GET", "/GetTree.cgi"))
+        listing = threading.Thread(target=h.http, args=("GET", "/GetTree.cgi"))
         listing.start()
         time.sleep(1)
 

@@ -18,11 +18,6 @@ import harness as h
 LABEL = "修正/削除"
 
 
-def sjis_form(fields):
-    """A form body as a Shift_JIS page posts it."""
-    return urllib.parse.urlencode(fields, encoding="shift_jis")
-
-
 class Reply:
     def __init__(self, status, headers, body):
         self.status = status
@@ -97,7 +92,7 @@ class WebAdminTest(unittest.TestCase):
 
     def test_add_modify_delete_and_save_through_the_forms(self):
         word = "エラー"
-        added = request("POST", "/AddWatch.cgi", sjis_form([
+        added = request("POST", "/AddWatch.cgi", h.sjis_form([
             ("HidWatchFileName", self.watched), ("WatchSearchString", word),
             ("WatchSearchCount", "1"), ("WatchMailAddress", ""), ("HidWatchCommand", self.command)]))
         self.assertEqual(added.status, 200)
@@ -111,13 +106,13 @@ class WebAdminTest(unittest.TestCase):
         self.assertTrue(h.wait_for(lambda: os.path.exists(self.path("ran.txt"))))
         self.assertIn(h.euc("監視ワードをトラッキングしました。(1/1)"), h.read_log(self.prefix))
 
-        failed = request("POST", "/AddWatch.cgi", sjis_form([
+        failed = request("POST", "/AddWatch.cgi", h.sjis_form([
             ("HidWatchFileName", self.path("missing.log")), ("WatchSearchCount", "1")]))
         self.assertEqual(failed.status, 200)
         self.assertEqual(failed.body, h.read(self.path("www/AddWatchError.html")))
 
         # The list page posts every row and the pressed button.
-        shown = request("POST", "/ModDelWatchSetting.cgi", sjis_form([
+        shown = request("POST", "/ModDelWatchSetting.cgi", h.sjis_form([
             ("No1", "1"), ("WatchFileName1", self.watched), ("WatchSearchString1", word),
             ("WatchSearchCount1", "1"), ("WatchMailAddress1", ""), ("WatchCommand1", self.command),
             ("ModDel", "No1" + LABEL)]))
@@ -125,12 +120,12 @@ class WebAdminTest(unittest.TestCase):
         self.assertIn('name="No" value="1"', shown.text())
         self.assertIn('<OPTION value="1" selected>1</OPTION>', shown.text())
 
-        changed = request("POST", "/ModDelWatch.cgi", sjis_form([
+        changed = request("POST", "/ModDelWatch.cgi", h.sjis_form([
             ("No", "1"), ("HidWatchFileName", self.watched), ("WatchSearchString", 'a "quoted" <word>'),
             ("WatchSearchCount", "3"), ("WatchMailAddress", "ops@example.com"), ("HidWatchCommand", ""),
             ("ModDel", "Mod")]))
         self.assertIn('value="a &quot;quoted&quot; &lt;word&gt;"', changed.text())
-        out_of_range = request("POST", "/ModDelWatch.cgi", sjis_form([("No", "2"), ("ModDel", "Del")]))
+        out_of_range = request("POST", "/ModDelWatch.cgi", h.sjis_form([("No", "2"), ("ModDel", "Del")]))
         self.assertEqual(out_of_range.body, h.read(self.path("www/ModDelWatchError.html")))
 
         saved = request("POST", "/SaveSetting.cgi", "")
@@ -138,7 +133,7 @@ class WebAdminTest(unittest.TestCase):
         self.assertEqual(h.read(self.path("data/ScanLantern.conf")), h.conf_text(
             [(self.watched, 'a "quoted" <word>', "3", "ops@example.com", "")]))
 
-        request("POST", "/ModDelWatch.cgi", sjis_form([("No", "1"), ("ModDel", "Del")]))
+        request("POST", "/ModDelWatch.cgi", h.sjis_form([("No", "1"), ("ModDel", "Del")]))
         self.assertNotIn("WatchFileName1", request("GET", "/WatchSetting.cgi").text())
         # A reload brings back the saved entry.
         reloaded = request("POST", "/ServiceReload.cgi", "")
@@ -146,7 +141,7 @@ class WebAdminTest(unittest.TestCase):
         self.assertIn("WatchFileName1", request("GET", "/WatchSetting.cgi").text())
 
     def test_mail_settings_save_and_reload(self):
-        page = request("POST", "/EnvSaveSetting.cgi", sjis_form([
+        page = request("POST", "/EnvSaveSetting.cgi", h.sjis_form([
             ("SMTPServer", "mail.example.com"), ("FromMailAddress", '"Ops" <ops@example.com>')]))
         self.assertEqual(page.status, 200)
         env = request("GET", "/EnvSetting.cgi").text()
@@ -203,13 +198,13 @@ class WebAdminTest(unittest.TestCase):
             silent.bind(("127.0.0.1", 25))
             silent.listen(5)
         except OSError as e:
-            self.skipTest("port 25 not available: %s" % e)
+            h.peer_missing("port 25 not available: %s" % e)
         accepted = []
         threading.Thread(target=lambda: accepted.append(silent.accept()), daemon=True).start()
         try:
-            request("POST", "/EnvSaveSetting.cgi", sjis_form([
+            request("POST", "/EnvSaveSetting.cgi", h.sjis_form([
                 ("SMTPServer", "127.0.0.1"), ("FromMailAddress", "sl@example.com")]))
-            request("POST", "/AddWatch.cgi", sjis_form([
+            request("POST", "/AddWatch.cgi", h.sjis_form([
                 ("HidWatchFileName", self.watched), ("WatchSearchString", "PANIC"),
                 ("WatchSearchCount", "1"), ("WatchMailAddress", "ops@example.com")]))
             with open(self.watched, "ab") as f:

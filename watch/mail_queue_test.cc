@@ -9,13 +9,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testing/test_support.h"
 #include "watch/texts_ja.h"
 
 namespace sl {
@@ -23,25 +22,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class MailQueueTest : public testing::Test {
+class MailQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sl_mail_queue.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = std::string(tmpl) + "/";
     fs::create_directory(base_ + "log");
     log_ = std::make_unique<EventLog>(base_);
   }
-  void TearDown() override { fs::remove_all(base_); }
 
   std::string LogText() const {
     std::string all;
-    for (const auto& f : fs::directory_iterator(base_ + "log")) {
-      std::ifstream in(f.path(), std::ios::binary);
-      std::stringstream ss;
-      ss << in.rdbuf();
-      all += ss.str();
-    }
+    for (const auto& f : fs::directory_iterator(base_ + "log")) all += testing::ReadFile(f.path());
     return all;
   }
 
@@ -51,7 +41,8 @@ class MailQueueTest : public testing::Test {
     return r;
   }
 
-  std::string base_;
+  testing::TempDir dir_{"sl_mail_queue"};
+  std::string base_ = dir_.path() + "/";
   std::unique_ptr<EventLog> log_;
 };
 

@@ -1,7 +1,6 @@
 #include "watch/notify_composer.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -16,21 +15,9 @@ namespace {
 
 using testing::PeerConnection;
 using testing::ScriptedServer;
+using testing::Convert;
+using testing::Euc;
 
-std::string Convert(const std::string& text, const char* from, const char* to) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open");
-  std::string in = text, out(text.size() * 4 + 16, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  size_t src_left = in.size(), dst_left = out.size();
-  size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  if (rc == static_cast<size_t>(-1)) throw std::runtime_error("iconv");
-  out.resize(out.size() - dst_left);
-  return out;
-}
-std::string Euc(const std::string& utf8) { return Convert(utf8, "UTF-8", "EUC-JP"); }
 std::string Utf8(const std::string& euc) { return Convert(euc, "EUC-JP", "UTF-8"); }
 
 NotifyRequest Request() {
@@ -120,7 +107,7 @@ TEST(NotifyComposerTest, SubjectsDecodeWholeWithinTheLineLimits) {
     std::string path = dir.path() + "/subject.eml";
     std::string mail;
     for (const std::string& line : lines) mail += line + "\r\n";
-    testing::WriteFileBytes(path, mail + "\r\nbody\r\n");
+    testing::WriteFile(path, mail + "\r\nbody\r\n");
     testing::DecodedMail decoded = testing::DecodeMail(path);
     EXPECT_TRUE(decoded.Defects.empty()) << decoded.Raw;
     if (!c.decoded.empty()) {
@@ -182,7 +169,7 @@ class LogDir {
  public:
   LogDir() : log_(dir_.path() + "/") { mkdir((dir_.path() + "/log").c_str(), 0777); }
   const EventLog& log() const { return log_; }
-  std::string Text() const { return testing::ReadFileBytes(log_.FileFor(std::time(nullptr))); }
+  std::string Text() const { return testing::ReadFile(log_.FileFor(std::time(nullptr))); }
 
  private:
   testing::TempDir dir_;
@@ -223,7 +210,7 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
 
   const std::string host = NotifyHostName();
   std::string helo = FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName();
-  EXPECT_EQ(testing::ReadFileBytes(sink.EnvelopePath(1)),
+  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)),
             "FROM agent@example.com\nRCPT ops@example.com\nRCPT night@example.com\nHELO " + helo + "\n");
 
   testing::DecodedMail mail = testing::DecodeMail(sink.MailPath(1));
@@ -240,7 +227,7 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   for (const std::string& header : wanted) {
     EXPECT_NE(std::find(mail.Headers.begin(), mail.Headers.end(), header), mail.Headers.end()) << header;
   }
-  std::string raw = testing::ReadFileBytes(sink.MailPath(1));
+  std::string raw = testing::ReadFile(sink.MailPath(1));
   for (char c : raw) ASSERT_EQ(static_cast<unsigned char>(c) & 0x80, 0) << "8-bit byte on the wire";
   EXPECT_NE(raw.find("\r\nMessage-ID: <"), std::string::npos);
 
@@ -374,7 +361,7 @@ TEST(NotifierTest, ReconfiguringDuringASendIsSafe) {
   web.join();
   EXPECT_TRUE(sent);
   ASSERT_TRUE(sink.WaitForMails(2));
-  std::string envelope = testing::ReadFileBytes(sink.EnvelopePath(2));
+  std::string envelope = testing::ReadFile(sink.EnvelopePath(2));
   EXPECT_TRUE(envelope.rfind("FROM first@example.com\n", 0) == 0 || envelope.rfind("FROM second@example.com\n", 0) == 0)
       << envelope;
 }

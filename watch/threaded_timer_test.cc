@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
@@ -190,8 +192,7 @@ TEST(ThreadedTimerTest, OwnerThreadGoneDisablesTheTimer) {
     timer->SetInterval(10);
   });
   owner.join();
-  auto deadline = Clock::now() + milliseconds(5000);
-  while (timer->Enabled() && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  testing::WaitUntil([&] { return !timer->Enabled(); }, milliseconds(5000), milliseconds(5));
   EXPECT_FALSE(timer->Enabled());
   EXPECT_EQ(timer->PendingSignals(), 0);
   timer.reset();

@@ -200,13 +200,14 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
       // settings name it); its size, or -1 when there is nothing to read.
       auto reopen = [&]() -> int64_t {
         tracked.path = w.FileName;
-        if (!w.Stream.Open(w.FileName)) return -1;
-        if (w.Stream.NotAFile()) {
+        EntryBinding bound = BindEntry(w);
+        if (bound.state == EntryBinding::State::kNotAFile) {
           refuse(w.Stream.Found(), std::string(ja::kNotAFile));
           return -1;
         }
+        if (bound.state != EntryBinding::State::kRead) return -1;
         tracked.refused = false;
-        return w.Stream.Found().st_size;
+        return bound.size;
       };
       bool same_file = w.Stream.IsOpen() && st.st_dev == w.Stream.device() &&
                        st.st_ino == w.Stream.inode();
@@ -223,8 +224,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         }
       } else if (path_changed) {
         // FileName changed in the table: follow the new file from now on.
-        int64_t size = reopen();
-        w.LastSize = w.CurrentSize = size < 0 ? 0 : size;
+        reopen();
         tracked.has_owner = w.Stream.IsOpen();
         if (w.Stream.IsOpen()) tracked.owner = w.Stream.Found().st_uid;
       } else if (tracked.refused && st.st_dev == tracked.refused_dev &&
@@ -242,8 +242,8 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
           }
         }
         // New at this path: examined from its start, if it may be read.
-        w.LastSize = w.CurrentSize = 0;
         int64_t size = reopen();
+        w.LastSize = 0;
         if (size >= 0) {
           std::string why = Distrust(tracked, w.FileName, lst, w.Stream.Found());
           if (why.empty()) {

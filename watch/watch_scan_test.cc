@@ -1,7 +1,6 @@
 #include "watch/watch_scan.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,29 +12,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "settings/settings_files.h"
+#include "testing/test_support.h"
 
 namespace sl {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Euc(const std::string& utf8) {
-  iconv_t cd = iconv_open("EUC-JP", "UTF-8");
-  std::string out(utf8.size() * 2 + 8, '\0');
-  char* src = const_cast<char*>(utf8.data());
-  size_t src_left = utf8.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  EXPECT_NE(iconv(cd, &src, &src_left, &dst, &dst_left), static_cast<size_t>(-1));
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
-}
+using testing::Euc;
 
 std::string Describe(const std::string& file, const std::string& words, const std::string& line) {
   return Euc("監視ファイル") + "\t" + file + "\n" + Euc("監視ワード") + "\t" + words + "\n" +
@@ -60,9 +48,6 @@ struct Entry {
 class WatchScanTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sl_watch_scan.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = std::string(tmpl) + "/";
     fs::create_directory(base_ + "log");
     state_ = std::make_unique<ServiceState>(base_);
     for (const char* f : {"FileName", "SearchString", "SearchCount", "MailAddress", "Command"}) {
@@ -92,7 +77,6 @@ class WatchScanTest : public ::testing::Test {
   void TearDown() override {
     scanner_.reset();
     state_.reset();
-    fs::remove_all(base_);
   }
 
   std::string Path(const std::string& name) const { return base_ + name; }
@@ -124,12 +108,7 @@ class WatchScanTest : public ::testing::Test {
     for (const auto& f : fs::directory_iterator(base_ + "log")) files.push_back(f.path());
     std::sort(files.begin(), files.end());
     std::string all;
-    for (const auto& f : files) {
-      std::ifstream in(f, std::ios::binary);
-      std::stringstream ss;
-      ss << in.rdbuf();
-      all += ss.str();
-    }
+    for (const auto& f : files) all += testing::ReadFile(f);
     std::vector<Entry> entries;
     size_t pos = 0;
     while (pos < all.size()) {
@@ -159,7 +138,8 @@ class WatchScanTest : public ::testing::Test {
     return state_->Watches.at(i);
   }
 
-  std::string base_;
+  testing::TempDir dir_{"sl_watch_scan"};
+  std::string base_ = dir_.path() + "/";
   std::unique_ptr<ServiceState> state_;
   std::unique_ptr<WatchScanner> scanner_;
   std::vector<WatchNotice> notices_;
@@ -398,9 +378,9 @@ TEST_F(WatchScanTest, UnwritableLogDirDoesNotStopThePass) {
   Load();
   fs::remove_all(base_ + "log");
   Append(f, "m1\nm2\n");
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   scanner_->RunPass();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Cannot open file"), std::string::npos);
   EXPECT_EQ(scanner_->LogFailures(), 3);
   EXPECT_EQ(commands_, std::vector<std::string>{"cmd"});
@@ -447,11 +427,7 @@ TEST_F(WatchScanTest, DefaultCommandRunsInTheBackgroundAndIsLogged) {
   scanner_ = std::make_unique<WatchScanner>(*state_, nullptr);
   Append(f, "go\n");
   scanner_->RunPass();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_TRUE(testing::WaitUntil([&] { return fs::exists(marker); }, std::chrono::seconds(10)));
   auto d = Details();
   ASSERT_EQ(d.size(), 3u);
   EXPECT_EQ(d[1], Euc("次の実行ファイルを実行しました。") + "\n" + command);
@@ -490,11 +466,12 @@ TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
                   Euc("実行ファイル") + "\tno-such-start\n" + Euc("理由") + "\t" + std::strerror(EAGAIN)),
             1);
   // Finished commands free their slots at a later pass.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (scanner_->RunningCommands() > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    scanner_->RunPass();
-  }
+  testing::WaitUntil(
+      [&] {
+        scanner_->RunPass();
+        return scanner_->RunningCommands() == 0;
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(100));
   EXPECT_EQ(scanner_->RunningCommands(), 0u);
 }
 

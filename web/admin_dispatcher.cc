@@ -177,7 +177,7 @@ void AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo
 
 bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
                             THTTPResponseInfo& response, std::string& request_line) {
-  const std::string address = connection.PeerIP();
+  const std::string& address = connection.PeerIP();
   std::string user, password;
   LoginThrottle::Clock::duration locked;
   {

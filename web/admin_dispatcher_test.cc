@@ -1,10 +1,6 @@
 #include "web/admin_dispatcher.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -60,32 +56,11 @@ struct Reply {
 // Sends one raw request to 127.0.0.1:port and reads the reply until the
 // server closes the connection (five seconds of silence at most).
 Reply Exchange(int32_t port, const std::string& raw) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv = {5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
   Reply reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return reply;
-  }
-  for (size_t done = 0; done < raw.size();) {
-    ssize_t n = send(fd, raw.data() + done, raw.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  std::string all;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;  // the shell's children end with SIGCHLD
-    if (n <= 0) break;
-    all.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
+  testing::LoopbackClient client(port);
+  if (!client.connected()) return reply;
+  client.Send(raw);
+  std::string all = client.ReceiveAll();
   size_t end = all.find("\r\n\r\n");
   if (end == std::string::npos) return reply;
   reply.head = all.substr(0, end + 2);

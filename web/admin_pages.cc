@@ -1,6 +1,5 @@
 #include "web/admin_pages.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,20 +64,13 @@ std::string SecurityOptions(const std::string& stored) {
 }
 
 // Binds an entry to the file at its FileName, measured at its current end,
-// so that only text appended from now on is examined. A directory or FIFO
-// gets no stream, as the loader treats names that are not plain files.
+// so that only text appended from now on is examined. A file that is not
+// there is an error here; one that is no file gets no stream, as in the loader.
 void OpenAndMeasure(TWatchFile& entry) {
-  entry.Stream.Close();
-  entry.LastSize = entry.CurrentSize = 0;
-  struct stat st;
-  if (::stat(entry.FileName.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode))) {
-    return;
+  EntryBinding bound = BindEntry(entry);
+  if (bound.state == EntryBinding::State::kMissing || bound.state == EntryBinding::State::kRefused) {
+    throw AdminError("Cannot open file \"" + entry.FileName + "\". " + bound.reason);
   }
-  if (!entry.Stream.Open(entry.FileName)) {
-    throw AdminError("Cannot open file \"" + entry.FileName + "\". " + std::strerror(errno));
-  }
-  int64_t size = entry.Stream.Size();
-  entry.LastSize = entry.CurrentSize = size < 0 ? 0 : size;
 }
 
 std::string HostName() {

@@ -1,10 +1,6 @@
 #include "web/http_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,42 +11,24 @@
 #include <mutex>
 #include <thread>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
 // Connects to the server on loopback, sends `request`, optionally ends the
 // sending side, and returns everything received until the server closes
-// (at most 10 seconds).
+// (or ten seconds of silence).
 std::string Exchange(int port, std::string_view request, bool shut_write = false) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
+  testing::LoopbackClient client(port);
+  if (!client.connected()) {
     ADD_FAILURE() << "connect failed";
     return "";
   }
-  size_t sent = 0;
-  while (sent < request.size()) {
-    ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the server may close before reading everything
-    sent += static_cast<size_t>(n);
-  }
-  if (shut_write) shutdown(fd, SHUT_WR);
-  std::string reply;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  char buf[65536];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    reply.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return reply;
+  client.SetTimeout(10000);
+  client.Send(request);  // the server may close before reading everything
+  if (shut_write) client.ShutdownWrite();
+  return client.ReceiveAll();
 }
 
 // The reply without its Date header, which must come right after Server.

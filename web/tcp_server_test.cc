@@ -20,82 +20,16 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 namespace sl {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// A client socket; every receive gives up after five seconds so that a
-// failing test cannot hang.
-class Client {
- public:
-  // source: the local address to connect from (any of 127.0.0.0/8).
-  explicit Client(int32_t port, const char* source = nullptr) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv = {5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    if (source != nullptr) {
-      sockaddr_in local = {};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, source, &local.sin_addr);
-      bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
-    }
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr),
-                         sizeof(addr)) == 0;
-  }
-  explicit Client(int fd, bool) : fd_(fd), connected_(true) {
-    timeval tv = {5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  }
-  ~Client() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  bool connected() const { return connected_; }
-  int fd() const { return fd_; }
-  void Send(const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-      ssize_t n = send(fd_, data.data() + done, data.size() - done,
-                       MSG_NOSIGNAL);
-      if (n <= 0) return;
-      done += static_cast<size_t>(n);
-    }
-  }
-  void ShutdownWrite() { shutdown(fd_, SHUT_WR); }
-  // Everything until the server closes (or five seconds of silence).
-  std::string ReceiveAll() {
-    std::string all;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-      if (n <= 0) return all;
-      all.append(buf, static_cast<size_t>(n));
-    }
-  }
-  // Until count bytes came (or the stream ended).
-  std::string Receive(size_t count) {
-    std::string all;
-    char buf[4096];
-    while (all.size() < count) {
-      ssize_t n = recv(fd_, buf, std::min(sizeof(buf), count - all.size()), 0);
-      if (n <= 0) break;
-      all.append(buf, static_cast<size_t>(n));
-    }
-    return all;
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
+using Client = testing::LoopbackClient;
+using testing::WaitUntil;
 
 // A connected pair of loopback TCP sockets: the test drives a
 // TTCPConnection on one end and a plain client on the other.
@@ -113,17 +47,6 @@ struct SocketPair {
   std::unique_ptr<Client> client;
   std::unique_ptr<TTCPConnection> connection;
 };
-
-// Polls cond every 10 ms for at most limit.
-template <typename Cond>
-bool WaitFor(Cond cond, milliseconds limit = milliseconds(5000)) {
-  auto end = steady_clock::now() + limit;
-  while (!cond()) {
-    if (steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
-}
 
 void BindLoopback(TTCPServer& server) {
   TSocketHandle& b = server.Bindings.Add();
@@ -372,7 +295,7 @@ TEST(TCPConnectionTest, WriteFromStreamPiecesAndShortStreams) {
 TEST(TCPConnectionTest, WriteFromFile) {
   SocketPair p;
   TTCPConnection& c = *p.connection;
-  std::string path = testing::TempDir() + "tcp_server_test_file.bin";
+  std::string path = ::testing::TempDir() + "tcp_server_test_file.bin";
   std::string content;
   for (int i = 0; i < 200000; ++i) content += static_cast<char>(i % 251);
   std::ofstream(path, std::ios::binary) << content;
@@ -388,14 +311,14 @@ TEST(TCPConnectionTest, WriteFromFile) {
   std::remove(path.c_str());
 
   // A missing file, or a directory, fails before a byte is written.
-  std::string missing = testing::TempDir() + "no such file";
+  std::string missing = ::testing::TempDir() + "no such file";
   try {
     c.WriteFromFile(missing);
     FAIL() << "no error";
   } catch (const ETCPError& e) {
     EXPECT_EQ(std::string(e.what()), "File \"" + missing + "\" not found");
   }
-  EXPECT_THROW(c.WriteFromFile(testing::TempDir()), ETCPError);
+  EXPECT_THROW(c.WriteFromFile(::testing::TempDir()), ETCPError);
   c.Disconnect();
   EXPECT_EQ(p.client->ReceiveAll(), "");
 }
@@ -465,7 +388,7 @@ TEST(TCPServerTest, ManySimultaneousConnections) {
   // Every one of them holds its own thread right now.
   EXPECT_EQ(server.ConnectionCount(), static_cast<size_t>(kClients));
   clients.clear();
-  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
   server.SetActive(false);
 }
 
@@ -517,10 +440,10 @@ TEST(TCPServerTest, ReadTimeoutFreesIdleConnection) {
   };
   server.SetActive(true);
   Client idle(server.Bindings[0].Port);
-  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
   // The server gives up on the silent client and closes its side.
   EXPECT_EQ(idle.ReceiveAll(), "");
-  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
   EXPECT_TRUE(timed_out.load());
   server.SetActive(false);
 }
@@ -541,7 +464,7 @@ TEST(TCPServerTest, StopCutsIdleConnectionsAtOnceAndBusyOnesInTime) {
   Client b(server.Bindings[0].Port);
   a.Send("wait\n");
   b.Send("wait\n");
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
   auto start = steady_clock::now();
   server.SetActive(false);
   EXPECT_LT(steady_clock::now() - start, milliseconds(250));
@@ -555,7 +478,7 @@ TEST(TCPServerTest, StopCutsIdleConnectionsAtOnceAndBusyOnesInTime) {
   server.SetActive(true);
   Client busy(server.Bindings[0].Port);
   busy.Send("work\n");
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
   start = steady_clock::now();
   server.SetActive(false);
   EXPECT_GE(steady_clock::now() - start, milliseconds(300));
@@ -570,11 +493,11 @@ TEST(TCPServerTest, StopAndDestructorLeaveThreadsThatDoNotEnd) {
   server->TerminateWaitTime = 100;
   server->OnExecute = [release](TTCPConnection&) {
     // Ignores its connection entirely; ends when the test says so.
-    WaitFor([&release] { return release->load(); }, milliseconds(20000));
+    WaitUntil([&release] { return release->load(); }, milliseconds(20000));
   };
   server->SetActive(true);
   Client client(server->Bindings[0].Port);
-  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return server->ConnectionCount() == 1; }));
   auto start = steady_clock::now();
   try {
     server->SetActive(false);
@@ -641,7 +564,7 @@ TEST(TCPServerTest, TwoBindingsListenApartAndOneCanFail) {
   // Make accept fail on the first binding: its listener ends, the other
   // goes on serving.
   shutdown(server.Bindings[0].Handle(), SHUT_RDWR);
-  EXPECT_TRUE(WaitFor([&] { return listen_errors.load() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return listen_errors.load() == 1; }));
   Client c(port1);
   EXPECT_EQ(c.ReceiveAll(), std::to_string(port1) + "\r\n");
   server.SetActive(false);
@@ -740,7 +663,7 @@ TEST(TCPServerTest, WorkersAreReusedAndOneAlwaysWaits) {
         Client client(server.Bindings[0].Port);
         EXPECT_EQ(client.ReceiveAll(), "hi\r\n");
       }
-      ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+      ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
     }
     // The worker that serves and the one that waits meanwhile.
     EXPECT_LE(ids.Distinct(), 2u);
@@ -749,7 +672,7 @@ TEST(TCPServerTest, WorkersAreReusedAndOneAlwaysWaits) {
     auto start = steady_clock::now();
     server.SetActive(false);
     EXPECT_LT(steady_clock::now() - start, milliseconds(1500));
-    EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == threads.started.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return threads.ended.load() == threads.started.load(); }));
     ids.Clear();
   }
 }
@@ -782,13 +705,13 @@ TEST(TCPServerTest, ConcurrentConnectionsKeepThreadsOfTheirOwn) {
     EXPECT_EQ(server.ConnectionCount(), static_cast<size_t>(kClients));
     EXPECT_EQ(ids.Distinct(), static_cast<size_t>(kClients));
   }
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
   // One more than the connections was started; two may go on waiting.
   EXPECT_EQ(threads.started.load(), kClients + 1);
-  EXPECT_TRUE(WaitFor([&] { return threads.started.load() - threads.ended.load() == 2; }))
+  EXPECT_TRUE(WaitUntil([&] { return threads.started.load() - threads.ended.load() == 2; }))
       << threads.started.load() << " " << threads.ended.load();
   server.SetActive(false);
-  EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == threads.started.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return threads.ended.load() == threads.started.load(); }));
 }
 
 TEST(TCPServerTest, IdleWorkerLeavesAfterItsTimeoutButOneStays) {
@@ -803,11 +726,11 @@ TEST(TCPServerTest, IdleWorkerLeavesAfterItsTimeoutButOneStays) {
     Client client(server.Bindings[0].Port);
     EXPECT_EQ(client.ReceiveAll(), "up");
     // The server stays active; all but one waiting worker end on their own.
-    EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == i; }));
+    EXPECT_TRUE(WaitUntil([&] { return threads.ended.load() == i; }));
     EXPECT_EQ(threads.started.load(), i + 1);
   }
   server.SetActive(false);
-  EXPECT_TRUE(WaitFor([&] { return threads.ended.load() == threads.started.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return threads.ended.load() == threads.started.load(); }));
 }
 
 TEST(TCPServerTest, ConnectionCapsRefuseAtOnceAndFreeUp) {
@@ -822,19 +745,19 @@ TEST(TCPServerTest, ConnectionCapsRefuseAtOnceAndFreeUp) {
   const int32_t port = server.Bindings[0].Port;
   auto a1 = std::make_unique<Client>(port, "127.0.0.1");
   Client a2(port, "127.0.0.1");
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
   {
     Client a3(port, "127.0.0.1");  // a third from the same address
     EXPECT_EQ(a3.ReceiveAll(), "busy\r\n");
   }
   Client b1(port, "127.0.0.2");
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 3; }));
   {
     Client c1(port, "127.0.0.3");  // a fourth in all
     EXPECT_EQ(c1.ReceiveAll(), "busy\r\n");
   }
   a1.reset();
-  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
   Client c2(port, "127.0.0.3");
   c2.Send("free\n");
   EXPECT_EQ(c2.Receive(6), "FREE\r\n");
