@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <sys/stat.h>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "mail/smtp_reply.h"
 
@@ -901,8 +901,7 @@ TSmtpCli::~TSmtpCli() {
 
 void TSmtpCli::CheckBeforeData() {
   for (const std::string& name : EmailFiles) {
-    struct stat st;
-    if (stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (!FileExists(name)) {
       throw SmtpException("File not found '" + name + "'");
     }
   }
