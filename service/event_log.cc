@@ -84,6 +84,7 @@ void EventLog::Append(std::time_t when, const std::string& entry) const {
   std::string path = FileFor(when);
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
+    write_failures_.fetch_add(1, std::memory_order_relaxed);
     throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   }
   size_t done = 0;
@@ -93,6 +94,7 @@ void EventLog::Append(std::time_t when, const std::string& entry) const {
     if (n <= 0) {
       int err = errno;
       ::close(fd);
+      write_failures_.fetch_add(1, std::memory_order_relaxed);
       throw EventLogError("Write error on \"" + path + "\". " + std::strerror(err));
     }
     done += static_cast<size_t>(n);

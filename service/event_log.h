@@ -8,11 +8,12 @@
 // interleave. A new day's file is created with mode 0640 (root and the
 // administrators' group read what was watched and who logged in). The log
 // directory is not created; when it is missing or not writable both calls
-// throw EventLogError. Immutable after construction and
-// safe to use from any thread.
+// throw EventLogError, and WriteFailures counts it. Immutable after
+// construction apart from that counter, and safe to use from any thread.
 #ifndef SL_SERVICE_EVENT_LOG_H_
 #define SL_SERVICE_EVENT_LOG_H_
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>
@@ -49,11 +50,14 @@ class EventLog {
   // Path of the log file for the given moment.
   std::string FileFor(std::time_t when) const;
   const std::string& base_path() const { return base_path_; }
+  // Entries that could not be written since construction.
+  int64_t WriteFailures() const { return write_failures_.load(std::memory_order_relaxed); }
 
  private:
   void Append(std::time_t when, const std::string& entry) const;
 
   std::string base_path_;
+  mutable std::atomic<int64_t> write_failures_{0};
 };
 
 // Local time as "yyyy/mm/dd hh:mm:ss".
