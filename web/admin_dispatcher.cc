@@ -103,13 +103,20 @@ std::string ResultRow(const char* label, const std::string& value) {
 
 // The panel that tells how the test mail ended.
 std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipients, const MailOutcome& outcome) {
-  const char* kind = answer == TestMailAnswer::kAccepted ? "ok" : answer == TestMailAnswer::kFailed ? "error" : "wait";
-  const char* text = answer == TestMailAnswer::kAccepted ? ja::kTestMailAccepted
-                     : answer == TestMailAnswer::kFailed ? ja::kTestMailFailed
-                                                         : ja::kTestMailPending;
-  std::string out = "<section class=\"panel " + std::string(kind == std::string("wait") ? "" : kind) +
-                    "\" id=\"testmail-" + kind + "\">\n<p>" + HtmlEscape(EucToSjis(text)) +
-                    "</p>\n<table class=\"form\">\n";
+  const char* id = "testmail-pending";
+  const char* panel = "panel";
+  const char* text = ja::kTestMailPending;
+  if (answer == TestMailAnswer::kAccepted) {
+    id = "testmail-ok";
+    panel = "panel ok";
+    text = ja::kTestMailAccepted;
+  } else if (answer == TestMailAnswer::kFailed) {
+    id = "testmail-error";
+    panel = "panel error";
+    text = ja::kTestMailFailed;
+  }
+  std::string out = std::string("<section class=\"") + panel + "\" id=\"" + id + "\">\n<p>" +
+                    HtmlEscape(EucToSjis(text)) + "</p>\n<table class=\"form\">\n";
   out += ResultRow(ja::kTestMailRecipient, recipients);
   if (!outcome.FailedStep.empty()) out += ResultRow(ja::kTestMailStep, outcome.FailedStep);
   if (!outcome.Reply.empty()) out += ResultRow(ja::kTestMailReply, outcome.Reply);

@@ -45,7 +45,8 @@ namespace sl {
 // What the service module does for the administration.
 struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
-  // watch table and refreshes the login and the SMTP client settings.
+  // watch table and refreshes the login; mails take their settings from
+  // the environment table when they are queued.
   // Called with ServiceState::Lock HELD (the hook must not take it).
   // Returns empty on success, else the reason of the failure, which is
   // answered with the page "ReloadError.html"; an exception it throws is
