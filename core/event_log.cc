@@ -102,6 +102,7 @@ int EventLog::OpenFor(const std::string& path, std::time_t when) const {
   CloseFile();
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
+    write_failures_.fetch_add(1, std::memory_order_relaxed);
     throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   }
   fd_ = fd;
@@ -122,6 +123,7 @@ void EventLog::Append(std::time_t when, const std::string& entry) const {
       int err = errno;
       // A descriptor that failed once is not trusted with the next entry.
       CloseFile();
+      write_failures_.fetch_add(1, std::memory_order_relaxed);
       throw EventLogError("Write error on \"" + path + "\". " + std::strerror(err));
     }
     done += static_cast<size_t>(n);

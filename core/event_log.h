@@ -8,7 +8,8 @@
 // interleave. A new day's file is created with mode 0640 (root and the
 // administrators' group read what was watched and who logged in). The log
 // directory is not created; when it is missing or not writable both calls
-// throw EventLogError. Safe to use from any thread.
+// throw EventLogError, and WriteFailures counts it. Safe to use from any
+// thread.
 //
 // The day's file stays open between entries, as the administration writes a
 // line per request. It is opened again when the day changes, and when its
@@ -18,6 +19,7 @@
 #ifndef SL_CORE_EVENT_LOG_H_
 #define SL_CORE_EVENT_LOG_H_
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -58,6 +60,8 @@ class EventLog {
   // Path of the log file for the given moment.
   std::string FileFor(std::time_t when) const;
   const std::string& base_path() const { return base_path_; }
+  // Entries that could not be written since construction.
+  int64_t WriteFailures() const { return write_failures_.load(std::memory_order_relaxed); }
 
  private:
   void Append(std::time_t when, const std::string& entry) const;
@@ -72,6 +76,7 @@ class EventLog {
   mutable int fd_ = -1;
   mutable std::string open_path_;
   mutable std::time_t checked_at_ = 0;  // when the name last led to fd_
+  mutable std::atomic<int64_t> write_failures_{0};
 };
 
 // Local time as "yyyy/mm/dd hh:mm:ss".

@@ -99,6 +99,23 @@ bool Utf8Converter::EucToUtf8(std::string_view euc, std::string* utf8) {
   return Convert(to_utf8_, euc, utf8, [](size_t) { return size_t{0}; });
 }
 
+std::string Utf8Converter::EucToValidUtf8(std::string_view euc) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+  std::string utf8;
+  bool ok = Convert(to_utf8_, euc, &utf8, [&](size_t) {
+    utf8 += kReplacement;
+    return size_t{1};
+  });
+  if (!ok) {
+    utf8.clear();
+    for (char c : euc) {
+      if (static_cast<unsigned char>(c) < 0x80) utf8 += c;
+      else utf8 += kReplacement;
+    }
+  }
+  return utf8;
+}
+
 std::string Utf8Converter::Utf8ToEuc(std::string_view utf8) {
   std::string euc;
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());

@@ -30,6 +30,10 @@ class Utf8Converter {
   // The UTF-8 form of an EUC-JP text; false when the text is not valid
   // EUC-JP (or iconv is unavailable).
   bool EucToUtf8(std::string_view euc, std::string* utf8);
+  // The same for text that may hold stray bytes: each byte that starts no
+  // EUC-JP character becomes U+FFFD, so the result is always valid UTF-8
+  // (without a converter, non-ASCII bytes all become U+FFFD).
+  std::string EucToValidUtf8(std::string_view euc);
 
   // The EUC-JP form of a valid UTF-8 text. A character without an EUC-JP
   // form becomes the geta mark; the input is not checked (see

@@ -30,7 +30,7 @@ SL_SANITIZED=1 run_suite build-asan "" -DCMAKE_BUILD_TYPE=Debug -DSL_SANITIZE=ON
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== ThreadSanitizer build =="
-threaded='ThreadedTimer|WatchScan|TCPServer|TCPConnection|UDPServer|Responder|AsyncSocket|MsgQueue|Smtp|Notifier|MailQueue|HttpServer|AdminDispatcher|EventLog|service\.test_(web_admin|watch|mail|load|http_clients)'
+threaded='ThreadedTimer|WatchScan|TCPServer|TCPConnection|UDPServer|Responder|AsyncSocket|MsgQueue|Smtp|Notifier|MailQueue|HttpServer|AdminDispatcher|EventLog|service\.test_(web_admin|watch|mail|load|http_clients|status)'
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 SL_SANITIZED=1 \
   run_suite build-tsan "$threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TSAN=ON
 

@@ -9,6 +9,7 @@
 
 #include "core/text.h"
 #include "settings/settings_files.h"
+#include "watch/texts_ja.h"
 
 namespace sl {
 
@@ -38,9 +39,12 @@ void ServiceModule::StartHttpServer() {
   dispatcher_ = std::make_unique<AdminDispatcher>(
       *state_, *http_server_,
       AdminHooks{[this] { return ReloadSettingsLocked(); },
-                 [this](const std::string& host, const std::string& from) {
-                   ApplySmtpSettingsLocked(host, from);
-                 }});
+                 [this](NotifyRequest request, std::string description,
+                        MailQueue::DoneFunction done) {
+                   return mail_queue_->Push(std::move(request), std::move(description),
+                                            std::move(done));
+                 },
+                 [this] { return mail_queue_->Pending(); }});
   http_server_->Bindings.Clear();
   http_server_->DefaultPort = 4009;
   // A client that connects and sends nothing must not hold a thread forever.
@@ -56,15 +60,6 @@ void ServiceModule::StartHttpServer() {
     dispatcher_->HTTPServerCommandOther(connection, method, target, version);
   };
   http_server_->SetActive(true);
-}
-
-void ServiceModule::ApplySmtpSettingsLocked(const std::string& host, const std::string& from) {
-  // Safe while a notification is being sent: the next mail takes the new
-  // values, the one in progress keeps its own.
-  SmtpSettings settings = SmtpSettingsOf(state_->EnvTable);
-  settings.Server = host;
-  settings.From = from;
-  notifier_->Configure(settings);
 }
 
 void ServiceModule::StartUdpServer() {
@@ -100,7 +95,23 @@ void ServiceModule::QueueNotification(const WatchNotice& notice) {
   request.MailSubject = notice.MailSubject;
   request.MailBody = notice.MailBody;
   request.HostAddress = notice.HostAddress;
-  mail_queue_->Push(std::move(request), notice.MatchDescription);
+  request.Smtp = notice.Smtp;
+  // The entry's status shows how its last mail ended.
+  auto note = [state = state_.get(), entry = notice.Entry](WatchStatus::MailResult result,
+                                                           std::string detail) {
+    std::shared_ptr<TWatchFile> watched = entry.lock();
+    if (!watched) return;
+    std::lock_guard<std::mutex> lock(state->Lock);
+    watched->Status.Mail = result;
+    watched->Status.MailDetail = std::move(detail);
+  };
+  bool queued = mail_queue_->Push(std::move(request), notice.MatchDescription,
+                                  [note](const MailOutcome& outcome) {
+                                    note(outcome.Accepted ? WatchStatus::MailResult::kSent
+                                                          : WatchStatus::MailResult::kFailed,
+                                         DescribeMailFailure(outcome));
+                                  });
+  if (!queued) note(WatchStatus::MailResult::kFailed, ja::kMailQueueFull);
 }
 
 void ServiceModule::ReadHostAddress() {
@@ -148,7 +159,6 @@ void ServiceModule::ApplyEnvSettingsLocked() {
   ServiceState& s = *state_;
   s.AdminUserId = s.EnvTable.GetValue("UserID");
   s.AdminPassword = s.EnvTable.GetValue("Password");
-  ApplySmtpSettingsLocked(s.EnvTable.GetValue("SMTPServer"), s.EnvTable.GetValue("FromMailAddress"));
 }
 
 void ServiceModule::DataModuleCreate() {
@@ -156,9 +166,7 @@ void ServiceModule::DataModuleCreate() {
   state_ = std::make_unique<ServiceState>(base);
   notifier_ = std::make_unique<Notifier>(state_->Log);
   mail_queue_ = std::make_unique<MailQueue>(
-      state_->Log, [this](const NotifyRequest& request, std::vector<std::string>* accepted) {
-        return notifier_->Send(request, accepted);
-      },
+      state_->Log, [this](const NotifyRequest& request) { return notifier_->Send(request); },
       [this] { notifier_->Cancel(); });
   ServiceState& s = *state_;
   try {

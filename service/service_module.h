@@ -64,12 +64,11 @@ class ServiceModule {
   void ApplyEnvSettingsLocked();
 
   void StartHttpServer();
-  // Hands the mail server and the sender to the SMTP client (lock held).
-  void ApplySmtpSettingsLocked(const std::string& host, const std::string& from);
   void StartUdpServer();
   void ReadHostAddress();
   void StartWatchTimer();
-  // The watch pass's mail hook: queues the mail.
+  // The watch pass's mail hook: queues the mail with the settings it
+  // carries, and notes in the entry's status how it ended.
   void QueueNotification(const WatchNotice& notice);
 
   DaemonApplication& app_;

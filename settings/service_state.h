@@ -7,6 +7,7 @@
 #ifndef SL_SETTINGS_SERVICE_STATE_H_
 #define SL_SETTINGS_SERVICE_STATE_H_
 
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ struct ServiceState {
   std::string AdminUserId;
   std::string AdminPassword;
   std::vector<std::string> RequestParams;  // "name=value" of the request being handled
+
+  // For the status page. Fixed at construction; needs no lock. (The
+  // per-entry records are TWatchFile::Status, under Lock.)
+  const std::time_t StartTime = std::time(nullptr);
 };
 
 }  // namespace sl

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,22 @@ class WatchStream {
   struct stat found_ = {};
 };
 
+// What the watch pass and the mail side last found for an entry; the status
+// page shows it. Texts are EUC-JP.
+struct WatchStatus {
+  enum class FileState { kNotYetLooked, kReading, kMissing, kRefused };
+  enum class MailResult { kNone, kQueued, kSent, kFailed };
+  enum class CommandResult { kNone, kStarted, kSkipped, kFailed };
+
+  FileState File = FileState::kNotYetLooked;
+  std::string FileReason;  // why the file is refused
+  std::time_t LastFired = 0;  // 0: never
+  MailResult Mail = MailResult::kNone;
+  std::string MailDetail;  // the failing step and the server's reply
+  CommandResult Command = CommandResult::kNone;
+  std::string CommandDetail;  // why the command failed or was skipped
+};
+
 struct TWatchFile {
   std::string FileName;
   WatchStream Stream;
@@ -69,6 +86,7 @@ struct TWatchFile {
   int32_t HitCount = 0;
   std::string MailAddress;
   std::string Command;
+  WatchStatus Status;
 };
 
 using WatchTable = std::vector<std::shared_ptr<TWatchFile>>;

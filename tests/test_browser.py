@@ -3,7 +3,9 @@ walks from the index to the watch list and the mail settings, fills in the
 forms (Japanese words typed into the Shift_JIS pages), presses the buttons
 an administrator presses, and the settings files on disk are checked after
 every step. Screenshots of the watch list and the mail settings pages are
-kept in SL_BUILD_DIR/test-artifacts/.
+kept in SL_BUILD_DIR/test-artifacts/, and so are those of the status page
+and of a test mail's answer (a real SMTP server on 127.0.0.1:25 takes the
+mails).
 
 Needs Chromium, its driver and Selenium for /usr/bin/python3 (Debian
 packages chromium, chromium-driver, python3-selenium). When this file runs
@@ -426,6 +428,48 @@ else:
             self.assertEqual(self.value("FromMailAddress"), sender)
             self.assertEqual(self.env_on_disk(), saved)
             self.screenshot("mail-settings-after-reload.png")
+
+        def test_status_page_and_test_mail(self):
+            mails = h.start_mailbox(self)
+            self.assertIsNotNone(mails, "aiosmtpd is missing (Debian package python3-aiosmtpd)")
+            self.login()
+            self.nav("メール設定")
+            self.fill("SMTPServer", "127.0.0.1")
+            self.fill("FromMailAddress", "scanlantern@example.co.jp")
+            self.click(self.button("変更", "/EnvSaveSetting.cgi"))
+
+            # The test mail goes out with the settings just changed.
+            self.nav("メール設定")
+            self.fill("TestMailAddress", "ops@example.co.jp")
+            self.click(self.button("テストメール送信", "/TestMail.cgi"))
+            self.assertEqual(self.heading(), "テストメール送信")
+            self.assertIn("受け付けられました", self.driver.find_element(By.TAG_NAME, "main").text)
+            self.assertTrue(h.wait_for(lambda: len(mails) == 1))
+            mail = email.message_from_bytes(mails[0], policy=email.policy.default)
+            self.assertEqual(str(mail["Subject"]), "件名")
+            self.assertEqual(mail.get_content().rstrip("\r\n"), "本文 (test)")
+            self.screenshot("test-mail.png")
+
+            # A watch entry fires once; the status page shows its results.
+            self.nav("監視設定")
+            self.add_watch(self.app_log, "障害", 1, "ops@example.co.jp", self.command)
+            h.wait_for(lambda: False, timeout=1.5)  # the first pass measures the file
+            with open(self.app_log, "ab") as f:
+                f.write(h.euc("ディスク障害が発生しました\n"))
+            self.assertTrue(h.wait_for(lambda: len(mails) == 2 and os.path.exists(self.path("ran.txt"))))
+            for _ in range(50):
+                self.nav("稼働状況")
+                cells = self.driver.find_elements(By.CSS_SELECTOR, "#entries td.mail .sent")
+                if cells:
+                    break
+                h.wait_for(lambda: False, timeout=0.2)
+            self.assertEqual(self.heading(), "稼働状況")
+            self.assertEqual(len(cells), 1, "the mail's result is not shown")
+            row = self.driver.find_element(By.CSS_SELECTOR, "#entries td.file").text
+            self.assertEqual(row, self.app_log)
+            self.assertEqual(self.driver.find_element(By.CSS_SELECTOR, "#entries td.state").text, "読み込み中")
+            self.assertEqual(self.driver.find_element(By.CSS_SELECTOR, "#entries td.command").text, "実行しました")
+            self.screenshot("status.png")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,10 @@
 
 namespace sl {
 
+namespace {
+constexpr char kMailGivenUp[] = "Not sent: the service stopped first.";
+}  // namespace
+
 MailQueue::MailQueue(const EventLog& log, SendFunction send, CancelFunction cancel)
     : log_(log), send_(std::move(send)), cancel_(std::move(cancel)) {
   thread_ = std::thread([this] { Run(); });
@@ -14,11 +18,11 @@ MailQueue::MailQueue(const EventLog& log, SendFunction send, CancelFunction canc
 
 MailQueue::~MailQueue() { Stop(); }
 
-bool MailQueue::Push(NotifyRequest request, std::string description) {
+bool MailQueue::Push(NotifyRequest request, std::string description, DoneFunction done) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!stopping_ && jobs_.size() < kCapacity) {
-      jobs_.push_back(Job{std::move(request), std::move(description)});
+      jobs_.push_back(Job{std::move(request), std::move(description), std::move(done)});
       cv_.notify_all();
       return true;
     }
@@ -34,6 +38,7 @@ size_t MailQueue::Pending() const {
 
 void MailQueue::Stop(std::chrono::milliseconds grace) {
   size_t left;
+  std::deque<Job> given_up;
   {
     std::unique_lock<std::mutex> lock(mu_);
     if (!thread_.joinable() || stopping_) return;
@@ -41,7 +46,7 @@ void MailQueue::Stop(std::chrono::milliseconds grace) {
     cv_.notify_all();
     cv_.wait_for(lock, grace, [this] { return jobs_.empty() && !busy_; });
     left = jobs_.size() + (busy_ ? 1 : 0);
-    jobs_.clear();
+    given_up.swap(jobs_);
     abandon_ = true;
     cv_.notify_all();
     // The session in progress may wait on a silent server for long: abort
@@ -55,6 +60,11 @@ void MailQueue::Stop(std::chrono::milliseconds grace) {
     }
   }
   thread_.join();
+  MailOutcome not_sent;
+  not_sent.Reply = kMailGivenUp;
+  for (Job& job : given_up) {
+    if (job.done) job.done(not_sent);
+  }
   if (left > 0) {
     Log(kEventSystemError,
         std::string(ja::kMailsNotSent) + "\n" + ja::kMailCountLabel + "\t" + std::to_string(left));
@@ -70,19 +80,21 @@ void MailQueue::Run() {
     jobs_.pop_front();
     busy_ = true;
     lock.unlock();
-    bool accepted = false;
-    std::vector<std::string> recipients;
+    MailOutcome outcome;
     try {
-      accepted = send_(job.request, &recipients);
+      outcome = send_(job.request);
     } catch (const std::exception& e) {
+      outcome = MailOutcome{};
+      outcome.Reply = e.what();
       Log(kEventSystemError, std::string(kNotifyFailure) + "\n" + e.what());
     }
-    if (accepted) {
+    if (outcome.Accepted) {
       std::string to;
-      for (const std::string& r : recipients) to += (to.empty() ? "" : ", ") + r;
+      for (const std::string& r : outcome.Recipients) to += (to.empty() ? "" : ", ") + r;
       Log(kEventInformation, std::string(ja::kWatchMailSent) + "\n" + job.description + "\n" +
                                  ja::kMailToLabel + "\t" + to);
     }
+    if (job.done) job.done(outcome);
     lock.lock();
     busy_ = false;
     cv_.notify_all();

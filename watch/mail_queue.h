@@ -4,7 +4,9 @@
 // mail thread sends the queued mails one after the other through the send
 // function (Notifier::Send), so a slow or silent mail server never holds up
 // a pass, another entry or a command. When the server accepted a mail, the
-// thread writes the "mail sent" entry of the event log. The queue holds at
+// thread writes the "mail sent" entry of the event log, and hands the outcome
+// to the mail's done function (the status page's record, or a test mail's
+// waiting page). The queue holds at
 // most kCapacity mails: a mail pushed beyond that is dropped with a log
 // entry. Stop gives the queued mails a grace time, then aborts the session
 // in progress through the cancel function, logs how many mails were not
@@ -34,10 +36,11 @@ class MailQueue {
   static constexpr size_t kCapacity = 256;
   static constexpr std::chrono::milliseconds kStopGrace{5000};
 
-  // Sends one mail; true when the server accepted it. `accepted` receives
-  // the recipients the server took.
-  using SendFunction =
-      std::function<bool(const NotifyRequest& request, std::vector<std::string>* accepted)>;
+  // Sends one mail and tells how it ended.
+  using SendFunction = std::function<MailOutcome(const NotifyRequest& request)>;
+  // Told how a queued mail ended, on the mail thread (or on the stopping
+  // thread for a mail given up at the stop). Must not block.
+  using DoneFunction = std::function<void(const MailOutcome& outcome)>;
   // Makes a send in progress return soon; called from the stopping thread.
   using CancelFunction = std::function<void()>;
 
@@ -50,8 +53,8 @@ class MailQueue {
   // Queues a mail. `description` (file, words and line as the event log
   // shows a match) goes into the entry written when the mail was sent or
   // dropped. False when the queue was full or stopped; the mail is dropped
-  // and logged.
-  bool Push(NotifyRequest request, std::string description);
+  // and logged, and `done` is not called.
+  bool Push(NotifyRequest request, std::string description, DoneFunction done = {});
 
   // Mails queued or being sent.
   size_t Pending() const;
@@ -64,6 +67,7 @@ class MailQueue {
   struct Job {
     NotifyRequest request;
     std::string description;
+    DoneFunction done;
   };
 
   void Run();

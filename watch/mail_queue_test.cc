@@ -49,16 +49,25 @@ class MailQueueTest : public ::testing::Test {
 TEST_F(MailQueueTest, SendsInOrderAndLogsOnlyAcceptedMails) {
   std::mutex mu;
   std::vector<std::string> sent;
-  MailQueue queue(*log_, [&](const NotifyRequest& r, std::vector<std::string>*) {
+  std::vector<std::string> outcomes;
+  MailQueue queue(*log_, [&](const NotifyRequest& r) {
     std::lock_guard<std::mutex> lock(mu);
     sent.push_back(r.ResultLine);
-    return r.ResultLine != "refused";
+    MailOutcome outcome;
+    outcome.Accepted = r.ResultLine != "refused";
+    if (!outcome.Accepted) outcome.Reply = "550 no";
+    return outcome;
   }, nullptr);
-  EXPECT_TRUE(queue.Push(Mail("one"), "first"));
-  EXPECT_TRUE(queue.Push(Mail("refused"), "second"));
+  auto note = [&](const MailOutcome& o) {
+    std::lock_guard<std::mutex> lock(mu);
+    outcomes.push_back(o.Accepted ? "sent" : o.Reply);
+  };
+  EXPECT_TRUE(queue.Push(Mail("one"), "first", note));
+  EXPECT_TRUE(queue.Push(Mail("refused"), "second", note));
   EXPECT_TRUE(queue.Push(Mail("three"), "third"));
   queue.Stop();
   EXPECT_EQ(sent, (std::vector<std::string>{"one", "refused", "three"}));
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"sent", "550 no"}));
   std::string log = LogText();
   std::string done = std::string(ja::kWatchMailSent) + "\n";
   EXPECT_NE(log.find(done + "first\n"), std::string::npos);
@@ -77,12 +86,12 @@ TEST_F(MailQueueTest, FullQueueDropsAndStopCancelsTheStalledSession) {
   bool started = false;
   MailQueue queue(
       *log_,
-      [&](const NotifyRequest&, std::vector<std::string>*) {
+      [&](const NotifyRequest&) {
         std::unique_lock<std::mutex> lock(mu);
         started = true;
         cv.notify_all();
         cv.wait(lock, [&] { return cancelled; });
-        return false;
+        return MailOutcome{};
       },
       [&] {
         std::lock_guard<std::mutex> lock(mu);
@@ -94,12 +103,16 @@ TEST_F(MailQueueTest, FullQueueDropsAndStopCancelsTheStalledSession) {
     std::unique_lock<std::mutex> lock(mu);
     cv.wait(lock, [&] { return started; });
   }
-  for (size_t i = 0; i < MailQueue::kCapacity; ++i) ASSERT_TRUE(queue.Push(Mail("q"), "queued"));
+  // A mail given up at the stop is reported as not sent.
+  std::string given_up;
+  ASSERT_TRUE(queue.Push(Mail("q"), "queued", [&](const MailOutcome& o) { given_up = o.Reply; }));
+  for (size_t i = 1; i < MailQueue::kCapacity; ++i) ASSERT_TRUE(queue.Push(Mail("q"), "queued"));
   EXPECT_FALSE(queue.Push(Mail("over"), "overflow"));
   EXPECT_EQ(queue.Pending(), MailQueue::kCapacity + 1);
   auto t0 = std::chrono::steady_clock::now();
   queue.Stop(std::chrono::milliseconds(300));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_FALSE(given_up.empty());
   std::string log = LogText();
   EXPECT_NE(log.find(std::string(ja::kMailQueueFull) + "\noverflow\n"), std::string::npos);
   EXPECT_NE(log.find(std::string(ja::kMailsNotSent) + "\n" + ja::kMailCountLabel + "\t257\n"),
@@ -120,12 +133,13 @@ TEST_F(MailQueueTest, StopAbortsARealSessionWithASilentServer) {
   ASSERT_EQ(listen(listener, 4), 0);  // connections wait in the backlog, unanswered
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
   Notifier notifier(*log_);
-  notifier.Configure("127.0.0.1", "agent@example.jp");
   notifier.SetPort(std::to_string(ntohs(addr.sin_port)));
-  MailQueue queue(*log_, [&](const NotifyRequest& r, std::vector<std::string>*) { return notifier.Send(r); },
+  MailQueue queue(*log_, [&](const NotifyRequest& r) { return notifier.Send(r); },
                   [&] { notifier.Cancel(); });
   NotifyRequest request = Mail("line");
   request.MailAddress = "ops@example.jp";
+  request.Smtp.Server = "127.0.0.1";
+  request.Smtp.From = "agent@example.jp";
   ASSERT_TRUE(queue.Push(request, "silent"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the session waits for the banner
   auto t0 = std::chrono::steady_clock::now();

@@ -104,6 +104,18 @@ std::string FullyQualifiedHostName() {
   return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 
+std::string DescribeMailFailure(const MailOutcome& outcome) {
+  std::string text;
+  if (!outcome.Accepted) {
+    text = outcome.FailedStep.empty() ? outcome.Reply : outcome.FailedStep + ": " + outcome.Reply;
+  }
+  for (const auto& [recipient, reply] : outcome.Refused) {
+    if (!text.empty()) text += '\n';
+    text += recipient + ": " + reply;
+  }
+  return text;
+}
+
 SmtpSettings SmtpSettingsOf(const CsvTable& env) {
   SmtpSettings s;
   s.Server = env.GetValue("SMTPServer");
@@ -160,17 +172,6 @@ Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_uniqu
   smtp.ShareMode = smtpShareDenyWrite;
 }
 
-void Notifier::Configure(const SmtpSettings& settings) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  settings_ = settings;
-}
-
-void Notifier::Configure(const std::string& host, const std::string& from) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  settings_.Server = host;
-  settings_.From = from;
-}
-
 void Notifier::SetPort(const std::string& port) {
   std::lock_guard<std::mutex> lock(config_mu_);
   port_ = port;
@@ -181,21 +182,22 @@ void Notifier::SetTimeout(int seconds) {
   timeout_ = seconds;
 }
 
-bool Notifier::Send(const NotifyRequest& request, std::vector<std::string>* accepted_out) {
+MailOutcome Notifier::Send(const NotifyRequest& request) {
   std::lock_guard<std::mutex> send_lock(send_mu_);
   TSyncSmtpCli& smtp = *smtp_watch_;
-  SmtpSettings settings;
+  const SmtpSettings& settings = request.Smtp;
   {
     std::lock_guard<std::mutex> lock(config_mu_);
-    settings = settings_;
     smtp.Port = Trim(settings.Port).empty() ? port_ : Trim(settings.Port);
     smtp.Timeout = timeout_;
   }
-  if (accepted_out) accepted_out->clear();
+  MailOutcome outcome;
   std::string problem = Trim(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
   if (!problem.empty()) {
+    outcome.FailedStep = "SETTINGS";
+    outcome.Reply = problem;
     log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
-    return false;
+    return outcome;
   }
   const bool tls_later = SecurityOf(settings.Security) == smtpSecurityStartTls;
   const bool auth = !Trim(settings.User).empty();
@@ -213,48 +215,49 @@ bool Notifier::Send(const NotifyRequest& request, std::vector<std::string>* acce
   smtp.MessageIdHost = fqdn.empty() ? address : fqdn;
 
   bool failed = false;
-  std::string failure;
   // Records the first failing step; later steps are skipped.
-  auto step = [&](bool ok) {
+  auto step = [&](const char* name, bool ok) {
     if (!ok && !failed) {
       failed = true;
-      failure = smtp.ErrorMessage();
+      outcome.FailedStep = name;
+      outcome.Reply = smtp.ErrorMessage();
     }
     return ok;
   };
-  bool accepted = false;
-  std::vector<std::pair<std::string, std::string>> refused;
   try {
     NotifyMail mail = ComposeNotifyMail(request, NotifyHostName());
     smtp.RcptName = mail.Recipients;
     smtp.HdrTo = mail.HdrTo;
     smtp.HdrSubject = mail.HdrSubject;
     smtp.MailMessage = mail.Body;
-    bool greeted = (smtp.Connected() || step(smtp.ConnectSync())) &&
-                   (tls_later || auth ? step(smtp.EhloSync()) : step(smtp.HeloSync()));
-    if (greeted && tls_later) greeted = step(smtp.StartTlsSync()) && step(smtp.EhloSync());
-    if (greeted && auth) greeted = step(smtp.AuthSync());
-    bool rcpt_done = greeted && step(smtp.MailFromSync()) && step(smtp.RcptToSync());
-    if (greeted) refused = smtp.RefusedRecipients();
-    accepted = rcpt_done && step(smtp.DataSync());
-    if (accepted && accepted_out) {
-      for (const std::string& r : smtp.AcceptedRecipients()) accepted_out->push_back(ExtractMailAddress(r));
+    bool greeted = (smtp.Connected() || step("CONNECT", smtp.ConnectSync())) &&
+                   (tls_later || auth ? step("EHLO", smtp.EhloSync()) : step("HELO", smtp.HeloSync()));
+    if (greeted && tls_later) greeted = step("STARTTLS", smtp.StartTlsSync()) && step("EHLO", smtp.EhloSync());
+    if (greeted && auth) greeted = step("AUTH", smtp.AuthSync());
+    bool rcpt_done = greeted && step("MAIL FROM", smtp.MailFromSync()) && step("RCPT TO", smtp.RcptToSync());
+    if (greeted) {
+      for (const auto& [recipient, reply] : smtp.RefusedRecipients()) {
+        outcome.Refused.emplace_back(ExtractMailAddress(recipient), reply);
+      }
+    }
+    outcome.Accepted = rcpt_done && step("DATA", smtp.DataSync());
+    if (outcome.Accepted) {
+      for (const std::string& r : smtp.AcceptedRecipients()) outcome.Recipients.push_back(ExtractMailAddress(r));
     }
     // QUIT ends every session, also one that failed half-way.
-    step(smtp.QuitSync());
+    step("QUIT", smtp.QuitSync());
   } catch (const std::exception& e) {
     smtp.QuitSync();
     if (!failed) {
       failed = true;
-      failure = e.what();
+      outcome.Reply = e.what();
     }
   }
-  for (const auto& [recipient, reply] : refused) {
-    log_.LogEvent(kEventInformation,
-                  std::string(kRecipientRefused) + "\n" + ExtractMailAddress(recipient) + "\n" + EscapeForLog(reply));
+  for (const auto& [recipient, reply] : outcome.Refused) {
+    log_.LogEvent(kEventInformation, std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
   }
-  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + EscapeForLog(failure));
-  return accepted;
+  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
+  return outcome;
 }
 
 }  // namespace sl

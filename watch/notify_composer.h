@@ -7,15 +7,15 @@
 // ISO-2022-JP lines of at most 998 octets, each back in ASCII mode.
 //
 // Notifier owns the SMTP client `SMTPWatch` and sends one notification at a
-// time: connect (TLS from the start with SMTPSecurity "tls"), HELO, or EHLO
+// time with the mail settings the request carries: connect (TLS from the start with SMTPSecurity "tls"), HELO, or EHLO
 // with STARTTLS and AUTH as the settings ask, MAIL FROM, RCPT TO, DATA,
 // QUIT. A failing step is written to the event log (code 98, "Error SMTP
 // Server Connect." and the client's error text), and so is each recipient
 // the server refused.
 //
-// Thread safety: Configure (and the other setters) may be called from any
-// thread at any time, also while Send runs on another thread; they only
-// change what the next Send uses. Sends are serialised.
+// Thread safety: SetPort and SetTimeout may be called from any thread at any
+// time, also while Send runs on another thread; they only change what the
+// next Send uses. Sends are serialised.
 #ifndef SL_WATCH_NOTIFY_COMPOSER_H_
 #define SL_WATCH_NOTIFY_COMPOSER_H_
 
@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mail/sync_smtp_client.h"
@@ -32,8 +33,21 @@
 
 namespace sl {
 
+// The mail settings of env.csv. Port, Security, User and Password are the
+// optional relay columns; empty means port 25, no TLS, no AUTH.
+struct SmtpSettings {
+  std::string Server;    // SMTPServer
+  std::string From;      // FromMailAddress
+  std::string Port;      // SMTPPort
+  std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
+  std::string User;      // SMTPUser
+  std::string Password;  // SMTPPassword
+};
+
 // What one notification needs, copied from the watch entry and the
 // environment settings while the service lock is held. Texts are EUC-JP.
+// The mail goes out through the server and with the sender it carries, as
+// the settings were when it was queued.
 struct NotifyRequest {
   std::string FileName;
   std::string SearchString;
@@ -43,7 +57,25 @@ struct NotifyRequest {
   std::string MailSubject;  // subject template
   std::string MailBody;     // body template
   std::string HostAddress;  // IP address text of the host
+  SmtpSettings Smtp;        // server, sender and relay settings
 };
+
+// How one send ended. A failure names the step that failed (CONNECT,
+// HELO, EHLO, STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, or SETTINGS when
+// the settings cannot be used) and the client's error text, which holds the
+// server's reply when the server gave one.
+struct MailOutcome {
+  bool Accepted = false;
+  std::string FailedStep;
+  std::string Reply;
+  std::vector<std::string> Recipients;  // accepted, as plain addresses
+  std::vector<std::pair<std::string, std::string>> Refused;  // address, reply
+};
+
+// For a status record: the failing step and the reply ("RCPT TO: 550 ..."),
+// then each refused recipient with its reply, one a line; empty for a mail
+// that every recipient took.
+std::string DescribeMailFailure(const MailOutcome& outcome);
 
 // The parts of a notification as the SMTP client takes them.
 struct NotifyMail {
@@ -57,17 +89,6 @@ inline constexpr char kNotifyCharSet[] = "ISO-2022-JP";
 inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
 inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
 inline constexpr char kNoSender[] = "FromMailAddress is empty: a notification needs a sender address.";
-
-// The mail settings of env.csv. Port, Security, User and Password are the
-// optional relay columns; empty means port 25, no TLS, no AUTH.
-struct SmtpSettings {
-  std::string Server;    // SMTPServer
-  std::string From;      // FromMailAddress
-  std::string Port;      // SMTPPort
-  std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
-  std::string User;      // SMTPUser
-  std::string Password;  // SMTPPassword
-};
 
 // The settings in the current row of the environment table.
 SmtpSettings SmtpSettingsOf(const CsvTable& env);
@@ -105,20 +126,16 @@ class Notifier {
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
 
-  // All mail settings; and only the mail server and the sender (envelope
-  // sender and From header), keeping the relay settings.
-  void Configure(const SmtpSettings& settings);
-  void Configure(const std::string& host, const std::string& from);
-  // The server's port ("smtp" unless changed) and the time-out of each
+  // The server's port when the request's settings name none ("smtp"
+  // unless changed), and the time-out of each
   // step in seconds (15 unless changed).
   void SetPort(const std::string& port);
   void SetTimeout(int seconds);
 
-  // Sends one notification and returns true when the server accepted the
-  // mail for at least one recipient; *accepted (when given) then names
-  // them. Failures are logged; an EventLogError of the log itself passes to
-  // the caller.
-  bool Send(const NotifyRequest& request, std::vector<std::string>* accepted = nullptr);
+  // Sends one notification with request.Smtp; Accepted when the server took
+  // the mail for at least one recipient. Failures are logged; an
+  // EventLogError of the log itself passes to the caller.
+  MailOutcome Send(const NotifyRequest& request);
 
   // Aborts the session step in progress, if any, from another thread: the
   // Send running there fails soon instead of waiting out its time-out.
@@ -128,8 +145,7 @@ class Notifier {
   const EventLog& log_;
 
   std::mutex config_mu_;
-  SmtpSettings settings_;        // guarded by config_mu_
-  std::string port_ = "smtp";   // guarded by config_mu_; used when settings_.Port is empty
+  std::string port_ = "smtp";   // guarded by config_mu_; used when the request names no port
   int timeout_ = 15;            // guarded by config_mu_
 
   std::mutex send_mu_;                      // one Send at a time

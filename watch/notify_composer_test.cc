@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
-#include <thread>
 
 #include "mail/test_peers.h"
 #include "settings/settings_files.h"
@@ -28,6 +26,8 @@ NotifyRequest Request() {
   r.ResultLine = "ERROR disk full";
   r.HitCount = 3;
   r.HostAddress = "192.0.2.7";
+  r.Smtp.Server = "127.0.0.1";
+  r.Smtp.From = "agent@example.com";
   return r;
 }
 
@@ -184,7 +184,6 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   testing::SmtpSink sink;
   LogDir logs;
   Notifier notifier(logs.log());
-  notifier.Configure("127.0.0.1", "agent@example.com");
   notifier.SetPort(sink.PortText());
   notifier.SetTimeout(10);
 
@@ -200,12 +199,12 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
       "監視ファイル  \\WatchFile\\\n監視ワード  \\WatchString\\\n監視行\n\\ResultLine\\";
   r.MailSubject = Euc(subject);
   r.MailBody = Euc(body);
-  ASSERT_TRUE(notifier.Send(r));
+  ASSERT_TRUE(notifier.Send(r).Accepted);
 
   // A second mail with the default templates of a new installation.
   r.MailSubject = DefaultMailSubject();
   r.MailBody = DefaultMailBody();
-  ASSERT_TRUE(notifier.Send(r));
+  ASSERT_TRUE(notifier.Send(r).Accepted);
   ASSERT_TRUE(sink.WaitForMails(2));
 
   const std::string host = NotifyHostName();
@@ -243,10 +242,9 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
 // Runs one notification against a scripted server; returns the result.
 bool SendTo(const ScriptedServer& server, const LogDir& logs, int timeout = 5) {
   Notifier notifier(logs.log());
-  notifier.Configure("127.0.0.1", "agent@example.com");
   notifier.SetPort(server.PortText());
   notifier.SetTimeout(timeout);
-  return notifier.Send(Request());
+  return notifier.Send(Request()).Accepted;
 }
 
 std::string FailureEntry(const std::string& detail) {
@@ -294,20 +292,23 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
     bool sent;
     std::vector<std::string> accepted;
     std::string last_command;
+    std::string failure;  // as the status page shows it
   } cases[] = {
-      {"bad@example.com; ops@example.com", true, {"ops@example.com"}, "DATA"},
-      {"bad@example.com", false, {}, "RCPT TO:<bad@example.com>"},
+      {"bad@example.com; ops@example.com", true, {"ops@example.com"}, "DATA",
+       "bad@example.com: 550 5.1.1 no such user"},
+      {"bad@example.com", false, {}, "RCPT TO:<bad@example.com>",
+       "RCPT TO: 550 5.1.1 no such user\nbad@example.com: 550 5.1.1 no such user"},
   };
   for (const auto& c : cases) {
     Notifier notifier(logs.log());
-    notifier.Configure("127.0.0.1", "agent@example.com");
     notifier.SetPort(server.PortText());
     notifier.SetTimeout(5);
     NotifyRequest r = Request();
     r.MailAddress = c.recipients;
-    std::vector<std::string> accepted;
-    EXPECT_EQ(notifier.Send(r, &accepted), c.sent) << c.recipients;
-    EXPECT_EQ(accepted, c.accepted);
+    MailOutcome outcome = notifier.Send(r);
+    EXPECT_EQ(outcome.Accepted, c.sent) << c.recipients;
+    EXPECT_EQ(outcome.Recipients, c.accepted);
+    EXPECT_EQ(DescribeMailFailure(outcome), c.failure);
     std::vector<std::string>& commands = sessions.back();
     ASSERT_GE(commands.size(), 3u);
     EXPECT_EQ(commands[0], "HELO " + (FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName()));
@@ -322,9 +323,10 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
 
   // Without a sender nothing is sent, and the log says why.
   Notifier notifier(logs.log());
-  notifier.Configure("127.0.0.1", "  ");
   notifier.SetPort(server.PortText());
-  EXPECT_FALSE(notifier.Send(Request()));
+  NotifyRequest no_sender = Request();
+  no_sender.Smtp.From = "  ";
+  EXPECT_FALSE(notifier.Send(no_sender).Accepted);
   EXPECT_NE(logs.Text().find(FailureEntry(kNoSender)), std::string::npos);
   EXPECT_EQ(sessions.size(), 2u);
 }
@@ -337,33 +339,26 @@ TEST(NotifierTest, SilentServerAndRefusedConnectionAreLogged) {
 
   testing::ClosedPort closed;
   Notifier notifier(logs.log());
-  notifier.Configure("127.0.0.1", "agent@example.com");
   notifier.SetPort(std::to_string(closed.port()));
-  EXPECT_FALSE(notifier.Send(Request()));
+  EXPECT_FALSE(notifier.Send(Request()).Accepted);
   EXPECT_NE(logs.Text().find(FailureEntry("500 Connection refused (Winsock error #111)")), std::string::npos);
 }
 
-TEST(NotifierTest, ReconfiguringDuringASendIsSafe) {
+// Each mail goes out with the server and sender it was queued with.
+TEST(NotifierTest, EachMailCarriesItsOwnSender) {
   testing::SmtpSink sink;
   LogDir logs;
   Notifier notifier(logs.log());
   notifier.SetPort(sink.PortText());
-  notifier.Configure("127.0.0.1", "first@example.com");
-  std::atomic<bool> stop{false};
-  std::thread web([&] {
-    for (int i = 0; i < 2000 && !stop; ++i) {
-      notifier.Configure("127.0.0.1", i % 2 ? "first@example.com" : "second@example.com");
-      std::this_thread::yield();
-    }
-  });
-  bool sent = notifier.Send(Request()) && notifier.Send(Request());
-  stop = true;
-  web.join();
-  EXPECT_TRUE(sent);
+  NotifyRequest first = Request();
+  NotifyRequest second = Request();
+  first.Smtp.From = "first@example.com";
+  second.Smtp.From = "second@example.com";
+  EXPECT_TRUE(notifier.Send(first).Accepted);
+  EXPECT_TRUE(notifier.Send(second).Accepted);
   ASSERT_TRUE(sink.WaitForMails(2));
-  std::string envelope = testing::ReadFile(sink.EnvelopePath(2));
-  EXPECT_TRUE(envelope.rfind("FROM first@example.com\n", 0) == 0 || envelope.rfind("FROM second@example.com\n", 0) == 0)
-      << envelope;
+  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)).rfind("FROM first@example.com\n", 0), 0u);
+  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(2)).rfind("FROM second@example.com\n", 0), 0u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "core/text.h"
@@ -125,6 +126,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   bool missing = false;
   std::string refusal;  // a file at the path that is left unread, to log
   Tracked* tracked_entry = nullptr;
+  using FileState = WatchStatus::FileState;
   {
     std::lock_guard<std::mutex> lock(state_.Lock);
     // Removed from the table (or the table reloaded) since the pass began.
@@ -174,7 +176,10 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
     if (!exists || S_ISDIR(st.st_mode)) {
       missing = true;
       tracked.recheck = true;
+      w.Status.File = exists ? FileState::kRefused : FileState::kMissing;
+      w.Status.FileReason = exists ? ja::kNotAFile : "";
     } else {
+      std::string open_error;  // why the file at the path could not be opened
       // A range of bytes to examine, on a descriptor of our own.
       auto add_range = [&](int fd, int64_t begin, int64_t end) {
         if (end <= begin) return true;
@@ -187,6 +192,8 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
       auto refuse = [&](struct stat found, std::string reason) {  // a copy: Close clears it
         w.Stream.Close();
         tracked.recheck = true;
+        w.Status.File = FileState::kRefused;
+        w.Status.FileReason = reason;
         if (tracked.refused && tracked.refused_dev == found.st_dev &&
             tracked.refused_ino == found.st_ino) {
           return;
@@ -201,6 +208,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
       auto reopen = [&]() -> int64_t {
         tracked.path = w.FileName;
         EntryBinding bound = BindEntry(w);
+        if (bound.state == EntryBinding::State::kRefused) open_error = bound.reason;
         if (bound.state == EntryBinding::State::kNotAFile) {
           refuse(w.Stream.Found(), std::string(ja::kNotAFile));
           return -1;
@@ -263,6 +271,13 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         } else if (size >= 0) {
           tracked.recheck = true;
         }
+      }
+      if (w.Stream.IsOpen()) {
+        w.Status.File = FileState::kReading;
+        w.Status.FileReason.clear();
+      } else if (!open_error.empty()) {
+        w.Status.File = FileState::kRefused;
+        w.Status.FileReason = open_error;
       }
       settings.SearchString = w.SearchString;
       settings.SearchCount = w.SearchCount;
@@ -348,11 +363,13 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
     triggered = hits >= settings.SearchCount;
     if (triggered) {
       entry->HitCount = 0;
-      std::string server = state_.EnvTable.GetValue("SMTPServer");
-      send_mail = notify_ && !settings.MailAddress.empty() && !server.empty();
+      entry->Status.LastFired = std::time(nullptr);
+      SmtpSettings smtp = SmtpSettingsOf(state_.EnvTable);
+      send_mail = notify_ && !settings.MailAddress.empty() && !smtp.Server.empty();
       if (send_mail) {
-        notice.SMTPServer = std::move(server);
-        notice.FromMailAddress = state_.EnvTable.GetValue("FromMailAddress");
+        entry->Status.Mail = WatchStatus::MailResult::kQueued;
+        entry->Status.MailDetail.clear();
+        notice.Smtp = std::move(smtp);
         notice.MailSubject = state_.EnvTable.GetValue("MailSubject");
         notice.MailBody = state_.EnvTable.GetValue("MailBody");
         notice.HostAddress = state_.HostAddress;
@@ -370,24 +387,33 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
     notice.MailAddress = settings.MailAddress;
     notice.ResultLine.assign(line);
     notice.MatchDescription = description;
+    notice.Entry = entry;
     try {
       notify_(notice);
     } catch (const std::exception& e) {
       Log(kEventSystemError, std::string(kNotifyHookFailure) + "\n" + e.what());
     }
   }
-  if (!settings.Command.empty()) StartCommand(settings, tracked, description);
+  if (!settings.Command.empty()) StartCommand(entry, settings, tracked, description);
 }
 
-void WatchScanner::StartCommand(const EntrySettings& settings, Tracked& tracked,
+void WatchScanner::StartCommand(const std::shared_ptr<TWatchFile>& entry,
+                                const EntrySettings& settings, Tracked& tracked,
                                 const std::string& description) {
+  auto note = [&](WatchStatus::CommandResult result, std::string detail) {
+    std::lock_guard<std::mutex> lock(state_.Lock);
+    entry->Status.Command = result;
+    entry->Status.CommandDetail = std::move(detail);
+  };
   if (tracked.running >= kMaxRunningCommands) ReapChildren();
   if (tracked.running >= kMaxRunningCommands) {
     ++tracked.skipped;
+    note(WatchStatus::CommandResult::kSkipped, ja::kCommandsSkipped);
     return;
   }
   CommandStart started = run_command_(settings.Command);
   if (started.pid < 0 || started.error != 0) {
+    note(WatchStatus::CommandResult::kFailed, std::strerror(started.error));
     Log(kEventSystemError, std::string(ja::kCommandFailed) + "\n" + description + "\n" +
                                ja::kCommandLabel + "\t" + settings.Command + "\n" +
                                ja::kReasonLabel + "\t" + std::strerror(started.error));
@@ -397,6 +423,7 @@ void WatchScanner::StartCommand(const EntrySettings& settings, Tracked& tracked,
     children_[started.pid] = tracked.id;
     ++tracked.running;
   }
+  note(WatchStatus::CommandResult::kStarted, std::string());
   Log(kEventInformation, std::string(ja::kWatchCommandRun) + "\n" + description + "\n" +
                              ja::kCommandLabel + "\t" + settings.Command);
 }

@@ -25,7 +25,10 @@
 // not report (another NFS client, a hard link elsewhere, a renamed ancestor
 // directory). A missing file is looked at, and logged, on every pass.
 //
-// The service lock is held while the table or an entry is read or changed,
+// Each look notes in the entry's Status whether its file is being read, is
+// missing or is refused (and why); a trigger notes when it fired and what
+// became of its command. The service lock is held while the table or an
+// entry is read or changed,
 // never while file contents are read, the mail hook runs or a command starts.
 // Runs on one thread at a time (the timer's owner thread).
 #ifndef SL_WATCH_WATCH_SCAN_H_
@@ -41,6 +44,7 @@
 #include <sys/types.h>
 
 #include "settings/service_state.h"
+#include "watch/notify_composer.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
 #include "core/utf8_text.h"
@@ -55,15 +59,17 @@ struct WatchNotice {
   int32_t HitCount = 0;  // the count that triggered
   std::string MailAddress;
   std::string ResultLine;  // the line that made the count reach SearchCount
-  // From the environment settings and the service state.
-  std::string SMTPServer;
-  std::string FromMailAddress;
+  // From the environment settings and the service state: the mail goes out
+  // with these settings.
+  SmtpSettings Smtp;
   std::string MailSubject;
   std::string MailBody;
   std::string HostAddress;
   // The file, the words and the line as the event log shows them, for the
   // entry the mail side writes when the mail has been sent (or dropped).
   std::string MatchDescription;
+  // The entry, for the record of how its mail ended.
+  std::weak_ptr<TWatchFile> Entry;
 };
 
 // What starting a command gave: the child to count as running until it
@@ -148,8 +154,10 @@ class WatchScanner {
                  const EntrySettings& settings, Tracked& tracked);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
                Tracked& tracked, std::string_view line);
-  void StartCommand(const EntrySettings& settings, Tracked& tracked,
-                    const std::string& description);
+  // Starts the entry's command (or skips it, or fails) and notes which in
+  // the entry's status.
+  void StartCommand(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
+                    Tracked& tracked, const std::string& description);
   // Why a new file at the entry's path may not be read, or empty.
   std::string Distrust(const Tracked& tracked, const std::string& path,
                        const struct stat& link_stat, const struct stat& found) const;

@@ -179,8 +179,8 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   EXPECT_EQ(n.HitCount, 3);
   EXPECT_EQ(n.MailAddress, "ops@example.jp");
   EXPECT_EQ(n.ResultLine, "ERROR disk three");
-  EXPECT_EQ(n.SMTPServer, "127.0.0.1");
-  EXPECT_EQ(n.FromMailAddress, "agent@example.jp");
+  EXPECT_EQ(n.Smtp.Server, "127.0.0.1");
+  EXPECT_EQ(n.Smtp.From, "agent@example.jp");
   EXPECT_EQ(n.MailSubject, "subject");
   EXPECT_EQ(n.MailBody, "body");
   EXPECT_EQ(n.HostAddress, "10.0.0.5");

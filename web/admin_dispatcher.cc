@@ -9,6 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +20,10 @@
 #include "core/text.h"
 #include "core/jconvert.h"
 #include "web/admin_text.h"
+#include "web/admin_texts_ja.h"
 #include "web/http_header_list.h"
 #include "web/request_origin.h"
+#include "web/status_page.h"
 
 namespace sl {
 
@@ -44,7 +49,8 @@ constexpr char kCrossSite[] = "Refused: the request was sent by a page of anothe
 // The routes that change settings or files.
 bool ChangesState(const std::string& document) {
   static const char* const kRoutes[] = {"/AddWatch.cgi",    "/ModDelWatch.cgi",   "/EnvSaveSetting.cgi",
-                                        "/SaveSetting.cgi", "/ServiceReload.cgi", "/PostWatchSetting.cgi"};
+                                        "/SaveSetting.cgi", "/ServiceReload.cgi", "/PostWatchSetting.cgi",
+                                        "/TestMail.cgi"};
   for (const char* route : kRoutes) {
     if (document == route) return true;
   }
@@ -88,6 +94,38 @@ std::string CannotOpen(const std::string& path, int error) {
   return "Cannot open file \"" + path + "\". " + std::strerror(error);
 }
 
+enum class TestMailAnswer { kAccepted, kFailed, kPending };
+
+// One row of the test mail's result table, values EUC-JP.
+std::string ResultRow(const char* label, const std::string& value) {
+  return "<tr><th>" + HtmlEscape(EucToSjis(label)) + "</th><td>" + HtmlEscape(EucToSjis(value)) + "</td></tr>\n";
+}
+
+// The panel that tells how the test mail ended.
+std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipients, const MailOutcome& outcome) {
+  const char* id = "testmail-pending";
+  const char* panel = "panel";
+  const char* text = ja::kTestMailPending;
+  if (answer == TestMailAnswer::kAccepted) {
+    id = "testmail-ok";
+    panel = "panel ok";
+    text = ja::kTestMailAccepted;
+  } else if (answer == TestMailAnswer::kFailed) {
+    id = "testmail-error";
+    panel = "panel error";
+    text = ja::kTestMailFailed;
+  }
+  std::string out = std::string("<section class=\"") + panel + "\" id=\"" + id + "\">\n<p>" +
+                    HtmlEscape(EucToSjis(text)) + "</p>\n<table class=\"form\">\n";
+  out += ResultRow(ja::kTestMailRecipient, recipients);
+  if (!outcome.FailedStep.empty()) out += ResultRow(ja::kTestMailStep, outcome.FailedStep);
+  if (!outcome.Reply.empty()) out += ResultRow(ja::kTestMailReply, outcome.Reply);
+  for (const auto& [address, reply] : outcome.Refused) {
+    out += ResultRow(ja::kTestMailRefused, address + ": " + reply);
+  }
+  return out + "</table>\n</section>\n";
+}
+
 std::string Peer(const TTCPConnection& connection) {
   return connection.PeerIP() + ":" + std::to_string(connection.PeerPort());
 }
@@ -95,7 +133,7 @@ std::string Peer(const TTCPConnection& connection) {
 }  // namespace
 
 AdminDispatcher::AdminDispatcher(ServiceState& state, TCustomHTTPServer& server, AdminHooks hooks)
-    : state_(state), server_(server), hooks_(std::move(hooks)), pages_(state, hooks_.ApplySmtpSettings) {
+    : state_(state), server_(server), hooks_(std::move(hooks)), pages_(state) {
   PagWatch.OnHTMLTag = [this](TTag, const std::string& tag, const std::vector<std::string>&,
                               std::string& replace_text) { replace_text = pages_.PagWatchHTMLTag(tag); };
 }
@@ -330,6 +368,10 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
     lock.unlock();
     AsInertText(response);
     ServeFile(connection, response, path);
+  } else if (doc == "/Status.cgi" || doc == "/Status.json") {
+    ServeStatus(lock, doc, response);
+  } else if (doc == "/TestMail.cgi") {
+    SendTestMail(lock, connection, request, response);
   } else if (doc == "/PostWatchSetting.cgi") {
     pages_.ApplyPostedSettings(request.FormText);
     response.ContentLength = 0;
@@ -343,6 +385,80 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
 void AdminDispatcher::ProducePage(THTTPResponseInfo& response, const std::string& page) {
   PagWatch.SetHTMLFile(state_.DocumentRoot + page);
   response.BodyText = PagWatch.ProducePage();
+}
+
+void AdminDispatcher::ServeStatus(std::unique_lock<std::mutex>& lock, const std::string& document,
+                                  THTTPResponseInfo& response) {
+  StatusSnapshot snapshot = TakeStatusSnapshotLocked(state_);
+  lock.unlock();
+  snapshot.Now = std::time(nullptr);
+  snapshot.MailQueueLength = hooks_.MailQueueLength ? hooks_.MailQueueLength() : 0;
+  snapshot.LogWriteFailures = state_.Log.WriteFailures();
+  MeasureStatusFiles(snapshot);
+  if (document == "/Status.json") {
+    response.ContentType = "application/json";
+    response.BodyText = StatusJson(snapshot);
+    return;
+  }
+  TPageProducer page;
+  page.SetHTMLFile(state_.DocumentRoot + "/Status.html");
+  page.OnHTMLTag = [&snapshot](TTag, const std::string& tag, const std::vector<std::string>&,
+                               std::string& replace_text) { replace_text = StatusPageTag(snapshot, tag); };
+  response.BodyText = page.ProducePage();
+}
+
+void AdminDispatcher::SendTestMail(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
+                                   const THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  // The mail is the one a trigger would send, filled with test values.
+  NotifyRequest mail;
+  mail.FileName = mail.SearchString = mail.ResultLine = ja::kTestMailValue;
+  mail.HitCount = 1;
+  mail.MailAddress = Trim(SjisToEuc(ParamValue(request.Params, "TestMailAddress")));
+  mail.MailSubject = state_.EnvTable.GetValue("MailSubject");
+  mail.MailBody = state_.EnvTable.GetValue("MailBody");
+  mail.HostAddress = state_.HostAddress;
+  mail.Smtp = SmtpSettingsOf(state_.EnvTable);
+  lock.unlock();
+
+  struct Waiter {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    MailOutcome outcome;
+  };
+  auto waiter = std::make_shared<Waiter>();
+  TestMailAnswer answer = TestMailAnswer::kFailed;
+  MailOutcome outcome;
+  if (mail.MailAddress.empty()) {
+    outcome.Reply = ja::kTestMailNoRecipient;
+  } else if (Trim(mail.Smtp.Server).empty()) {
+    outcome.Reply = ja::kTestMailNoServer;
+  } else {
+    std::string description = std::string(ja::kTestMailLabel) + "\t" + Peer(connection);
+    auto done = [waiter](const MailOutcome& result) {
+      std::lock_guard<std::mutex> hold(waiter->mu);
+      waiter->outcome = result;
+      waiter->done = true;
+      waiter->cv.notify_all();
+    };
+    if (!hooks_.QueueMail || !hooks_.QueueMail(mail, description, done)) {
+      outcome.Reply = ja::kTestMailQueueFull;
+    } else {
+      std::unique_lock<std::mutex> wait(waiter->mu);
+      if (waiter->cv.wait_for(wait, kTestMailWait, [&waiter] { return waiter->done; })) {
+        outcome = waiter->outcome;
+        answer = outcome.Accepted ? TestMailAnswer::kAccepted : TestMailAnswer::kFailed;
+      } else {
+        answer = TestMailAnswer::kPending;
+      }
+    }
+  }
+  TPageProducer page;
+  page.SetHTMLFile(state_.DocumentRoot + "/TestMailResult.html");
+  page.OnHTMLTag = [&](TTag, const std::string& tag, const std::vector<std::string>&, std::string& replace_text) {
+    if (tag == "TestMailResult") replace_text = TestMailResultHtml(answer, mail.MailAddress, outcome);
+  };
+  response.BodyText = page.ProducePage();
 }
 
 void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& response,

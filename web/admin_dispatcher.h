@@ -12,7 +12,8 @@
 // client's address is locked out after failed logins (LoginThrottle); for
 // the routes that change something, 405 unless the method is POST and 403
 // for a request that another site's page made a browser send; 401 unless
-// the Basic credentials match. Nothing of the request is decoded before it
+// the Basic credentials match. "/TestMail.cgi" sends mail and counts as a
+// route that changes something. Nothing of the request is decoded before it
 // is admitted; past kMaxParams parameters or kMaxCookies cookies it is 400.
 // Text made of outside data (file view, tree listing, console text) goes
 // out as text/plain in a sandbox.
@@ -27,11 +28,13 @@
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
 
 #include "settings/service_state.h"
+#include "watch/mail_queue.h"
 #include "web/admin_pages.h"
 #include "web/http_server.h"
 #include "web/login_throttle.h"
@@ -42,20 +45,29 @@ namespace sl {
 // What the service module does for the administration.
 struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
-  // watch table and refreshes the login and the SMTP client settings.
+  // watch table and refreshes the login; mails take their settings from
+  // the environment table when they are queued.
   // Called with ServiceState::Lock HELD (the hook must not take it).
   // Returns empty on success, else the reason of the failure, which is
   // answered with the page "ReloadError.html"; an exception it throws is
   // answered with status 500 and its text.
   std::function<std::string()> ReloadSettings;
-  // Hands the mail server and the sender address to the SMTP client after
-  // "/EnvSaveSetting.cgi" or "/PostWatchSetting.cgi" changed them. Called
-  // with ServiceState::Lock held.
-  AdminPages::SmtpSettingsHook ApplySmtpSettings;
+  // Queues a mail (the test mail of "/TestMail.cgi") in the notification
+  // queue; `done` is told how it ended. False when the queue is full or
+  // stopped. Called without the service lock.
+  std::function<bool(NotifyRequest request, std::string description, MailQueue::DoneFunction done)>
+      QueueMail;
+  // Mails queued or being sent, for the status page. Called without the
+  // service lock.
+  std::function<size_t()> MailQueueLength;
 };
 
 class AdminDispatcher {
  public:
+  // How long "/TestMail.cgi" waits for its mail's outcome before it answers
+  // that the mail is still on its way.
+  static constexpr std::chrono::seconds kTestMailWait{30};
+
   // `server` provides SendFile and the MIME type table; the caller assigns
   // HTTPServerCommandGet as its OnCommandGet. Both objects must outlive the
   // dispatcher, and the server must be stopped before the dispatcher dies.
@@ -109,6 +121,14 @@ class AdminDispatcher {
   void RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
                 const THTTPRequestInfo& request, THTTPResponseInfo& response);
   void ProducePage(THTTPResponseInfo& response, const std::string& page);
+  // "/Status.cgi" and "/Status.json": a snapshot under `lock`, which is
+  // released before the answer is made.
+  void ServeStatus(std::unique_lock<std::mutex>& lock, const std::string& document,
+                   THTTPResponseInfo& response);
+  // "/TestMail.cgi": queues one mail with the current settings, releases
+  // `lock` and waits at most kTestMailWait for its outcome.
+  void SendTestMail(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
+                    const THTTPRequestInfo& request, THTTPResponseInfo& response);
   // Sends the file at path (expanded) and logs it, after the request line
   // when that is given and not yet written, in the same write.
   void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path,

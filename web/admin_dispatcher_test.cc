@@ -14,6 +14,7 @@
 
 #include "core/jconvert.h"
 #include "core/text.h"
+#include "watch/notify_composer.h"
 #include "web/admin_test_util.h"
 
 namespace sl {
@@ -119,9 +120,6 @@ class AdminDispatcherTest : public ::testing::Test {
       OnReload();
       return reload_failure_;
     };
-    hooks.ApplySmtpSettings = [this](const std::string& host, const std::string& from) {
-      smtp_ = host + "|" + from;
-    };
     dispatcher_ = std::make_unique<AdminDispatcher>(*state_, *server_, std::move(hooks));
     server_->OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& rq, THTTPResponseInfo& rs) {
       dispatcher_->HTTPServerCommandGet(c, rq, rs);
@@ -173,7 +171,12 @@ class AdminDispatcherTest : public ::testing::Test {
   std::unique_ptr<THTTPServer> server_;
   std::unique_ptr<AdminDispatcher> dispatcher_;
   int32_t port_ = 0;
-  std::string smtp_;
+  // The server and sender the next mail is queued with.
+  std::string Smtp() {
+    std::lock_guard<std::mutex> lock(state_->Lock);
+    SmtpSettings mail = SmtpSettingsOf(state_->EnvTable);
+    return mail.Server + "|" + mail.From;
+  }
   std::string reload_failure_;  // what the reload hook reports; under state_->Lock
   std::atomic<int> reloads_{0};
   std::atomic<bool> reload_saw_lock_held_{false};
@@ -338,7 +341,7 @@ TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
 TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
   Reply saved = Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
   EXPECT_EQ(saved.body, "saved smtp.local");
-  EXPECT_EQ(smtp_, "smtp.local|ops@x");
+  EXPECT_EQ(Smtp(), "smtp.local|ops@x");
   EXPECT_EQ(Get("/EnvSetting.cgi").body, "server=smtp.local from=ops@x");
   EXPECT_EQ(ReadFile(install_.Path("data/env.csv")).find("smtp.local"), std::string::npos);
 
@@ -384,14 +387,14 @@ TEST_F(AdminDispatcherTest, ConsoleReadsAndReplacesTheSettings) {
   EXPECT_EQ(posted.status, 200);
   EXPECT_EQ(posted.body, "");
   EXPECT_EQ(posted.Header("Content-Length"), "0");
-  EXPECT_EQ(smtp_, "smtp.y|f@y");
+  EXPECT_EQ(Smtp(), "smtp.y|f@y");
   EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
             std::string(kConfHeader) + "\"/x\",\"a&b\",\"2\",\"\",\"\"\n");
 
   Reply failed = Post("/PostWatchSetting.cgi", "\"/x\",\"a\"\r\nsubj,body,smtp.z,f@z\r\n", "text/plain");
   EXPECT_EQ(failed.status, 500);
   EXPECT_EQ(failed.body, "List index out of bounds (2)");
-  EXPECT_EQ(smtp_, "smtp.y|f@y");
+  EXPECT_EQ(Smtp(), "smtp.y|f@y");
 }
 
 TEST_F(AdminDispatcherTest, FileViewServesAnyReadableFile) {

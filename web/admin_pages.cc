@@ -81,8 +81,7 @@ std::string HostName() {
 
 }  // namespace
 
-AdminPages::AdminPages(ServiceState& state, SmtpSettingsHook apply_smtp)
-    : state_(state), apply_smtp_(std::move(apply_smtp)) {}
+AdminPages::AdminPages(ServiceState& state) : state_(state) {}
 
 std::string AdminPages::ButtonLabel(int row) {
   return "No" + std::to_string(row) + ModDelLabelSjis();
@@ -271,7 +270,6 @@ void AdminPages::SaveEnvSettings() {
                                       {"SMTPPassword", mail.Password}}) {
     SetEnvValue(env, column, value);
   }
-  if (apply_smtp_) apply_smtp_(env.GetValue("SMTPServer"), env.GetValue("FromMailAddress"));
 }
 
 void AdminPages::SaveSettings() {
@@ -334,9 +332,6 @@ void AdminPages::ApplyPostedSettings(std::string_view body) {
   state_.ConfTable = std::move(conf);
   state_.EnvTable = std::move(env);
   state_.Watches = std::move(watches);
-  if (env_posted && apply_smtp_) {
-    apply_smtp_(state_.EnvTable.GetValue("SMTPServer"), state_.EnvTable.GetValue("FromMailAddress"));
-  }
   SaveSettingsFiles(state_.ConfTable, state_.EnvTable, state_.BasePath);
 }
 

@@ -33,12 +33,7 @@ class AdminError : public std::runtime_error {
 
 class AdminPages {
  public:
-  // Hands the mail server and the sender address (envelope sender and From
-  // header) to the SMTP client. Called with ServiceState::Lock held, after
-  // the environment table has changed.
-  using SmtpSettingsHook = std::function<void(const std::string& host, const std::string& from)>;
-
-  explicit AdminPages(ServiceState& state, SmtpSettingsHook apply_smtp = {});
+  explicit AdminPages(ServiceState& state);
 
   // Replacement text of a template tag; empty for names it does not know.
   // Throws SettingsError when "ModDelWatchSearchCount" finds no valid count.
@@ -56,8 +51,9 @@ class AdminPages {
   // integer. Any other button value changes nothing and succeeds.
   bool ChangeWatchEntry();
 
-  // "/EnvSaveSetting.cgi": stores "SMTPServer" and "FromMailAddress" in the
-  // environment table and hands them to the SMTP client.
+  // "/EnvSaveSetting.cgi": stores "SMTPServer" and "FromMailAddress" (and
+  // the relay fields) in the environment table; the next mail queued takes
+  // them from there.
   void SaveEnvSettings();
 
   // "/SaveSetting.cgi": writes the watch table and the environment table to
@@ -85,7 +81,6 @@ class AdminPages {
   std::string CountOptions() const;
 
   ServiceState& state_;
-  SmtpSettingsHook apply_smtp_;
 };
 
 }  // namespace sl

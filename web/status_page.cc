@@ -1,0 +1,211 @@
+#include "web/status_page.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "core/event_log.h"
+#include "core/jconvert.h"
+#include "core/utf8_text.h"
+#include "web/admin_text.h"
+#include "web/admin_texts_ja.h"
+
+namespace sl {
+
+namespace {
+
+using FileState = WatchStatus::FileState;
+using MailResult = WatchStatus::MailResult;
+using CommandResult = WatchStatus::CommandResult;
+
+// The words that scripts read in the JSON.
+const char* FileStateKey(FileState state) {
+  switch (state) {
+    case FileState::kReading: return "reading";
+    case FileState::kMissing: return "missing";
+    case FileState::kRefused: return "refused";
+    case FileState::kNotYetLooked: break;
+  }
+  return "not_yet_looked";
+}
+
+const char* MailResultKey(MailResult result) {
+  switch (result) {
+    case MailResult::kQueued: return "queued";
+    case MailResult::kSent: return "sent";
+    case MailResult::kFailed: return "failed";
+    case MailResult::kNone: break;
+  }
+  return "none";
+}
+
+const char* CommandResultKey(CommandResult result) {
+  switch (result) {
+    case CommandResult::kStarted: return "started";
+    case CommandResult::kSkipped: return "skipped";
+    case CommandResult::kFailed: return "failed";
+    case CommandResult::kNone: break;
+  }
+  return "none";
+}
+
+// An EUC-JP text on the Shift_JIS page.
+std::string Show(const std::string& euc) { return HtmlEscape(EucToSjis(euc)); }
+
+// A result word with its detail after a colon, as the page shows it.
+std::string ShowResult(const char* key, const char* euc_label, const std::string& detail) {
+  std::string text = "<span class=\"" + std::string(key) + "\">" + Show(euc_label) + "</span>";
+  if (!detail.empty()) text += ": " + Show(detail);
+  return text;
+}
+
+std::string ShowTime(std::time_t when) {
+  return when == 0 ? Show(ja::kStatusNone) : FormatTimestamp(when);
+}
+
+std::string ShowUptime(std::time_t seconds) {
+  if (seconds < 0) seconds = 0;
+  char clock[32];
+  std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", static_cast<int>(seconds / 3600 % 24),
+                static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  return std::to_string(seconds / 86400) + Show(ja::kStatusDays) + " " + clock;
+}
+
+std::string SummaryRow(const char* id, const char* euc_label, const std::string& value) {
+  return "<tr id=\"" + std::string(id) + "\"><th>" + Show(euc_label) + "</th><td>" + value +
+         "</td></tr>\n";
+}
+
+std::string Summary(const StatusSnapshot& s) {
+  return SummaryRow("start", ja::kStatusStartTime, FormatTimestamp(s.StartTime)) +
+         SummaryRow("uptime", ja::kStatusUptime, ShowUptime(s.Now - s.StartTime)) +
+         SummaryRow("queue", ja::kStatusMailQueue, std::to_string(s.MailQueueLength)) +
+         SummaryRow("logfail", ja::kStatusLogFailures, std::to_string(s.LogWriteFailures));
+}
+
+std::string FileStateCell(const WatchStatus& st) {
+  switch (st.File) {
+    case FileState::kReading: return ShowResult("reading", ja::kStatusReading, "");
+    case FileState::kMissing: return ShowResult("missing", ja::kStatusMissing, "");
+    case FileState::kRefused: return ShowResult("refused", ja::kStatusRefused, st.FileReason);
+    case FileState::kNotYetLooked: break;
+  }
+  return ShowResult("not_yet_looked", ja::kStatusNotLooked, "");
+}
+
+std::string MailCell(const WatchStatus& st) {
+  switch (st.Mail) {
+    case MailResult::kQueued: return ShowResult("queued", ja::kStatusQueued, "");
+    case MailResult::kSent: return ShowResult("sent", ja::kStatusSent, st.MailDetail);
+    case MailResult::kFailed: return ShowResult("failed", ja::kStatusFailed, st.MailDetail);
+    case MailResult::kNone: break;
+  }
+  return ShowResult("none", ja::kStatusNone, "");
+}
+
+std::string CommandCell(const WatchStatus& st) {
+  switch (st.Command) {
+    case CommandResult::kStarted: return ShowResult("started", ja::kStatusCommandStarted, "");
+    case CommandResult::kSkipped: return ShowResult("skipped", ja::kStatusSkipped, st.CommandDetail);
+    case CommandResult::kFailed: return ShowResult("failed", ja::kStatusFailed, st.CommandDetail);
+    case CommandResult::kNone: break;
+  }
+  return ShowResult("none", ja::kStatusNone, "");
+}
+
+std::string EntryRows(const StatusSnapshot& s) {
+  if (s.Entries.empty()) {
+    return "<tr><td colspan=\"9\">" + Show(ja::kStatusNoEntries) + "</td></tr>\n";
+  }
+  std::string out;
+  int n = 0;
+  for (const EntryStatusView& e : s.Entries) {
+    out += "<tr>";
+    out += "<td class=\"no\">" + std::to_string(++n) + "</td>";
+    out += "<td class=\"file\">" + Show(e.FileName) + "</td>";
+    out += "<td class=\"state\">" + FileStateCell(e.Status) + "</td>";
+    out += "<td class=\"read\">" + std::to_string(e.BytesRead) + "</td>";
+    out += "<td class=\"size\">" + (e.FileSize < 0 ? std::string("-") : std::to_string(e.FileSize)) +
+           "</td>";
+    out += "<td class=\"hits\">" + std::to_string(e.HitCount) + " / " +
+           std::to_string(e.SearchCount) + "</td>";
+    out += "<td class=\"fired\">" + ShowTime(e.Status.LastFired) + "</td>";
+    out += "<td class=\"mail\">" + MailCell(e.Status) + "</td>";
+    out += "<td class=\"command\">" + CommandCell(e.Status) + "</td>";
+    out += "</tr>\n";
+  }
+  return out;
+}
+
+nlohmann::json OrNull(std::time_t when) {
+  return when == 0 ? nlohmann::json(nullptr) : nlohmann::json(FormatTimestamp(when));
+}
+
+}  // namespace
+
+StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state) {
+  StatusSnapshot s;
+  s.StartTime = state.StartTime;
+  s.Entries.reserve(state.Watches.size());
+  for (const auto& entry : state.Watches) {
+    EntryStatusView e;
+    e.FileName = entry->FileName;
+    e.SearchString = entry->SearchString;
+    e.SearchCount = entry->SearchCount;
+    e.HitCount = entry->HitCount;
+    e.BytesRead = entry->LastSize;
+    e.Status = entry->Status;
+    s.Entries.push_back(std::move(e));
+  }
+  return s;
+}
+
+void MeasureStatusFiles(StatusSnapshot& snapshot) {
+  for (EntryStatusView& e : snapshot.Entries) {
+    struct stat st;
+    e.FileSize = !e.FileName.empty() && ::stat(e.FileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)
+                     ? static_cast<int64_t>(st.st_size)
+                     : -1;
+  }
+}
+
+std::string StatusPageTag(const StatusSnapshot& snapshot, const std::string& tag) {
+  if (tag == "StatusSummary") return Summary(snapshot);
+  if (tag == "StatusEntries") return EntryRows(snapshot);
+  return std::string();
+}
+
+std::string StatusJson(const StatusSnapshot& s) {
+  Utf8Converter utf8;
+  auto EucToUtf8 = [&utf8](const std::string& euc) { return utf8.EucToValidUtf8(euc); };
+  nlohmann::json entries = nlohmann::json::array();
+  for (const EntryStatusView& e : s.Entries) {
+    const WatchStatus& st = e.Status;
+    entries.push_back({
+        {"file", EucToUtf8(e.FileName)},
+        {"search_string", EucToUtf8(e.SearchString)},
+        {"state", FileStateKey(st.File)},
+        {"reason", EucToUtf8(st.FileReason)},
+        {"bytes_read", e.BytesRead},
+        {"file_size", e.FileSize < 0 ? nlohmann::json(nullptr) : nlohmann::json(e.FileSize)},
+        {"hit_count", e.HitCount},
+        {"search_count", e.SearchCount},
+        {"last_fired", OrNull(st.LastFired)},
+        {"mail", {{"result", MailResultKey(st.Mail)}, {"detail", EucToUtf8(st.MailDetail)}}},
+        {"command",
+         {{"result", CommandResultKey(st.Command)}, {"detail", EucToUtf8(st.CommandDetail)}}},
+    });
+  }
+  nlohmann::json doc = {
+      {"start_time", FormatTimestamp(s.StartTime)},
+      {"uptime_seconds", static_cast<int64_t>(s.Now - s.StartTime)},
+      {"mail_queue_length", s.MailQueueLength},
+      {"event_log_write_failures", s.LogWriteFailures},
+      {"entries", std::move(entries)},
+  };
+  // The texts are valid UTF-8 already; replacing is the last guard.
+  return doc.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace sl
