@@ -18,6 +18,17 @@ namespace {
 constexpr int64_t kSmallFile = 65536;
 constexpr size_t kFilePiece = 32768;
 
+// True when the comma-separated Connection header value names `option`.
+bool HasConnectionOption(std::string_view value, std::string_view option) {
+  while (!value.empty()) {
+    size_t comma = value.find(',');
+    if (SameText(Trim(value.substr(0, comma)), option)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
 // Reads up to `count` bytes, retrying short reads; returns the bytes read.
 size_t ReadFully(int fd, char* buffer, size_t count) {
   size_t done = 0;
@@ -218,6 +229,10 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection, TTCPConnection:
       break;
   }
   connection.ClearReadLimits();
+  // A client that asks for the close sends no further request, so once
+  // its request is read whole the close need not wait for its end.
+  connection.PeerSendsNoMore =
+      HasConnectionOption(request.Connection, "close") && connection.InputBufferSize() == 0;
   if (stream) {
     request.PostStream = std::move(stream);
   } else {

@@ -75,7 +75,7 @@ void TTCPConnection::Disconnect() {
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    if (left <= 0) break;
+    if (left <= 0 || PeerSendsNoMore) break;
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, left) == 0) break;
   }

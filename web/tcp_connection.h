@@ -86,6 +86,10 @@ class TTCPConnection {
 
   // How long Disconnect waits for the peer to close after our side ended.
   int32_t LingerTime = 1000;  // ms
+  // Set when the peer has said that it sends nothing more (its last HTTP
+  // request asked for the close and was read whole): Disconnect then takes
+  // what has arrived but does not wait for the peer's close.
+  bool PeerSendsNoMore = false;
 
   // Called at most once, by MarkAnswered: the server stops counting the
   // connection against its client's address. The protocol above calls
