@@ -40,6 +40,7 @@
 
 #include <sys/types.h>
 
+#include "core/thread_annotations.h"
 #include "service/service_state.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
@@ -154,7 +155,8 @@ class WatchScanner {
   std::string Distrust(const Tracked& tracked, const std::string& path,
                        const struct stat& link_stat, const struct stat& found) const;
   void ReapChildren();
-  bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const;
+  bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const
+      REQUIRES(state_.Lock);
   void PruneTracked();
   void Log(int32_t code, const std::string& detail);
 

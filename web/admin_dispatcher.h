@@ -18,19 +18,22 @@
 // out as text/plain in a sandbox.
 //
 // Locking: the credentials are read under ServiceState::Lock, and a route
-// holds the lock from copying the request's parameters into RequestParams
-// until its page or text is ready, so requests never interleave with each
-// other or with a watch pass. Files are sent after the lock is released.
-// The directory listing of "/GetTree.cgi" runs without the service lock,
-// under a lock of its own, since listing a whole file system takes long;
-// it is sent without either lock, so a slow client holds up nobody.
+// that reads or changes the service state holds the lock until its page or
+// text is ready, so requests never interleave with each other or with a
+// watch pass. The request's parameters are passed to the page logic and the
+// tag handler; nothing of a request is kept in the service state. Files are
+// sent without the lock ("/ServiceReload.cgi" takes it for the reload
+// only). The directory listing of "/GetTree.cgi" runs without the service
+// lock, under a lock of its own, since listing a whole file system takes
+// long; it is sent without either lock, so a slow client holds up nobody.
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "service/service_state.h"
 #include "web/admin_pages.h"
 #include "web/http_server.h"
@@ -43,7 +46,8 @@ namespace sl {
 struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
   // watch table and refreshes the login and the SMTP client settings.
-  // Called with ServiceState::Lock HELD (the hook must not take it).
+  // Called with ServiceState::Lock HELD (the hook must not take it; the
+  // hook tells the analysis so with state.Lock.AssertHeld()).
   // Returns empty on success, else the reason of the failure, which is
   // answered with the page "ReloadError.html"; an exception it throws is
   // answered with status 500 and its text.
@@ -56,7 +60,7 @@ struct AdminHooks {
 
 class AdminDispatcher {
  public:
-  // `server` provides SendFile and the MIME type table; the caller assigns
+  // `server` provides SendFile and the MIME type table; the caller binds
   // HTTPServerCommandGet as its OnCommandGet. Both objects must outlive the
   // dispatcher, and the server must be stopped before the dispatcher dies.
   AdminDispatcher(ServiceState& state, TCustomHTTPServer& server, AdminHooks hooks);
@@ -64,26 +68,26 @@ class AdminDispatcher {
   AdminDispatcher& operator=(const AdminDispatcher&) = delete;
 
   void HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
-                            THTTPResponseInfo& response);
+                            THTTPResponseInfo& response) EXCLUDES(state_.Lock);
   // Any other method (PUT, DELETE, OPTIONS, ...): logged like every request
   // and answered 501 with the methods served, so no client is left without
-  // a reply. The caller assigns it as the server's OnCommandOther.
+  // a reply. The caller binds it as the server's OnCommandOther.
   void HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
                               const std::string& target, const std::string& version);
 
   // Writes the listing of the whole directory tree to BasePath +
   // TreeOutputFile() through the installed "bin/tree" program and waits
   // for it.
-  void RunTreeListing();
+  void RunTreeListing() EXCLUDES(tree_mutex_);
   // "./data/treeout.txt" once a listing has run, empty before.
-  std::string TreeOutputFile();
+  std::string TreeOutputFile() EXCLUDES(tree_mutex_);
 
   // The content type of a file name's extension.
   std::string GetMimeType(const std::string& file_name) const;
 
   // Writes a warning to the event log and to standard output when the
   // login is empty, which closes the administration; true then.
-  bool WarnWhenLoginMissing();
+  bool WarnWhenLoginMissing() EXCLUDES(state_.Lock);
 
   AdminPages& Pages() { return pages_; }
 
@@ -91,33 +95,39 @@ class AdminDispatcher {
   // The checks before anything of the request is decoded; false with the
   // refusal in `response`.
   bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
-             THTTPResponseInfo& response);
+             THTTPResponseInfo& response) EXCLUDES(state_.Lock);
   // The credentials; counts failures per address and logs a lock-out.
   bool Authenticated(const std::string& address, const THTTPRequestInfo& request, const std::string& user,
-                     const std::string& password);
+                     const std::string& password) EXCLUDES(state_.Lock);
   // Steps for a document that exists below the root; false when there is
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
                      THTTPResponseInfo& response);
-  // Runs the route of request.Document; `lock` holds the service lock and
-  // may be released by routes that send a file.
-  void RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
-                const THTTPRequestInfo& request, THTTPResponseInfo& response);
-  void ProducePage(THTTPResponseInfo& response, const std::string& page);
+  // "/ServiceReload.cgi": the reload hook under the service lock, then the
+  // result page or the error page without it.
+  void Reload(TTCPConnection& connection, THTTPResponseInfo& response) EXCLUDES(state_.Lock);
+  // "/GetTree.cgi": a new listing under the listing lock, sent without it.
+  void ServeTreeListing(TTCPConnection& connection, THTTPResponseInfo& response)
+      EXCLUDES(tree_mutex_);
+  // Runs the route of request.Document that answers from the service state.
+  void RunRoute(const THTTPRequestInfo& request, THTTPResponseInfo& response)
+      REQUIRES(state_.Lock);
+  void ProducePage(THTTPResponseInfo& response, const std::string& page,
+                   const RequestParams& params) REQUIRES(state_.Lock);
   // Sends the file at path (expanded) and logs it.
   void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path);
-  void RunTreeListingLocked();
+  void RunTreeListingLocked() REQUIRES(tree_mutex_);
   void WarnLoginMissing();
 
   ServiceState& state_;
   TCustomHTTPServer& server_;
   AdminHooks hooks_;
   AdminPages pages_;
-  TPageProducer PagWatch;  // used with the service lock held
-  LoginThrottle throttle_;  // used with the service lock held
+  TPageProducer PagWatch GUARDED_BY(state_.Lock);
+  LoginThrottle throttle_ GUARDED_BY(state_.Lock);
 
-  std::mutex tree_mutex_;  // one listing at a time; not held while it is sent
-  std::string tree_output_file_;
+  Mutex tree_mutex_;  // one listing at a time; not held while it is sent
+  std::string tree_output_file_ GUARDED_BY(tree_mutex_);
 };
 
 }  // namespace sl
