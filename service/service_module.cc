@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <utility>
 
@@ -50,14 +51,8 @@ void ServiceModule::StartHttpServer() {
   http_server_->ReadTimeout = 60000;
   // Room for bursts of connections (a console polling many pages at once).
   http_server_->ListenQueue = 128;
-  http_server_->OnCommandGet = [this](TTCPConnection& connection, THTTPRequestInfo& request,
-                                      THTTPResponseInfo& response) {
-    dispatcher_->HTTPServerCommandGet(connection, request, response);
-  };
-  http_server_->OnCommandOther = [this](TTCPConnection& connection, const std::string& method,
-                                        const std::string& target, const std::string& version) {
-    dispatcher_->HTTPServerCommandOther(connection, method, target, version);
-  };
+  http_server_->OnCommandGet = std::bind_front(&AdminDispatcher::HTTPServerCommandGet, dispatcher_.get());
+  http_server_->OnCommandOther = std::bind_front(&AdminDispatcher::HTTPServerCommandOther, dispatcher_.get());
   http_server_->SetActive(true);
 }
 
