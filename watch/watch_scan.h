@@ -95,10 +95,10 @@ class WatchScanner {
 
   // The OnTimer handler: disables the timer, runs a pass when watching is
   // active, enables the timer again (also after an error, which is logged).
-  void TimWatchTimer(TThreadedTimer& sender);
+  void TimWatchTimer(TThreadedTimer& sender) EXCLUDES(state_.Lock);
 
   // One pass over the whole table.
-  void RunPass();
+  void RunPass() EXCLUDES(state_.Lock);
 
   // The default command hook: starts "/bin/sh -c command" as a child
   // (stdin from /dev/null) and logs it when it started.
@@ -144,11 +144,11 @@ class WatchScanner {
     int skipped = 0;  // commands skipped in this pass
   };
 
-  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry);
+  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry) EXCLUDES(state_.Lock);
   void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
                  const EntrySettings& settings, Tracked& tracked);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-               Tracked& tracked, std::string_view line);
+               Tracked& tracked, std::string_view line) EXCLUDES(state_.Lock);
   void StartCommand(const EntrySettings& settings, Tracked& tracked,
                     const std::string& description);
   // Why a new file at the entry's path may not be read, or empty.
