@@ -247,7 +247,10 @@ int main(int argc, char** argv) {
   for (const Run& run : runs) {
     { std::FILE* f = std::fopen(log_path.c_str(), "wb"); std::fclose(f); }
     auto entry = MakeEntry(log_path, "ERROR,quota");
-    state.Watches.assign(1, entry);
+    {
+      sl::MutexLock lock(state.Lock);
+      state.Watches.assign(1, entry);
+    }
     std::printf("writing %lld MiB of %s log lines...\n", static_cast<long long>(mib), run.name);
     std::fflush(stdout);
     int64_t size = WriteLog(log_path, mib << 20, run.code);
@@ -278,21 +281,25 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
     std::filesystem::remove(log_path);
+    sl::MutexLock lock(state.Lock);
     state.Watches.clear();
   }
 
   // Idle passes.
   std::filesystem::create_directory(base + "idle");
   for (int files : {1, 100, 10000}) {
-    state.Watches.clear();
-    for (int i = 0; i < files; ++i) {
-      std::string p = base + "idle/f" + std::to_string(i) + ".log";
-      int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        (void)!::write(fd, "x\n", 2);
-        ::close(fd);
+    {
+      sl::MutexLock lock(state.Lock);
+      state.Watches.clear();
+      for (int i = 0; i < files; ++i) {
+        std::string p = base + "idle/f" + std::to_string(i) + ".log";
+        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+          (void)!::write(fd, "x\n", 2);
+          ::close(fd);
+        }
+        state.Watches.push_back(MakeEntry(p, "ERROR,quota"));
       }
-      state.Watches.push_back(MakeEntry(p, "ERROR,quota"));
     }
     scanner.RunPass();  // first sight of every entry
     std::vector<double> cpu, wall;
@@ -307,7 +314,10 @@ int main(int argc, char** argv) {
     std::printf("idle pass over %5d files: cpu %.3f ms, wall %.3f ms (median of 21)\n", files,
                 cpu[10] * 1e3, wall[10] * 1e3);
   }
-  state.Watches.clear();
+  {
+    sl::MutexLock lock(state.Lock);
+    state.Watches.clear();
+  }
   std::filesystem::remove_all(base);
   return 0;
 }

@@ -249,7 +249,6 @@ TEST(UDPServerTest, EveryBindingIsServed) {
 TEST(UDPServerTest, HandlerCannotStopItsOwnServer) {
   TUDPServer server;
   BindLoopback(server);
-  std::mutex mutex;
   std::string outcome;
   server.OnUDPRead = [&](TUDPServer& s, std::string_view, TSocketHandle& b) {
     try {

@@ -52,6 +52,7 @@ bool IsTagName(const std::string& name) {
 sl::ServiceState& AdminState() {
   static sl::ServiceState* state = [] {
     auto* s = new sl::ServiceState("/nonexistent/scanlantern-fuzz/");
+    sl::MutexLock lock(s->Lock);
     s->EnvTable.Separator = ",";
     s->EnvTable.LoadFromBytes(
         "\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\",\"MailBody\"\n");
@@ -112,8 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       reply = answer;
       return;
     }
-    AdminState().RequestParams = params;
-    reply = admin.PagWatchHTMLTag(name);
+    sl::MutexLock lock(AdminState().Lock);
+    admin.AssertLockHeld();  // admin works on AdminState()
+    reply = admin.PagWatchHTMLTag(name, params);
     if (name != "WatchSettingWatchListRecord" && name != "ModDelWatchSearchCount") {
       Check(reply.find_first_of("<>\"") == std::string::npos, "a posted value reaches the page unescaped");
     }

@@ -89,6 +89,7 @@ Install& TheInstall() {
 
 std::unique_ptr<sl::ServiceState> LoadedState(const Install& install) {
   auto state = std::make_unique<sl::ServiceState>(install.base());
+  sl::MutexLock lock(state->Lock);
   state->ConfTable.Separator = state->EnvTable.Separator = ",";
   state->ConfTable.LoadFromBytes(std::string(kConfHeader) + "\"" + install.files() +
                                  "app.log\",\"ERROR\",\"2\",\"ops@example.com\",\"" + install.files() +
@@ -138,6 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<sl::ServiceState> state = LoadedState(install);
   sl::AdminPages pages(*state);
+  sl::MutexLock lock(state->Lock);  // as the dispatcher holds it around a post
+  pages.AssertLockHeld();
 
   const std::string conf_before = state->ConfTable.Serialize();
   const std::string env_before = state->EnvTable.Serialize();
@@ -188,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(state->EnvTable.Serialize() == env_before, "an empty post changed the environment");
   } else {
     const std::vector<std::string>& f = lines.back();
-    const sl::CsvTable& env = state->EnvTable;
+    const sl::CsvTable env = state->EnvTable;  // a copy: the analysis cannot follow a reference
     Check(env.GetValue("MailSubject") == sl::SjisToEuc(f[0]), "the mail subject differs from the post");
     Check(env.GetValue("MailBody") == sl::SjisToEuc(Replace(f[1], '\t', '\n')), "the mail body differs from the post");
     Check(env.GetValue("SMTPServer") == f[2] && env.GetValue("FromMailAddress") == f[3],

@@ -12,8 +12,8 @@
 # target failed, and its crash input is kept in BUILD_DIR/fuzz-artifacts/.
 #
 # Environment: CC and CXX (default clang and clang++) for a new build
-# directory; SL_FUZZ_KEEP=1 keeps the scratch directory with the grown
-# corpora.
+# directory; SL_WERROR=ON (or OFF) sets whether warnings are errors;
+# SL_FUZZ_KEEP=1 keeps the scratch directory with the grown corpora.
 set -u
 
 seconds=${1:-20}
@@ -44,6 +44,9 @@ if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     { cat "$build_dir/fuzz-configure.log" >&2; exit 2; }
 elif ! grep -q '^SL_FUZZ:BOOL=ON' "$build_dir/CMakeCache.txt"; then
   cmake -S "$src_dir" -B "$build_dir" -DSL_FUZZ=ON > /dev/null || exit 2
+fi
+if [ -n "${SL_WERROR:-}" ]; then
+  cmake -S "$src_dir" -B "$build_dir" -DSL_WERROR="$SL_WERROR" > /dev/null || exit 2
 fi
 echo "== building the fuzz targets"
 cmake --build "$build_dir" --target fuzz_targets -j2 > "$build_dir/fuzz-build.log" 2>&1 ||

@@ -2,11 +2,14 @@
 # The whole test suite, run as root from the source tree:
 #   1. installs the test dependencies;
 #   2. release build: every unit and service-level test;
-#   3. AddressSanitizer + UndefinedBehaviorSanitizer build: every test again;
-#   4. ThreadSanitizer build: the tests that run threads (timer, servers,
+#   3. clang build with the thread-safety analysis (built, not run): the
+#      locking rules of core/thread_annotations.h hold everywhere;
+#   4. AddressSanitizer + UndefinedBehaviorSanitizer build: every test again;
+#   5. ThreadSanitizer build: the tests that run threads (timer, servers,
 #      socket layer, SMTP client, the service under concurrent requests);
-#   5. a short run of every fuzz target (clang, libFuzzer).
-# Any failure stops the run with a non-zero status.
+#   6. a short run of every fuzz target (clang, libFuzzer).
+# Every build treats warnings as errors. Any failure stops the run with a
+# non-zero status.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,13 +18,21 @@ bash scripts/install-test-deps.sh
 run_suite() {
   local dir=$1; shift
   local filter=$1; shift
-  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake -S . -B "$dir" -DSL_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j2
   ctest --test-dir "$dir" --output-on-failure -j2 ${filter:+-R "$filter"}
 }
 
 echo "== release build =="
 run_suite build "" -DCMAKE_BUILD_TYPE=Release
+
+echo "== clang build: thread-safety analysis =="
+# Only compiled, at -O0 so that it stays quick; ccache is used when present.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+  -DSL_WERROR=ON "${launcher[@]}" >/dev/null
+cmake --build build-clang -j2
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
@@ -35,4 +46,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 SL_SANITIZED=1 \
   run_suite build-tsan "$threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TSAN=ON
 
 echo "== fuzz targets, 20 seconds each =="
-bash fuzz/run.sh 20 "$root/build-fuzz"
+SL_WERROR=ON bash fuzz/run.sh 20 "$root/build-fuzz"

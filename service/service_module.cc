@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <utility>
 
@@ -38,7 +39,10 @@ void ServiceModule::StartHttpServer() {
   http_server_ = std::make_unique<THTTPServer>();
   dispatcher_ = std::make_unique<AdminDispatcher>(
       *state_, *http_server_,
-      AdminHooks{[this] { return ReloadSettingsLocked(); },
+      AdminHooks{[this] {
+                   state_->Lock.AssertHeld();  // the dispatcher calls its hooks under the lock
+                   return ReloadSettingsLocked();
+                 },
                  [this](NotifyRequest request, std::string description,
                         MailQueue::DoneFunction done) {
                    return mail_queue_->Push(std::move(request), std::move(description),
@@ -51,14 +55,8 @@ void ServiceModule::StartHttpServer() {
   http_server_->ReadTimeout = 60000;
   // Room for bursts of connections (a console polling many pages at once).
   http_server_->ListenQueue = 128;
-  http_server_->OnCommandGet = [this](TTCPConnection& connection, THTTPRequestInfo& request,
-                                      THTTPResponseInfo& response) {
-    dispatcher_->HTTPServerCommandGet(connection, request, response);
-  };
-  http_server_->OnCommandOther = [this](TTCPConnection& connection, const std::string& method,
-                                        const std::string& target, const std::string& version) {
-    dispatcher_->HTTPServerCommandOther(connection, method, target, version);
-  };
+  http_server_->OnCommandGet = std::bind_front(&AdminDispatcher::HTTPServerCommandGet, dispatcher_.get());
+  http_server_->OnCommandOther = std::bind_front(&AdminDispatcher::HTTPServerCommandOther, dispatcher_.get());
   http_server_->SetActive(true);
 }
 
@@ -133,32 +131,30 @@ void ServiceModule::ReadHostAddress() {
     }
   }
   nic_info.SetActive(false);
-  std::lock_guard<std::mutex> lock(state_->Lock);
+  MutexLock lock(state_->Lock);
   state_->HostAddress = address;
 }
 
 void ServiceModule::LoadSettingsLocked() {
-  ServiceState& s = *state_;
   // Both files are read completely into tables of their own first; the
   // running state changes only once everything has been read. A missing
   // file keeps the table's columns, without rows.
-  CsvTable conf = s.ConfTable;
-  CsvTable env = s.EnvTable;
+  CsvTable conf = state_->ConfTable;
+  CsvTable env = state_->EnvTable;
   conf.ClearRows();
   env.ClearRows();
   conf.LoadFailed = env.LoadFailed = false;
-  LoadSettingsFile(conf, s.BasePath + kWatchListFile);
-  LoadSettingsFile(env, s.BasePath + kEnvFile);
+  LoadSettingsFile(conf, state_->BasePath + kWatchListFile);
+  LoadSettingsFile(env, state_->BasePath + kEnvFile);
   EnsureEnvDefaults(env);
-  ReadWatchList(conf, s.Watches);  // all or nothing
-  s.ConfTable = std::move(conf);
-  s.EnvTable = std::move(env);
+  ReadWatchList(conf, state_->Watches);  // all or nothing
+  state_->ConfTable = std::move(conf);
+  state_->EnvTable = std::move(env);
 }
 
 void ServiceModule::ApplyEnvSettingsLocked() {
-  ServiceState& s = *state_;
-  s.AdminUserId = s.EnvTable.GetValue("UserID");
-  s.AdminPassword = s.EnvTable.GetValue("Password");
+  state_->AdminUserId = state_->EnvTable.GetValue("UserID");
+  state_->AdminPassword = state_->EnvTable.GetValue("Password");
 }
 
 void ServiceModule::DataModuleCreate() {
@@ -171,16 +167,15 @@ void ServiceModule::DataModuleCreate() {
   ServiceState& s = *state_;
   try {
     {
-      std::lock_guard<std::mutex> lock(s.Lock);
-      s.WatchingActive = true;
-      s.RequestParams.clear();
-      for (CsvTable* table : {&s.ConfTable, &s.EnvTable}) {
+      MutexLock lock(state_->Lock);
+      state_->WatchingActive = true;
+      for (CsvTable* table : {&state_->ConfTable, &state_->EnvTable}) {
         table->Separator = ",";
         table->QuoteChar = "\"";
       }
       LoadSettingsLocked();
       ApplyEnvSettingsLocked();
-      s.SettingsLoaded = true;
+      state_->SettingsLoaded = true;
     }
     StartHttpServer();
     StartUdpServer();
@@ -198,7 +193,6 @@ void ServiceModule::DataModuleCreate() {
 }
 
 std::string ServiceModule::ReloadSettingsLocked() {
-  ServiceState& s = *state_;
   try {
     LoadSettingsLocked();
     ApplyEnvSettingsLocked();
@@ -206,12 +200,12 @@ std::string ServiceModule::ReloadSettingsLocked() {
   } catch (const std::exception& e) {
     // The service goes on with the settings it had. Neither file was taken
     // in, so the stop must not write over what a person put there.
-    s.ConfTable.LoadFailed = true;
-    s.EnvTable.LoadFailed = true;
+    state_->ConfTable.LoadFailed = true;
+    state_->EnvTable.LoadFailed = true;
     std::string reason = e.what();
     std::cout << "Error ScanLanternServiceReload.\n" << reason << "\n" << std::flush;
     try {
-      s.Log.LogEvent(kEventStartStopFailure, "ScanLanternServiceReload.\n" + reason);
+      state_->Log.LogEvent(kEventStartStopFailure, "ScanLanternServiceReload.\n" + reason);
     } catch (const std::exception& log_error) {
       reason += "\n";
       reason += log_error.what();
@@ -238,9 +232,11 @@ void ServiceModule::DataModuleDestroy() {
       }
     }
     {
-      std::lock_guard<std::mutex> lock(s.Lock);
+      MutexLock lock(state_->Lock);
       // A file whose last load failed keeps its content (skip_failed_loads).
-      if (s.SettingsLoaded) SaveWatchList(s.Watches, s.ConfTable, s.EnvTable, s.BasePath, true);
+      if (state_->SettingsLoaded) {
+        SaveWatchList(state_->Watches, state_->ConfTable, state_->EnvTable, state_->BasePath, true);
+      }
     }
     if (!cut_off.empty()) s.Log.LogEvent(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);

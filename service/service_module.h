@@ -17,6 +17,7 @@
 #include "discovery/discovery_responder.h"
 #include "service/network_adapters.h"
 #include "discovery/udp_server.h"
+#include "core/thread_annotations.h"
 #include "service/daemon_application.h"
 #include "settings/service_state.h"
 #include "watch/mail_queue.h"
@@ -49,7 +50,7 @@ class ServiceModule {
   // caller holds the service lock. Returns the reason of a failure (also
   // printed and logged), after which the service runs on with the settings
   // it had; empty on success.
-  std::string ReloadSettingsLocked();
+  std::string ReloadSettingsLocked() REQUIRES(state_->Lock);
 
   // True once the start or the stop has failed; the process then ends with
   // a non-zero exit status.
@@ -60,8 +61,8 @@ class ServiceModule {
  private:
   // Steps shared by creation and reload (service lock held). Loading reads
   // both files before it changes anything and throws on a failure.
-  void LoadSettingsLocked();
-  void ApplyEnvSettingsLocked();
+  void LoadSettingsLocked() REQUIRES(state_->Lock);
+  void ApplyEnvSettingsLocked() REQUIRES(state_->Lock);
 
   void StartHttpServer();
   void StartUdpServer();

@@ -2,17 +2,18 @@
 //
 // One instance, owned by the ServiceModule and reachable by every part that
 // handles a watch pass or a web request. `Lock` is the service lock: whoever
-// reads or changes a field below it holds the lock. BasePath, DocumentRoot
-// and Log are fixed at construction and need no lock.
+// reads or changes a field below it holds the lock, and clang checks that
+// (GUARDED_BY). BasePath, DocumentRoot and Log are fixed at construction and
+// need no lock.
 #ifndef SL_SETTINGS_SERVICE_STATE_H_
 #define SL_SETTINGS_SERVICE_STATE_H_
 
 #include <ctime>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "core/event_log.h"
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "settings/csv_table.h"
 #include "settings/watch_file.h"
 
@@ -26,18 +27,16 @@ struct ServiceState {
   const std::string DocumentRoot;  // BasePath + "www"
   const EventLog Log;
 
-  std::mutex Lock;
+  Mutex Lock;
 
-  // Guarded by Lock.
-  CsvTable ConfTable;  // the watch list
-  CsvTable EnvTable;   // the environment settings
-  WatchTable Watches;
-  bool WatchingActive = true;
-  bool SettingsLoaded = false;
-  std::string HostAddress;
-  std::string AdminUserId;
-  std::string AdminPassword;
-  std::vector<std::string> RequestParams;  // "name=value" of the request being handled
+  CsvTable ConfTable GUARDED_BY(Lock);  // the watch list
+  CsvTable EnvTable GUARDED_BY(Lock);   // the environment settings
+  WatchTable Watches GUARDED_BY(Lock);
+  bool WatchingActive GUARDED_BY(Lock) = true;
+  bool SettingsLoaded GUARDED_BY(Lock) = false;
+  std::string HostAddress GUARDED_BY(Lock);
+  std::string AdminUserId GUARDED_BY(Lock);
+  std::string AdminPassword GUARDED_BY(Lock);
 
   // For the status page. Fixed at construction; needs no lock. (The
   // per-entry records are TWatchFile::Status, under Lock.)

@@ -71,7 +71,7 @@ void WatchScanner::TimWatchTimer(TThreadedTimer& sender) {
   try {
     bool active;
     {
-      std::lock_guard<std::mutex> lock(state_.Lock);
+      MutexLock lock(state_.Lock);
       active = state_.WatchingActive;
     }
     if (active) RunPass();
@@ -85,7 +85,7 @@ void WatchScanner::TimWatchTimer(TThreadedTimer& sender) {
 void WatchScanner::RunPass() {
   WatchTable entries;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     entries = state_.Watches;
   }
   PruneTracked();
@@ -99,9 +99,8 @@ void WatchScanner::RunPass() {
 }
 
 bool WatchScanner::StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const {
-  const WatchTable& table = state_.Watches;
-  if (index < table.size() && table[index] == entry) return true;
-  return std::find(table.begin(), table.end(), entry) != table.end();
+  if (index < state_.Watches.size() && state_.Watches[index] == entry) return true;
+  return std::find(state_.Watches.begin(), state_.Watches.end(), entry) != state_.Watches.end();
 }
 
 void WatchScanner::PruneTracked() {
@@ -128,7 +127,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   Tracked* tracked_entry = nullptr;
   using FileState = WatchStatus::FileState;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     // Removed from the table (or the table reloaded) since the pass began.
     if (!StillListed(index, entry)) return;
     TWatchFile& w = *entry;
@@ -358,7 +357,7 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
   bool send_mail = false;
   WatchNotice notice;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     hits = ++entry->HitCount;
     triggered = hits >= settings.SearchCount;
     if (triggered) {

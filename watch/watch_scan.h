@@ -43,6 +43,7 @@
 
 #include <sys/types.h>
 
+#include "core/thread_annotations.h"
 #include "settings/service_state.h"
 #include "watch/notify_composer.h"
 #include "watch/path_watch.h"
@@ -100,10 +101,10 @@ class WatchScanner {
 
   // The OnTimer handler: disables the timer, runs a pass when watching is
   // active, enables the timer again (also after an error, which is logged).
-  void TimWatchTimer(TThreadedTimer& sender);
+  void TimWatchTimer(TThreadedTimer& sender) EXCLUDES(state_.Lock);
 
   // One pass over the whole table.
-  void RunPass();
+  void RunPass() EXCLUDES(state_.Lock);
 
   // The default command hook: starts "/bin/sh -c command" as a child
   // (stdin from /dev/null) and logs it when it started.
@@ -149,11 +150,11 @@ class WatchScanner {
     int skipped = 0;  // commands skipped in this pass
   };
 
-  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry);
+  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry) EXCLUDES(state_.Lock);
   void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
                  const EntrySettings& settings, Tracked& tracked);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-               Tracked& tracked, std::string_view line);
+               Tracked& tracked, std::string_view line) EXCLUDES(state_.Lock);
   // Starts the entry's command (or skips it, or fails) and notes which in
   // the entry's status.
   void StartCommand(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
@@ -162,7 +163,8 @@ class WatchScanner {
   std::string Distrust(const Tracked& tracked, const std::string& path,
                        const struct stat& link_stat, const struct stat& found) const;
   void ReapChildren();
-  bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const;
+  bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const
+      REQUIRES(state_.Lock);
   void PruneTracked();
   void Log(int32_t code, const std::string& detail);
 

@@ -50,6 +50,7 @@ class WatchScanTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directory(base_ + "log");
     state_ = std::make_unique<ServiceState>(base_);
+    MutexLock lock(state_->Lock);
     for (const char* f : {"FileName", "SearchString", "SearchCount", "MailAddress", "Command"}) {
       state_->ConfTable.AddField(f);
     }
@@ -83,17 +84,17 @@ class WatchScanTest : public ::testing::Test {
 
   void AddRow(const std::string& file, const std::string& words, int count,
               const std::string& mail = "", const std::string& command = "") {
-    CsvTable& t = state_->ConfTable;
-    t.AppendRow();
-    t.SetValue("FileName", file);
-    t.SetValue("SearchString", words);
-    t.SetValue("SearchCount", std::to_string(count));
-    t.SetValue("MailAddress", mail);
-    t.SetValue("Command", command);
+    MutexLock lock(state_->Lock);
+    state_->ConfTable.AppendRow();
+    state_->ConfTable.SetValue("FileName", file);
+    state_->ConfTable.SetValue("SearchString", words);
+    state_->ConfTable.SetValue("SearchCount", std::to_string(count));
+    state_->ConfTable.SetValue("MailAddress", mail);
+    state_->ConfTable.SetValue("Command", command);
   }
 
   void Load() {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     ReadWatchList(state_->ConfTable, state_->Watches);
   }
 
@@ -134,7 +135,7 @@ class WatchScanTest : public ::testing::Test {
   }
 
   std::shared_ptr<TWatchFile> Watch(size_t i) {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     return state_->Watches.at(i);
   }
 
@@ -202,7 +203,7 @@ TEST_F(WatchScanTest, MailOnlyWithAddressAndServer) {
   // SearchCount 0 acts on every match.
   EXPECT_EQ(d, (std::vector<std::string>{Hit(1, 1, f, "hit", "hit"), Hit(1, 0, f, "hit", "hit")}));
   {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     state_->EnvTable.SetValue("SMTPServer", "");
   }
   Append(f, "hit\n");
@@ -218,8 +219,10 @@ TEST_F(WatchScanTest, NotifyRunsWithoutTheServiceLock) {
   bool lock_free = false;
   scanner_ = std::make_unique<WatchScanner>(
       *state_, [&](const WatchNotice&) {
-        lock_free = state_->Lock.try_lock();
-        if (lock_free) state_->Lock.unlock();
+        if (state_->Lock.TryLock()) {
+          lock_free = true;
+          state_->Lock.Unlock();
+        }
         return true;
       });
   Append(f, "x\n");
@@ -237,7 +240,7 @@ TEST_F(WatchScanTest, ReloadDuringThePassIsSafe) {
   AddRow(b, "x", 1);
   Load();
   scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     ReadWatchList(state_->ConfTable, state_->Watches);
     return true;
   });
@@ -320,7 +323,7 @@ TEST_F(WatchScanTest, ChangedFileNameIsFollowedFromItsSizeAtTheChange) {
   Load();
   scanner_->RunPass();
   {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     state_->Watches[0]->FileName = b;
   }
   scanner_->RunPass();
@@ -501,7 +504,7 @@ TEST_F(WatchScanTest, TimerHandlerPausesTheTimerAroundThePass) {
   EXPECT_TRUE(timer.Enabled());
   // Watching switched off: ticks go on, passes do not.
   {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     state_->WatchingActive = false;
   }
   Append(f, "x\n");

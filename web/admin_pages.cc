@@ -87,22 +87,18 @@ std::string AdminPages::ButtonLabel(int row) {
   return "No" + std::to_string(row) + ModDelLabelSjis();
 }
 
-std::string AdminPages::Param(std::string_view name) const {
-  return ParamValue(state_.RequestParams, name);
+std::string AdminPages::RowKey(const RequestParams& params) {
+  return RemoveAll(RemoveAll(ParamValue(params, "ModDel"), "No"), ModDelLabelSjis());
 }
 
-std::string AdminPages::RowKey() const {
-  return RemoveAll(RemoveAll(Param("ModDel"), "No"), ModDelLabelSjis());
-}
-
-std::string AdminPages::PagWatchHTMLTag(const std::string& tag) const {
+std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const {
   if (tag == "WatchSettingWatchListRecord") return WatchListRows();
   if (tag == "EnvSMTPServer") return ShowValue(state_.EnvTable.GetValue("SMTPServer"));
   if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
   if (tag == "EnvSMTPPort") return ShowValue(state_.EnvTable.GetValue("SMTPPort"));
   if (tag == "EnvSMTPUser") return ShowValue(state_.EnvTable.GetValue("SMTPUser"));
   if (tag == "EnvSMTPSecurityOptions") return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
-  if (tag == "ModDelWatchSearchCount") return CountOptions();
+  if (tag == "ModDelWatchSearchCount") return CountOptions(params);
 
   // The modify/delete page shows the posted fields of the pressed row; they
   // come from a Shift_JIS page already and are only escaped.
@@ -116,7 +112,7 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag) const {
       {"ModDelDispWatchCommand", "WatchCommand"},
   };
   for (const auto& [name, field] : kRowFields) {
-    if (tag == name) return HtmlEscape(Param(field + RowKey()));
+    if (tag == name) return HtmlEscape(ParamValue(params, field + RowKey(params)));
   }
   return std::string();
 }
@@ -146,8 +142,8 @@ std::string AdminPages::WatchListRows() const {
   return out;
 }
 
-std::string AdminPages::CountOptions() const {
-  int32_t selected = StrToInt(Param("WatchSearchCount" + RowKey()));
+std::string AdminPages::CountOptions(const RequestParams& params) {
+  int32_t selected = StrToInt(ParamValue(params, "WatchSearchCount" + RowKey(params)));
   std::string out;
   for (int i = 1; i <= 20; ++i) {
     std::string n = std::to_string(i);
@@ -156,19 +152,19 @@ std::string AdminPages::CountOptions() const {
   return out;
 }
 
-bool AdminPages::AddWatchEntry() {
+bool AdminPages::AddWatchEntry(const RequestParams& params) {
   try {
     auto entry = std::make_shared<TWatchFile>();
-    std::string file = SjisToEuc(Param("HidWatchFileName"));
+    std::string file = SjisToEuc(ParamValue(params, "HidWatchFileName"));
     if (!file.empty()) {
       if (!PathExists(file)) throw AdminError("Error WatchFile: " + file + " Not Found");
       entry->FileName = file;
       OpenAndMeasure(*entry);
     }
-    entry->SearchString = SjisToEuc(Param("WatchSearchString"));
-    entry->SearchCount = StrToInt(Param("WatchSearchCount"));
-    entry->MailAddress = SjisToEuc(Param("WatchMailAddress"));
-    std::string command = SjisToEuc(Param("HidWatchCommand"));
+    entry->SearchString = SjisToEuc(ParamValue(params, "WatchSearchString"));
+    entry->SearchCount = StrToInt(ParamValue(params, "WatchSearchCount"));
+    entry->MailAddress = SjisToEuc(ParamValue(params, "WatchMailAddress"));
+    std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
     if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
     entry->Command = command;
     entry->HitCount = 0;
@@ -182,10 +178,10 @@ bool AdminPages::AddWatchEntry() {
   }
 }
 
-bool AdminPages::ChangeWatchEntry() {
+bool AdminPages::ChangeWatchEntry(const RequestParams& params) {
   try {
-    int32_t no = StrToInt(Param("No"));
-    std::string action = Param("ModDel").substr(0, 3);
+    int32_t no = StrToInt(ParamValue(params, "No"));
+    std::string action = ParamValue(params, "ModDel").substr(0, 3);
     WatchTable& table = state_.Watches;
     if (no < 1 || static_cast<size_t>(no) > table.size()) {
       throw AdminError("Error WatchNo " + std::to_string(no) + " Out Of Range");
@@ -194,12 +190,12 @@ bool AdminPages::ChangeWatchEntry() {
 
     if (action == "Mod") {
       TWatchFile& entry = *table[index];
-      std::string file = SjisToEuc(Param("HidWatchFileName"));
+      std::string file = SjisToEuc(ParamValue(params, "HidWatchFileName"));
       if (!file.empty() && !PathExists(file)) throw AdminError("Error WatchFile Not Found");
-      std::string search = SjisToEuc(Param("WatchSearchString"));
-      int32_t count = StrToInt(Param("WatchSearchCount"));
-      std::string mail = SjisToEuc(Param("WatchMailAddress"));
-      std::string command = SjisToEuc(Param("HidWatchCommand"));
+      std::string search = SjisToEuc(ParamValue(params, "WatchSearchString"));
+      int32_t count = StrToInt(ParamValue(params, "WatchSearchCount"));
+      std::string mail = SjisToEuc(ParamValue(params, "WatchMailAddress"));
+      std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
       if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
 
       if (file != entry.FileName) {
@@ -235,35 +231,35 @@ bool AdminPages::ChangeWatchEntry() {
   }
 }
 
-void AdminPages::SaveEnvSettings() {
+void AdminPages::SaveEnvSettings(const RequestParams& params) {
   CsvTable& env = state_.EnvTable;
   // The relay fields change only when the form sends them; the password
   // only when one is typed (the page never shows it) or cleared.
   SmtpSettings mail = SmtpSettingsOf(env);
-  auto posted = [this](std::string_view name) {
-    for (const std::string& line : state_.RequestParams) {
+  auto posted = [&params](std::string_view name) {
+    for (const std::string& line : params) {
       if (line.size() > name.size() && line[name.size()] == '=' && SameText(line.substr(0, name.size()), name)) {
         return true;
       }
     }
     return false;
   };
-  if (posted("SMTPPort")) mail.Port = Trim(Param("SMTPPort"));
+  if (posted("SMTPPort")) mail.Port = Trim(ParamValue(params, "SMTPPort"));
   if (posted("SMTPSecurity")) {
     // "none" is the default, which an empty (or missing) cell means.
-    mail.Security = SmtpSecurityKeyword(Param("SMTPSecurity"));
+    mail.Security = SmtpSecurityKeyword(ParamValue(params, "SMTPSecurity"));
     if (mail.Security == "none") mail.Security.clear();
   }
-  if (posted("SMTPUser")) mail.User = Trim(SjisToEuc(Param("SMTPUser")));
-  if (!Param("SMTPPasswordClear").empty()) {
+  if (posted("SMTPUser")) mail.User = Trim(SjisToEuc(ParamValue(params, "SMTPUser")));
+  if (!ParamValue(params, "SMTPPasswordClear").empty()) {
     mail.Password.clear();
-  } else if (!Param("SMTPPassword").empty()) {
-    mail.Password = SjisToEuc(Param("SMTPPassword"));
+  } else if (!ParamValue(params, "SMTPPassword").empty()) {
+    mail.Password = SjisToEuc(ParamValue(params, "SMTPPassword"));
   }
   std::string problem = SmtpSettingsProblem(mail);
   if (!problem.empty()) throw AdminError(problem);
-  env.SetValue("SMTPServer", SjisToEuc(Param("SMTPServer")));
-  env.SetValue("FromMailAddress", SjisToEuc(Param("FromMailAddress")));
+  env.SetValue("SMTPServer", SjisToEuc(ParamValue(params, "SMTPServer")));
+  env.SetValue("FromMailAddress", SjisToEuc(ParamValue(params, "FromMailAddress")));
   for (const auto& [column, value] : {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
                                       {"SMTPSecurity", mail.Security},
                                       {"SMTPUser", mail.User},
@@ -283,10 +279,10 @@ std::string AdminPages::BuildSettingsText() const {
            std::to_string(entry->SearchCount) + "\",\"" + entry->MailAddress + "\",\"" +
            entry->Command + "\"\n";
   }
-  const CsvTable& env = state_.EnvTable;
-  out += "\"" + EucToSjis(env.GetValue("MailSubject")) + "\",\"" +
-         EucToSjis(ReplaceChar(env.GetValue("MailBody"), '\n', '\t')) + "\",\"" +
-         env.GetValue("SMTPServer") + "\",\"" + env.GetValue("FromMailAddress") + "\",\"" +
+  out += "\"" + EucToSjis(state_.EnvTable.GetValue("MailSubject")) + "\",\"" +
+         EucToSjis(ReplaceChar(state_.EnvTable.GetValue("MailBody"), '\n', '\t')) + "\",\"" +
+         state_.EnvTable.GetValue("SMTPServer") + "\",\"" + state_.EnvTable.GetValue("FromMailAddress") +
+         "\",\"" +
          HostName() + "\"\n";
   out += state_.Log.FileFor(std::time(nullptr)) + "\n";
   return out;

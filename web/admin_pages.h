@@ -3,10 +3,10 @@
 // The tag handler of the page templates (PagWatchHTMLTag), the watch-list
 // actions behind the add and modify/delete forms, the save of the two mail
 // settings, and the settings text that the management console reads and
-// posts back. Every method reads the request only through
-// ServiceState::RequestParams and expects the caller to hold
-// ServiceState::Lock for its whole run; the class itself takes no lock and
-// keeps no state of its own.
+// posts back. The request's decoded parameters are passed to the methods
+// that read them. Every method that touches the service state requires the
+// caller to hold ServiceState::Lock for its whole run (checked by clang); the
+// class itself takes no lock and keeps no state of its own.
 //
 // Text conventions: the service stores EUC-JP, the pages are Shift_JIS.
 // Stored values are shown converted to Shift_JIS and HTML-escaped; values
@@ -20,7 +20,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/thread_annotations.h"
 #include "settings/service_state.h"
 
 namespace sl {
@@ -31,54 +33,64 @@ class AdminError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The decoded parameters of a request, "name=value" each; a parameter is
+// read by name without regard to letter case, a missing one reads as "".
+using RequestParams = std::vector<std::string>;
+
 class AdminPages {
  public:
   explicit AdminPages(ServiceState& state);
 
   // Replacement text of a template tag; empty for names it does not know.
   // Throws SettingsError when "ModDelWatchSearchCount" finds no valid count.
-  std::string PagWatchHTMLTag(const std::string& tag) const;
+  std::string PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const
+      REQUIRES(state_.Lock);
 
   // "/AddWatch.cgi": appends an entry built from the posted fields. False,
   // with the table unchanged and "Error AddWatchFile." and the reason on
   // standard output, when the watched file or the command does not exist or
   // the count is not an integer.
-  bool AddWatchEntry();
+  bool AddWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
 
   // "/ModDelWatch.cgi": modifies ("Mod...") or deletes ("Del...") the entry
   // numbered "No" (from 1). False, with the table unchanged, for a number
   // outside the table, a missing file or command, or a count that is not an
   // integer. Any other button value changes nothing and succeeds.
-  bool ChangeWatchEntry();
+  bool ChangeWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
 
   // "/EnvSaveSetting.cgi": stores "SMTPServer" and "FromMailAddress" (and
   // the relay fields) in the environment table; the next mail queued takes
   // them from there.
-  void SaveEnvSettings();
+  void SaveEnvSettings(const RequestParams& params) REQUIRES(state_.Lock);
 
   // "/SaveSetting.cgi": writes the watch table and the environment table to
   // the two settings files.
-  void SaveSettings();
+  void SaveSettings() REQUIRES(state_.Lock);
 
   // "/GetWatchSetting.cgi": one quoted line per watch entry, the mail
   // settings line and the path of today's event log.
-  std::string BuildSettingsText() const;
+  std::string BuildSettingsText() const REQUIRES(state_.Lock);
 
   // "/PostWatchSetting.cgi": replaces the watch list and the four mail cells
   // by the posted settings text, rebuilds the watch table and writes both
   // settings files. All or nothing: a line with too few fields throws
   // AdminError "List index out of bounds (n)", a bad count throws
   // SettingsError, and in both cases nothing has changed.
-  void ApplyPostedSettings(std::string_view body);
+  void ApplyPostedSettings(std::string_view body) REQUIRES(state_.Lock);
+
+  // For a caller that holds the service lock through its own reference to
+  // the same ServiceState (the dispatcher): tells the analysis that the
+  // lock of this object's state is held. Checks nothing at run time.
+  void AssertLockHeld() const ASSERT_CAPABILITY(state_.Lock) {}
 
   // The Shift_JIS label of the modify/delete button of row n.
   static std::string ButtonLabel(int row);
 
  private:
-  std::string Param(std::string_view name) const;
-  std::string RowKey() const;
-  std::string WatchListRows() const;
-  std::string CountOptions() const;
+  // The row number of the pressed modify/delete button ("ModDel").
+  static std::string RowKey(const RequestParams& params);
+  static std::string CountOptions(const RequestParams& params);
+  std::string WatchListRows() const REQUIRES(state_.Lock);
 
   ServiceState& state_;
 };

@@ -45,9 +45,9 @@ class AdminPagesTest : public ::testing::Test {
     pages_ = std::make_unique<AdminPages>(*state_);
   }
 
-  void SetParams(std::vector<std::string> params) { state_->RequestParams = std::move(params); }
-  WatchTable& watches() { return state_->Watches; }
-  std::string Snapshot(size_t i) {
+  void SetParams(RequestParams params) { params_ = std::move(params); }
+  WatchTable& watches() REQUIRES(state_->Lock) { return state_->Watches; }
+  std::string Snapshot(size_t i) REQUIRES(state_->Lock) {
     const TWatchFile& e = *watches()[i];
     return e.FileName + "|" + e.SearchString + "|" + std::to_string(e.SearchCount) + "|" + e.MailAddress + "|" +
            e.Command + "|" + std::to_string(e.LastSize) + "|" + std::to_string(e.HitCount);
@@ -57,10 +57,13 @@ class AdminPagesTest : public ::testing::Test {
   std::string log1_, log2_, cmd_;
   std::unique_ptr<ServiceState> state_;
   std::unique_ptr<AdminPages> pages_;
+  RequestParams params_;  // of the request the pages are asked about
 };
 
 TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
-  std::vector<std::string> lines = Lines(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord"));
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
+  std::vector<std::string> lines = Lines(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_));
   ASSERT_EQ(lines.size(), 18u);
   const std::vector<std::string> row1 = {
       "<TR>",
@@ -86,50 +89,54 @@ TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
   EXPECT_EQ(lines[17], "</TR>");
 
   watches()[0]->SearchString = "a\"b<c>&d";
-  EXPECT_NE(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord").find("value=\"a&quot;b&lt;c&gt;&amp;d\""),
+  EXPECT_NE(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_).find("value=\"a&quot;b&lt;c&gt;&amp;d\""),
             std::string::npos);
   watches().clear();
-  EXPECT_EQ(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord"), "");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_), "");
 }
 
 TEST_F(AdminPagesTest, ModDelTagsShowThePressedRowEscaped) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   SetParams({"No1=1", "WatchFileName1=/one", "No2=2", "WatchFileName2=/two\"x", "WatchSearchString2=" + kErrorSjis,
              "WatchSearchCount2=3", "WatchMailAddress2=a@b", "WatchCommand2=/bin/true", "ModDel=No2" + kLabelSjis});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingNo"), "2");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName"), "/two&quot;x");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingDispWatchFileName"), "/two&quot;x");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchString"), kErrorSjis);
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchMailAddress"), "a@b");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchCommand"), "/bin/true");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelDispWatchCommand"), "/bin/true");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("moddelwatchsettingno"), "");  // names are case-sensitive
-  EXPECT_EQ(pages_->PagWatchHTMLTag("EnvSMTPServer"), "mail.example.com");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingNo", params_), "2");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), "/two&quot;x");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingDispWatchFileName", params_), "/two&quot;x");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchString", params_), kErrorSjis);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchMailAddress", params_), "a@b");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchCommand", params_), "/bin/true");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelDispWatchCommand", params_), "/bin/true");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("moddelwatchsettingno", params_), "");  // names are case-sensitive
+  EXPECT_EQ(pages_->PagWatchHTMLTag("EnvSMTPServer", params_), "mail.example.com");
 
-  std::vector<std::string> options = Lines(pages_->PagWatchHTMLTag("ModDelWatchSearchCount"));
+  std::vector<std::string> options = Lines(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_));
   ASSERT_EQ(options.size(), 20u);
   EXPECT_EQ(options[0], "<OPTION value=\"1\">1</OPTION>");
   EXPECT_EQ(options[2], "<OPTION value=\"3\" selected>3</OPTION>");
   EXPECT_EQ(options[19], "<OPTION value=\"20\">20</OPTION>");
   SetParams({"WatchSearchCount4=25", "ModDel=No4" + kLabelSjis});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchCount").find("selected"), std::string::npos);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_).find("selected"), std::string::npos);
 
   // A label in another encoding stays in the row key: fields read empty and
   // the count fails the page.
   SetParams({"WatchFileName4=/x", "WatchSearchCount4=2", "ModDel=No4 modify"});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName"), "");
-  EXPECT_THROW(pages_->PagWatchHTMLTag("ModDelWatchSearchCount"), SettingsError);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), "");
+  EXPECT_THROW(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_), SettingsError);
 }
 
 TEST_F(AdminPagesTest, AddWatchEntry) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   WriteFile(install_.Path("new.log"), "twelve bytes");
   SetParams({"HidWatchFileName=" + install_.Path("new.log"), "WatchSearchString=" + kErrorSjis + ",x",
              "WatchSearchCount=4", "WatchMailAddress=a@b", "HidWatchCommand=" + cmd_});
-  ASSERT_TRUE(pages_->AddWatchEntry());
+  ASSERT_TRUE(pages_->AddWatchEntry(params_));
   ASSERT_EQ(watches().size(), 3u);
   EXPECT_TRUE(watches()[2]->Stream.IsOpen());
   EXPECT_EQ(Snapshot(2), install_.Path("new.log") + "|" + kErrorEuc + ",x|4|a@b|" + cmd_ + "|12|0");
   SetParams({"WatchSearchCount=1"});  // no file at all is accepted
-  ASSERT_TRUE(pages_->AddWatchEntry());
+  ASSERT_TRUE(pages_->AddWatchEntry(params_));
   EXPECT_FALSE(watches()[3]->Stream.IsOpen());
   watches().resize(2);
 
@@ -142,13 +149,15 @@ TEST_F(AdminPagesTest, AddWatchEntry) {
   for (const auto& [params, message] : failures) {
     SetParams(params);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(pages_->AddWatchEntry());
+    EXPECT_FALSE(pages_->AddWatchEntry(params_));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error AddWatchFile.\n" + message + "\n");
     EXPECT_EQ(watches().size(), 2u);
   }
 }
 
 TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   watches()[1]->HitCount = 1;
   const std::string row1 = Snapshot(0), row2 = Snapshot(1);
   const std::vector<std::vector<std::string>> failing = {
@@ -162,12 +171,12 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   };
   for (const auto& params : failing) {
     SetParams(params);
-    EXPECT_FALSE(pages_->ChangeWatchEntry()) << params[0];
+    EXPECT_FALSE(pages_->ChangeWatchEntry(params_)) << params[0];
     EXPECT_EQ(Snapshot(0), row1);
     EXPECT_EQ(Snapshot(1), row2);
   }
   SetParams({"No=1", "ModDel=modify", "WatchSearchCount=9"});  // neither Mod nor Del
-  EXPECT_TRUE(pages_->ChangeWatchEntry());
+  EXPECT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(Snapshot(0), row1);
 
   // A new file name is watched from its current end; the count stays.
@@ -175,34 +184,38 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   SetParams({"No=2", "ModDel=Mod" + kLabelSjis, "HidWatchFileName=" + install_.Path("other.log"),
              "WatchSearchString=" + kErrorSjis, "WatchSearchCount=7", "WatchMailAddress=m@x",
              "HidWatchCommand=" + cmd_});
-  ASSERT_TRUE(pages_->ChangeWatchEntry());
+  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "|" + kErrorEuc + "|7|m@x|" + cmd_ + "|5|1");
   EXPECT_EQ(watches()[1]->Stream.Size(), 5);
   // The same name again keeps the stream and the sizes.
   WriteFile(install_.Path("other.log"), "1234567890");
   SetParams({"No=2", "ModDel=Modify", "HidWatchFileName=" + install_.Path("other.log"), "WatchSearchCount=1"});
-  ASSERT_TRUE(pages_->ChangeWatchEntry());
+  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "||1|||5|1");
 }
 
 TEST_F(AdminPagesTest, DeleteMovesLaterEntriesWithTheirCountsAndClosesTheFile) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   SetParams({"WatchSearchCount=5", "WatchSearchString=third"});
-  ASSERT_TRUE(pages_->AddWatchEntry());
+  ASSERT_TRUE(pages_->AddWatchEntry(params_));
   for (int i = 0; i < 3; ++i) watches()[i]->HitCount = i + 1;
   std::shared_ptr<TWatchFile> first = watches()[0];
   SetParams({"No=1", "ModDel=Del" + kLabelSjis});
-  ASSERT_TRUE(pages_->ChangeWatchEntry());
+  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
   ASSERT_EQ(watches().size(), 2u);
   EXPECT_FALSE(first->Stream.IsOpen());
   EXPECT_EQ(Snapshot(0), log2_ + "|" + kErrorEuc + " disk|1|||3|2");
   EXPECT_TRUE(watches()[0]->Stream.IsOpen());
   EXPECT_EQ(Snapshot(1), "|third|5|||0|3");
   SetParams({"No=2", "ModDel=Delete"});
-  ASSERT_TRUE(pages_->ChangeWatchEntry());
+  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(watches().size(), 1u);
 }
 
 TEST_F(AdminPagesTest, SettingsTextListsEntriesMailSettingsAndLogPath) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   std::vector<std::string> lines = Lines(pages_->BuildSettingsText());
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "\"" + log1_ + "\",\"ERROR\",\"2\",\"ops@example.com\",\"" + cmd_ + "\"");
@@ -218,6 +231,8 @@ TEST_F(AdminPagesTest, SettingsTextListsEntriesMailSettingsAndLogPath) {
 }
 
 TEST_F(AdminPagesTest, PostedSettingsTextRoundTrips) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   std::string text = pages_->BuildSettingsText();
   text.erase(text.rfind('\n', text.size() - 2) + 1);  // the console drops the log path line
   watches()[0]->HitCount = 1;
@@ -233,10 +248,15 @@ TEST_F(AdminPagesTest, PostedSettingsTextRoundTrips) {
   EXPECT_EQ(watches()[0]->HitCount, 0);
   EXPECT_EQ(state_->EnvTable.GetValue("SMTPServer"), "mail.example.com");
   auto reloaded = testing::LoadState(install_.base());  // both files were written
-  EXPECT_EQ(AdminPages(*reloaded).BuildSettingsText(), pages_->BuildSettingsText());
+  AdminPages reloaded_pages(*reloaded);
+  MutexLock reloaded_lock(reloaded->Lock);
+  reloaded_pages.AssertLockHeld();
+  EXPECT_EQ(reloaded_pages.BuildSettingsText(), pages_->BuildSettingsText());
 }
 
 TEST_F(AdminPagesTest, PostedLinesFieldsAndShortBodies) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   pages_->ApplyPostedSettings("\"a b\",x,1,m,c\r\na b,2,m,c\r\ns,\"b1\tb2\",smtp.x,f@x\r\n");
   ASSERT_EQ(watches().size(), 2u);
   EXPECT_EQ(Snapshot(0), "a b|x|1|m|c|0|0");
@@ -257,6 +277,8 @@ TEST_F(AdminPagesTest, PostedLinesFieldsAndShortBodies) {
 }
 
 TEST_F(AdminPagesTest, FailedPostChangesNothing) {
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
   const std::string conf_before = ReadFile(install_.Path("data/ScanLantern.conf"));
   const std::string text_before = pages_->BuildSettingsText();
   const std::pair<std::string, std::string> cases[] = {

@@ -38,7 +38,7 @@ class TempInstall {
 // start does.
 inline std::unique_ptr<ServiceState> LoadState(const std::string& base) {
   auto state = std::make_unique<ServiceState>(base);
-  std::lock_guard<std::mutex> lock(state->Lock);
+  MutexLock lock(state->Lock);
   state->ConfTable.Separator = state->EnvTable.Separator = ",";
   state->ConfTable.LoadFromFile(base + kWatchListFile);
   state->EnvTable.LoadFromFile(base + kEnvFile);
