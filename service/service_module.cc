@@ -99,7 +99,7 @@ void ServiceModule::QueueNotification(const WatchNotice& notice) {
                                                            std::string detail) {
     std::shared_ptr<TWatchFile> watched = entry.lock();
     if (!watched) return;
-    std::lock_guard<std::mutex> lock(state->Lock);
+    MutexLock lock(state->Lock);
     watched->Status.Mail = result;
     watched->Status.MailDetail = std::move(detail);
   };

@@ -400,7 +400,7 @@ void WatchScanner::StartCommand(const std::shared_ptr<TWatchFile>& entry,
                                 const EntrySettings& settings, Tracked& tracked,
                                 const std::string& description) {
   auto note = [&](WatchStatus::CommandResult result, std::string detail) {
-    std::lock_guard<std::mutex> lock(state_.Lock);
+    MutexLock lock(state_.Lock);
     entry->Status.Command = result;
     entry->Status.CommandDetail = std::move(detail);
   };

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "settings/service_state.h"
 
 namespace sl {
@@ -40,7 +41,7 @@ struct StatusSnapshot {
 
 // The entries and the start time; the caller holds ServiceState::Lock and
 // fills in the rest.
-StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state);
+StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state) REQUIRES(state.Lock);
 
 // Each entry's current file size (stat of its path, which opens nothing).
 void MeasureStatusFiles(StatusSnapshot& snapshot);
