@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "settings/service_state.h"
 #include "core/utf8_text.h"
+#include "settings/service_state.h"
 #include "watch/watch_scan.h"
 
 namespace {
@@ -34,8 +34,7 @@ using sl::TWatchFile;
 using sl::WatchScanner;
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double CpuNow() {
@@ -47,7 +46,8 @@ double CpuNow() {
 double ChildCpu() {
   rusage ru;
   getrusage(RUSAGE_CHILDREN, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
 enum class Code { kAscii, kEucJp, kUtf8 };
@@ -140,8 +140,8 @@ int64_t WriteLog(const std::string& path, int64_t bytes, Code code) {
             len = std::snprintf(line, sizeof line,
                                 "Dec  7 08:%02d:%02d %s nginx: 10.1.%u.%u - - \"GET "
                                 "/api/v2/items/%u?user=%s HTTP/1.1\" 200 %u \"-\" \"curl/8.5\"\n",
-                                min, sec, host, (r >> 8) % 256, (r >> 16) % 256, r % 1000000,
-                                user, r % 20000);
+                                min, sec, host, (r >> 8) % 256, (r >> 16) % 256, r % 1000000, user,
+                                r % 20000);
             break;
           case 2:
             len = std::snprintf(line, sizeof line,
@@ -150,11 +150,11 @@ int64_t WriteLog(const std::string& path, int64_t bytes, Code code) {
                                 min, sec, host, r % 32768, user, user);
             break;
           default:
-            len = std::snprintf(line, sizeof line,
-                                "Dec  7 08:%02d:%02d %s app[%u]: INFO job %u finished in %u ms, "
-                                "%u rows written, queue depth %u\n",
-                                min, sec, host, r % 32768, r % 100000, r % 5000, r % 100000,
-                                r % 64);
+            len =
+                std::snprintf(line, sizeof line,
+                              "Dec  7 08:%02d:%02d %s app[%u]: INFO job %u finished in %u ms, "
+                              "%u rows written, queue depth %u\n",
+                              min, sec, host, r % 32768, r % 100000, r % 5000, r % 100000, r % 64);
             break;
         }
       }
@@ -223,11 +223,14 @@ int main(int argc, char** argv) {
   std::string base = std::string(buf.data()) + "/";
   std::filesystem::create_directory(base + "log");
   std::string log_path = base + "watched.log";
-  { std::FILE* f = std::fopen(log_path.c_str(), "wb"); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(log_path.c_str(), "wb");
+    std::fclose(f);
+  }
 
   ServiceState state(base);
-  WatchScanner scanner(state, [](const sl::WatchNotice&) {},
-                       [](const std::string&) { return sl::CommandStart{}; });
+  WatchScanner scanner(
+      state, [](const sl::WatchNotice&) {}, [](const std::string&) { return sl::CommandStart{}; });
 
   // Large appends: ASCII, EUC-JP and UTF-8 logs, each with ASCII words and
   // (in the Japanese logs) a Japanese word, which settings hold in EUC-JP.
@@ -245,7 +248,10 @@ int main(int argc, char** argv) {
       {"UTF-8", Code::kUtf8, {{"ERROR,quota", "ERROR"}, {jp_euc, jp_utf8}}},
   };
   for (const Run& run : runs) {
-    { std::FILE* f = std::fopen(log_path.c_str(), "wb"); std::fclose(f); }
+    {
+      std::FILE* f = std::fopen(log_path.c_str(), "wb");
+      std::fclose(f);
+    }
     auto entry = MakeEntry(log_path, "ERROR,quota");
     {
       sl::MutexLock lock(state.Lock);

@@ -25,8 +25,8 @@ std::tm LocalTime(std::time_t when) {
 std::string FormatTimestamp(std::time_t when) {
   std::tm tm = LocalTime(when);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
 }
 

@@ -1,5 +1,6 @@
 #include "core/event_log.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -10,8 +11,6 @@
 #include <sstream>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/text.h"
 #include "testing/test_support.h"
@@ -38,7 +37,8 @@ TEST_F(EventLogTest, EntryHasTimestampHeadingDetailAndTwoEmptyLines) {
   std::string text = Content(log);
   // "サービスを開始しました。" in EUC-JP.
   const std::string heading =
-      "\xa5\xb5\xa1\xbc\xa5\xd3\xa5\xb9\xa4\xf2\xb3\xab\xbb\xcf\xa4\xb7\xa4\xde\xa4\xb7\xa4\xbf\xa1\xa3";
+      "\xa5\xb5\xa1\xbc\xa5\xd3\xa5\xb9\xa4\xf2\xb3\xab\xbb\xcf\xa4\xb7\xa4\xde\xa4\xb7\xa4\xbf\xa1"
+      "\xa3";
   ASSERT_GE(text.size(), 20u);
   std::string stamp = text.substr(0, 19);
   EXPECT_TRUE(stamp == FormatTimestamp(before) || stamp == FormatTimestamp(before + 1)) << stamp;

@@ -1,10 +1,10 @@
 #include "core/jconvert.h"
-#include "core/text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "core/text.h"
 #include "testing/test_support.h"
 
 namespace sl {
@@ -69,8 +69,7 @@ TEST(EucToJisTest, AsciiUnchangedAndKanjiRuns) {
 }
 
 TEST(EucToJisTest, HalfWidthKatakanaBecomeFullWidth) {
-  const std::string half =
-      "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ";
+  const std::string half = "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ";
   const std::string full =
       "。「」、・ヲァィゥェォャュョッーアイウエオカキクケコサシスセソタチツテトナニヌネノハヒフヘホ"
       "マミムメモヤユヨラリルレロワン゛゜";
@@ -113,7 +112,8 @@ TEST(MimeHeaderEncodeTest, PlainAndEncodedRuns) {
             "A=?ISO-2022-JP?B?" + Base64Encode(IconvJis(Euc("漢"))) + "?=B=?ISO-2022-JP?B?" +
                 Base64Encode(IconvJis(Euc("字"))) + "?=");
   // Half-width katakana are two-byte characters of the run too.
-  EXPECT_EQ(MimeHeaderEncode(Euc("ｶﾞ")), "=?ISO-2022-JP?B?" + Base64Encode("\x1b$B\x25\x2c") + "?=");
+  EXPECT_EQ(MimeHeaderEncode(Euc("ｶﾞ")),
+            "=?ISO-2022-JP?B?" + Base64Encode("\x1b$B\x25\x2c") + "?=");
 }
 
 }  // namespace

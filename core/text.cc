@@ -29,7 +29,8 @@ std::string Base64Encode(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+    unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
+                 static_cast<unsigned char>(bytes[i + 1]) << 8 |
                  static_cast<unsigned char>(bytes[i + 2]);
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
@@ -157,7 +158,8 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
 
 std::string BaseDirectoryOf(const std::string& executable_path) {
   size_t slash = executable_path.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : executable_path.substr(0, slash + 1);
+  std::string dir =
+      slash == std::string::npos ? std::string() : executable_path.substr(0, slash + 1);
   ReplaceAll(dir, "//", "/");
   // Only a final "bin/" component: /home/robin/sl/bin/ gives /home/robin/sl/.
   if (dir == "bin/" || (dir.size() > 4 && dir.compare(dir.size() - 5, 5, "/bin/") == 0)) {

@@ -37,7 +37,10 @@ TEST(TextTest, EscapeForLogKeepsTabAndEucJpAndCutsWhole) {
   EXPECT_EQ(EscapeForLog("abcde", 4), "abcd...");
   // The cut never splits a two- or three-byte character.
   EXPECT_EQ(EscapeForLog("ab\xa4\xa2", 3), "ab...");
-  EXPECT_EQ(EscapeForLog("a\x8f\xa1\xa1" "b", 3), "a...");
+  EXPECT_EQ(EscapeForLog("a\x8f\xa1\xa1"
+                         "b",
+                         3),
+            "a...");
 }
 
 }  // namespace

@@ -109,8 +109,10 @@ std::string Utf8Converter::EucToValidUtf8(std::string_view euc) {
   if (!ok) {
     utf8.clear();
     for (char c : euc) {
-      if (static_cast<unsigned char>(c) < 0x80) utf8 += c;
-      else utf8 += kReplacement;
+      if (static_cast<unsigned char>(c) < 0x80)
+        utf8 += c;
+      else
+        utf8 += kReplacement;
     }
   }
   return utf8;

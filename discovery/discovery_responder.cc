@@ -10,20 +10,17 @@ namespace {
 constexpr char kFailureHeading[] = "UdpGaugeUDPRead(DiskMeterd Server Call)";
 }  // namespace
 
-std::optional<std::string> DiscoveryReply(std::string_view datagram,
-                                          std::string_view host_name) {
+std::optional<std::string> DiscoveryReply(std::string_view datagram, std::string_view host_name) {
   if (datagram != kDiscoveryQuestion) return std::nullopt;
   std::string reply = kDiscoveryGreeting;
   reply.append(host_name);
   return reply;
 }
 
-DiscoveryResponder::DiscoveryResponder(const EventLog& log,
-                                       HostNameSource host_name)
+DiscoveryResponder::DiscoveryResponder(const EventLog& log, HostNameSource host_name)
     : log_(log), host_name_(std::move(host_name)) {}
 
-void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
-                                          std::string_view data,
+void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/, std::string_view data,
                                           TSocketHandle& binding) {
   try {
     if (data != kDiscoveryQuestion) return;  // the common case, cheaply
@@ -32,10 +29,9 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
         limiter_.Admit(binding.PeerIP, ReplyRateLimiter::Clock::now());
     if (!decision.reply) {
       if (decision.log_drop) {
-        log_.LogEvent(kEventInformation,
-                      "Discovery questions from " + binding.PeerIP +
-                          " beyond " + std::to_string(ReplyRateLimiter::kReplies) +
-                          " a second are not answered.");
+        log_.LogEvent(kEventInformation, "Discovery questions from " + binding.PeerIP + " beyond " +
+                                             std::to_string(ReplyRateLimiter::kReplies) +
+                                             " a second are not answered.");
       }
       return;
     }
@@ -49,8 +45,7 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
     binding.SendTo(binding.PeerIP, binding.PeerPort, *reply);
   } catch (const std::exception& e) {
     try {
-      log_.LogEvent(kEventRemoteControlFailure,
-                    std::string(kFailureHeading) + "\n" + e.what());
+      log_.LogEvent(kEventRemoteControlFailure, std::string(kFailureHeading) + "\n" + e.what());
     } catch (const std::exception&) {
       // Without a log there is nobody to tell; the next datagram is served.
     }
@@ -58,8 +53,7 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/,
 }
 
 TUDPServer::UDPReadHook DiscoveryResponder::Handler() {
-  return [this](TUDPServer& sender, std::string_view data,
-                TSocketHandle& binding) {
+  return [this](TUDPServer& sender, std::string_view data, TSocketHandle& binding) {
     UDPServerUDPRead(sender, data, binding);
   };
 }

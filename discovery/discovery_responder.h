@@ -18,10 +18,10 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/reply_rate_limiter.h"
-#include "net/socket_handle.h"
-#include "discovery/udp_server.h"
 #include "core/event_log.h"
+#include "discovery/reply_rate_limiter.h"
+#include "discovery/udp_server.h"
+#include "net/socket_handle.h"
 
 namespace sl {
 
@@ -30,8 +30,7 @@ inline constexpr char kDiscoveryGreeting[] = "I am ScanLantern Agent.|";
 
 // The reply to one datagram: the greeting and host_name when the datagram is
 // exactly the question (whole length, same case), else nothing.
-std::optional<std::string> DiscoveryReply(std::string_view datagram,
-                                          std::string_view host_name);
+std::optional<std::string> DiscoveryReply(std::string_view datagram, std::string_view host_name);
 
 class DiscoveryResponder {
  public:
@@ -39,13 +38,11 @@ class DiscoveryResponder {
 
   // log must outlive the responder. host_name is asked once per question;
   // by default it is the host name (LocalName).
-  explicit DiscoveryResponder(const EventLog& log,
-                              HostNameSource host_name = LocalName);
+  explicit DiscoveryResponder(const EventLog& log, HostNameSource host_name = LocalName);
 
   // The OnUDPRead handler: answers the question to binding's PeerIP and
   // PeerPort through binding. Never throws.
-  void UDPServerUDPRead(TUDPServer& sender, std::string_view data,
-                        TSocketHandle& binding);
+  void UDPServerUDPRead(TUDPServer& sender, std::string_view data, TSocketHandle& binding);
   // A hook bound to this responder, for TUDPServer::OnUDPRead.
   TUDPServer::UDPReadHook Handler();
 

@@ -1,11 +1,10 @@
 #include "discovery/discovery_responder.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <ctime>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
@@ -29,16 +28,13 @@ class LogDir {
 };
 
 TEST(DiscoveryReplyTest, OnlyTheExactQuestionIsAnswered) {
-  EXPECT_EQ(DiscoveryReply("Are You ScanLantern Agent?", "host1"),
-            "I am ScanLantern Agent.|host1");
-  EXPECT_EQ(DiscoveryReply("Are You ScanLantern Agent?", ""),
-            "I am ScanLantern Agent.|");
+  EXPECT_EQ(DiscoveryReply("Are You ScanLantern Agent?", "host1"), "I am ScanLantern Agent.|host1");
+  EXPECT_EQ(DiscoveryReply("Are You ScanLantern Agent?", ""), "I am ScanLantern Agent.|");
   for (const std::string& bad :
-       {std::string("Are You ScanLantern Agent?\n"),
-        std::string("are you scanlantern agent?"),
+       {std::string("Are You ScanLantern Agent?\n"), std::string("are you scanlantern agent?"),
         std::string("Are You ScanLantern Agent?", 25),
-        std::string("Are You ScanLantern Agent?\0", 27),
-        std::string(" Are You ScanLantern Agent?"), std::string()}) {
+        std::string("Are You ScanLantern Agent?\0", 27), std::string(" Are You ScanLantern Agent?"),
+        std::string()}) {
     EXPECT_FALSE(DiscoveryReply(bad, "host1").has_value()) << bad;
   }
 }
@@ -114,12 +110,10 @@ TEST_F(ResponderTest, FailedReplyIsLoggedAndServingGoesOn) {
   ASSERT_TRUE(console.Receive(&answer, &from));
   EXPECT_EQ(answer, "I am ScanLantern Agent.|small");
   std::string logged = dir_.Content(log_);
-  EXPECT_NE(logged.find(
-                "UdpGaugeUDPRead(DiskMeterd Server Call)\nPackage Size Too Big."),
+  EXPECT_NE(logged.find("UdpGaugeUDPRead(DiskMeterd Server Call)\nPackage Size Too Big."),
             std::string::npos)
       << logged;
-  EXPECT_NE(logged.find(EventLog::Heading(kEventRemoteControlFailure)),
-            std::string::npos);
+  EXPECT_NE(logged.find(EventLog::Heading(kEventRemoteControlFailure)), std::string::npos);
 }
 
 TEST_F(ResponderTest, MissingLogDirectoryDoesNotStopTheResponder) {
@@ -158,7 +152,8 @@ TEST_F(ResponderTest, PortZeroAndFloodsGetNoAnswerAndLittleLog) {
   while (console.Receive(&answer, &from)) ++answers;
   EXPECT_EQ(answers, ReplyRateLimiter::kReplies);
   std::string logged = dir_.Content(log_);
-  const std::string note = "Discovery questions from 127.0.0.1 beyond 10 a second are not answered.";
+  const std::string note =
+      "Discovery questions from 127.0.0.1 beyond 10 a second are not answered.";
   ASSERT_NE(logged.find(note), std::string::npos) << logged;
   EXPECT_EQ(logged.find(note, logged.find(note) + 1), std::string::npos) << logged;
 }

@@ -26,9 +26,8 @@ namespace sl {
 class TUDPServer {
  public:
   // data holds exactly one datagram and lives only for the call.
-  using UDPReadHook = std::function<void(TUDPServer& sender,
-                                         std::string_view data,
-                                         TSocketHandle& binding)>;
+  using UDPReadHook =
+      std::function<void(TUDPServer& sender, std::string_view data, TSocketHandle& binding)>;
 
   TUDPServer() = default;
   ~TUDPServer();  // stops first NOLINT(bugprone-exception-escape): see the definition

@@ -1,13 +1,13 @@
 #include "discovery/udp_server.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
@@ -39,8 +39,7 @@ class Recorder {
   // Waits until count calls were seen (at most three seconds).
   std::vector<Seen> WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(3),
-                      [&] { return seen_.size() >= count; });
+    changed_.wait_for(lock, std::chrono::seconds(3), [&] { return seen_.size() >= count; });
     return seen_;
   }
 
@@ -87,8 +86,7 @@ TEST(SocketHandleTest, PortRanges) {
     FAIL() << "no error";
   } catch (const ESocketError& e) {
     std::string port = std::to_string(taken.Port);
-    EXPECT_EQ(std::string(e.what()),
-              "Can not bind in port range (" + port + " - " + port + ")");
+    EXPECT_EQ(std::string(e.what()), "Can not bind in port range (" + port + " - " + port + ")");
   }
   // The highest free port of a range wins; a taken top is skipped.
   h.ClientPortMin = taken.Port - 1;
@@ -139,8 +137,7 @@ TEST(UDPServerTest, SendersAreAnsweredInTurn) {
   TUDPServer server;
   BindLoopback(server);
   server.OnUDPRead = [](TUDPServer&, std::string_view data, TSocketHandle& b) {
-    b.SendTo(b.PeerIP, b.PeerPort,
-             "to " + std::to_string(b.PeerPort) + ": " + std::string(data));
+    b.SendTo(b.PeerIP, b.PeerPort, "to " + std::to_string(b.PeerPort) + ": " + std::string(data));
   };
   server.SetActive(true);
   const int port = server.Bindings[0].Port;
@@ -200,8 +197,7 @@ TEST(UDPServerTest, SecondBindOfThePortFails) {
     second.SetActive(true);
     FAIL() << "no error";
   } catch (const ESocketError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Could not bind socket. Address and port are already in use.");
+    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
   }
   EXPECT_FALSE(second.Active());
   EXPECT_FALSE(second.Bindings[0].Allocated());
@@ -240,8 +236,7 @@ TEST(UDPServerTest, EveryBindingIsServed) {
   std::vector<Seen> seen = recorder.WaitFor(2);
   ASSERT_EQ(seen.size(), 2u);
   for (const Seen& s : seen) {
-    EXPECT_EQ(s.local_port,
-              server.Bindings[s.data == "first" ? 0 : 1].Port);
+    EXPECT_EQ(s.local_port, server.Bindings[s.data == "first" ? 0 : 1].Port);
   }
   server.SetActive(false);
 }

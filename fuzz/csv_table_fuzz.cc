@@ -48,7 +48,8 @@ void CheckWellFormed(sl::CsvTable& t) {
     const std::string& type = t.FieldTypes()[i];
     Check(type == "STRING" || type == "FLOAT", "a column type other than STRING or FLOAT");
   }
-  for (const auto& row : t.Rows()) Check(row.size() == names.size(), "a row without a cell per column");
+  for (const auto& row : t.Rows())
+    Check(row.size() == names.size(), "a row without a cell per column");
   Check(t.RowCount() == 0 ? t.Cursor() == -1 : t.Cursor() == t.RowCount() - 1,
         "the cursor is not on the last row after loading");
 
@@ -56,7 +57,8 @@ void CheckWellFormed(sl::CsvTable& t) {
   int32_t seen = 0;
   for (bool more = t.First(); more; more = t.Next()) {
     for (size_t i = 0; i < names.size(); ++i) {
-      Check(t.GetValue(names[i]) == t.Rows()[static_cast<size_t>(seen)][i], "GetValue differs from Rows()");
+      Check(t.GetValue(names[i]) == t.Rows()[static_cast<size_t>(seen)][i],
+            "GetValue differs from Rows()");
     }
     ++seen;
   }
@@ -88,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& type : loaded.FieldTypes()) all_strings = all_strings && type == "STRING";
   if (all_strings && loaded.FieldCount() > 0) {
     Check(reloaded.Rows() == loaded.Rows(), "cells change when saved and loaded");
-    Check(reloaded.FieldTypes() == loaded.FieldTypes(), "column types change when saved and loaded");
+    Check(reloaded.FieldTypes() == loaded.FieldTypes(),
+          "column types change when saved and loaded");
     Check(reloaded.Serialize() == saved, "saving the reloaded table gives other bytes");
   }
 

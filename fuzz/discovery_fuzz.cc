@@ -6,6 +6,7 @@
 // socket of this program, must send that reply and nothing for any other
 // datagram, and must never throw.
 #include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,12 +20,10 @@
 #include <string>
 #include <string_view>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
-#include "discovery/discovery_responder.h"
-#include "net/socket_handle.h"
-#include "discovery/udp_server.h"
 #include "core/event_log.h"
+#include "discovery/discovery_responder.h"
+#include "discovery/udp_server.h"
+#include "net/socket_handle.h"
 
 namespace {
 
@@ -39,7 +38,8 @@ void Check(bool ok, const char* what) {
 // that plays the console, and the responder's socket, both on 127.0.0.1.
 struct Peers {
   Peers() {
-    std::string templ = (std::filesystem::temp_directory_path() / "sl_discovery_fuzz_XXXXXX").string();
+    std::string templ =
+        (std::filesystem::temp_directory_path() / "sl_discovery_fuzz_XXXXXX").string();
     Check(::mkdtemp(templ.data()) != nullptr, "mkdtemp failed");
     base = templ + "/";
     std::filesystem::create_directory(base + "log");

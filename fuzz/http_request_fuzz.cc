@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "core/text.h"
+#include "web/admin_text.h"
 #include "web/http_date.h"
 #include "web/http_header_list.h"
-#include "web/admin_text.h"
 #include "web/http_request.h"
 
 namespace {
@@ -56,8 +56,10 @@ std::string WithoutNul(std::string_view s) {
 void CheckUrlDecoding(std::string_view s) {
   std::string decoded = sl::URLDecode(s);
   Check(decoded.size() <= s.size(), "URLDecode made a text longer");
-  if (s.find_first_of("%+") == std::string_view::npos) Check(decoded == s, "URLDecode changed a plain text");
-  Check(sl::URLDecode(PercentEncodeAll(s)) == WithoutNul(s), "percent-encoded text does not decode back");
+  if (s.find_first_of("%+") == std::string_view::npos)
+    Check(decoded == s, "URLDecode changed a plain text");
+  Check(sl::URLDecode(PercentEncodeAll(s)) == WithoutNul(s),
+        "percent-encoded text does not decode back");
 
   std::vector<std::string> params = sl::DecodeParams(s);
   size_t pieces = 0;
@@ -102,7 +104,8 @@ void CheckExpandedPath(const std::string& document) {
   }
   Check(sl::ExpandPath(local) == local, "expanding a path twice changes it");
   if (document.find("..") == std::string::npos) {
-    Check(local.compare(0, root.size(), root) == 0, "a document without \"..\" expands outside the root");
+    Check(local.compare(0, root.size(), root) == 0,
+          "a document without \"..\" expands outside the root");
   }
 }
 
@@ -111,13 +114,15 @@ void CheckCredentials(std::string_view s) {
   std::string user(s.substr(0, s.size() / 2));
   std::string password(s.substr(s.size() / 2));
   if (user.find(':') == std::string::npos) {
-    sl::TAuthorization a = sl::ParseAuthorization("bASIC " + sl::Base64Encode(user + ":" + password));
+    sl::TAuthorization a =
+        sl::ParseAuthorization("bASIC " + sl::Base64Encode(user + ":" + password));
     Check(a.HasAuthorization && a.Username == user && a.Password == password,
           "Basic credentials do not read back");
   }
   sl::TAuthorization a = sl::ParseAuthorization(s);
   Check(!a.HasAuthorization || !s.empty(), "HasAuthorization without a value");
-  Check(a.HasAuthorization || (a.Username.empty() && a.Password.empty()), "credentials without authorization");
+  Check(a.HasAuthorization || (a.Username.empty() && a.Password.empty()),
+        "credentials without authorization");
 }
 
 void CheckDate(std::string_view text) {
@@ -134,9 +139,11 @@ void CheckRequestLine(std::string_view line) {
     sl::TRequestLineParts p = sl::ParseRequestLine(line);
     // The parts make up the line again, with the method in upper case.
     const bool has_target = first_space != line.rfind(' ');
-    std::string again = has_target ? p.Method + " " + p.Target + " " + p.Version : p.Method + " " + p.Version;
-    Check(again == sl::UpperCase(line.substr(0, first_space)) + std::string(line.substr(first_space)),
-          "the request line parts do not make up the line");
+    std::string again =
+        has_target ? p.Method + " " + p.Target + " " + p.Version : p.Method + " " + p.Version;
+    Check(
+        again == sl::UpperCase(line.substr(0, first_space)) + std::string(line.substr(first_space)),
+        "the request line parts do not make up the line");
   } catch (const sl::EHTTPServerError&) {
     Check(first_space == std::string_view::npos, "a request line with a space refused");
   }
@@ -155,17 +162,21 @@ void CheckHeaders(const sl::THeaderList& received) {
 
 void CheckParsed(std::string_view raw, const sl::THTTPRequestInfo& r, bool parse_params) {
   Check(r.RequestLine.find('\n') == std::string::npos, "a line feed in the request line");
-  Check(raw.substr(0, r.RequestLine.size()) == r.RequestLine, "the request line is not the first line");
+  Check(raw.substr(0, r.RequestLine.size()) == r.RequestLine,
+        "the request line is not the first line");
   for (char c : r.Command) Check(!(c >= 'a' && c <= 'z'), "a lower-case method");
   if (!r.HeaderLines.Has("Transfer-Encoding")) {  // a chunked body is decoded
     Check(raw.find(r.FormText) != std::string_view::npos, "a body that is not in the request");
   }
   if (r.ContentLength >= 0) {
-    Check(r.FormText.size() <= static_cast<size_t>(r.ContentLength), "a body beyond Content-Length");
+    Check(r.FormText.size() <= static_cast<size_t>(r.ContentLength),
+          "a body beyond Content-Length");
   }
-  Check(r.ContentLengthGiven == (r.ContentLength >= 0), "ContentLengthGiven disagrees with ContentLength");
+  Check(r.ContentLengthGiven == (r.ContentLength >= 0),
+        "ContentLengthGiven disagrees with ContentLength");
   Check(!(r.ContentLengthTooLarge && r.ContentLength >= 0), "a length both too large and given");
-  Check(!r.HasAuthorization || !r.HeaderLines.Value("Authorization").empty(), "HasAuthorization is wrong");
+  Check(!r.HasAuthorization || !r.HeaderLines.Value("Authorization").empty(),
+        "HasAuthorization is wrong");
   if (!parse_params) Check(r.Params.empty(), "Params filled although not asked for");
   for (const sl::TCookie& c : r.Cookies.Items()) {
     Check(c.Name.find(';') == std::string::npos && c.Value.find(';') == std::string::npos,
@@ -227,7 +238,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed) {
     CheckParsed(raw, with_params, true);
     CheckParsed(raw, without_params, false);
-    Check(SameExceptParams(with_params, without_params), "parsing without parameters changed more than Params");
+    Check(SameExceptParams(with_params, without_params),
+          "parsing without parameters changed more than Params");
     sl::TRequestLineParts parts = sl::ParseRequestLine(with_params.RequestLine);
     std::string_view target = parts.Target;
     CheckUrlDecoding(target.substr(std::min(target.find('?') + 1, target.size())));

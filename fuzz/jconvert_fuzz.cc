@@ -16,9 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/jconvert.h"
 #include "core/text.h"
-#include "core/jconvert.h"
-#include "core/jconvert.h"
 
 namespace {
 
@@ -61,9 +60,12 @@ bool DecodeJis(std::string_view jis, std::string* euc) {
   for (size_t i = 0; i < jis.size();) {
     if (jis[i] == '\x1b') {
       std::string_view esc = jis.substr(i, 3);
-      if (esc == "\x1b$B") two_byte = true;
-      else if (esc == "\x1b(B") two_byte = false;
-      else return false;
+      if (esc == "\x1b$B")
+        two_byte = true;
+      else if (esc == "\x1b(B")
+        two_byte = false;
+      else
+        return false;
       i += 3;
     } else if (two_byte) {
       if (i + 1 >= jis.size()) return false;
@@ -107,9 +109,10 @@ bool SevenBit(std::string_view s) {
 void CheckAnyBytes(std::string_view raw) {
   std::string b64 = sl::Base64Encode(raw);
   Check(b64.size() == (raw.size() + 2) / 3 * 4, "Base64 has the wrong length");
-  Check(b64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
-            std::string::npos,
-        "Base64 outside its alphabet");
+  Check(
+      b64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
+          std::string::npos,
+      "Base64 outside its alphabet");
   Check(sl::Base64Decode(b64) == raw, "Base64 does not decode back");
 
   std::string jis = sl::EucToJis(raw);
@@ -127,13 +130,15 @@ void CheckAnyBytes(std::string_view raw) {
   for (size_t i = 0; i < raw.size(); ++i) has_lead = has_lead || sl::IsEucLeadByte(Byte(raw, i));
   std::string header = sl::MimeHeaderEncode(raw);
   if (!has_lead) Check(header == raw, "a header without Japanese text was changed");
-  Check(header.find_first_of("\r\n") == std::string::npos || raw.find_first_of("\r\n") != std::string_view::npos,
+  Check(header.find_first_of("\r\n") == std::string::npos ||
+            raw.find_first_of("\r\n") != std::string_view::npos,
         "the header encoder added a line break");
 }
 
 void CheckWellFormed(std::string_view raw) {
   const std::string euc = WellFormedEuc(raw, true);
-  Check(sl::SjisToEuc(sl::EucToSjis(euc)) == euc, "Shift_JIS does not convert back to the same EUC-JP");
+  Check(sl::SjisToEuc(sl::EucToSjis(euc)) == euc,
+        "Shift_JIS does not convert back to the same EUC-JP");
   std::string back;
   Check(DecodeJis(sl::EucToJis(euc), &back), "ISO-2022-JP of well-formed text out of step");
   for (size_t i = 0; i < back.size(); ++i) {
@@ -154,10 +159,12 @@ void CheckWellFormed(std::string_view raw) {
     unsigned char j1 = static_cast<unsigned char>(0x21 + Byte(raw, i) % 0x5E);
     unsigned char j2 = static_cast<unsigned char>(0x21 + Byte(raw, i + 1) % 0x5E);
     auto s = sl::JisToSjis(j1, j2);
-    Check((s[0] >= 0x81 && s[0] <= 0x9F) || (s[0] >= 0xE0 && s[0] <= 0xEF), "a Shift_JIS lead byte out of range");
+    Check((s[0] >= 0x81 && s[0] <= 0x9F) || (s[0] >= 0xE0 && s[0] <= 0xEF),
+          "a Shift_JIS lead byte out of range");
     Check(s[1] >= 0x40 && s[1] <= 0xFC && s[1] != 0x7F, "a Shift_JIS trail byte out of range");
     std::string pair{static_cast<char>(s[0]), static_cast<char>(s[1])};
-    Check(sl::SjisToEuc(pair) == std::string{static_cast<char>(j1 | 0x80), static_cast<char>(j2 | 0x80)},
+    Check(sl::SjisToEuc(pair) ==
+              std::string{static_cast<char>(j1 | 0x80), static_cast<char>(j2 | 0x80)},
           "JisToSjis does not convert back");
   }
 }

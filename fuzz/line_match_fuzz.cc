@@ -9,6 +9,8 @@
 // UTF-8 form (and no word is empty or holds CR or LF), and a line longer than
 // kKeptLineBytes is reported by its head. One input in a few repeats its
 // text past that size, so that overlong lines are matched while streaming.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
-#include "watch/line_match.h"
 #include "core/utf8_text.h"
+#include "watch/line_match.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ std::string QuoteAndJoin(const std::vector<std::string>& words) {
 
 // The lines a watch pass must report, found the plain way.
 // forms[i] is the UTF-8 form of words[i], or empty.
-std::vector<std::string> ReferenceMatches(std::string_view text, const std::vector<std::string>& words,
+std::vector<std::string> ReferenceMatches(std::string_view text,
+                                          const std::vector<std::string>& words,
                                           const std::vector<std::string>& forms) {
   bool impossible = false;
   for (const std::string& w : words) {
@@ -114,9 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Word splitting.
   std::vector<std::string> words = sl::SplitSearchWords(search);
-  for (const std::string& w : words) Check(w.find('\0') == std::string::npos, "a word holds a NUL byte");
-  Check(sl::SplitSearchWords(search + '\0' + "x, \"y\"") == words, "bytes after a NUL change the words");
-  Check(sl::SplitSearchWords(QuoteAndJoin(words)) == words, "quoted words do not split back to themselves");
+  for (const std::string& w : words)
+    Check(w.find('\0') == std::string::npos, "a word holds a NUL byte");
+  Check(sl::SplitSearchWords(search + '\0' + "x, \"y\"") == words,
+        "bytes after a NUL change the words");
+  Check(sl::SplitSearchWords(QuoteAndJoin(words)) == words,
+        "quoted words do not split back to themselves");
 
   // Matching, with and without the UTF-8 forms of the words.
   static sl::Utf8Converter utf8;
@@ -126,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (bool with_forms : {false, true}) {
     sl::WordMatcher matcher(words, with_forms ? &utf8 : nullptr);
-    const std::vector<std::string> expected = ReferenceMatches(text, words, with_forms ? forms : no_forms);
+    const std::vector<std::string> expected =
+        ReferenceMatches(text, words, with_forms ? forms : no_forms);
     if (!long_lines) {  // a long text is scanned in pieces only, as the watch pass reads it
       Check(Scan(matcher, text, {}) == expected, "one-piece scan differs from the reference");
     }

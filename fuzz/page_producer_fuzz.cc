@@ -55,12 +55,13 @@ sl::ServiceState& AdminState() {
     sl::MutexLock lock(s->Lock);
     s->EnvTable.Separator = ",";
     s->EnvTable.LoadFromBytes(
-        "\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\",\"MailBody\"\n");
+        "\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\","
+        "\"MailBody\"\n");
     sl::EnsureEnvDefaults(s->EnvTable);
     s->EnvTable.SetValue("SMTPServer", "mail.example.com");
     s->EnvTable.SetValue("FromMailAddress", "<scan@example.com>");
     auto entry = std::make_shared<sl::TWatchFile>();
-    entry->FileName = "/var/log/\xb4\xc6\xbb\xeb.log";  // 監視
+    entry->FileName = "/var/log/\xb4\xc6\xbb\xeb.log";               // 監視
     entry->SearchString = "\"disk full\" \xa5\xa8\xa5\xe9\xa1\xbc";  // エラー
     entry->SearchCount = 3;
     entry->MailAddress = "ops@example.com";
@@ -103,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sl::AdminPages admin(AdminState());
   sl::TPageProducer producer;
   producer.StripParamQuotes = strip_quotes;
-  producer.OnHTMLTag = [&](sl::TTag tag, const std::string& name, const std::vector<std::string>& params,
-                           std::string& reply) {
+  producer.OnHTMLTag = [&](sl::TTag tag, const std::string& name,
+                           const std::vector<std::string>& params, std::string& reply) {
     Check(reply.empty(), "the handler is given a reply that is not empty");
     Check(IsTagName(name), "a tag name that is neither a symbol nor one byte");
     Check(tag == sl::TagOfName(name), "the tag kind does not belong to the name");
@@ -117,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     admin.AssertLockHeld();  // admin works on AdminState()
     reply = admin.PagWatchHTMLTag(name, params);
     if (name != "WatchSettingWatchListRecord" && name != "ModDelWatchSearchCount") {
-      Check(reply.find_first_of("<>\"") == std::string::npos, "a posted value reaches the page unescaped");
+      Check(reply.find_first_of("<>\"") == std::string::npos,
+            "a posted value reaches the page unescaped");
     }
   };
 
@@ -126,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plain.names.swap(names);
 
   if (plain.ok && html.find('<') == std::string::npos) {
-    Check(plain.page == html.substr(0, html.find('\0')), "text without tags does not pass unchanged");
+    Check(plain.page == html.substr(0, html.find('\0')),
+          "text without tags does not pass unchanged");
     Check(plain.names.empty(), "a tag found in text without \"<\"");
   }
 
@@ -140,8 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string unmarked;
       size_t replies = 0;
       for (char c : marked.page) {
-        if (c == '\0') ++replies;
-        else unmarked += c;
+        if (c == '\0')
+          ++replies;
+        else
+          unmarked += c;
       }
       Check(unmarked == plain.page, "a tag's replacement is not exactly the handler's answer");
       Check(replies == plain.names.size(), "not every tag was replaced by the answer");
@@ -162,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     from_stream.ok = false;
   }
   names.clear();
-  Check(from_stream.ok == plain.ok && from_stream.page == plain.page, "stream and string give other pages");
+  Check(from_stream.ok == plain.ok && from_stream.page == plain.page,
+        "stream and string give other pages");
 
   std::vector<std::string> lines;
   size_t start = 0;
@@ -183,6 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const sl::SettingsError&) {
     from_doc.ok = false;
   }
-  Check(from_doc.ok == plain.ok && from_doc.page == plain.page, "HTMLDoc lines and string give other pages");
+  Check(from_doc.ok == plain.ok && from_doc.page == plain.page,
+        "HTMLDoc lines and string give other pages");
   return 0;
 }

@@ -30,8 +30,8 @@
 
 #include "core/files.h"
 #include "core/jconvert.h"
-#include "settings/service_state.h"
 #include "core/text.h"
+#include "settings/service_state.h"
 #include "settings/settings_files.h"
 #include "web/admin_pages.h"
 #include "web/admin_text.h"
@@ -50,7 +50,8 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-constexpr char kConfHeader[] = "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
+constexpr char kConfHeader[] =
+    "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
 constexpr char kEnvHeader[] =
     "\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\",\"MailBody\"\n";
 
@@ -66,7 +67,8 @@ class Install {
     std::string templ = (root / "sl_posted_settings_fuzz_XXXXXX").string();
     Check(::mkdtemp(templ.data()) != nullptr, "mkdtemp failed");
     base_ = templ + "/";
-    for (const char* dir : {"data", "log", "files", "files/folder"}) std::filesystem::create_directory(base_ + dir);
+    for (const char* dir : {"data", "log", "files", "files/folder"})
+      std::filesystem::create_directory(base_ + dir);
     std::ofstream(base_ + "files/app.log", std::ios::binary) << "2026/12/07 09:00:00 started\n";
     std::ofstream(base_ + "files/notify.sh", std::ios::binary) << "#!/bin/sh\n";
     ::mkfifo((base_ + "files/fifo").c_str(), 0600);
@@ -92,8 +94,8 @@ std::unique_ptr<sl::ServiceState> LoadedState(const Install& install) {
   sl::MutexLock lock(state->Lock);
   state->ConfTable.Separator = state->EnvTable.Separator = ",";
   state->ConfTable.LoadFromBytes(std::string(kConfHeader) + "\"" + install.files() +
-                                 "app.log\",\"ERROR\",\"2\",\"ops@example.com\",\"" + install.files() +
-                                 "notify.sh\"\n");
+                                 "app.log\",\"ERROR\",\"2\",\"ops@example.com\",\"" +
+                                 install.files() + "notify.sh\"\n");
   state->EnvTable.LoadFromBytes(std::string(kEnvHeader) +
                                 "\"admin\",\"secret\",\"mail.example.com\",\"scan@example.com\","
                                 "\"Subject\",\"line1\n\xa5\xa8\xa5\xe9\xa1\xbc\"\n");
@@ -158,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (!applied) {
-    Check(state->ConfTable.Serialize() == conf_before, "a failed post changed the watch list table");
+    Check(state->ConfTable.Serialize() == conf_before,
+          "a failed post changed the watch list table");
     Check(state->EnvTable.Serialize() == env_before, "a failed post changed the environment table");
     Check(state->Watches == watches_before, "a failed post changed the watch table");
     Check(state->Watches[0]->Stream.IsOpen(), "a failed post closed a watched file");
@@ -171,20 +174,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::vector<std::string>> lines;
   for (const std::string& line : sl::SplitLines(body)) lines.push_back(sl::SplitCommaFields(line));
   const size_t rows = lines.empty() ? 0 : lines.size() - 1;
-  Check(state->ConfTable.RowCount() == static_cast<int32_t>(rows), "not one watch row per posted line");
+  Check(state->ConfTable.RowCount() == static_cast<int32_t>(rows),
+        "not one watch row per posted line");
   Check(state->Watches.size() == rows, "not one watch entry per posted line");
   for (size_t i = 0; i < rows; ++i) {
     const std::vector<std::string>& f = lines[i];
     const sl::TWatchFile& e = *state->Watches[i];
-    Check(e.FileName == f[0] && e.SearchString == f[1] && e.MailAddress == f[3] && e.Command == f[4],
-          "a watch entry differs from its posted line");
+    Check(
+        e.FileName == f[0] && e.SearchString == f[1] && e.MailAddress == f[3] && e.Command == f[4],
+        "a watch entry differs from its posted line");
     Check(e.SearchCount == sl::StrToInt(f[2]), "a watch count differs from the posted one");
     Check(e.HitCount == 0, "a hit counter kept after a post");
     if (sl::FileExists(e.FileName)) {
       struct stat st;
       bool regular = ::stat(e.FileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
       Check(e.Stream.IsOpen(), "an existing watched file is not open");
-      if (regular) Check(e.LastSize == st.st_size && e.CurrentSize == st.st_size, "a watched file not measured");
+      if (regular)
+        Check(e.LastSize == st.st_size && e.CurrentSize == st.st_size,
+              "a watched file not measured");
     }
   }
   if (lines.empty()) {
@@ -192,11 +199,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     const std::vector<std::string>& f = lines.back();
     const sl::CsvTable env = state->EnvTable;  // a copy: the analysis cannot follow a reference
-    Check(env.GetValue("MailSubject") == sl::SjisToEuc(f[0]), "the mail subject differs from the post");
-    Check(env.GetValue("MailBody") == sl::SjisToEuc(Replace(f[1], '\t', '\n')), "the mail body differs from the post");
+    Check(env.GetValue("MailSubject") == sl::SjisToEuc(f[0]),
+          "the mail subject differs from the post");
+    Check(env.GetValue("MailBody") == sl::SjisToEuc(Replace(f[1], '\t', '\n')),
+          "the mail body differs from the post");
     Check(env.GetValue("SMTPServer") == f[2] && env.GetValue("FromMailAddress") == f[3],
           "the mail server or sender differs from the post");
-    Check(env.GetValue("UserID") == "admin" && env.GetValue("Password") == "secret", "a post changed the login");
+    Check(env.GetValue("UserID") == "admin" && env.GetValue("Password") == "secret",
+          "a post changed the login");
   }
 
   // Both files hold the tables and load back to them.
@@ -208,9 +218,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   conf_back.Separator = env_back.Separator = ",";
   conf_back.LoadFromBytes(conf_file);
   env_back.LoadFromBytes(env_file);
-  Check(conf_back.FieldNames() == state->ConfTable.FieldNames() && conf_back.Rows() == state->ConfTable.Rows(),
+  Check(conf_back.FieldNames() == state->ConfTable.FieldNames() &&
+            conf_back.Rows() == state->ConfTable.Rows(),
         "the saved watch list does not load back");
-  Check(env_back.FieldNames() == state->EnvTable.FieldNames() && env_back.Rows() == state->EnvTable.Rows(),
+  Check(env_back.FieldNames() == state->EnvTable.FieldNames() &&
+            env_back.Rows() == state->EnvTable.Rows(),
         "the saved environment does not load back");
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(base + "data")) {

@@ -9,6 +9,8 @@
 // incomplete line shorter than the limit. For each line the code, the text
 // after it, the AUTH mechanisms of an EHLO line and the CRAM answer to it
 // as a challenge are checked.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -18,11 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
+#include "core/text.h"
 #include "mail/smtp_auth.h"
 #include "mail/smtp_reply.h"
-#include "core/text.h"
 
 namespace {
 
@@ -45,20 +45,24 @@ void CheckLine(const sl::SmtpReplyLine& line, size_t max_line) {
   // The usual form: three digits, then a blank, a hyphen or nothing.
   if (text.size() >= 3 && IsDigit(text[0]) && IsDigit(text[1]) && IsDigit(text[2]) &&
       (text.size() == 3 || text[3] == ' ' || text[3] == '-')) {
-    Check(line.Code == (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0'), "a wrong reply code");
+    Check(line.Code == (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0'),
+          "a wrong reply code");
     Check(line.Continued == (text.size() > 3 && text[3] == '-'), "a wrong continuation mark");
-    Check(sl::SmtpReplyText(text) == std::string_view(text).substr(std::min<size_t>(4, text.size())),
-          "a wrong text after the code");
+    Check(
+        sl::SmtpReplyText(text) == std::string_view(text).substr(std::min<size_t>(4, text.size())),
+        "a wrong text after the code");
   }
   std::string_view rest = sl::SmtpReplyText(text);
   Check(rest.data() >= text.data() && rest.data() + rest.size() == text.data() + text.size(),
         "the text after the code is not the end of the line");
   if (text.find_first_of("0123456789") == std::string::npos) {
-    Check(line.Code == 0 && !line.Continued && rest == text, "a code read from a line without digits");
+    Check(line.Code == 0 && !line.Continued && rest == text,
+          "a code read from a line without digits");
   }
 
   for (const std::string& name : sl::AuthMechanismsOfEhloLine(text)) {
-    Check(!name.empty() && name.find_first_of(" \t") == std::string::npos, "a blank or empty mechanism name");
+    Check(!name.empty() && name.find_first_of(" \t") == std::string::npos,
+          "a blank or empty mechanism name");
     for (char c : name) Check(!(c >= 'a' && c <= 'z'), "a mechanism name not in upper case");
   }
 
@@ -69,7 +73,8 @@ void CheckLine(const sl::SmtpReplyLine& line, size_t max_line) {
   const std::string prefix = "scan@example.com ";
   Check(answer.compare(0, prefix.size(), prefix) == 0, "a CRAM answer without the user");
   std::string digest = answer.substr(prefix.size());
-  Check(digest.size() == (sha1 ? 40u : 32u) && digest.find_first_not_of("0123456789abcdef") == std::string::npos,
+  Check(digest.size() == (sha1 ? 40u : 32u) &&
+            digest.find_first_not_of("0123456789abcdef") == std::string::npos,
         "a CRAM answer without a hexadecimal digest");
 }
 
@@ -79,17 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   size_t max_line = sl::kSmtpReceiveBufferSize;
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 1:
-      max_line = in.ConsumeIntegralInRange<size_t>(1, 64);
-      break;
+    case 1: max_line = in.ConsumeIntegralInRange<size_t>(1, 64); break;
     case 2:
       max_line = SIZE_MAX - in.ConsumeIntegralInRange<size_t>(0, 16);  // no practical limit
       break;
     case 3:
       max_line = 0;  // taken as 1
       break;
-    default:
-      break;
+    default: break;
   }
   const size_t effective_limit = max_line == 0 ? 1 : max_line;
   const size_t cut = in.ConsumeIntegral<uint16_t>();
@@ -111,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // In two receives, the unused rest of the first carried into the second.
   const size_t first = received.empty() ? 0 : cut % (received.size() + 1);
   size_t used = 0;
-  std::vector<sl::SmtpReplyLine> parts = sl::SplitSmtpReplyLines(received.substr(0, first), &used, max_line);
+  std::vector<sl::SmtpReplyLine> parts =
+      sl::SplitSmtpReplyLines(received.substr(0, first), &used, max_line);
   std::string carried = received.substr(used);
   size_t used_again = 0;
   for (sl::SmtpReplyLine& line : sl::SplitSmtpReplyLines(carried, &used_again, max_line)) {

@@ -46,7 +46,8 @@ constexpr WellKnown kProtocols[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}};
 }  // namespace
 
 in_addr SocketResolveHost(const std::string& host) {
-  if (host.empty()) throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid Hostname.");
+  if (host.empty())
+    throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid Hostname.");
   in_addr addr{};
   if (LooksLikeDottedAddress(host)) {
     if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
@@ -62,7 +63,8 @@ in_addr SocketResolveHost(const std::string& host) {
   if (rc != 0 || result == nullptr) {
     int error = rc != 0 ? ResolverError(rc) : kErrNoData;
     if (result) freeaddrinfo(result);
-    throw ESocketError(error, Quoted("SocketResolveHost: Cannot convert host address '", host, "', Error #", error));
+    throw ESocketError(error, Quoted("SocketResolveHost: Cannot convert host address '", host,
+                                     "', Error #", error));
   }
   addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
   freeaddrinfo(result);
@@ -85,7 +87,8 @@ uint16_t SocketResolvePort(const std::string& port, const std::string& proto) {
   for (const WellKnown& w : kServices) {
     if (port == w.name) return static_cast<uint16_t>(w.number);
   }
-  throw ESocketError(kErrNoData, Quoted("SocketResolvePort: Cannot convert port '", port, "', Error #", kErrNoData));
+  throw ESocketError(kErrNoData, Quoted("SocketResolvePort: Cannot convert port '", port,
+                                        "', Error #", kErrNoData));
 }
 
 int SocketResolveProto(const std::string& proto) {
@@ -99,7 +102,8 @@ int SocketResolveProto(const std::string& proto) {
   for (const WellKnown& w : kProtocols) {
     if (proto == w.name) return w.number;
   }
-  throw ESocketError(kErrNoData, Quoted("SocketResolveProto: Cannot convert protocol '", proto, "', Error #", kErrNoData));
+  throw ESocketError(kErrNoData, Quoted("SocketResolveProto: Cannot convert protocol '", proto,
+                                        "', Error #", kErrNoData));
 }
 
 TAsyncSocket::TAsyncSocket() = default;
@@ -244,7 +248,8 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
       } else {
         for (addrinfo* p = result; p; p = p->ai_next) {
           char text[INET_ADDRSTRLEN];
-          inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, text, sizeof(text));
+          inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, text,
+                    sizeof(text));
           list.push_back(text);
         }
         freeaddrinfo(result);
@@ -258,7 +263,7 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
     dns_result_list_ = list;
     if (error != 0) {
       last_error_ = error;
-      last_error_msg_ = host.empty() ? "DNS lookup: invalid host name."
+      last_error_msg_ = host.empty()      ? "DNS lookup: invalid host name."
                         : error == EFAULT ? "DNS lookup: Unable to allocate a new worker thread"
                                           : AsyncSocketErrorText(error);
     }
@@ -400,7 +405,8 @@ void TAsyncSocket::FireStateChanges() {
   for (const auto& [old_state, new_state] : changes) OnChangeState(old_state, new_state);
 }
 
-void TAsyncSocket::Fire(const std::function<void(SessionId, int)>& handler, SessionId session, int error) {
+void TAsyncSocket::Fire(const std::function<void(SessionId, int)>& handler, SessionId session,
+                        int error) {
   if (!handler) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -453,9 +459,7 @@ void TAsyncSocket::WorkerLoop() {
 void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
   auto session = static_cast<SessionId>(msg.WParam);
   switch (msg.Msg) {
-    case WM_SOCK_CONNECT:
-      OpenAndConnect(session);
-      break;
+    case WM_SOCK_CONNECT: OpenAndConnect(session); break;
     case WM_SOCK_CLOSE: {
       bool ours;
       {
@@ -465,12 +469,8 @@ void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
       if (ours) CloseDescriptor(0, true);
       break;
     }
-    case WM_SOCK_TRY_TO_SEND:
-      TryToSend();
-      break;
-    case WM_SOCK_START_TLS:
-      BeginTls(session);
-      break;
+    case WM_SOCK_TRY_TO_SEND: TryToSend(); break;
+    case WM_SOCK_START_TLS: BeginTls(session); break;
     default:
       // Listening, accepting and duplicating are not served by this socket.
       break;
@@ -523,7 +523,9 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
   int flags = 1;
   if (ioctl(fd, FIONBIO, &flags) != 0) return fail(fd, errno, "ioctlsocket(FIONBIO) failed");
   if (linger != wsLingerNoSet) {
-    struct linger l{linger == wsLingerOn ? 1 : 0, linger_timeout};
+    struct linger l {
+      linger == wsLingerOn ? 1 : 0, linger_timeout
+    };
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
   }
   if (bind_local && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
@@ -657,7 +659,8 @@ void TAsyncSocket::TryToSend() {
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0 || connecting_ || tls_handshaking_ || fd_session_ != session_ || pending_.empty()) return;
+    if (fd_ < 0 || connecting_ || tls_handshaking_ || fd_session_ != session_ || pending_.empty())
+      return;
     session = fd_session_;
     if (tls_) {
       TlsSession::Status status = tls_->Write(&pending_);

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "mail/msg_queue.h"
-#include "net/socket_errors.h"
 #include "mail/tls_session.h"
+#include "net/socket_errors.h"
 
 namespace sl {
 
@@ -83,8 +83,8 @@ class TAsyncSocket {
   std::string Proto() const;
   std::string LocalAddr() const;
   std::string LocalPort() const;
-  int PortNum() const;          // the remote port of the last connect
-  uint64_t RcvdCount() const;   // bytes received on the current session
+  int PortNum() const;         // the remote port of the last connect
+  uint64_t RcvdCount() const;  // bytes received on the current session
   int LastError() const;
   std::string LastErrorMsg() const;
   TAsyncSocketState State() const;
@@ -92,7 +92,7 @@ class TAsyncSocket {
   // Resolves a host name on the calling thread (blocking) and raises
   // OnDnsLookupDone with the result; returns the same error number.
   int DnsLookup(const std::string& host);
-  std::string DnsResult() const;                // first address as text
+  std::string DnsResult() const;  // first address as text
   std::vector<std::string> DnsResultList() const;
 
   // Starts connecting to Addr:Port. Throws ESocketError when the socket

@@ -75,12 +75,14 @@ TEST(SocketResolveTest, AddressPortAndProtocolAreChecked) {
     }
     return std::string("no error");
   };
-  EXPECT_EQ(message([] { SocketResolveHost("999.1.1.1"); }), "SocketResolveHost: '999.1.1.1' Invalid IP address.");
+  EXPECT_EQ(message([] { SocketResolveHost("999.1.1.1"); }),
+            "SocketResolveHost: '999.1.1.1' Invalid IP address.");
   EXPECT_EQ(message([] { SocketResolveHost(""); }), "SocketResolveHost: '' Invalid Hostname.");
   EXPECT_EQ(message([] { SocketResolvePort("", "tcp"); }), "SocketResolvePort: Invalid Port.");
   EXPECT_EQ(message([] { SocketResolvePort("70000", "tcp"); }), "SocketResolvePort: Invalid Port.");
-  EXPECT_EQ(message([] { SocketResolvePort("no-such-service", "tcp"); }).rfind(
-                "SocketResolvePort: Cannot convert port 'no-such-service', Error #", 0),
+  EXPECT_EQ(message([] {
+              SocketResolvePort("no-such-service", "tcp");
+            }).rfind("SocketResolvePort: Cannot convert port 'no-such-service', Error #", 0),
             0u);
   EXPECT_EQ(message([] { SocketResolveProto(""); }), "SocketResolveProto: Invalid Protocol.");
 }
@@ -99,7 +101,8 @@ struct EventLog {
   }
   bool WaitFor(const std::string& e) {
     std::unique_lock<std::mutex> lock(mu);
-    return cv.wait_for(lock, 5s, [&] { return std::find(events.begin(), events.end(), e) != events.end(); });
+    return cv.wait_for(lock, 5s,
+                       [&] { return std::find(events.begin(), events.end(), e) != events.end(); });
   }
 };
 
@@ -107,7 +110,9 @@ void Wire(TAsyncSocket& socket, EventLog& log) {
   socket.OnSessionConnected = [&log](TAsyncSocket::SessionId, int error) {
     log.Add("connected " + std::to_string(error));
   };
-  socket.OnSessionClosed = [&log](TAsyncSocket::SessionId, int error) { log.Add("closed " + std::to_string(error)); };
+  socket.OnSessionClosed = [&log](TAsyncSocket::SessionId, int error) {
+    log.Add("closed " + std::to_string(error));
+  };
   socket.OnDataSent = [&log](TAsyncSocket::SessionId, int) { log.Add("sent"); };
   socket.OnDataAvailable = [&socket, &log](TAsyncSocket::SessionId, int) {
     char buf[64];

@@ -52,7 +52,8 @@ std::string ExtractMailAddress(std::string_view text) {
   size_t lt = rest.find('<');
   if (lt != std::string_view::npos) {
     size_t gt = rest.find('>', lt + 1);
-    address = Trim(rest.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1));
+    address = Trim(
+        rest.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1));
   } else {
     size_t begin = 0;
     while (begin < rest.size() && IsBlankByte(rest[begin])) ++begin;
@@ -83,9 +84,9 @@ std::string FormatMailDate(const std::tm& t) {
   char sign = offset < 0 ? '-' : '+';
   if (offset < 0) offset = -offset;
   char text[80];
-  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[(t.tm_wday % 7 + 7) % 7],
-           t.tm_mday, kMonths[(t.tm_mon % 12 + 12) % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, sign,
-           offset / 60 % 100, offset % 60);
+  snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+           kDays[(t.tm_wday % 7 + 7) % 7], t.tm_mday, kMonths[(t.tm_mon % 12 + 12) % 12],
+           t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, sign, offset / 60 % 100, offset % 60);
   return text;
 }
 
@@ -94,13 +95,14 @@ std::string MakeMessageId(const std::string& host) {
   static std::atomic<unsigned long> counter{0};
   std::string domain;
   for (char c : host) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-') {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+        c == '-') {
       domain += c;
     }
   }
   if (domain.empty()) domain = "localhost";
-  return "<" + std::to_string(static_cast<long long>(std::time(nullptr))) + "." + std::to_string(getpid()) + "." +
-         std::to_string(++counter) + "@" + domain + ">";
+  return "<" + std::to_string(static_cast<long long>(std::time(nullptr))) + "." +
+         std::to_string(getpid()) + "." + std::to_string(++counter) + "@" + domain + ">";
 }
 
 std::vector<std::string> FoldHeaderLine(std::string_view line, size_t width) {
@@ -139,7 +141,9 @@ std::vector<std::string> FoldHeaderLine(std::string_view line, size_t width) {
   return lines;
 }
 
-const char* ContentTypeName(TSmtpContentType type) { return type == smtpHtml ? "text/html" : "text/plain"; }
+const char* ContentTypeName(TSmtpContentType type) {
+  return type == smtpHtml ? "text/html" : "text/plain";
+}
 
 std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::tm& local_now) {
   std::vector<std::string> lines;
@@ -147,7 +151,8 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::
     for (std::string& line : AddressListHeader(name, value)) lines.push_back(std::move(line));
   };
   if (!Trim(f.HdrReplyTo).empty()) add_list("Reply-To", f.HdrReplyTo);
-  if (!Trim(f.HdrReturnPath).empty()) lines.push_back("Return-Path: " + NoLineBreaks(f.HdrReturnPath));
+  if (!Trim(f.HdrReturnPath).empty())
+    lines.push_back("Return-Path: " + NoLineBreaks(f.HdrReturnPath));
   if (!f.HdrFrom.empty()) lines.push_back("From: " + NoLineBreaks(f.HdrFrom));
   if (!f.HdrTo.empty()) add_list("To", f.HdrTo);
   if (!f.HdrCc.empty()) add_list("Cc", f.HdrCc);
@@ -184,7 +189,6 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderFields& f, const std::
   return folded;
 }
 
-
 std::string BodyWireLine(std::string_view line) {
   std::string_view cut = line.substr(0, kMaxBodyLine);
   std::string out;
@@ -209,7 +213,8 @@ std::vector<std::string> MultipartPreamble(const std::string& boundary, TSmtpCon
   return {"This is a multipart MIME message.",
           "",
           "--" + boundary,
-          std::string("Content-Type: ") + ContentTypeName(type) + "; charset=\"" + NoLineBreaks(charset) + "\"",
+          std::string("Content-Type: ") + ContentTypeName(type) + "; charset=\"" +
+              NoLineBreaks(charset) + "\"",
           "Content-Transfer-Encoding: 7bit",
           ""};
 }
@@ -231,7 +236,8 @@ std::string BaseFileName(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-std::vector<std::string> AttachmentPartHeader(const std::string& boundary, const std::string& content_type,
+std::vector<std::string> AttachmentPartHeader(const std::string& boundary,
+                                              const std::string& content_type,
                                               const std::string& file_name) {
   std::string name = NoLineBreaks(file_name);
   return {"--" + boundary,
@@ -242,13 +248,16 @@ std::vector<std::string> AttachmentPartHeader(const std::string& boundary, const
           "\tfilename=\"" + name + "\""};
 }
 
-std::vector<std::string> MultipartEnd(const std::string& boundary) { return {"", "--" + boundary + "--"}; }
+std::vector<std::string> MultipartEnd(const std::string& boundary) {
+  return {"", "--" + boundary + "--"};
+}
 
 std::vector<std::string> Base64Lines(std::string_view bytes) {
   // 54 input bytes make one line of 72 characters.
   constexpr size_t kChunk = kBase64LineLength / 4 * 3;
   std::vector<std::string> lines;
-  for (size_t i = 0; i < bytes.size(); i += kChunk) lines.push_back(Base64Encode(bytes.substr(i, kChunk)));
+  for (size_t i = 0; i < bytes.size(); i += kChunk)
+    lines.push_back(Base64Encode(bytes.substr(i, kChunk)));
   return lines;
 }
 

@@ -81,7 +81,6 @@ const char* ContentTypeName(TSmtpContentType type);
 // empty line that ends them. Header values never carry CR or LF.
 std::vector<std::string> BuildMailHeaders(const MailHeaderFields& fields, const std::tm& local_now);
 
-
 // A body line as it goes on the wire (without CR LF): cut to kMaxBodyLine
 // bytes, then a leading "." doubled.
 std::string BodyWireLine(std::string_view line);
@@ -96,7 +95,8 @@ std::string AttachmentContentType(std::string_view file_name);
 // The file name without its directory.
 std::string BaseFileName(std::string_view path);
 // Part header of one attachment, up to (not including) the empty line.
-std::vector<std::string> AttachmentPartHeader(const std::string& boundary, const std::string& content_type,
+std::vector<std::string> AttachmentPartHeader(const std::string& boundary,
+                                              const std::string& content_type,
                                               const std::string& file_name);
 // The closing lines after the last attachment.
 std::vector<std::string> MultipartEnd(const std::string& boundary);

@@ -45,7 +45,8 @@ TEST(MailMessageTest, DatesZonesIdsAndFolding) {
       {"Subject: " + std::string(70, 'a') + " b", {"Subject: " + std::string(70, 'a'), " b"}},
       // No fold right after the name, and a word longer than a line stays whole.
       {"Subject: " + std::string(80, 'a') + " b c", {"Subject: " + std::string(80, 'a'), " b c"}},
-      {"\t" + std::string(40, 'x') + " " + std::string(40, 'y'), {"\t" + std::string(40, 'x'), " " + std::string(40, 'y')}},
+      {"\t" + std::string(40, 'x') + " " + std::string(40, 'y'),
+       {"\t" + std::string(40, 'x'), " " + std::string(40, 'y')}},
   };
   for (const auto& f : folds) EXPECT_EQ(FoldHeaderLine(f.line), f.folded) << f.line;
 }
@@ -61,21 +62,13 @@ TEST(MailMessageTest, HeadersComeInTheirFixedOrder) {
   f.HdrPriority = smtpPriorityHigh;
   f.CharSet = "ISO-2022-JP";
   EXPECT_EQ(BuildMailHeaders(f, Friday()),
-            (std::vector<std::string>{"Reply-To: reply@example.com",
-                                      "Return-Path: bounce@example.com",
-                                      "From: agent@example.com",
-                                      "To: a@example.com,",
-                                      "\tb@example.com",
-                                      "Cc: c@example.com",
-                                      "Subject: Hello",
-                                      "Sender: agent@example.com",
-                                      "Mime-Version: 1.0",
-                                      "Content-Type: text/plain; charset=\"ISO-2022-JP\"",
-                                      "Date: Fri, 06 Mar 2026 09:05:07 +0900",
-                                      "X-Priority: 2",
-                                      "Priority: urgent",
-                                      "X-MSMail-Priority: High",
-                                      "X-Mailer: ScanLantern Mailer V1.00"}));
+            (std::vector<std::string>{
+                "Reply-To: reply@example.com", "Return-Path: bounce@example.com",
+                "From: agent@example.com", "To: a@example.com,", "\tb@example.com",
+                "Cc: c@example.com", "Subject: Hello", "Sender: agent@example.com",
+                "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"ISO-2022-JP\"",
+                "Date: Fri, 06 Mar 2026 09:05:07 +0900", "X-Priority: 2", "Priority: urgent",
+                "X-MSMail-Priority: High", "X-Mailer: ScanLantern Mailer V1.00"}));
 }
 
 TEST(MailMessageTest, OptionalHeadersAreLeftOut) {
@@ -85,11 +78,12 @@ TEST(MailMessageTest, OptionalHeadersAreLeftOut) {
   f.ContentType = smtpHtml;
   f.HdrPriority = smtpPriorityLowest;
   std::vector<std::string> lines = BuildMailHeaders(f, Friday());
-  EXPECT_EQ(lines, (std::vector<std::string>{"Subject: ", "Sender: sender@example.com", "Mime-Version: 1.0",
-                                             "Content-Type: text/html; charset=\"iso-8859-1\"",
-                                             "Date: Fri, 06 Mar 2026 09:05:07 +0900", "X-Priority: 5",
-                                             "Priority: non-urgent", "X-MSMail-Priority: Low",
-                                             "X-Mailer: ScanLantern Mailer V1.00"}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "Subject: ", "Sender: sender@example.com", "Mime-Version: 1.0",
+                "Content-Type: text/html; charset=\"iso-8859-1\"",
+                "Date: Fri, 06 Mar 2026 09:05:07 +0900", "X-Priority: 5", "Priority: non-urgent",
+                "X-MSMail-Priority: Low", "X-Mailer: ScanLantern Mailer V1.00"}));
   f.HdrPriority = smtpPriorityNormal;
   lines = BuildMailHeaders(f, Friday());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "X-MSMail-Priority: Normal"), lines.end());
@@ -145,8 +139,8 @@ TEST(MailMessageTest, AttachmentPartsAreLaidOut) {
   EXPECT_EQ(AttachmentContentType("README"), "application/octet-stream");
   EXPECT_EQ(AttachmentPartHeader("B", "text/plain", BaseFileName("/tmp/dir/a.txt")),
             (std::vector<std::string>{"--B", "Content-Type: text/plain;", "\tname=\"a.txt\"",
-                                      "Content-Transfer-Encoding: base64", "Content-Disposition: attachment;",
-                                      "\tfilename=\"a.txt\""}));
+                                      "Content-Transfer-Encoding: base64",
+                                      "Content-Disposition: attachment;", "\tfilename=\"a.txt\""}));
   EXPECT_EQ(MultipartEnd("B"), (std::vector<std::string>{"", "--B--"}));
   std::vector<std::string> lines = Base64Lines(std::string(109, 'z'));
   ASSERT_EQ(lines.size(), 3u);

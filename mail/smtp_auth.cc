@@ -39,18 +39,15 @@ TSmtpAuthType SelectAuthMechanism(const std::vector<std::string>& advertised) {
 
 TSmtpAuthType AuthFallback(TSmtpAuthType refused) {
   switch (refused) {
-    case smtpAuthCramSha1:
-      return smtpAuthCramMD5;
-    case smtpAuthCramMD5:
-      return smtpAuthLogin;
-    case smtpAuthLogin:
-      return smtpAuthPlain;
-    default:
-      return smtpAuthNone;
+    case smtpAuthCramSha1: return smtpAuthCramMD5;
+    case smtpAuthCramMD5: return smtpAuthLogin;
+    case smtpAuthLogin: return smtpAuthPlain;
+    default: return smtpAuthNone;
   }
 }
 
-std::string AuthPlainResponse(std::string_view authzid, std::string_view authcid, std::string_view password) {
+std::string AuthPlainResponse(std::string_view authzid, std::string_view authcid,
+                              std::string_view password) {
   std::string raw(authzid);
   raw += '\0';
   raw.append(authcid);

@@ -34,7 +34,8 @@ TSmtpAuthType SelectAuthMechanism(const std::vector<std::string>& advertised);
 TSmtpAuthType AuthFallback(TSmtpAuthType refused);
 
 // Base64 of authzid NUL authcid NUL password.
-std::string AuthPlainResponse(std::string_view authzid, std::string_view authcid, std::string_view password);
+std::string AuthPlainResponse(std::string_view authzid, std::string_view authcid,
+                              std::string_view password);
 
 // Lower-case hexadecimal HMAC-MD5 or HMAC-SHA1 of data keyed with key.
 std::string HmacHex(bool sha1, std::string_view key, std::string_view data);

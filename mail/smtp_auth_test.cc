@@ -16,12 +16,15 @@ TEST(SmtpAuthTest, CramMd5MatchesThePublishedExample) {
 
 TEST(SmtpAuthTest, HmacSha1KnownAnswer) {
   // Test case 2 of the HMAC-SHA1 test vectors.
-  EXPECT_EQ(HmacHex(true, "Jefe", "what do ya want for nothing?"), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-  EXPECT_EQ(HmacHex(false, "Jefe", "what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738");
+  EXPECT_EQ(HmacHex(true, "Jefe", "what do ya want for nothing?"),
+            "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+  EXPECT_EQ(HmacHex(false, "Jefe", "what do ya want for nothing?"),
+            "750c783e6ab0b503eaa86e310a5db738");
 }
 
 TEST(SmtpAuthTest, PlainPutsNulBetweenTheParts) {
-  EXPECT_EQ(Base64Decode(AuthPlainResponse("user", "user", "pw")), std::string("user\0user\0pw", 12));
+  EXPECT_EQ(Base64Decode(AuthPlainResponse("user", "user", "pw")),
+            std::string("user\0user\0pw", 12));
 }
 
 TEST(SmtpAuthTest, MechanismsAreReadFromEitherAuthLineForm) {

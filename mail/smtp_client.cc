@@ -23,7 +23,9 @@ std::tm LocalNow() {
   return local;
 }
 
-bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
 
 std::string ConnectFailureText(int error) {
   return "500 " + AsyncSocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
@@ -38,10 +40,16 @@ std::string MachineHostName() {
 }
 
 TCustomSmtpClient::TCustomSmtpClient() : socket_(std::make_unique<TAsyncSocket>()) {
-  socket_->OnSessionConnected = [this](TAsyncSocket::SessionId s, int e) { SocketSessionConnected(s, e); };
-  socket_->OnDataAvailable = [this](TAsyncSocket::SessionId s, int e) { SocketDataAvailable(s, e); };
+  socket_->OnSessionConnected = [this](TAsyncSocket::SessionId s, int e) {
+    SocketSessionConnected(s, e);
+  };
+  socket_->OnDataAvailable = [this](TAsyncSocket::SessionId s, int e) {
+    SocketDataAvailable(s, e);
+  };
   socket_->OnDataSent = [this](TAsyncSocket::SessionId s, int e) { SocketDataSent(s, e); };
-  socket_->OnSessionClosed = [this](TAsyncSocket::SessionId s, int e) { SocketSessionClosed(s, e); };
+  socket_->OnSessionClosed = [this](TAsyncSocket::SessionId s, int e) {
+    SocketSessionClosed(s, e);
+  };
   socket_->OnTlsDone = [this](TAsyncSocket::SessionId s, int e) { SocketTlsDone(s, e); };
 }
 
@@ -220,7 +228,8 @@ void TCustomSmtpClient::Abort() {
   state_ = smtpReady;
 }
 
-void TCustomSmtpClient::AddRecipients(const std::string& to, const std::string& cc, const std::string& bcc) {
+void TCustomSmtpClient::AddRecipients(const std::string& to, const std::string& cc,
+                                      const std::string& bcc) {
   std::vector<std::string> parts = SplitAddressList(to + ";" + cc + ";" + bcc);
   for (std::string& part : parts) {
     if (!HasLineBreak(part)) RcptName.push_back(std::move(part));
@@ -292,8 +301,8 @@ void TCustomSmtpClient::SendCommand(const std::string& command) {
   if (socket_ && socket_->State() == wsConnected) socket_->SendText(line + "\r\n");
 }
 
-void TCustomSmtpClient::StartCommand(TSmtpRequest request, const std::string& command, std::vector<int> ok_codes,
-                                  Continuation next) {
+void TCustomSmtpClient::StartCommand(TSmtpRequest request, const std::string& command,
+                                     std::vector<int> ok_codes, Continuation next) {
   pending_ = request;
   request_done_ = false;
   request_result_ = 0;
@@ -363,8 +372,8 @@ void TCustomSmtpClient::DoMailFrom() {
 
 void TCustomSmtpClient::DoRcptTo() {
   if (recipients_.empty()) throw SmtpException("RcptName list is empty");
-  StartCommand(smtpRcptTo, "RCPT TO:<" + ExtractMailAddress(recipients_[rcpt_index_]) + ">", {250, 251},
-               &TCustomSmtpClient::RcptReply);
+  StartCommand(smtpRcptTo, "RCPT TO:<" + ExtractMailAddress(recipients_[rcpt_index_]) + ">",
+               {250, 251}, &TCustomSmtpClient::RcptReply);
 }
 
 void TCustomSmtpClient::RcptReply() {
@@ -390,7 +399,9 @@ void TCustomSmtpClient::RcptReply() {
   RequestDone(request_result_);
 }
 
-void TCustomSmtpClient::DoData() { StartCommand(smtpData, "DATA", {354}, &TCustomSmtpClient::DataAccepted); }
+void TCustomSmtpClient::DoData() {
+  StartCommand(smtpData, "DATA", {354}, &TCustomSmtpClient::DataAccepted);
+}
 
 void TCustomSmtpClient::DataAccepted() {
   if (request_result_ != 0) {
@@ -465,7 +476,7 @@ void TCustomSmtpClient::StartAuthMechanism() {
       // The login name is both the authorization and the authentication
       // identity.
       StartCommand(smtpAuth, "AUTH PLAIN " + AuthPlainResponse(Username, Username, Password), {235},
-                &TCustomSmtpClient::AuthMechanismReply);
+                   &TCustomSmtpClient::AuthMechanismReply);
       break;
     case smtpAuthLogin:
       StartCommand(smtpAuth, "AUTH LOGIN", {334}, &TCustomSmtpClient::AuthMechanismReply);
@@ -491,20 +502,17 @@ void TCustomSmtpClient::AuthMechanismReply() {
       return;
     }
     bool credentials_refused = auth_current_ == smtpAuthPlain && status_code_ != 504;
-    if (auth_auto_ && !credentials_refused) error_message_ = "500 Authentication Type could not be determined.";
+    if (auth_auto_ && !credentials_refused)
+      error_message_ = "500 Authentication Type could not be determined.";
     RequestDone(request_result_);
     return;
   }
   switch (auth_current_) {
-    case smtpAuthPlain:
-      RequestDone(0);
-      break;
+    case smtpAuthPlain: RequestDone(0); break;
     case smtpAuthLogin:
       StartCommand(smtpAuth, Base64Encode(Username), {334}, &TCustomSmtpClient::AuthLoginUser);
       break;
-    default:
-      AuthCramChallenge();
-      break;
+    default: AuthCramChallenge(); break;
   }
 }
 
@@ -520,8 +528,9 @@ void TCustomSmtpClient::AuthCramChallenge() {
   bool sha1 = auth_current_ == smtpAuthCramSha1;
   std::string challenge(Trim(SmtpReplyText(last_response_)));
   if (challenge.empty()) {
-    error_message_ = std::string(sha1 ? "500 Malformed SHA1 Challege: " : "500 Malformed MD5 Challege: ") +
-                     last_response_;
+    error_message_ =
+        std::string(sha1 ? "500 Malformed SHA1 Challege: " : "500 Malformed MD5 Challege: ") +
+        last_response_;
     RequestDone(500);
     return;
   }
@@ -593,7 +602,8 @@ bool TCustomSmtpClient::NextDataLine(std::string* line) {
   if (header_index_ < header_lines_.size()) {
     *line = header_lines_[header_index_++];
     if (OnHeaderLine) OnHeaderLine(*line);
-    if (!boundary_.empty() && SameText(std::string_view(*line).substr(0, 13), "Content-Type:")) *line = MultipartContentTypeLine(boundary_);
+    if (!boundary_.empty() && SameText(std::string_view(*line).substr(0, 13), "Content-Type:"))
+      *line = MultipartContentTypeLine(boundary_);
     Display("> " + *line);
     if (!line->empty() && (*line)[0] == '.') line->insert(0, 1, '.');
     return true;
@@ -682,7 +692,7 @@ void TCustomSmtpClient::RunNextStep() {
       steps_ = (steps_ & kStepQuit) && last_step_ != kStepQuit ? unsigned{kStepQuit} : 0u;
     }
   }
-  static constexpr Step kOrder[] = {kStepConnect, kStepHelo,   kStepEhlo, kStepAuth, kStepVrfy,
+  static constexpr Step kOrder[] = {kStepConnect,  kStepHelo,   kStepEhlo, kStepAuth, kStepVrfy,
                                     kStepMailFrom, kStepRcptTo, kStepData, kStepQuit};
   for (Step step : kOrder) {
     if (!(steps_ & step)) continue;
@@ -704,30 +714,21 @@ void TCustomSmtpClient::RunNextStep() {
 
 void TCustomSmtpClient::StartStep(Step step) {
   switch (step) {
-    case kStepConnect:
-      return DoConnect();
-    case kStepHelo:
-      return DoHelo();
-    case kStepEhlo:
-      return DoEhlo();
-    case kStepAuth:
-      return DoAuth();
-    case kStepVrfy:
-      return DoVrfy();
-    case kStepMailFrom:
-      return DoMailFrom();
+    case kStepConnect: return DoConnect();
+    case kStepHelo: return DoHelo();
+    case kStepEhlo: return DoEhlo();
+    case kStepAuth: return DoAuth();
+    case kStepVrfy: return DoVrfy();
+    case kStepMailFrom: return DoMailFrom();
     case kStepRcptTo:
       recipients_ = Recipients();
       rcpt_index_ = 0;
       accepted_.clear();
       refused_.clear();
       return DoRcptTo();
-    case kStepData:
-      return DoData();
-    case kStepQuit:
-      return DoQuit();
-    case kStepNone:
-      break;
+    case kStepData: return DoData();
+    case kStepQuit: return DoQuit();
+    case kStepNone: break;
   }
   throw SmtpException("Program error: FNext is nil");
 }
@@ -952,7 +953,8 @@ bool TSmtpCli::NextBodyLine(std::string* line) {
       if (!file_) throw SmtpException("File not found '" + name + "'");
       std::string content_type = AttachmentContentType(name);
       if (OnAttachContentType) OnAttachContentType(index, content_type);
-      std::vector<std::string> header = AttachmentPartHeader(boundary_, content_type, BaseFileName(name));
+      std::vector<std::string> header =
+          AttachmentPartHeader(boundary_, content_type, BaseFileName(name));
       if (OnAttachHeader) OnAttachHeader(index, header);
       header.emplace_back();
       part_lines_.assign(header.begin(), header.end());

@@ -123,7 +123,7 @@ class TCustomSmtpClient {
   bool OwnHeaders = false;  // true: MailMessage holds the header lines too
   TSmtpSecurity Security = smtpSecurityNone;
   std::string MessageIdHost;  // right side of the Message-ID; empty: the local host name
-  int Timeout = 0;          // seconds per synchronous call (TSyncSmtpCli)
+  int Timeout = 0;            // seconds per synchronous call (TSyncSmtpCli)
   bool MultiThreaded = false;
   int Tag = 0;
 
@@ -165,7 +165,8 @@ class TCustomSmtpClient {
   // Appends the addresses of To, Cc and Bcc texts to RcptName: split at ","
   // and ";" outside double quotes, trimmed; empty parts and parts that hold
   // CR or LF are dropped.
-  void AddRecipients(const std::string& to, const std::string& cc = "", const std::string& bcc = "");
+  void AddRecipients(const std::string& to, const std::string& cc = "",
+                     const std::string& bcc = "");
 
   // Handles the messages queued for the caller (request done).
   void ProcessMessages();
@@ -240,7 +241,7 @@ class TCustomSmtpClient {
   void DoStartTls();
 
   void StartCommand(TSmtpRequest request, const std::string& command, std::vector<int> ok_codes,
-                 Continuation next);
+                    Continuation next);
   void SendCommand(const std::string& command);
   void Display(const std::string& text);
 

@@ -1,7 +1,5 @@
 // The SMTP client against scripted servers on loopback: the protocol
 // sequence, replies that refuse, servers that fail, AUTH and time-outs.
-#include "mail/sync_smtp_client.h"
-
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -9,6 +7,7 @@
 
 #include "core/text.h"
 #include "mail/smtp_auth.h"
+#include "mail/sync_smtp_client.h"
 #include "mail/test_peers.h"
 
 namespace sl {
@@ -36,9 +35,12 @@ ScriptedServer::Script Play(Session* session, Responder respond = nullptr,
       std::vector<std::string> replies;
       if (respond) replies = respond(*command);
       if (replies.empty()) {
-        if (*command == "DATA") replies = {"354 go ahead"};
-        else if (*command == "QUIT") replies = {"221 bye"};
-        else replies = {"250 ok"};
+        if (*command == "DATA")
+          replies = {"354 go ahead"};
+        else if (*command == "QUIT")
+          replies = {"221 bye"};
+        else
+          replies = {"250 ok"};
       }
       for (const std::string& reply : replies) peer.Send(reply);
       if (*command == "QUIT") return;
@@ -96,9 +98,9 @@ TEST(SmtpClientTest, ConnectThenMailSendsTheEnvelopeAndMessageWithoutHelo) {
   EXPECT_FALSE(client.Connected());
   server.Join();
 
-  EXPECT_EQ(session.commands,
-            (std::vector<std::string>{"MAIL FROM:<agent@example.com>", "RCPT TO:<nobody@example.com>",
-                                      "RCPT TO:<admin@example.com>", "DATA", "QUIT"}));
+  EXPECT_EQ(session.commands, (std::vector<std::string>{
+                                  "MAIL FROM:<agent@example.com>", "RCPT TO:<nobody@example.com>",
+                                  "RCPT TO:<admin@example.com>", "DATA", "QUIT"}));
   ASSERT_EQ(session.data.size(), 18u);
   EXPECT_EQ(session.data[0], "From: agent@example.com");
   EXPECT_EQ(session.data[1], "To: nobody@example.com,");
@@ -122,7 +124,8 @@ TEST(SmtpClientTest, ConnectThenMailSendsTheEnvelopeAndMessageWithoutHelo) {
   EXPECT_EQ(client.RefusedRecipients(), (std::vector<std::pair<std::string, std::string>>{
                                             {"nobody@example.com", "550 5.1.1 no such user"}}));
   // One completion per request; the first recipient's refusal did not count.
-  EXPECT_EQ(done, (std::vector<std::pair<TSmtpRequest, int>>{{smtpConnect, 0}, {smtpMail, 0}, {smtpQuit, 0}}));
+  EXPECT_EQ(done, (std::vector<std::pair<TSmtpRequest, int>>{
+                      {smtpConnect, 0}, {smtpMail, 0}, {smtpQuit, 0}}));
 }
 
 TEST(SmtpClientTest, RefusedRecipientEndsTheMailRequestBeforeData) {
@@ -143,19 +146,20 @@ TEST(SmtpClientTest, RefusedRecipientEndsTheMailRequestBeforeData) {
   EXPECT_TRUE(client.Connected());
   EXPECT_TRUE(client.QuitSync());
   server.Join();
-  EXPECT_EQ(session.commands,
-            (std::vector<std::string>{"MAIL FROM:<agent@example.com>", "RCPT TO:<ghost@example.com>", "QUIT"}));
+  EXPECT_EQ(session.commands, (std::vector<std::string>{"MAIL FROM:<agent@example.com>",
+                                                        "RCPT TO:<ghost@example.com>", "QUIT"}));
 }
 
 TEST(SmtpClientTest, MultiLineRepliesCompleteOnceOnTheirLastLine) {
   Session session;
-  ScriptedServer server(Play(
-      &session,
-      [](const std::string& c) -> std::vector<std::string> {
-        if (c.rfind("EHLO", 0) == 0) return {"250-test greets you", "250-SIZE 1000", "250-AUTH PLAIN LOGIN", "250 HELP"};
-        return {};
-      },
-      {"220-welcome", "220-to the", "220 test server"}));
+  ScriptedServer server(
+      Play(&session,
+           [](const std::string& c) -> std::vector<std::string> {
+             if (c.rfind("EHLO", 0) == 0)
+               return {"250-test greets you", "250-SIZE 1000", "250-AUTH PLAIN LOGIN", "250 HELP"};
+             return {};
+           },
+           {"220-welcome", "220-to the", "220 test server"}));
   TSyncSmtpCli client;
   PointAt(client, server);
   int ehlo_done = 0;
@@ -282,7 +286,8 @@ TEST(SmtpClientTest, LineBreaksNeverReachACommand) {
   client.AddRecipients("ok@example.com; evil@example.com\r\nDATA, \"Doe; J\" <doe@example.com>", "",
                        "hidden@example.com");
   EXPECT_EQ(client.RcptName,
-            (std::vector<std::string>{"ok@example.com", "\"Doe; J\" <doe@example.com>", "hidden@example.com"}));
+            (std::vector<std::string>{"ok@example.com", "\"Doe; J\" <doe@example.com>",
+                                      "hidden@example.com"}));
   client.RcptName.push_back("set@example.com\nRSET");
   ASSERT_TRUE(client.ConnectSync());
   EXPECT_TRUE(client.HeloSync());
@@ -291,8 +296,9 @@ TEST(SmtpClientTest, LineBreaksNeverReachACommand) {
   EXPECT_TRUE(client.QuitSync());
   server.Join();
   EXPECT_EQ(session.commands,
-            (std::vector<std::string>{"HELO host__RSET", "MAIL FROM:<a@example.com>", "RCPT TO:<ok@example.com>",
-                                      "RCPT TO:<doe@example.com>", "RCPT TO:<hidden@example.com>", "QUIT"}));
+            (std::vector<std::string>{"HELO host__RSET", "MAIL FROM:<a@example.com>",
+                                      "RCPT TO:<ok@example.com>", "RCPT TO:<doe@example.com>",
+                                      "RCPT TO:<hidden@example.com>", "QUIT"}));
 }
 
 TEST(SmtpClientTest, EventsCanSupplyAndRewriteTheMessage) {
@@ -303,7 +309,9 @@ TEST(SmtpClientTest, EventsCanSupplyAndRewriteTheMessage) {
   client.FromName = "a@example.com";
   client.RcptName = {"b@example.com"};
   client.MailMessage = {"from the list"};
-  client.OnProcessHeader = [](std::vector<std::string>& headers) { headers.push_back("X-Extra: 1"); };
+  client.OnProcessHeader = [](std::vector<std::string>& headers) {
+    headers.push_back("X-Extra: 1");
+  };
   client.OnHeaderLine = [](std::string& line) {
     if (line.rfind("X-Mailer:", 0) == 0) line = "X-Mailer: rewritten";
   };
@@ -316,8 +324,8 @@ TEST(SmtpClientTest, EventsCanSupplyAndRewriteTheMessage) {
   client.QuitSync();
   server.Join();
   std::vector<std::string> tail(session.data.end() - 6, session.data.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"X-Mailer: rewritten", "X-Extra: 1", "", "from the list",
-                                            "..from the event", "second"}));
+  EXPECT_EQ(tail, (std::vector<std::string>{"X-Mailer: rewritten", "X-Extra: 1", "",
+                                            "from the list", "..from the event", "second"}));
 }
 
 TEST(SmtpClientTest, AbortEndsAPendingRequest) {
@@ -340,7 +348,8 @@ TEST(SmtpClientTest, AbortEndsAPendingRequest) {
 
 // Answers EHLO with the given AUTH line and the mechanism exchanges of a
 // server that knows the password "secret" of "user".
-Responder AuthServer(const std::string& auth_line, const std::string& challenge, std::set<std::string> refused) {
+Responder AuthServer(const std::string& auth_line, const std::string& challenge,
+                     std::set<std::string> refused) {
   return [=](const std::string& c) -> std::vector<std::string> {
     if (c.rfind("EHLO", 0) == 0) return {"250-test", "250 " + auth_line};
     for (const std::string& r : refused) {
@@ -352,7 +361,8 @@ Responder AuthServer(const std::string& auth_line, const std::string& challenge,
     if (c == Base64Encode("secret")) return {"235 welcome"};
     if (c == "AUTH PLAIN " + AuthPlainResponse("user", "user", "secret")) return {"235 welcome"};
     for (bool sha1 : {false, true}) {
-      if (c == CramResponse(sha1, "user", "secret", Base64Encode(challenge))) return {"235 welcome"};
+      if (c == CramResponse(sha1, "user", "secret", Base64Encode(challenge)))
+        return {"235 welcome"};
     }
     for (const char* verb : {"HELO", "MAIL", "RCPT", "DATA", "QUIT", "RSET"}) {
       if (c.rfind(verb, 0) == 0) return {};
@@ -366,7 +376,8 @@ TEST(SmtpClientTest, EachMechanismSendsItsCredentials) {
   for (TSmtpAuthType type : {smtpAuthPlain, smtpAuthLogin, smtpAuthCramMD5, smtpAuthCramSha1}) {
     SCOPED_TRACE(type);
     Session session;
-    ScriptedServer server(Play(&session, AuthServer("AUTH PLAIN LOGIN CRAM-MD5 CRAM-SHA1", challenge, {})));
+    ScriptedServer server(
+        Play(&session, AuthServer("AUTH PLAIN LOGIN CRAM-MD5 CRAM-SHA1", challenge, {})));
     TSyncSmtpCli client;
     PointAt(client, server);
     client.AuthType = type;
@@ -383,8 +394,8 @@ TEST(SmtpClientTest, EachMechanismSendsItsCredentials) {
 TEST(SmtpClientTest, AutoSelectionFallsBackOnRefusedMechanisms) {
   const std::string challenge = "<1.2@test>";
   Session session;
-  ScriptedServer server(
-      Play(&session, AuthServer("AUTH PLAIN LOGIN CRAM-MD5 CRAM-SHA1", challenge, {"CRAM-SHA1", "CRAM-MD5"})));
+  ScriptedServer server(Play(&session, AuthServer("AUTH PLAIN LOGIN CRAM-MD5 CRAM-SHA1", challenge,
+                                                  {"CRAM-SHA1", "CRAM-MD5"})));
   TSyncSmtpCli client;
   PointAt(client, server);
   client.AuthType = smtpAuthAutoSelect;
@@ -394,9 +405,10 @@ TEST(SmtpClientTest, AutoSelectionFallsBackOnRefusedMechanisms) {
   EXPECT_EQ(client.ErrorMessage(), "");
   client.QuitSync();
   server.Join();
-  EXPECT_EQ(session.commands,
-            (std::vector<std::string>{"EHLO test_client", "AUTH CRAM-SHA1", "AUTH CRAM-MD5", "AUTH LOGIN",
-                                      Base64Encode("user"), Base64Encode("secret"), "QUIT"}));
+  EXPECT_EQ(
+      session.commands,
+      (std::vector<std::string>{"EHLO test_client", "AUTH CRAM-SHA1", "AUTH CRAM-MD5", "AUTH LOGIN",
+                                Base64Encode("user"), Base64Encode("secret"), "QUIT"}));
 }
 
 TEST(SmtpClientTest, AutoSelectionUsesTheStrongestAdvertisedMechanism) {
@@ -476,7 +488,8 @@ TEST(SmtpClientTest, OpenFallsBackToHeloWhenEhloIsRefused) {
   EXPECT_TRUE(client.OpenSync()) << client.ErrorMessage();
   client.QuitSync();
   server.Join();
-  EXPECT_EQ(session.commands, (std::vector<std::string>{"EHLO test_client", "HELO test_client", "QUIT"}));
+  EXPECT_EQ(session.commands,
+            (std::vector<std::string>{"EHLO test_client", "HELO test_client", "QUIT"}));
 }
 
 }  // namespace

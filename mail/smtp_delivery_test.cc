@@ -43,8 +43,9 @@ TEST(SmtpDeliveryTest, MessageWithAttachmentsArrivesIntact) {
   ASSERT_TRUE(client.QuitSync()) << client.ErrorMessage();
   ASSERT_TRUE(sink.WaitForMails(1));
 
-  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)),
-            "FROM agent@example.com\nRCPT one@example.com\nRCPT two@example.com\nHELO delivery_test\n");
+  EXPECT_EQ(
+      testing::ReadFile(sink.EnvelopePath(1)),
+      "FROM agent@example.com\nRCPT one@example.com\nRCPT two@example.com\nHELO delivery_test\n");
   DecodedMail mail = testing::DecodeMail(sink.MailPath(1));
   EXPECT_TRUE(mail.Defects.empty()) << mail.Raw;
   EXPECT_EQ(mail.Subject, "Delivery test");
@@ -52,7 +53,8 @@ TEST(SmtpDeliveryTest, MessageWithAttachmentsArrivesIntact) {
   EXPECT_EQ(mail.Headers[0], "From: Agent <agent@example.com>");
   EXPECT_EQ(mail.Headers[1], "To: one@example.com,\r\n\ttwo@example.com");
   bool multipart = false;
-  for (const std::string& h : mail.Headers) multipart |= h.rfind("Content-Type: multipart/mixed;", 0) == 0;
+  for (const std::string& h : mail.Headers)
+    multipart |= h.rfind("Content-Type: multipart/mixed;", 0) == 0;
   EXPECT_TRUE(multipart) << mail.Raw;
   EXPECT_EQ(mail.Charset, "iso-8859-1");
   ASSERT_EQ(mail.Body.size(), 5u) << mail.Raw;
@@ -73,7 +75,8 @@ TEST(SmtpDeliveryTest, MessageWithAttachmentsArrivesIntact) {
 TEST(SmtpDeliveryTest, EveryMechanismAuthenticatesAtARealServer) {
   SmtpSink sink({"--auth", "user:s3cret pass"});
   int stored = 0;
-  for (TSmtpAuthType type : {smtpAuthPlain, smtpAuthLogin, smtpAuthCramMD5, smtpAuthCramSha1, smtpAuthAutoSelect}) {
+  for (TSmtpAuthType type :
+       {smtpAuthPlain, smtpAuthLogin, smtpAuthCramMD5, smtpAuthCramSha1, smtpAuthAutoSelect}) {
     SCOPED_TRACE(type);
     TSyncSmtpCli client;
     PointAt(client, sink);
@@ -84,7 +87,8 @@ TEST(SmtpDeliveryTest, EveryMechanismAuthenticatesAtARealServer) {
     client.MailMessage = {"authenticated"};
     ASSERT_TRUE(client.OpenSync()) << client.ErrorMessage();
     if (type == smtpAuthAutoSelect) {
-      EXPECT_EQ(client.AuthTypesSupported(), (std::vector<std::string>{"CRAM-MD5", "CRAM-SHA1", "LOGIN", "PLAIN"}));
+      EXPECT_EQ(client.AuthTypesSupported(),
+                (std::vector<std::string>{"CRAM-MD5", "CRAM-SHA1", "LOGIN", "PLAIN"}));
     }
     ASSERT_TRUE(client.MailSync()) << client.ErrorMessage();
     EXPECT_TRUE(client.QuitSync());

@@ -46,7 +46,8 @@ std::string_view SmtpReplyText(std::string_view line) {
   return line.substr(end);
 }
 
-std::vector<SmtpReplyLine> SplitSmtpReplyLines(std::string_view data, size_t* consumed, size_t max_line) {
+std::vector<SmtpReplyLine> SplitSmtpReplyLines(std::string_view data, size_t* consumed,
+                                               size_t max_line) {
   std::vector<SmtpReplyLine> lines;
   if (max_line == 0) max_line = 1;
   size_t start = 0;

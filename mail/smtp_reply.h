@@ -18,9 +18,9 @@ namespace sl {
 inline constexpr size_t kSmtpReceiveBufferSize = 4096;
 
 struct SmtpReplyLine {
-  std::string Text;         // the line without its line end
-  int Code = 0;             // SmtpReplyCode(Text)
-  bool Continued = false;   // SmtpReplyContinues(Text)
+  std::string Text;        // the line without its line end
+  int Code = 0;            // SmtpReplyCode(Text)
+  bool Continued = false;  // SmtpReplyContinues(Text)
 };
 
 // The decimal number at the start of a line: leading blanks skipped, an

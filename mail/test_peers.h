@@ -41,19 +41,24 @@ extern char** environ;
 namespace sl::testing {
 
 #ifdef SL_SOURCE_DIR
-inline std::string MailTestData(const std::string& name) { return std::string(SL_SOURCE_DIR) + "/mail/testdata/" + name; }
+inline std::string MailTestData(const std::string& name) {
+  return std::string(SL_SOURCE_DIR) + "/mail/testdata/" + name;
+}
 #endif
 
 // The Python that has aiosmtpd: the system's, which the Debian package
 // python3-aiosmtpd installs into.
-inline std::string PythonPath() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+inline std::string PythonPath() {
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
 
 // A child process with pipes on its standard input and output.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -87,7 +92,8 @@ class ChildProcess {
         buffer_.erase(0, lf + 1);
         return line;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       pollfd pfd{stdout_, POLLIN, 0};
       if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -170,7 +176,9 @@ class SmtpSink {
 
   // Path of stored mail number n (from 1), once it is complete.
   std::string MailPath(int n) const { return dir_.path() + "/mail-" + std::to_string(n) + ".eml"; }
-  std::string EnvelopePath(int n) const { return dir_.path() + "/mail-" + std::to_string(n) + ".env"; }
+  std::string EnvelopePath(int n) const {
+    return dir_.path() + "/mail-" + std::to_string(n) + ".env";
+  }
 
   // Waits until n mails are stored; false after timeout_ms.
   bool WaitForMails(int n, int timeout_ms = 10000) const {
@@ -213,7 +221,8 @@ inline std::string Unescape(const std::string& s) {
 
 inline std::string FromHex(const std::string& hex) {
   std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return out;
 }
 
@@ -236,7 +245,8 @@ inline DecodedMail DecodeMail(const std::string& path) {
     if (tag == "defects") mail.Defects.push_back(Unescape(value));
     if (tag == "attachment") {
       size_t t2 = value.find('\t'), t3 = value.find('\t', t2 + 1);
-      mail.Attachments.push_back({value.substr(0, t2), value.substr(t2 + 1, t3 - t2 - 1), FromHex(value.substr(t3 + 1))});
+      mail.Attachments.push_back(
+          {value.substr(0, t2), value.substr(t2 + 1, t3 - t2 - 1), FromHex(value.substr(t3 + 1))});
     }
   }
   return mail;
@@ -267,7 +277,8 @@ class PeerConnection {
         buffer_.erase(0, lf + 2);
         return line;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       if (fd_ < 0 || left.count() <= 0) return std::nullopt;
       pollfd pfd{fd_, POLLIN, 0};
       if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -314,7 +325,8 @@ class ScriptedServer {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listener_, 8) != 0) {
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(listener_, 8) != 0) {
       throw std::runtime_error("cannot listen");
     }
     socklen_t len = sizeof(addr);

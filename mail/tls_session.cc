@@ -44,7 +44,8 @@ TlsSession::TlsSession(std::unique_ptr<State> state) : state_(std::move(state)) 
 
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Create(int fd, const std::string& host, std::string* error) {
+std::unique_ptr<TlsSession> TlsSession::Create(int fd, const std::string& host,
+                                               std::string* error) {
   ERR_clear_error();
   auto state = std::make_unique<State>();
   state->ctx = SSL_CTX_new(TLS_client_method());
@@ -85,7 +86,8 @@ TlsSession::Status TlsSession::Fail(int ssl_error, const char* what) {
   long verify = SSL_get_verify_result(state_->ssl);
   std::string detail;
   if (verify != X509_V_OK) {
-    detail = std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify);
+    detail =
+        std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify);
     ERR_clear_error();
   } else if (ssl_error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
     detail = errno != 0 ? std::strerror(errno) : "connection closed by the server";
@@ -130,7 +132,8 @@ TlsSession::Status TlsSession::Write(std::string* pending) {
   while (!pending->empty()) {
     ERR_clear_error();
     errno = 0;
-    int n = SSL_write(state_->ssl, pending->data(), static_cast<int>(std::min<size_t>(pending->size(), 1 << 20)));
+    int n = SSL_write(state_->ssl, pending->data(),
+                      static_cast<int>(std::min<size_t>(pending->size(), 1 << 20)));
     if (n > 0) {
       pending->erase(0, static_cast<size_t>(n));
       continue;

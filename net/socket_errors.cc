@@ -39,7 +39,8 @@ constexpr ErrorText kErrorTexts[] = {
     {94, "Socket type not supported.", "Socket type not supported"},
     {95, "Operation not supported on socket.", "Operation not supported on socket"},
     {96, "Protocol family not supported.", "Protocol family not supported"},
-    {97, "Address family not supported by protocol family.", "Address family not supported by protocol family"},
+    {97, "Address family not supported by protocol family.",
+     "Address family not supported by protocol family"},
     {98, "Address already in use.", "Address already in use"},
     {99, "Cannot assign requested address.", "Address not available"},
     {100, "Network is down.", "Network is down"},
@@ -100,22 +101,15 @@ std::string AsyncSocketErrorText(int error_code) {
 
 int ResolverError(int gai_code) {
   switch (gai_code) {
-    case 0:
-      return 0;
-    case EAI_AGAIN:
-      return kErrTryAgain;
-    case EAI_FAIL:
-      return kErrNoRecovery;
+    case 0: return 0;
+    case EAI_AGAIN: return kErrTryAgain;
+    case EAI_FAIL: return kErrNoRecovery;
 #ifdef EAI_NODATA
-    case EAI_NODATA:
-      return kErrNoData;
+    case EAI_NODATA: return kErrNoData;
 #endif
-    case EAI_MEMORY:
-      return ENOBUFS;
-    case EAI_SYSTEM:
-      return errno != 0 ? errno : kErrNoRecovery;
-    default:
-      return kErrHostNotFound;
+    case EAI_MEMORY: return ENOBUFS;
+    case EAI_SYSTEM: return errno != 0 ? errno : kErrNoRecovery;
+    default: return kErrHostNotFound;
   }
 }
 

@@ -72,19 +72,16 @@ void TSocketHandle::Bind() {
   int error_code = 0;
   if (Port == 0 && ClientPortMin != 0 && ClientPortMax != 0) {
     if (ClientPortMin > ClientPortMax) {
-      throw ESocketError(0, "Invalid Port Range (" +
-                                std::to_string(ClientPortMin) + " - " +
+      throw ESocketError(0, "Invalid Port Range (" + std::to_string(ClientPortMin) + " - " +
                                 std::to_string(ClientPortMax) + ")");
     }
     bool bound = false;
-    for (int32_t port = ClientPortMax; port >= ClientPortMin && !bound;
-         --port) {
+    for (int32_t port = ClientPortMax; port >= ClientPortMin && !bound; --port) {
       bound = TryBind(port, &error_code);
     }
     if (!bound) {
       throw ESocketError(error_code, "Can not bind in port range (" +
-                                         std::to_string(ClientPortMin) +
-                                         " - " +
+                                         std::to_string(ClientPortMin) + " - " +
                                          std::to_string(ClientPortMax) + ")");
     }
   } else if (!TryBind(Port, &error_code)) {
@@ -135,8 +132,7 @@ size_t TSocketHandle::RecvFrom(char* buffer, size_t size) {
   socklen_t len = sizeof(addr);
   ssize_t n;
   do {
-    n = recvfrom(fd_.get(), buffer, size, 0, reinterpret_cast<sockaddr*>(&addr),
-                 &len);
+    n = recvfrom(fd_.get(), buffer, size, 0, reinterpret_cast<sockaddr*>(&addr), &len);
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw ESocketError(errno);
   if (len >= sizeof(sockaddr_in) && addr.sin_family == AF_INET) {
@@ -149,14 +145,13 @@ size_t TSocketHandle::RecvFrom(char* buffer, size_t size) {
   return static_cast<size_t>(n);
 }
 
-void TSocketHandle::SendTo(const std::string& ip, int32_t port,
-                           const char* buffer, size_t count) {
+void TSocketHandle::SendTo(const std::string& ip, int32_t port, const char* buffer, size_t count) {
   sockaddr_in addr;
   if (!MakeAddress(ip, port, &addr)) throw ESocketError(EINVAL);
   ssize_t n;
   do {
-    n = sendto(fd_.get(), buffer, count, MSG_NOSIGNAL,
-               reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    n = sendto(fd_.get(), buffer, count, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+               sizeof(addr));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EMSGSIZE) throw ESocketError(EMSGSIZE, "Package Size Too Big.");

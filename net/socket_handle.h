@@ -67,8 +67,7 @@ class TSocketHandle {
   // Sends one datagram. Raises "Package Size Too Big." when it is larger
   // than the socket allows, "Not all bytes sent." when it went out cut, and
   // the socket error otherwise.
-  void SendTo(const std::string& ip, int32_t port, const char* buffer,
-              size_t count);
+  void SendTo(const std::string& ip, int32_t port, const char* buffer, size_t count);
   void SendTo(const std::string& ip, int32_t port, std::string_view data) {
     SendTo(ip, port, data.data(), data.size());
   }
@@ -93,8 +92,7 @@ class TSocketHandle {
 // the collection reads when the entry is added.
 class TSocketHandles {
  public:
-  explicit TSocketHandles(const int32_t* default_port)
-      : default_port_(default_port) {}
+  explicit TSocketHandles(const int32_t* default_port) : default_port_(default_port) {}
   TSocketHandles(const TSocketHandles&) = delete;
   TSocketHandles& operator=(const TSocketHandles&) = delete;
 

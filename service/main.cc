@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "service/daemon_application.h"
 #include "core/event_log.h"
+#include "service/daemon_application.h"
 #include "service/service_module.h"
 #include "watch/threaded_timer.h"
 
@@ -21,7 +21,8 @@ constexpr char kPidFile[] = "/var/run/ScanLanternService.pid";
 
 void WritePidFile() {
   std::FILE* f = std::fopen(kPidFile, "w");
-  if (f == nullptr) throw std::runtime_error("Cannot create file \"" + std::string(kPidFile) + "\"");
+  if (f == nullptr)
+    throw std::runtime_error("Cannot create file \"" + std::string(kPidFile) + "\"");
   std::string text = std::to_string(::getpid()) + "\nScanLanternService\nStart Time " +
                      sl::FormatTimestamp(std::time(nullptr)) + "\n";
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();

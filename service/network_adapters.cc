@@ -43,17 +43,14 @@ std::string HardwareText(const sockaddr& address) {
   std::string text;
   for (int i = 0; i < 6; ++i) {
     char part[4];
-    std::snprintf(part, sizeof(part), "%02X",
-                  static_cast<unsigned char>(address.sa_data[i]));
+    std::snprintf(part, sizeof(part), "%02X", static_cast<unsigned char>(address.sa_data[i]));
     if (i > 0) text += ':';
     text += part;
   }
   return text;
 }
 
-std::string BaseName(const std::string& name) {
-  return name.substr(0, name.find(':'));
-}
+std::string BaseName(const std::string& name) { return name.substr(0, name.find(':')); }
 
 // The requests through ioctl on the query's socket.
 class IoctlRequests : public InterfaceRequests {
@@ -83,8 +80,7 @@ class IoctlRequests : public InterfaceRequests {
   static ifreq Request(const std::string& name) {
     ifreq req;
     std::memset(&req, 0, sizeof(req));
-    std::memcpy(req.ifr_name, name.data(),
-                std::min(name.size(), sizeof(req.ifr_name) - 1));
+    std::memcpy(req.ifr_name, name.data(), std::min(name.size(), sizeof(req.ifr_name) - 1));
     return req;
   }
   // Every address request answers in the same union member.
@@ -102,10 +98,8 @@ std::string BoolText(bool value) { return value ? "True" : "False"; }
 
 }  // namespace
 
-AdapterQueryError::AdapterQueryError(int error_code,
-                                     const std::string& call_name)
-    : std::runtime_error(call_name + " : " +
-                         std::system_category().message(error_code)),
+AdapterQueryError::AdapterQueryError(int error_code, const std::string& call_name)
+    : std::runtime_error(call_name + " : " + std::system_category().message(error_code)),
       error_code_(error_code),
       call_name_(call_name) {}
 
@@ -140,9 +134,9 @@ std::string AddressFamilyName(int family) {
   }
 }
 
-TNetworkInterface TNetworkInterfaces::FromEntry(
-    std::string_view raw_name, const sockaddr& address,
-    const std::string& previous_name, InterfaceRequests& requests) {
+TNetworkInterface TNetworkInterfaces::FromEntry(std::string_view raw_name, const sockaddr& address,
+                                                const std::string& previous_name,
+                                                InterfaceRequests& requests) {
   TNetworkInterface nic;
   std::string name(raw_name.substr(0, raw_name.find('\0')));
   nic.Name = Cut(name, kNameWidth);
@@ -190,8 +184,7 @@ TNetworkInterface TNetworkInterfaces::FromEntry(
   return nic;
 }
 
-std::vector<TNetworkInterface> TNetworkInterfaces::Query(int family,
-                                                         int socket_type) {
+std::vector<TNetworkInterface> TNetworkInterfaces::Query(int family, int socket_type) {
   std::vector<TNetworkInterface> list;
   UniqueFd sock(socket(family, socket_type | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
@@ -236,15 +229,29 @@ std::vector<TNetworkInterface> TNetworkInterfaces::Query(int family,
 // --- NetworkAdapters -------------------------------------------------------
 
 const std::vector<std::string>& NetworkAdapters::FieldNames() {
-  static const std::vector<std::string> names = {
-      "Name",          "Hardware Address",    "Address",
-      "Broadcast Address", "Destination Address", "Up",
-      "Broadcast",     "Debug",               "Loopback",
-      "Point To Point", "No Trailers",        "Running",
-      "No ARP",        "All Multicast",       "Load Balance Master",
-      "Promisc",       "Load Balance Slave",  "Multicast",
-      "Port Sel",      "AutoMedia",           "Alias",
-      "Family",        "Netmask"};
+  static const std::vector<std::string> names = {"Name",
+                                                 "Hardware Address",
+                                                 "Address",
+                                                 "Broadcast Address",
+                                                 "Destination Address",
+                                                 "Up",
+                                                 "Broadcast",
+                                                 "Debug",
+                                                 "Loopback",
+                                                 "Point To Point",
+                                                 "No Trailers",
+                                                 "Running",
+                                                 "No ARP",
+                                                 "All Multicast",
+                                                 "Load Balance Master",
+                                                 "Promisc",
+                                                 "Load Balance Slave",
+                                                 "Multicast",
+                                                 "Port Sel",
+                                                 "AutoMedia",
+                                                 "Alias",
+                                                 "Family",
+                                                 "Netmask"};
   return names;
 }
 

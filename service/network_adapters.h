@@ -90,10 +90,8 @@ class TNetworkInterfaces {
   // Builds one interface from its list entry: raw_name is the 16-byte name
   // field (up to its first NUL), previous_name the name of the entry before
   // ("" for the first).
-  static TNetworkInterface FromEntry(std::string_view raw_name,
-                                     const sockaddr& address,
-                                     const std::string& previous_name,
-                                     InterfaceRequests& requests);
+  static TNetworkInterface FromEntry(std::string_view raw_name, const sockaddr& address,
+                                     const std::string& previous_name, InterfaceRequests& requests);
 };
 
 // "AF_INET" and so on for an address family number; other numbers as

@@ -1,14 +1,13 @@
 #include "service/network_adapters.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
 #include <cstring>
 #include <map>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace sl {
 namespace {
@@ -68,8 +67,8 @@ class FakeRequests : public InterfaceRequests {
   }
 };
 
-TNetworkInterface Row(FakeRequests& fake, const std::string& name,
-                      const char* address, const std::string& previous = "") {
+TNetworkInterface Row(FakeRequests& fake, const std::string& name, const char* address,
+                      const std::string& previous = "") {
   std::string raw = name;
   raw.resize(16, '\0');
   return TNetworkInterfaces::FromEntry(raw, Inet(address), previous, fake);
@@ -79,7 +78,10 @@ TEST(NetworkInterfaceTest, UpEthernetInterface) {
   static const unsigned char hw[6] = {0x00, 0x0c, 0x29, 0xab, 0xcd, 0xef};
   FakeRequests fake;
   fake.interfaces["eth0"] = {IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST,
-                             false, "192.168.1.255", "192.168.1.10", hw,
+                             false,
+                             "192.168.1.255",
+                             "192.168.1.10",
+                             hw,
                              "255.255.255.0"};
   TNetworkInterface nic = Row(fake, "eth0", "192.168.1.10");
   EXPECT_EQ(nic.Name, "eth0");
@@ -96,18 +98,17 @@ TEST(NetworkInterfaceTest, UpEthernetInterface) {
 TEST(NetworkInterfaceTest, DownPointToPointAndFailedRequests) {
   FakeRequests fake;
   // Down: the flags are read, no address is.
-  fake.interfaces["eth1"] = {IFF_BROADCAST, false, "10.0.0.255", "10.0.0.1",
-                             nullptr, "255.0.0.0"};
+  fake.interfaces["eth1"] = {IFF_BROADCAST, false, "10.0.0.255", "10.0.0.1", nullptr, "255.0.0.0"};
   TNetworkInterface down = Row(fake, "eth1", "10.0.0.5");
   EXPECT_FALSE(down.Up);
   EXPECT_TRUE(down.Broadcast);
-  EXPECT_EQ(down.Address + down.BroadcastAddress + down.DestinationAddress +
-                down.HardwareAddress + down.Netmask,
+  EXPECT_EQ(down.Address + down.BroadcastAddress + down.DestinationAddress + down.HardwareAddress +
+                down.Netmask,
             "");
 
   // Point to point without IFF_BROADCAST: no broadcast request at all.
-  fake.interfaces["ppp0"] = {IFF_UP | IFF_POINTOPOINT, false, "1.2.3.255",
-                             "10.64.64.64", nullptr, nullptr};
+  fake.interfaces["ppp0"] = {
+      IFF_UP | IFF_POINTOPOINT, false, "1.2.3.255", "10.64.64.64", nullptr, nullptr};
   TNetworkInterface ppp = Row(fake, "ppp0", "10.1.2.3");
   EXPECT_EQ(ppp.BroadcastAddress, "");
   EXPECT_EQ(ppp.DestinationAddress, "10.64.64.64");
@@ -132,8 +133,7 @@ TEST(NetworkInterfaceTest, AliasesAndLongNames) {
 
   // A name field without its NUL is cut to 15 in the column.
   std::string raw = "abcdefghijklmnop";
-  TNetworkInterface nic =
-      TNetworkInterfaces::FromEntry(raw, Inet("1.1.1.7"), "", fake);
+  TNetworkInterface nic = TNetworkInterfaces::FromEntry(raw, Inet("1.1.1.7"), "", fake);
   EXPECT_EQ(nic.Name, "abcdefghijklmno");
 }
 

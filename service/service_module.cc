@@ -39,24 +39,25 @@ void ServiceModule::StartHttpServer() {
   http_server_ = std::make_unique<THTTPServer>();
   dispatcher_ = std::make_unique<AdminDispatcher>(
       *state_, *http_server_,
-      AdminHooks{[this] {
-                   state_->Lock.AssertHeld();  // the dispatcher calls its hooks under the lock
-                   return ReloadSettingsLocked();
-                 },
-                 [this](NotifyRequest request, std::string description,
-                        MailQueue::DoneFunction done) {
-                   return mail_queue_->Push(std::move(request), std::move(description),
-                                            std::move(done));
-                 },
-                 [this] { return mail_queue_->Pending(); }});
+      AdminHooks{
+          [this] {
+            state_->Lock.AssertHeld();  // the dispatcher calls its hooks under the lock
+            return ReloadSettingsLocked();
+          },
+          [this](NotifyRequest request, std::string description, MailQueue::DoneFunction done) {
+            return mail_queue_->Push(std::move(request), std::move(description), std::move(done));
+          },
+          [this] { return mail_queue_->Pending(); }});
   http_server_->Bindings.Clear();
   http_server_->DefaultPort = 4009;
   // A client that connects and sends nothing must not hold a thread forever.
   http_server_->ReadTimeout = 60000;
   // Room for bursts of connections (a console polling many pages at once).
   http_server_->ListenQueue = 128;
-  http_server_->OnCommandGet = std::bind_front(&AdminDispatcher::HTTPServerCommandGet, dispatcher_.get());
-  http_server_->OnCommandOther = std::bind_front(&AdminDispatcher::HTTPServerCommandOther, dispatcher_.get());
+  http_server_->OnCommandGet =
+      std::bind_front(&AdminDispatcher::HTTPServerCommandGet, dispatcher_.get());
+  http_server_->OnCommandOther =
+      std::bind_front(&AdminDispatcher::HTTPServerCommandOther, dispatcher_.get());
   http_server_->SetActive(true);
 }
 
@@ -103,12 +104,11 @@ void ServiceModule::QueueNotification(const WatchNotice& notice) {
     watched->Status.Mail = result;
     watched->Status.MailDetail = std::move(detail);
   };
-  bool queued = mail_queue_->Push(std::move(request), notice.MatchDescription,
-                                  [note](const MailOutcome& outcome) {
-                                    note(outcome.Accepted ? WatchStatus::MailResult::kSent
-                                                          : WatchStatus::MailResult::kFailed,
-                                         DescribeMailFailure(outcome));
-                                  });
+  bool queued = mail_queue_->Push(
+      std::move(request), notice.MatchDescription, [note](const MailOutcome& outcome) {
+        note(outcome.Accepted ? WatchStatus::MailResult::kSent : WatchStatus::MailResult::kFailed,
+             DescribeMailFailure(outcome));
+      });
   if (!queued) note(WatchStatus::MailResult::kFailed, ja::kMailQueueFull);
 }
 

@@ -5,8 +5,8 @@
 // UDP discovery server, the network adapter list and the watch timer. It has
 // three moments: creation (read the settings, start the servers and the
 // timer), reload (read the settings files again, on request of the web
-// administration; a failure keeps the running settings) and destruction (write the settings back, stop the UDP
-// server, log the stop). Creation and destruction run on the main thread.
+// administration; a failure keeps the running settings) and destruction (write the settings back,
+// stop the UDP server, log the stop). Creation and destruction run on the main thread.
 #ifndef SL_SERVICE_SERVICE_MODULE_H_
 #define SL_SERVICE_SERVICE_MODULE_H_
 
@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "discovery/discovery_responder.h"
-#include "service/network_adapters.h"
-#include "discovery/udp_server.h"
 #include "core/thread_annotations.h"
+#include "discovery/discovery_responder.h"
+#include "discovery/udp_server.h"
 #include "service/daemon_application.h"
+#include "service/network_adapters.h"
 #include "settings/service_state.h"
 #include "watch/mail_queue.h"
 #include "watch/notify_composer.h"
@@ -78,7 +78,7 @@ class ServiceModule {
 
   // Components, destroyed in the reverse order of their declaration. The
   // responder outlives the UDP server that calls it.
-  std::unique_ptr<Notifier> notifier_;  // owns the SMTP client SMTPWatch
+  std::unique_ptr<Notifier> notifier_;     // owns the SMTP client SMTPWatch
   std::unique_ptr<MailQueue> mail_queue_;  // sends through notifier_
   std::unique_ptr<AdminDispatcher> dispatcher_;
   std::unique_ptr<THTTPServer> http_server_;

@@ -32,8 +32,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 // buffer with one byte of lookahead.
 class CsvReader {
  public:
-  CsvReader(std::string_view data, char sep, char quote)
-      : data_(data), sep_(sep), quote_(quote) {}
+  CsvReader(std::string_view data, char sep, char quote) : data_(data), sep_(sep), quote_(quote) {}
 
   struct Token {
     std::string text;
@@ -242,7 +241,10 @@ bool CsvTable::LoadFromFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  int err = ::fstat(fd, &st) != 0 ? errno
+            : S_ISREG(st.st_mode) ? 0
+            : S_ISDIR(st.st_mode) ? EISDIR
+                                  : EINVAL;
   if (err != 0) {
     ::close(fd);
     errno = err;
@@ -351,8 +353,9 @@ std::string RandomSuffix() {
   if (got < sizeof bytes) {
     // No random source: fall back to what differs between calls.
     static std::atomic<uint64_t> counter{0};
-    uint64_t mix = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
-                   static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    uint64_t mix =
+        (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     std::memcpy(bytes, &mix, sizeof bytes);
   }
   static const char kHex[] = "0123456789abcdef";

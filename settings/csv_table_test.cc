@@ -1,11 +1,10 @@
 #include "settings/csv_table.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 

@@ -57,10 +57,14 @@ int32_t StrToInt(const std::string& text) {
   for (; i < text.size(); ++i) {
     char c = text[i];
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else throw bad();
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      throw bad();
     value = value * base + d;
     if (value > int64_t{std::numeric_limits<uint32_t>::max()}) throw bad();
   }
@@ -160,8 +164,8 @@ void ReadWatchList(CsvTable& conf, WatchTable& table) {
       for (size_t e = 0; e < table.size(); ++e) {
         const TWatchFile& old = *table[e];
         if (taken[e] || old.FileName != rows[r].FileName) continue;
-        if (same_words && (old.SearchString != rows[r].SearchString ||
-                           old.SearchCount != rows[r].SearchCount)) {
+        if (same_words &&
+            (old.SearchString != rows[r].SearchString || old.SearchCount != rows[r].SearchCount)) {
           continue;
         }
         taken[e] = true;
@@ -183,7 +187,8 @@ void ReadWatchList(CsvTable& conf, WatchTable& table) {
   for (size_t r = 0; r < rows.size(); ++r) {
     WatchRow& row = rows[r];
     std::shared_ptr<TWatchFile> entry = match[r] ? match[r] : opened[r];
-    if (match[r] && (entry->SearchString != row.SearchString || entry->SearchCount != row.SearchCount)) {
+    if (match[r] &&
+        (entry->SearchString != row.SearchString || entry->SearchCount != row.SearchCount)) {
       entry->HitCount = 0;
     }
     entry->SearchString = std::move(row.SearchString);

@@ -33,7 +33,8 @@ int32_t StrToInt(const std::string& text);
 
 // The optional mail relay columns of env.csv, in the order they are
 // appended to a file that lacks them (see SetEnvValue).
-inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser", "SMTPPassword"};
+inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser",
+                                                   "SMTPPassword"};
 
 // Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);

@@ -1,11 +1,10 @@
 #include "settings/settings_files.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
@@ -53,7 +52,8 @@ TEST(StrToIntTest, RejectsEverythingElseWithTheConversionText) {
 }
 
 TEST_F(SettingsFilesTest, DefaultsFillAnEnvWithoutRows) {
-  env_.LoadFromBytes("\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\",\"MailBody\"\n");
+  env_.LoadFromBytes(
+      "\"UserID\",\"Password\",\"SMTPServer\",\"FromMailAddress\",\"MailSubject\",\"MailBody\"\n");
   EnsureEnvDefaults(env_);
   ASSERT_EQ(env_.RowCount(), 1);
   EXPECT_EQ(env_.GetValue("MailSubject"), "ScanLantern Notify from \\ServerName\\");
@@ -75,9 +75,10 @@ TEST_F(SettingsFilesTest, DefaultsFillAnEnvWithoutRows) {
 
 TEST_F(SettingsFilesTest, ReadWatchListMeasuresExistingFilesAndKeepsMissingOnes) {
   WriteFile("watched.log", "already here\n");
-  conf_.LoadFromBytes("\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n\"" +
-                      base_ + "watched.log\",\"ERROR\",\"3\",\"a@b\",\"true\"\n\"" + base_ +
-                      "missing.log\",\"x\",\"1\",\"\",\"\"\n");
+  conf_.LoadFromBytes(
+      "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n\"" + base_ +
+      "watched.log\",\"ERROR\",\"3\",\"a@b\",\"true\"\n\"" + base_ +
+      "missing.log\",\"x\",\"1\",\"\",\"\"\n");
   WatchTable table;
   ReadWatchList(conf_, table);
   ASSERT_EQ(table.size(), 2u);
@@ -91,17 +92,19 @@ TEST_F(SettingsFilesTest, ReadWatchListMeasuresExistingFilesAndKeepsMissingOnes)
 
   SaveWatchList(table, conf_, env_, base_);
   EXPECT_EQ(ReadFile(base_ + "data/ScanLantern.conf"),
-            "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n\"" + base_ +
-                "watched.log\",\"ERROR\",\"3\",\"a@b\",\"true\"\n\"" + base_ +
+            "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n\"" +
+                base_ + "watched.log\",\"ERROR\",\"3\",\"a@b\",\"true\"\n\"" + base_ +
                 "missing.log\",\"x\",\"1\",\"\",\"\"\n");
 }
 
 TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
-  const std::string header = "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
+  const std::string header =
+      "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
   const std::string a = base_ + "a.log", b = base_ + "b.log";
   WriteFile("a.log", "0123456789");
   WriteFile("b.log", "01234");
-  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"\"\n\"" + a + "\",\"WARN\",\"2\",\"\",\"\"\n");
+  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"\"\n\"" + a +
+                      "\",\"WARN\",\"2\",\"\",\"\"\n");
   WatchTable table;
   ReadWatchList(conf_, table);
   ASSERT_EQ(table.size(), 2u);
@@ -112,7 +115,8 @@ TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
   std::shared_ptr<TWatchFile> error = table[0], warn = table[1];
 
   // A bad count anywhere: nothing of the table changes.
-  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"x\"\n\"" + b + "\",\"E\",\"abc\",\"\",\"\"\n");
+  conf_.LoadFromBytes(header + "\"" + a + "\",\"ERROR\",\"3\",\"\",\"x\"\n\"" + b +
+                      "\",\"E\",\"abc\",\"\",\"\"\n");
   EXPECT_THROW(ReadWatchList(conf_, table), SettingsError);
   EXPECT_EQ(table, (WatchTable{error, warn}));
   EXPECT_TRUE(error->Stream.IsOpen());
@@ -120,8 +124,8 @@ TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
 
   // Rows take over the entries of their file, preferring unchanged words;
   // the hit count stays only for those. A new file is measured.
-  conf_.LoadFromBytes(header + "\"" + b + "\",\"E\",\"1\",\"\",\"\"\n\"" + a + "\",\"WARN\",\"2\",\"\",\"c\"\n\"" +
-                      a + "\",\"FATAL\",\"1\",\"\",\"\"\n");
+  conf_.LoadFromBytes(header + "\"" + b + "\",\"E\",\"1\",\"\",\"\"\n\"" + a +
+                      "\",\"WARN\",\"2\",\"\",\"c\"\n\"" + a + "\",\"FATAL\",\"1\",\"\",\"\"\n");
   ReadWatchList(conf_, table);
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0]->LastSize, 5);
@@ -147,7 +151,8 @@ TEST_F(SettingsFilesTest, OnlyAMissingFileLoadsAsNothing) {
       LoadSettingsFile(table, base_ + bad);
       ADD_FAILURE() << bad;
     } catch (const SettingsError& e) {
-      EXPECT_EQ(std::string(e.what()), "Cannot read file \"" + base_ + bad + "\". Not a regular file");
+      EXPECT_EQ(std::string(e.what()),
+                "Cannot read file \"" + base_ + bad + "\". Not a regular file");
     }
   }
 }
@@ -186,8 +191,10 @@ TEST_F(SettingsFilesTest, FileThatCannotBeCreatedIsReportedAndTheOtherStillSaved
     ADD_FAILURE() << "no error";
   } catch (const SettingsError& e) {
     std::string text = e.what();
-    EXPECT_NE(text.find("1-Unable to open the file for writing: \"" + base_ + "./data/ScanLantern.conf\""),
-              std::string::npos) << text;
+    EXPECT_NE(text.find("1-Unable to open the file for writing: \"" + base_ +
+                        "./data/ScanLantern.conf\""),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("./data/env.csv"), std::string::npos) << text;
   }
 }

@@ -68,7 +68,7 @@ struct WatchStatus {
   enum class CommandResult { kNone, kStarted, kSkipped, kFailed };
 
   FileState File = FileState::kNotYetLooked;
-  std::string FileReason;  // why the file is refused
+  std::string FileReason;     // why the file is refused
   std::time_t LastFired = 0;  // 0: never
   MailResult Mail = MailResult::kNone;
   std::string MailDetail;  // the failing step and the server's reply

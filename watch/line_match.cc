@@ -69,7 +69,8 @@ int Commonness(unsigned char c) {
 }
 
 bool HasHighByte(const std::string& s) {
-  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return std::any_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 }  // namespace
@@ -197,9 +198,9 @@ const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32
 // same filter over twice the positions at a time. Returns the hit, or
 // nullptr with *p moved to where fewer than 31 + longest bytes are left.
 __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char** p,
-                                                                       const char* end,
-                                                                       size_t longest,
-                                                                       size_t* length) const {
+                                                                      const char* end,
+                                                                      size_t longest,
+                                                                      size_t* length) const {
   __m256i want_first[2];
   __m256i want_second[2];
   for (int k = 0; k < needle_count_; ++k) {
@@ -215,8 +216,8 @@ __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char
       const Needle& n = needles_[k];
       __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.first));
       __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.second));
-      masks[k] = static_cast<uint32_t>(_mm256_movemask_epi8(
-          _mm256_and_si256(_mm256_cmpeq_epi8(a, want_first[k]), _mm256_cmpeq_epi8(b, want_second[k]))));
+      masks[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(
+          _mm256_cmpeq_epi8(a, want_first[k]), _mm256_cmpeq_epi8(b, want_second[k]))));
       any |= masks[k];
     }
     if (any != 0) {

@@ -62,8 +62,7 @@ class WordMatcher {
     std::string euc;
     std::string utf8;  // empty when the word has no other form
   };
-  const char* FindLeadWide(const char** p, const char* end, size_t longest,
-                           size_t* length) const;
+  const char* FindLeadWide(const char** p, const char* end, size_t longest, size_t* length) const;
   const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
 
   // One form of the lead word, with the two of its bytes that are compared

@@ -1,11 +1,11 @@
 #include "watch/line_match.h"
 
-#include "core/utf8_text.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "core/utf8_text.h"
 
 namespace sl {
 namespace {
@@ -64,14 +64,14 @@ Words Scan(const WordMatcher& m, const std::vector<std::string>& pieces) {
 // lead word of the search and in overlong lines; matching UTF-8 lines come
 // back to EUC-JP, with the geta mark for what EUC-JP cannot hold.
 TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
-  const std::string euc = "\xA5\xA8\xA5\xE9\xA1\xBC";    // エラー
+  const std::string euc = "\xA5\xA8\xA5\xE9\xA1\xBC";  // エラー
   const std::string utf8 = "\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC";
   Utf8Converter conv;
   std::string form;
   ASSERT_TRUE(conv.EucToUtf8(euc, &form));
   EXPECT_EQ(form, utf8);
   EXPECT_FALSE(conv.EucToUtf8("x\xA5", &form));  // a lead byte alone
-  WordMatcher cut(Words{"x\xA5"}, &conv);         // is no word "x" in UTF-8
+  WordMatcher cut(Words{"x\xA5"}, &conv);        // is no word "x" in UTF-8
   EXPECT_FALSE(cut.Matches("x"));
   WordMatcher jp(Words{euc}, &conv);
   WordMatcher jp_and_ascii(Words{euc, "disk"}, &conv);
@@ -88,9 +88,9 @@ TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
   EXPECT_TRUE(IsMultibyteUtf8("a " + utf8));
   EXPECT_FALSE(IsMultibyteUtf8("ascii only"));
   EXPECT_FALSE(IsMultibyteUtf8(euc));
-  EXPECT_FALSE(IsMultibyteUtf8("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(IsMultibyteUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(IsMultibyteUtf8("\xE3\x82"));          // cut
+  EXPECT_FALSE(IsMultibyteUtf8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(IsMultibyteUtf8("\xED\xA0\x80"));  // surrogate
+  EXPECT_FALSE(IsMultibyteUtf8("\xE3\x82"));      // cut
   EXPECT_EQ(conv.Utf8ToEuc("a " + utf8), "a " + euc);
   // U+1F600 and U+0E01 have no EUC-JP form.
   EXPECT_EQ(conv.Utf8ToEuc("x\xF0\x9F\x98\x80y\xE0\xB8\x81"), "x\xA2\xAEy\xA2\xAE");
@@ -109,15 +109,21 @@ TEST(LineScannerTest, OneBufferLineRules) {
   EXPECT_EQ(Scan(all, {std::string("\0a", 2)}), (Words{"", "a"}));
   EXPECT_EQ(Scan(all, {std::string("a\r\0b", 4)}), (Words{"a", "", "b"}));
   WordMatcher key(Words{"key"});
-  EXPECT_EQ(Scan(key, {std::string("x\0key after a NUL\0key", 21)}), (Words{"key after a NUL", "key"}));
+  EXPECT_EQ(Scan(key, {std::string("x\0key after a NUL\0key", 21)}),
+            (Words{"key after a NUL", "key"}));
 }
 
 // Splitting the text anywhere must not change the lines.
 TEST(LineScannerTest, PieceBoundariesDoNotMatter) {
   const std::vector<std::string> texts = {
-      "abc\r\ndef\r\n",    "x\r\n\r\ny\rz\n",        "no line end",
-      "\r\r\n\n\r",        std::string("ab\r\0\ncd\n", 8), "key here\nkey\r\nother key",
-      "\nkey key\r\n\r\nk", "kekey\rkey\n",
+      "abc\r\ndef\r\n",
+      "x\r\n\r\ny\rz\n",
+      "no line end",
+      "\r\r\n\n\r",
+      std::string("ab\r\0\ncd\n", 8),
+      "key here\nkey\r\nother key",
+      "\nkey key\r\n\r\nk",
+      "kekey\rkey\n",
   };
   for (const Words& words : {Words{}, Words{"key"}, Words{"key", "here"}, Words{"e"}}) {
     WordMatcher m(words);
@@ -151,7 +157,8 @@ TEST(LineScannerTest, LineLongerThanKeptIsMatchedWholeAndReportedByItsHead) {
   std::vector<std::string> pieces;
   std::string text = "first\n" + line + "\nlast\n";
   // Pieces of a size that cuts "tail" and "fin" in two.
-  for (size_t at = 0; at < text.size(); at += kept / 2 + 3) pieces.push_back(text.substr(at, kept / 2 + 3));
+  for (size_t at = 0; at < text.size(); at += kept / 2 + 3)
+    pieces.push_back(text.substr(at, kept / 2 + 3));
   Words lines = Scan(m, pieces);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], line.substr(0, kept));

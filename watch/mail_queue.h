@@ -79,10 +79,10 @@ class MailQueue {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<Job> jobs_;  // guarded by mu_
-  bool busy_ = false;     // guarded by mu_: a mail is being sent
+  std::deque<Job> jobs_;   // guarded by mu_
+  bool busy_ = false;      // guarded by mu_: a mail is being sent
   bool stopping_ = false;  // guarded by mu_: no more mails are taken
-  bool abandon_ = false;  // guarded by mu_: the thread ends after the current mail
+  bool abandon_ = false;   // guarded by mu_: the thread ends after the current mail
   std::thread thread_;
 };
 

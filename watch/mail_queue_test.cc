@@ -1,10 +1,9 @@
 #include "watch/mail_queue.h"
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -50,14 +49,17 @@ TEST_F(MailQueueTest, SendsInOrderAndLogsOnlyAcceptedMails) {
   std::mutex mu;
   std::vector<std::string> sent;
   std::vector<std::string> outcomes;
-  MailQueue queue(*log_, [&](const NotifyRequest& r) {
-    std::lock_guard<std::mutex> lock(mu);
-    sent.push_back(r.ResultLine);
-    MailOutcome outcome;
-    outcome.Accepted = r.ResultLine != "refused";
-    if (!outcome.Accepted) outcome.Reply = "550 no";
-    return outcome;
-  }, nullptr);
+  MailQueue queue(
+      *log_,
+      [&](const NotifyRequest& r) {
+        std::lock_guard<std::mutex> lock(mu);
+        sent.push_back(r.ResultLine);
+        MailOutcome outcome;
+        outcome.Accepted = r.ResultLine != "refused";
+        if (!outcome.Accepted) outcome.Reply = "550 no";
+        return outcome;
+      },
+      nullptr);
   auto note = [&](const MailOutcome& o) {
     std::lock_guard<std::mutex> lock(mu);
     outcomes.push_back(o.Accepted ? "sent" : o.Reply);
@@ -134,8 +136,8 @@ TEST_F(MailQueueTest, StopAbortsARealSessionWithASilentServer) {
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
   Notifier notifier(*log_);
   notifier.SetPort(std::to_string(ntohs(addr.sin_port)));
-  MailQueue queue(*log_, [&](const NotifyRequest& r) { return notifier.Send(r); },
-                  [&] { notifier.Cancel(); });
+  MailQueue queue(
+      *log_, [&](const NotifyRequest& r) { return notifier.Send(r); }, [&] { notifier.Cancel(); });
   NotifyRequest request = Mail("line");
   request.MailAddress = "ops@example.jp";
   request.Smtp.Server = "127.0.0.1";

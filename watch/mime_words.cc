@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "mail/mail_message.h"
 #include "core/jconvert.h"
 #include "core/text.h"
+#include "mail/mail_message.h"
 
 namespace sl {
 
@@ -12,7 +12,7 @@ namespace {
 
 constexpr char kEncodedPrefix[] = "=?ISO-2022-JP?B?";
 constexpr size_t kEncodedOverhead = sizeof(kEncodedPrefix) - 1 + 2;  // prefix and "?="
-constexpr char kSubstitute[] = "\xA2\xAE";                             // the geta mark
+constexpr char kSubstitute[] = "\xA2\xAE";                           // the geta mark
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool InRange(std::string_view s, size_t i, unsigned lo, unsigned hi) {
@@ -43,7 +43,8 @@ std::string EncodeRun(std::string_view run) {
   while (i < run.size()) {
     size_t next = i + EucCharLength(run, i);
     if (next > run.size()) next = run.size();
-    size_t length = Base64Length(ClosedJis(run.substr(start, next - start)).size()) + kEncodedOverhead;
+    size_t length =
+        Base64Length(ClosedJis(run.substr(start, next - start)).size()) + kEncodedOverhead;
     if (length > kMaxEncodedWord && i > start) {
       emit(run.substr(start, i - start));
       start = i;
@@ -79,8 +80,10 @@ std::string CleanEuc(std::string_view euc, bool header) {
     if (b < 0x80) {
       char c = static_cast<char>(b);
       if (header) {
-        if (c == '\r' || c == '\n') c = ' ';
-        else if ((b < 0x20 && c != '\t') || b == 0x7F) c = '?';
+        if (c == '\r' || c == '\n')
+          c = ' ';
+        else if ((b < 0x20 && c != '\t') || b == 0x7F)
+          c = '?';
       } else if (b == 0x00 || b == 0x1B || b == 0x0E || b == 0x0F) {
         c = '?';
       }
@@ -163,7 +166,8 @@ std::string EncodeAddressList(std::string_view raw) {
       size_t lt = part.find('<');
       std::string name(Trim(std::string_view(part).substr(0, lt == std::string::npos ? 0 : lt)));
       std::string address = lt == std::string::npos ? part : part.substr(lt);
-      if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+      if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
       for (char& c : address) {
         if (static_cast<unsigned char>(c) >= 0x80) c = '?';
       }
@@ -185,7 +189,8 @@ std::string EncodeSubject(std::string_view raw) {
     ends.push_back(i < euc.size() ? i : euc.size());
   }
   auto fits = [&](size_t chars) {
-    std::string value = EncodeHeaderText(std::string_view(euc).substr(0, chars ? ends[chars - 1] : 0));
+    std::string value =
+        EncodeHeaderText(std::string_view(euc).substr(0, chars ? ends[chars - 1] : 0));
     return FoldedOctets("Subject: " + value) <= kMaxHeaderOctets;
   };
   size_t count = ends.size();
@@ -195,8 +200,10 @@ std::string EncodeSubject(std::string_view raw) {
   size_t lo = 0, hi = count;
   while (lo < hi) {
     size_t mid = (lo + hi + 1) / 2;
-    if (fits(mid)) lo = mid;
-    else hi = mid - 1;
+    if (fits(mid))
+      lo = mid;
+    else
+      hi = mid - 1;
   }
   return EncodeHeaderText(std::string_view(euc).substr(0, lo ? ends[lo - 1] : 0));
 }

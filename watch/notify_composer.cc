@@ -4,9 +4,9 @@
 
 #include <exception>
 
-#include "mail/mail_message.h"
-#include "core/text.h"
 #include "core/jconvert.h"
+#include "core/text.h"
+#include "mail/mail_message.h"
 #include "watch/mime_words.h"
 
 namespace sl {
@@ -45,8 +45,10 @@ std::string JisBodyLine(std::string_view euc_line) {
   size_t lo = 0, hi = ends.size();
   while (lo < hi) {
     size_t mid = (lo + hi + 1) / 2;
-    if (ClosedJis(std::string_view(euc).substr(0, ends[mid - 1])).size() <= limit) lo = mid;
-    else hi = mid - 1;
+    if (ClosedJis(std::string_view(euc).substr(0, ends[mid - 1])).size() <= limit)
+      lo = mid;
+    else
+      hi = mid - 1;
   }
   return ClosedJis(std::string_view(euc).substr(0, lo ? ends[lo - 1] : 0));
 }
@@ -54,7 +56,8 @@ std::string JisBodyLine(std::string_view euc_line) {
 NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& host_name) {
   NotifyMail mail;
   for (std::string& address : SplitAddressList(request.MailAddress)) {
-    if (address.find_first_of("\r\n") == std::string::npos) mail.Recipients.push_back(std::move(address));
+    if (address.find_first_of("\r\n") == std::string::npos)
+      mail.Recipients.push_back(std::move(address));
   }
   mail.HdrTo = EncodeAddressList(request.MailAddress);
 
@@ -69,7 +72,8 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
              "SearchResult",
              request.ResultLine};
   } else {
-    mail.HdrSubject = EncodeSubject(SubstitutePlaceholders(request.MailSubject, request, host_name));
+    mail.HdrSubject =
+        EncodeSubject(SubstitutePlaceholders(request.MailSubject, request, host_name));
     lines = SplitLines(SubstitutePlaceholders(request.MailBody, request, host_name));
   }
   for (const std::string& line : lines) {
@@ -230,11 +234,14 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
     smtp.HdrTo = mail.HdrTo;
     smtp.HdrSubject = mail.HdrSubject;
     smtp.MailMessage = mail.Body;
-    bool greeted = (smtp.Connected() || step("CONNECT", smtp.ConnectSync())) &&
-                   (tls_later || auth ? step("EHLO", smtp.EhloSync()) : step("HELO", smtp.HeloSync()));
-    if (greeted && tls_later) greeted = step("STARTTLS", smtp.StartTlsSync()) && step("EHLO", smtp.EhloSync());
+    bool greeted =
+        (smtp.Connected() || step("CONNECT", smtp.ConnectSync())) &&
+        (tls_later || auth ? step("EHLO", smtp.EhloSync()) : step("HELO", smtp.HeloSync()));
+    if (greeted && tls_later)
+      greeted = step("STARTTLS", smtp.StartTlsSync()) && step("EHLO", smtp.EhloSync());
     if (greeted && auth) greeted = step("AUTH", smtp.AuthSync());
-    bool rcpt_done = greeted && step("MAIL FROM", smtp.MailFromSync()) && step("RCPT TO", smtp.RcptToSync());
+    bool rcpt_done =
+        greeted && step("MAIL FROM", smtp.MailFromSync()) && step("RCPT TO", smtp.RcptToSync());
     if (greeted) {
       for (const auto& [recipient, reply] : smtp.RefusedRecipients()) {
         outcome.Refused.emplace_back(ExtractMailAddress(recipient), reply);
@@ -242,7 +249,8 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
     }
     outcome.Accepted = rcpt_done && step("DATA", smtp.DataSync());
     if (outcome.Accepted) {
-      for (const std::string& r : smtp.AcceptedRecipients()) outcome.Recipients.push_back(ExtractMailAddress(r));
+      for (const std::string& r : smtp.AcceptedRecipients())
+        outcome.Recipients.push_back(ExtractMailAddress(r));
     }
     // QUIT ends every session, also one that failed half-way.
     step("QUIT", smtp.QuitSync());
@@ -254,9 +262,12 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
     }
   }
   for (const auto& [recipient, reply] : outcome.Refused) {
-    log_.LogEvent(kEventInformation, std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
+    log_.LogEvent(kEventInformation,
+                  std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
   }
-  if (failed) log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
+  if (failed)
+    log_.LogEvent(kEventInformation,
+                  std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
   return outcome;
 }
 

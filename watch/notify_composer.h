@@ -7,11 +7,10 @@
 // ISO-2022-JP lines of at most 998 octets, each back in ASCII mode.
 //
 // Notifier owns the SMTP client `SMTPWatch` and sends one notification at a
-// time with the mail settings the request carries: connect (TLS from the start with SMTPSecurity "tls"), HELO, or EHLO
-// with STARTTLS and AUTH as the settings ask, MAIL FROM, RCPT TO, DATA,
-// QUIT. A failing step is written to the event log (code 98, "Error SMTP
-// Server Connect." and the client's error text), and so is each recipient
-// the server refused.
+// time with the mail settings the request carries: connect (TLS from the start with SMTPSecurity
+// "tls"), HELO, or EHLO with STARTTLS and AUTH as the settings ask, MAIL FROM, RCPT TO, DATA, QUIT.
+// A failing step is written to the event log (code 98, "Error SMTP Server Connect." and the
+// client's error text), and so is each recipient the server refused.
 //
 // Thread safety: SetPort and SetTimeout may be called from any thread at any
 // time, also while Send runs on another thread; they only change what the
@@ -27,8 +26,8 @@
 #include <utility>
 #include <vector>
 
-#include "mail/sync_smtp_client.h"
 #include "core/event_log.h"
+#include "mail/sync_smtp_client.h"
 #include "settings/csv_table.h"
 
 namespace sl {
@@ -68,7 +67,7 @@ struct MailOutcome {
   bool Accepted = false;
   std::string FailedStep;
   std::string Reply;
-  std::vector<std::string> Recipients;  // accepted, as plain addresses
+  std::vector<std::string> Recipients;                       // accepted, as plain addresses
   std::vector<std::pair<std::string, std::string>> Refused;  // address, reply
 };
 
@@ -88,7 +87,8 @@ struct NotifyMail {
 inline constexpr char kNotifyCharSet[] = "ISO-2022-JP";
 inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
 inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
-inline constexpr char kNoSender[] = "FromMailAddress is empty: a notification needs a sender address.";
+inline constexpr char kNoSender[] =
+    "FromMailAddress is empty: a notification needs a sender address.";
 
 // The settings in the current row of the environment table.
 SmtpSettings SmtpSettingsOf(const CsvTable& env);
@@ -145,10 +145,10 @@ class Notifier {
   const EventLog& log_;
 
   std::mutex config_mu_;
-  std::string port_ = "smtp";   // guarded by config_mu_; used when the request names no port
-  int timeout_ = 15;            // guarded by config_mu_
+  std::string port_ = "smtp";  // guarded by config_mu_; used when the request names no port
+  int timeout_ = 15;           // guarded by config_mu_
 
-  std::mutex send_mu_;                      // one Send at a time
+  std::mutex send_mu_;                        // one Send at a time
   std::unique_ptr<TSyncSmtpCli> smtp_watch_;  // SMTPWatch; used under send_mu_
 };
 

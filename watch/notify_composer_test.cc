@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-
 #include "mail/test_peers.h"
 #include "settings/settings_files.h"
 #include "watch/mime_words.h"
@@ -11,10 +10,10 @@
 namespace sl {
 namespace {
 
-using testing::PeerConnection;
-using testing::ScriptedServer;
 using testing::Convert;
 using testing::Euc;
+using testing::PeerConnection;
+using testing::ScriptedServer;
 
 std::string Utf8(const std::string& euc) { return Convert(euc, "EUC-JP", "UTF-8"); }
 
@@ -33,19 +32,21 @@ NotifyRequest Request() {
 
 TEST(NotifyComposerTest, PlaceholdersAreReplacedInTheirOrder) {
   NotifyRequest r = Request();
-  r.FileName = "/var/log/\\WatchNum\\.log";   // filled by a later step
-  r.ResultLine = "at \\ServerName\\";         // its step has passed
-  EXPECT_EQ(SubstitutePlaceholders("\\ServerName\\|\\IPAddress\\|\\WatchFile\\|\\WatchString\\|\\WatchNum\\|"
-                                   "\\ResultLine\\|\\watchfile\\|\\ServerName\\",
-                                   r, "vm1"),
+  r.FileName = "/var/log/\\WatchNum\\.log";  // filled by a later step
+  r.ResultLine = "at \\ServerName\\";        // its step has passed
+  EXPECT_EQ(SubstitutePlaceholders(
+                "\\ServerName\\|\\IPAddress\\|\\WatchFile\\|\\WatchString\\|\\WatchNum\\|"
+                "\\ResultLine\\|\\watchfile\\|\\ServerName\\",
+                r, "vm1"),
             "vm1|192.0.2.7|/var/log/3.log|ERROR,disk|3|at \\ServerName\\|\\watchfile\\|vm1");
 }
 
 TEST(NotifyComposerTest, EmptyTemplatesGiveTheBuiltInForm) {
   NotifyMail mail = ComposeNotifyMail(Request(), "vm1");
   EXPECT_EQ(mail.HdrSubject, "ScanLantern Notify");
-  EXPECT_EQ(mail.Body, (std::vector<std::string>{"WatchFile\t/var/log/app.log", "", "SearchString\tERROR,disk", "",
-                                                 "", "SearchResult", "ERROR disk full"}));
+  EXPECT_EQ(mail.Body,
+            (std::vector<std::string>{"WatchFile\t/var/log/app.log", "", "SearchString\tERROR,disk",
+                                      "", "", "SearchResult", "ERROR disk full"}));
   EXPECT_EQ(mail.Recipients, (std::vector<std::string>{"ops@example.com"}));
 }
 
@@ -74,7 +75,7 @@ std::vector<size_t> EncodedWordLengths(const std::string& value) {
 }
 
 TEST(NotifyComposerTest, SubjectsDecodeWholeWithinTheLineLimits) {
-  const std::string long_text = "監視 " + std::string(1800, 'x') + " 障害" ;
+  const std::string long_text = "監視 " + std::string(1800, 'x') + " 障害";
   std::string many_kanji;
   for (int i = 0; i < 700; ++i) many_kanji += "障";
   struct {
@@ -176,7 +177,8 @@ class LogDir {
   EventLog log_;
 };
 
-std::string Expected(const std::string& utf8_template, const NotifyRequest& euc_request, const std::string& host) {
+std::string Expected(const std::string& utf8_template, const NotifyRequest& euc_request,
+                     const std::string& host) {
   return Utf8(SubstitutePlaceholders(Euc(utf8_template), euc_request, host));
 }
 
@@ -195,7 +197,8 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   // Encoded words stand between blanks, where every reader decodes them.
   const std::string subject = "監視通知 \\ServerName\\ \\WatchNum\\ 件";
   const std::string body =
-      "ScanLanternが監視ワードをトラッキングしました。\n\nサーバ名  \\ServerName\\\nIPアドレス  \\IPAddress\\\n"
+      "ScanLanternが監視ワードをトラッキングしました。\n\nサーバ名  \\ServerName\\\nIPアドレス  "
+      "\\IPAddress\\\n"
       "監視ファイル  \\WatchFile\\\n監視ワード  \\WatchString\\\n監視行\n\\ResultLine\\";
   r.MailSubject = Euc(subject);
   r.MailBody = Euc(body);
@@ -209,8 +212,9 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
 
   const std::string host = NotifyHostName();
   std::string helo = FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName();
-  EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)),
-            "FROM agent@example.com\nRCPT ops@example.com\nRCPT night@example.com\nHELO " + helo + "\n");
+  EXPECT_EQ(
+      testing::ReadFile(sink.EnvelopePath(1)),
+      "FROM agent@example.com\nRCPT ops@example.com\nRCPT night@example.com\nHELO " + helo + "\n");
 
   testing::DecodedMail mail = testing::DecodeMail(sink.MailPath(1));
   EXPECT_TRUE(mail.Defects.empty()) << mail.Raw;
@@ -220,11 +224,12 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   for (const std::string& line : SplitLines(Expected(body, r, host))) expected_body.push_back(line);
   EXPECT_EQ(mail.Body, expected_body) << mail.Raw;
   EXPECT_EQ(mail.Body.back(), "2026/12/07 エラー: ディスク容量が不足");
-  std::vector<std::string> wanted = {"From: agent@example.com",
-                                     "To: ops@example.com,\r\n\t\"Night Shift\" <night@example.com>",
-                                     "Content-Type: text/plain; charset=\"ISO-2022-JP\""};
+  std::vector<std::string> wanted = {
+      "From: agent@example.com", "To: ops@example.com,\r\n\t\"Night Shift\" <night@example.com>",
+      "Content-Type: text/plain; charset=\"ISO-2022-JP\""};
   for (const std::string& header : wanted) {
-    EXPECT_NE(std::find(mail.Headers.begin(), mail.Headers.end(), header), mail.Headers.end()) << header;
+    EXPECT_NE(std::find(mail.Headers.begin(), mail.Headers.end(), header), mail.Headers.end())
+        << header;
   }
   std::string raw = testing::ReadFile(sink.MailPath(1));
   for (char c : raw) ASSERT_EQ(static_cast<unsigned char>(c) & 0x80, 0) << "8-bit byte on the wire";
@@ -258,7 +263,8 @@ TEST(NotifierTest, RefusingServerIsLogged) {
     peer.StaySilent(3000);
   });
   EXPECT_FALSE(SendTo(server, logs));
-  EXPECT_NE(logs.Text().find(FailureEntry("554 5.3.2 no service here")), std::string::npos) << logs.Text();
+  EXPECT_NE(logs.Text().find(FailureEntry("554 5.3.2 no service here")), std::string::npos)
+      << logs.Text();
 }
 
 TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
@@ -294,9 +300,15 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
     std::string last_command;
     std::string failure;  // as the status page shows it
   } cases[] = {
-      {"bad@example.com; ops@example.com", true, {"ops@example.com"}, "DATA",
+      {"bad@example.com; ops@example.com",
+       true,
+       {"ops@example.com"},
+       "DATA",
        "bad@example.com: 550 5.1.1 no such user"},
-      {"bad@example.com", false, {}, "RCPT TO:<bad@example.com>",
+      {"bad@example.com",
+       false,
+       {},
+       "RCPT TO:<bad@example.com>",
        "RCPT TO: 550 5.1.1 no such user\nbad@example.com: 550 5.1.1 no such user"},
   };
   for (const auto& c : cases) {
@@ -311,13 +323,15 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
     EXPECT_EQ(DescribeMailFailure(outcome), c.failure);
     std::vector<std::string>& commands = sessions.back();
     ASSERT_GE(commands.size(), 3u);
-    EXPECT_EQ(commands[0], "HELO " + (FullyQualifiedHostName().empty() ? "[192.0.2.7]" : FullyQualifiedHostName()));
+    EXPECT_EQ(commands[0], "HELO " + (FullyQualifiedHostName().empty() ? "[192.0.2.7]"
+                                                                       : FullyQualifiedHostName()));
     EXPECT_EQ(commands[commands.size() - 2], c.last_command);
     EXPECT_EQ(commands.back(), "QUIT");
   }
   server.Join();
   std::string log = logs.Text();
-  std::string refused = Euc("インフォメーション") + "\n" + kRecipientRefused + "\nbad@example.com\n550 5.1.1 no such user\n";
+  std::string refused = Euc("インフォメーション") + "\n" + kRecipientRefused +
+                        "\nbad@example.com\n550 5.1.1 no such user\n";
   EXPECT_NE(log.find(refused), log.rfind(refused)) << log;  // once per mail
   EXPECT_NE(log.find(FailureEntry("550 5.1.1 no such user")), std::string::npos) << log;
 
@@ -341,7 +355,8 @@ TEST(NotifierTest, SilentServerAndRefusedConnectionAreLogged) {
   Notifier notifier(logs.log());
   notifier.SetPort(std::to_string(closed.port()));
   EXPECT_FALSE(notifier.Send(Request()).Accepted);
-  EXPECT_NE(logs.Text().find(FailureEntry("500 Connection refused (Winsock error #111)")), std::string::npos);
+  EXPECT_NE(logs.Text().find(FailureEntry("500 Connection refused (Winsock error #111)")),
+            std::string::npos);
 }
 
 // Each mail goes out with the server and sender it was queued with.

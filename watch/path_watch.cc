@@ -34,8 +34,7 @@ bool IsUnfollowableFs(unsigned long type) {
     case 0x9FA0:      // proc
     case 0x62656572:  // sysfs
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -66,7 +65,8 @@ bool PathWatch::Add(const void* key, const std::string& path, const struct stat*
   auto [it, is_new] = dirs_.try_emplace(wd);
   if (is_new) {
     struct statfs fs;
-    if (::statfs(dir.c_str(), &fs) != 0 || IsUnfollowableFs(static_cast<unsigned long>(fs.f_type))) {
+    if (::statfs(dir.c_str(), &fs) != 0 ||
+        IsUnfollowableFs(static_cast<unsigned long>(fs.f_type))) {
       ::inotify_rm_watch(fd_, wd);
       dirs_.erase(it);
       refused_dirs_.insert(dir);

@@ -292,9 +292,7 @@ class TimerDispatcher {
 };
 
 TThreadedTimer::TThreadedTimer()
-    : dispatcher_(TimerDispatcher::Get()),
-      inbox_(ThisThreadInbox()),
-      owner_thread_id_(::gettid()) {
+    : dispatcher_(TimerDispatcher::Get()), inbox_(ThisThreadInbox()), owner_thread_id_(::gettid()) {
   SetEnabled(true);
 }
 

@@ -1,10 +1,9 @@
 #include "watch/threaded_timer.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -207,7 +206,8 @@ TEST(ThreadedTimerTest, WakeOwnerLoopEndsTheWait) {
   EXPECT_EQ(RunOwnerTicks(milliseconds(10000)), 0);
   EXPECT_LT(Clock::now() - t0, milliseconds(5000));
   // From another thread's signal handler.
-  struct sigaction sa {}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = WakeOnSignal;
   sigaction(SIGUSR1, &sa, &old);
   pthread_t main_thread = pthread_self();

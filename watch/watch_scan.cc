@@ -166,7 +166,7 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
       // Bound to this path now: a link that the path was when the settings
       // named it is followed.
       tracked.bound_link = w.Stream.IsOpen() && !path_changed ? w.Stream.ViaLink()
-                                                               : have_lst && S_ISLNK(lst.st_mode);
+                                                              : have_lst && S_ISLNK(lst.st_mode);
       tracked.has_owner = w.Stream.IsOpen();
       tracked.owner = w.Stream.IsOpen() ? w.Stream.Found().st_uid : 0;
       tracked.refused = false;
@@ -216,8 +216,8 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         tracked.refused = false;
         return bound.size;
       };
-      bool same_file = w.Stream.IsOpen() && st.st_dev == w.Stream.device() &&
-                       st.st_ino == w.Stream.inode();
+      bool same_file =
+          w.Stream.IsOpen() && st.st_dev == w.Stream.device() && st.st_ino == w.Stream.inode();
       if (same_file) {
         tracked.path = w.FileName;
         w.CurrentSize = st.st_size;
@@ -257,8 +257,8 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
             tracked.has_owner = true;
             tracked.owner = w.Stream.Found().st_uid;
           } else {
-            refuse(w.Stream.Found(), std::string(ja::kReplacementRefused) + "\n" +
-                                         ja::kReasonLabel + "\t" + why);
+            refuse(w.Stream.Found(),
+                   std::string(ja::kReplacementRefused) + "\n" + ja::kReasonLabel + "\t" + why);
             size = -1;
           }
         } else if (!w.Stream.IsOpen() && refusal.empty()) {
@@ -297,15 +297,14 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   for (const Range& r : ranges) ScanRange(r.fd.get(), r.begin, r.end, entry, settings, tracked);
   if (tracked.skipped > 0) {
     Log(kEventSystemError, std::string(ja::kCommandsSkipped) + "\n" + ja::kSkippedLabel + "\t" +
-                               std::to_string(tracked.skipped) + "\n" + ja::kWatchFileLabel +
-                               "\t" + settings.FileName + "\n" + ja::kCommandLabel + "\t" +
+                               std::to_string(tracked.skipped) + "\n" + ja::kWatchFileLabel + "\t" +
+                               settings.FileName + "\n" + ja::kCommandLabel + "\t" +
                                settings.Command);
   }
 }
 
 std::string WatchScanner::Distrust(const Tracked& tracked, const std::string& path,
-                                   const struct stat& link_stat,
-                                   const struct stat& found) const {
+                                   const struct stat& link_stat, const struct stat& found) const {
   if (S_ISLNK(link_stat.st_mode) && !tracked.bound_link) {
     return "symbolic link";
   }
@@ -342,9 +341,8 @@ void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
   scanner.Finish();
 }
 
-void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
-                           const EntrySettings& settings, Tracked& tracked,
-                           std::string_view raw_line) {
+void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
+                           Tracked& tracked, std::string_view raw_line) {
   // A UTF-8 line is logged, counted and mailed in the service's EUC-JP.
   std::string converted;
   std::string_view line = raw_line;
@@ -375,7 +373,8 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry,
       }
     }
   }
-  std::string description = DescribeMatch(settings.FileName, settings.SearchString, EscapeForLog(line));
+  std::string description =
+      DescribeMatch(settings.FileName, settings.SearchString, EscapeForLog(line));
   Log(kEventInformation, std::string(ja::kWatchHit) + "(" + std::to_string(hits) + "/" +
                              std::to_string(settings.SearchCount) + ")\n" + description);
   if (!triggered) return;

@@ -34,6 +34,8 @@
 #ifndef SL_WATCH_WATCH_SCAN_H_
 #define SL_WATCH_WATCH_SCAN_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,14 +43,12 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <sys/types.h>
-
 #include "core/thread_annotations.h"
+#include "core/utf8_text.h"
 #include "settings/service_state.h"
 #include "watch/notify_composer.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
-#include "core/utf8_text.h"
 
 namespace sl {
 

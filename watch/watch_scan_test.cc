@@ -1,10 +1,9 @@
 #include "watch/watch_scan.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,8 +53,8 @@ class WatchScanTest : public ::testing::Test {
     for (const char* f : {"FileName", "SearchString", "SearchCount", "MailAddress", "Command"}) {
       state_->ConfTable.AddField(f);
     }
-    for (const char* f : {"UserID", "Password", "SMTPServer", "FromMailAddress", "MailSubject",
-                          "MailBody"}) {
+    for (const char* f :
+         {"UserID", "Password", "SMTPServer", "FromMailAddress", "MailSubject", "MailBody"}) {
       state_->EnvTable.AddField(f);
     }
     state_->EnvTable.AppendRow();
@@ -65,10 +64,7 @@ class WatchScanTest : public ::testing::Test {
     state_->EnvTable.SetValue("MailBody", "body");
     state_->HostAddress = "10.0.0.5";
     scanner_ = std::make_unique<WatchScanner>(
-        *state_,
-        [this](const WatchNotice& n) {
-          notices_.push_back(n);
-        },
+        *state_, [this](const WatchNotice& n) { notices_.push_back(n); },
         [this](const std::string& c) {
           commands_.push_back(c);
           return CommandStart{};
@@ -217,14 +213,13 @@ TEST_F(WatchScanTest, NotifyRunsWithoutTheServiceLock) {
   AddRow(f, "x", 1, "ops@example.jp");
   Load();
   bool lock_free = false;
-  scanner_ = std::make_unique<WatchScanner>(
-      *state_, [&](const WatchNotice&) {
-        if (state_->Lock.TryLock()) {
-          lock_free = true;
-          state_->Lock.Unlock();
-        }
-        return true;
-      });
+  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
+    if (state_->Lock.TryLock()) {
+      lock_free = true;
+      state_->Lock.Unlock();
+    }
+    return true;
+  });
   Append(f, "x\n");
   scanner_->RunPass();
   EXPECT_TRUE(lock_free);
@@ -368,10 +363,10 @@ TEST_F(WatchScanTest, LargeAppendIsReadInPiecesWithOneBufferLines) {
   while (text.size() < 3 * chunk + 100) text += "filler line of the log\n";
   Append(f, text + "last needle");
   scanner_->RunPass();
-  EXPECT_EQ(Details(), (std::vector<std::string>{
-                           Hit(1, 1, f, "needle", "1 needle across the boundary"),
-                           Hit(1, 1, f, "needle", "needle 2"),
-                           Hit(1, 1, f, "needle", "last needle")}));
+  EXPECT_EQ(Details(),
+            (std::vector<std::string>{Hit(1, 1, f, "needle", "1 needle across the boundary"),
+                                      Hit(1, 1, f, "needle", "needle 2"),
+                                      Hit(1, 1, f, "needle", "last needle")}));
 }
 
 TEST_F(WatchScanTest, UnwritableLogDirDoesNotStopThePass) {
@@ -459,15 +454,18 @@ TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
   EXPECT_EQ(scanner_->RunningCommands(), 16u);
   auto d = Details();
   auto count = [&](const std::string& head) {
-    return std::count_if(d.begin(), d.end(), [&](const std::string& e) { return e.rfind(head, 0) == 0; });
+    return std::count_if(d.begin(), d.end(),
+                         [&](const std::string& e) { return e.rfind(head, 0) == 0; });
   };
   EXPECT_EQ(count(Euc("次の実行ファイルを実行しました。")), 16);
   EXPECT_EQ(count(Euc("監視ワードをトラッキングしてコマンド実行しました。")), 16);
   EXPECT_EQ(count(Euc("実行中のコマンドが上限に達したため、コマンドの実行を見送りました。") + "\n" +
-                  Euc("見送った回数") + "\t4\n"), 1);
-  EXPECT_EQ(count(Euc("コマンドを実行できませんでした。") + "\n" + Describe(g, "go", "go") + "\n" +
-                  Euc("実行ファイル") + "\tno-such-start\n" + Euc("理由") + "\t" + std::strerror(EAGAIN)),
+                  Euc("見送った回数") + "\t4\n"),
             1);
+  EXPECT_EQ(
+      count(Euc("コマンドを実行できませんでした。") + "\n" + Describe(g, "go", "go") + "\n" +
+            Euc("実行ファイル") + "\tno-such-start\n" + Euc("理由") + "\t" + std::strerror(EAGAIN)),
+      1);
   // Finished commands free their slots at a later pass.
   testing::WaitUntil(
       [&] {

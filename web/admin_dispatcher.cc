@@ -1,24 +1,23 @@
 #include "web/admin_dispatcher.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <utility>
 
-#include "core/text.h"
 #include "core/jconvert.h"
+#include "core/text.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
 #include "web/http_header_list.h"
@@ -48,9 +47,9 @@ constexpr char kCrossSite[] = "Refused: the request was sent by a page of anothe
 
 // The routes that change settings or files.
 bool ChangesState(const std::string& document) {
-  static const char* const kRoutes[] = {"/AddWatch.cgi",    "/ModDelWatch.cgi",   "/EnvSaveSetting.cgi",
-                                        "/SaveSetting.cgi", "/ServiceReload.cgi", "/PostWatchSetting.cgi",
-                                        "/TestMail.cgi"};
+  static const char* const kRoutes[] = {
+      "/AddWatch.cgi",      "/ModDelWatch.cgi",      "/EnvSaveSetting.cgi", "/SaveSetting.cgi",
+      "/ServiceReload.cgi", "/PostWatchSetting.cgi", "/TestMail.cgi"};
   for (const char* route : kRoutes) {
     if (document == route) return true;
   }
@@ -84,8 +83,10 @@ bool SameSecret(const std::string& a, const std::string& b) {
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }
@@ -98,11 +99,13 @@ enum class TestMailAnswer { kAccepted, kFailed, kPending };
 
 // One row of the test mail's result table, values EUC-JP.
 std::string ResultRow(const char* label, const std::string& value) {
-  return "<tr><th>" + HtmlEscape(EucToSjis(label)) + "</th><td>" + HtmlEscape(EucToSjis(value)) + "</td></tr>\n";
+  return "<tr><th>" + HtmlEscape(EucToSjis(label)) + "</th><td>" + HtmlEscape(EucToSjis(value)) +
+         "</td></tr>\n";
 }
 
 // The panel that tells how the test mail ended.
-std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipients, const MailOutcome& outcome) {
+std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipients,
+                               const MailOutcome& outcome) {
   const char* id = "testmail-pending";
   const char* panel = "panel";
   const char* text = ja::kTestMailPending;
@@ -158,8 +161,8 @@ void AdminDispatcher::WarnLoginMissing() {
 
 void AdminDispatcher::HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
                                              const std::string& target, const std::string&) {
-  state_.Log.LogLine("Command " + EscapeForLog(method) + " " + EscapeForLog(target, 1024) + " received from " +
-                     Peer(connection));
+  state_.Log.LogLine("Command " + EscapeForLog(method) + " " + EscapeForLog(target, 1024) +
+                     " received from " + Peer(connection));
   THTTPResponseInfo response(&connection);
   Refuse(response, 501, kMethodNotServed);
   response.CustomHeaders.SetValue("Allow", "GET, HEAD, POST");
@@ -172,7 +175,8 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
   // logged, and at the latest when the request ends; a file that is served
   // writes it together with its "Serving file" line, one write for both.
   std::string request_line = "Command " + EscapeForLog(request.Command) + " " +
-                             EscapeForLog(request.Document, 1024) + " received from " + Peer(connection);
+                             EscapeForLog(request.Document, 1024) + " received from " +
+                             Peer(connection);
   try {
     HandleRequest(connection, request, response, request_line);
   } catch (...) {
@@ -244,8 +248,8 @@ bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequest
   }
   if (locked > LoginThrottle::Clock::duration::zero()) {
     Refuse(response, 429, kLockedOut);
-    response.CustomHeaders.SetValue("Retry-After",
-                                    std::to_string(std::chrono::ceil<std::chrono::seconds>(locked).count()));
+    response.CustomHeaders.SetValue(
+        "Retry-After", std::to_string(std::chrono::ceil<std::chrono::seconds>(locked).count()));
     return false;
   }
   if (ChangesState(request.Document)) {
@@ -280,8 +284,8 @@ bool AdminDispatcher::Authenticated(const std::string& address, const THTTPReque
   if (locked_now) {
     WriteRequestLine(request_line);
     state_.Log.LogEvent(kEventRemoteControlFailure,
-                        std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " + address +
-                            " within 60 s: its requests are answered 429 for 60 s.");
+                        std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " +
+                            address + " within 60 s: its requests are answered 429 for 60 s.");
   }
   return false;
 }
@@ -368,11 +372,14 @@ void AdminDispatcher::RunRoute(const THTTPRequestInfo& request, THTTPResponseInf
   if (doc == "/WatchSetting.cgi") {
     ProducePage(response, "/WatchSetting.html", params);
   } else if (doc == "/AddWatch.cgi") {
-    ProducePage(response, pages_.AddWatchEntry(params) ? "/WatchSetting.html" : "/AddWatchError.html", params);
+    ProducePage(response,
+                pages_.AddWatchEntry(params) ? "/WatchSetting.html" : "/AddWatchError.html",
+                params);
   } else if (doc == "/ModDelWatchSetting.cgi") {
     ProducePage(response, "/ModDelWatchSetting.html", params);
   } else if (doc == "/ModDelWatch.cgi") {
-    ProducePage(response, pages_.ChangeWatchEntry(params) ? "/WatchSetting.html" : "/ModDelWatchError.html",
+    ProducePage(response,
+                pages_.ChangeWatchEntry(params) ? "/WatchSetting.html" : "/ModDelWatchError.html",
                 params);
   } else if (doc == "/EnvSetting.cgi") {
     ProducePage(response, "/EnvSetting.html", params);
@@ -390,8 +397,8 @@ void AdminDispatcher::RunRoute(const THTTPRequestInfo& request, THTTPResponseInf
     response.ContentLength = 0;
   } else {
     response.SetStatusCode(404);
-    response.BodyText =
-        "<html><head><title>Error</title></head><body><h1>" + response.StatusText + "</h1></body></html>";
+    response.BodyText = "<html><head><title>Error</title></head><body><h1>" + response.StatusText +
+                        "</h1></body></html>";
   }
 }
 
@@ -426,7 +433,9 @@ void AdminDispatcher::ServeStatus(const std::string& document, THTTPResponseInfo
   TPageProducer page;
   page.SetHTMLFile(state_.DocumentRoot + "/Status.html");
   page.OnHTMLTag = [&snapshot](TTag, const std::string& tag, const std::vector<std::string>&,
-                               std::string& replace_text) { replace_text = StatusPageTag(snapshot, tag); };
+                               std::string& replace_text) {
+    replace_text = StatusPageTag(snapshot, tag);
+  };
   response.BodyText = page.ProducePage();
 }
 
@@ -480,8 +489,10 @@ void AdminDispatcher::SendTestMail(TTCPConnection& connection, const THTTPReques
   }
   TPageProducer page;
   page.SetHTMLFile(state_.DocumentRoot + "/TestMailResult.html");
-  page.OnHTMLTag = [&](TTag, const std::string& tag, const std::vector<std::string>&, std::string& replace_text) {
-    if (tag == "TestMailResult") replace_text = TestMailResultHtml(answer, mail.MailAddress, outcome);
+  page.OnHTMLTag = [&](TTag, const std::string& tag, const std::vector<std::string>&,
+                       std::string& replace_text) {
+    if (tag == "TestMailResult")
+      replace_text = TestMailResultHtml(answer, mail.MailAddress, outcome);
   };
   response.BodyText = page.ProducePage();
 }
@@ -491,8 +502,8 @@ void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& r
   std::string local = ExpandPath(path);
   int64_t size = 0;
   int64_t sent = server_.SendFile(connection, response, local, &size);
-  std::string line = "Serving file " + EscapeForLog(local) + " (" + std::to_string(size) + " bytes / " +
-                     std::to_string(sent) + " bytes sent) to " + Peer(connection);
+  std::string line = "Serving file " + EscapeForLog(local) + " (" + std::to_string(size) +
+                     " bytes / " + std::to_string(sent) + " bytes sent) to " + Peer(connection);
   if (request_line && !request_line->empty()) {
     line = *request_line + "\n" + line;
     request_line->clear();
@@ -520,7 +531,8 @@ void AdminDispatcher::RunTreeListingLocked() {
   ::unlink(partial.c_str());
   int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
-  std::string command = ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(partial);
+  std::string command =
+      ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(partial);
   int status = std::system(command.c_str());
   (void)status;  // the listing file is what counts
   ::rename(partial.c_str(), output.c_str());

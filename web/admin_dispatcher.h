@@ -114,8 +114,9 @@ class AdminDispatcher {
   bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
              THTTPResponseInfo& response, std::string& request_line) EXCLUDES(state_.Lock);
   // The credentials; counts failures per address and logs a lock-out.
-  bool Authenticated(const std::string& address, const THTTPRequestInfo& request, const std::string& user,
-                     const std::string& password, std::string& request_line) EXCLUDES(state_.Lock);
+  bool Authenticated(const std::string& address, const THTTPRequestInfo& request,
+                     const std::string& user, const std::string& password,
+                     std::string& request_line) EXCLUDES(state_.Lock);
   // Steps for a document that exists below the root; false when there is
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -134,8 +135,7 @@ class AdminDispatcher {
   void SendTestMail(TTCPConnection& connection, const THTTPRequestInfo& request,
                     THTTPResponseInfo& response) EXCLUDES(state_.Lock);
   // Runs the route of request.Document that answers from the service state.
-  void RunRoute(const THTTPRequestInfo& request, THTTPResponseInfo& response)
-      REQUIRES(state_.Lock);
+  void RunRoute(const THTTPRequestInfo& request, THTTPResponseInfo& response) REQUIRES(state_.Lock);
   void ProducePage(THTTPResponseInfo& response, const std::string& page,
                    const RequestParams& params) REQUIRES(state_.Lock);
   // Sends the file at path (expanded) and logs it, after the request line

@@ -1,9 +1,8 @@
 #include "web/admin_dispatcher.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
@@ -28,7 +27,8 @@ using testing::WriteFile;
 constexpr char kAccessDeniedBody[] =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
     "You do not have sufficient priviligies to access this document.</body></html>";
-constexpr char kNotFoundBody[] = "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>";
+constexpr char kNotFoundBody[] =
+    "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>";
 // "修正/削除" in Shift_JIS.
 const std::string kLabelSjis = "\x8F\x43\x90\xB3/\x8D\xED\x8F\x9C";
 
@@ -96,14 +96,18 @@ class AdminDispatcherTest : public ::testing::Test {
     WriteFile(install_.Path("data/ScanLantern.conf"),
               std::string(kConfHeader) + "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n");
     WriteFile(install_.Path("data/env.csv"),
-              std::string(kEnvHeader) + "\"admin\",\"Secret\",\"mail.example.com\",\"sl@example.com\",\"s\",\"b\"\n");
+              std::string(kEnvHeader) +
+                  "\"admin\",\"Secret\",\"mail.example.com\",\"sl@example.com\",\"s\",\"b\"\n");
     WriteFile(install_.Path("www/index.htm"), "<html>index page</html>");
-    WriteFile(install_.Path("www/WatchSetting.html"), "<table><#WatchSettingWatchListRecord></table>");
+    WriteFile(install_.Path("www/WatchSetting.html"),
+              "<table><#WatchSettingWatchListRecord></table>");
     WriteFile(install_.Path("www/AddWatchError.html"), "add failed");
-    WriteFile(install_.Path("www/ModDelWatchSetting.html"),
-              "No=<#ModDelWatchSettingNo> file=<#ModDelHidWatchFileName>\n<#ModDelWatchSearchCount>");
+    WriteFile(
+        install_.Path("www/ModDelWatchSetting.html"),
+        "No=<#ModDelWatchSettingNo> file=<#ModDelHidWatchFileName>\n<#ModDelWatchSearchCount>");
     WriteFile(install_.Path("www/ModDelWatchError.html"), "change failed");
-    WriteFile(install_.Path("www/EnvSetting.html"), "server=<#EnvSMTPServer> from=<#EnvFromMailAddress>");
+    WriteFile(install_.Path("www/EnvSetting.html"),
+              "server=<#EnvSMTPServer> from=<#EnvFromMailAddress>");
     WriteFile(install_.Path("www/EnvSaveResult.html"), "saved <#EnvSMTPServer>");
     WriteFile(install_.Path("www/SaveResult.html"), "files written");
     WriteFile(install_.Path("www/ReloadResult.html"), "reloaded <#EnvSMTPServer>");
@@ -159,13 +163,14 @@ class AdminDispatcherTest : public ::testing::Test {
   }
 
   Reply Get(const std::string& target, const std::string& method = "GET") {
-    return Exchange(port_, method + " " + target + " HTTP/1.0\r\n" + BasicAuth("admin", "Secret") + "\r\n");
+    return Exchange(
+        port_, method + " " + target + " HTTP/1.0\r\n" + BasicAuth("admin", "Secret") + "\r\n");
   }
   Reply Post(const std::string& target, const std::string& body,
              const std::string& type = "application/x-www-form-urlencoded") {
     return Exchange(port_, "POST " + target + " HTTP/1.0\r\n" + BasicAuth("admin", "Secret") +
-                               "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
-                               "\r\n\r\n" + body);
+                               "Content-Type: " + type + "\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n\r\n" + body);
   }
   std::string LogText() { return ReadFile(state_->Log.FileFor(std::time(nullptr))); }
 
@@ -188,8 +193,8 @@ class AdminDispatcherTest : public ::testing::Test {
 
 TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
   const std::string request = "GET /WatchSetting.cgi HTTP/1.0\r\n";
-  for (const std::string& auth : {std::string(), BasicAuth("admin", "secret"), BasicAuth("Admin", "Secret"),
-                                  BasicAuth("admin", "Secret ")}) {
+  for (const std::string& auth : {std::string(), BasicAuth("admin", "secret"),
+                                  BasicAuth("Admin", "Secret"), BasicAuth("admin", "Secret ")}) {
     Reply r = Exchange(port_, request + auth + "\r\n");
     EXPECT_EQ(r.status, 401) << auth;
     EXPECT_EQ(r.Header("WWW-Authenticate"), "Basic realm=\"ScanLantern http Server\"");
@@ -211,7 +216,8 @@ TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
   EXPECT_EQ(logged, 5);
   // Control bytes of a decoded path cannot start log lines of their own.
   Exchange(port_, "GET /a%0D%0AServing%20file%20x HTTP/1.0\r\n\r\n");
-  EXPECT_NE(LogText().find("Command GET /a%0D%0AServing file x received from 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(LogText().find("Command GET /a%0D%0AServing file x received from 127.0.0.1:"),
+            std::string::npos);
 
   // An empty user or password closes the administration to everyone.
   for (bool empty_user : {true, false}) {
@@ -220,12 +226,14 @@ TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
       state_->AdminUserId = empty_user ? "" : "admin";
       state_->AdminPassword = empty_user ? "Secret" : "";
     }
-    for (const std::string& auth : {std::string(), BasicAuth("", ""), BasicAuth("admin", "Secret")}) {
+    for (const std::string& auth :
+         {std::string(), BasicAuth("", ""), BasicAuth("admin", "Secret")}) {
       Reply closed = Exchange(port_, request + auth + "\r\n");
       EXPECT_EQ(closed.status, 503) << auth;
       EXPECT_EQ(closed.Header("Content-Type"), "text/plain");
-      EXPECT_NE(closed.body.find("Set UserID and Password in data/env.csv, then restart the service."),
-                std::string::npos);
+      EXPECT_NE(
+          closed.body.find("Set UserID and Password in data/env.csv, then restart the service."),
+          std::string::npos);
     }
   }
   EXPECT_TRUE(dispatcher_->WarnWhenLoginMissing());
@@ -237,7 +245,8 @@ TEST_F(AdminDispatcherTest, StaticFilesAreSentUnchanged) {
   EXPECT_EQ(index.status, 200);
   EXPECT_EQ(index.body, "<html>index page</html>");
   EXPECT_EQ(index.Header("Content-Type"), "text/html");
-  EXPECT_NE(LogText().find("Serving file " + install_.Path("www/index.htm") + " (23 bytes / 23 bytes sent) to 127.0.0.1:"),
+  EXPECT_NE(LogText().find("Serving file " + install_.Path("www/index.htm") +
+                           " (23 bytes / 23 bytes sent) to 127.0.0.1:"),
             std::string::npos);
 
   // A template asked for by its file name is a file: tags stay.
@@ -284,9 +293,17 @@ TEST_F(AdminDispatcherTest, PathsOutsideTheRootAreRefused) {
   WriteFile(install_.Path("wwwold/old.htm"), "old");
   std::filesystem::create_directory(install_.Path("www/sub"));
   const std::string denied[] = {
-      "/../data/env.csv", "/%2e%2e/data/env.csv", "/%2E%2E/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "/..%2fdata%2fenv.csv",
-      "/..\\data\\env.csv", "/.%2e/data/env.csv",  "/../wwwold/old.htm",        "/../www",
-      "/sub",             "/sub/",                "/./sub/../sub",
+      "/../data/env.csv",
+      "/%2e%2e/data/env.csv",
+      "/%2E%2E/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+      "/..%2fdata%2fenv.csv",
+      "/..\\data\\env.csv",
+      "/.%2e/data/env.csv",
+      "/../wwwold/old.htm",
+      "/../www",
+      "/sub",
+      "/sub/",
+      "/./sub/../sub",
   };
   for (const std::string& target : denied) {
     Reply r = Get(target);
@@ -305,7 +322,8 @@ TEST_F(AdminDispatcherTest, PathsOutsideTheRootAreRefused) {
 TEST_F(AdminDispatcherTest, RoutesAreMatchedExactlyWithoutQuery) {
   Reply page = Get("/WatchSetting.cgi?x=1");
   EXPECT_EQ(page.status, 200);
-  EXPECT_NE(page.body.find("name=\"WatchFileName1\" readonly value=\"" + watched_ + "\""), std::string::npos);
+  EXPECT_NE(page.body.find("name=\"WatchFileName1\" readonly value=\"" + watched_ + "\""),
+            std::string::npos);
   EXPECT_NE(page.body.find("value=\"No1" + kLabelSjis + "\""), std::string::npos);
   Reply other = Get("/watchsetting.cgi");
   EXPECT_EQ(other.status, 404);
@@ -314,13 +332,18 @@ TEST_F(AdminDispatcherTest, RoutesAreMatchedExactlyWithoutQuery) {
 }
 
 TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
-  Reply added = Post("/AddWatch.cgi", "WatchSearchString=disk+full&WatchSearchCount=3&WatchMailAddress=a%40b");
+  Reply added = Post("/AddWatch.cgi",
+                     "WatchSearchString=disk+full&WatchSearchCount=3&WatchMailAddress=a%40b");
   EXPECT_EQ(added.status, 200);
-  EXPECT_NE(added.body.find("name=\"WatchSearchString2\" readonly value=\"disk full\""), std::string::npos);
-  EXPECT_EQ(Post("/AddWatch.cgi", "HidWatchFileName=%2Fno%2Fsuch&WatchSearchCount=1").body, "add failed");
+  EXPECT_NE(added.body.find("name=\"WatchSearchString2\" readonly value=\"disk full\""),
+            std::string::npos);
+  EXPECT_EQ(Post("/AddWatch.cgi", "HidWatchFileName=%2Fno%2Fsuch&WatchSearchCount=1").body,
+            "add failed");
 
-  Reply shown = Post("/ModDelWatchSetting.cgi", "No1=1&WatchFileName1=y&No2=2&WatchFileName2=x&WatchSearchCount2=3"
-                                                "&ModDel=No2" + UrlEncode(kLabelSjis));
+  Reply shown = Post("/ModDelWatchSetting.cgi",
+                     "No1=1&WatchFileName1=y&No2=2&WatchFileName2=x&WatchSearchCount2=3"
+                     "&ModDel=No2" +
+                         UrlEncode(kLabelSjis));
   EXPECT_EQ(shown.body.substr(0, 11), "No=2 file=x");
   EXPECT_NE(shown.body.find("<OPTION value=\"3\" selected>3</OPTION>"), std::string::npos);
   Reply no_button = Post("/ModDelWatchSetting.cgi", "No1=1");
@@ -329,7 +352,8 @@ TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
 
   EXPECT_EQ(Post("/ModDelWatch.cgi", "No=3&ModDel=Del").body, "change failed");
   Reply deleted = Post("/ModDelWatch.cgi", "No=1&ModDel=Del");
-  EXPECT_NE(deleted.body.find("name=\"WatchSearchString1\" readonly value=\"disk full\""), std::string::npos);
+  EXPECT_NE(deleted.body.find("name=\"WatchSearchString1\" readonly value=\"disk full\""),
+            std::string::npos);
   EXPECT_EQ(deleted.body.find("WatchSearchString2"), std::string::npos);
 
   std::filesystem::remove(install_.Path("www/EnvSetting.html"));
@@ -369,7 +393,8 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
 
   Post("/EnvSaveSetting.cgi", "SMTPServer=smtp.local&FromMailAddress=ops%40x");
   EXPECT_EQ(Post("/SaveSetting.cgi", "").body, "files written");
-  EXPECT_NE(ReadFile(install_.Path("data/env.csv")).find("\"smtp.local\",\"ops@x\""), std::string::npos);
+  EXPECT_NE(ReadFile(install_.Path("data/env.csv")).find("\"smtp.local\",\"ops@x\""),
+            std::string::npos);
   EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
             std::string(kConfHeader) + "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n");
 }
@@ -379,11 +404,14 @@ TEST_F(AdminDispatcherTest, ConsoleReadsAndReplacesTheSettings) {
   EXPECT_EQ(text.status, 200);
   EXPECT_EQ(text.Header("Content-Type"), "text/plain");
   EXPECT_EQ(text.Header("Content-Security-Policy"), "sandbox");
-  EXPECT_EQ(text.body.rfind("\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n\"s\",\"b\",\"mail.example.com\"", 0), 0u);
+  EXPECT_EQ(
+      text.body.rfind(
+          "\"" + watched_ + "\",\"ERROR\",\"1\",\"\",\"\"\n\"s\",\"b\",\"mail.example.com\"", 0),
+      0u);
 
   // The body goes through as sent, whatever the content type.
-  Reply posted = Post("/PostWatchSetting.cgi", "\"/x\",\"a&b\",\"2\",\"\",\"\"\r\nsubj,body,smtp.y,f@y\r\n",
-                      "text/plain");
+  Reply posted = Post("/PostWatchSetting.cgi",
+                      "\"/x\",\"a&b\",\"2\",\"\",\"\"\r\nsubj,body,smtp.y,f@y\r\n", "text/plain");
   EXPECT_EQ(posted.status, 200);
   EXPECT_EQ(posted.body, "");
   EXPECT_EQ(posted.Header("Content-Length"), "0");
@@ -391,7 +419,8 @@ TEST_F(AdminDispatcherTest, ConsoleReadsAndReplacesTheSettings) {
   EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
             std::string(kConfHeader) + "\"/x\",\"a&b\",\"2\",\"\",\"\"\n");
 
-  Reply failed = Post("/PostWatchSetting.cgi", "\"/x\",\"a\"\r\nsubj,body,smtp.z,f@z\r\n", "text/plain");
+  Reply failed =
+      Post("/PostWatchSetting.cgi", "\"/x\",\"a\"\r\nsubj,body,smtp.z,f@z\r\n", "text/plain");
   EXPECT_EQ(failed.status, 500);
   EXPECT_EQ(failed.body, "List index out of bounds (2)");
   EXPECT_EQ(Smtp(), "smtp.y|f@y");
@@ -455,8 +484,8 @@ TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        Reply r = Post("/AddWatch.cgi", "WatchSearchCount=1&WatchSearchString=t" + std::to_string(t) + "r" +
-                                            std::to_string(i));
+        Reply r = Post("/AddWatch.cgi", "WatchSearchCount=1&WatchSearchString=t" +
+                                            std::to_string(t) + "r" + std::to_string(i));
         if (r.status != 200) ++failures;
         if (Get("/GetWatchSetting.cgi").status != 200) ++failures;
       }
@@ -474,29 +503,33 @@ TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
 // The installed pages post the fields the actions read and use the tags.
 TEST(AdminInstalledPagesTest, PagesUseTheFieldsAndTags) {
   const std::string dir = std::string(SL_BINARY_DIR) + "/www/";
-  if (!std::filesystem::exists(dir + "WatchSetting.html")) GTEST_SKIP() << "pages not built in " << dir;
+  if (!std::filesystem::exists(dir + "WatchSetting.html"))
+    GTEST_SKIP() << "pages not built in " << dir;
   auto has = [&](const std::string& page, const std::vector<std::string>& needles) {
     std::string text = ReadFile(dir + page);
     EXPECT_NE(text.find("charset=Shift_JIS"), std::string::npos) << page;
-    for (const std::string& n : needles) EXPECT_NE(text.find(n), std::string::npos) << page << ": " << n;
+    for (const std::string& n : needles)
+      EXPECT_NE(text.find(n), std::string::npos) << page << ": " << n;
   };
   has("index.htm", {"/WatchSetting.cgi", "/EnvSetting.cgi"});
   has("WatchSetting.html",
-      {"<#WatchSettingWatchListRecord>", "action=\"/ModDelWatchSetting.cgi\"", "action=\"/AddWatch.cgi\"",
-       "name=\"HidWatchFileName\"", "name=\"WatchSearchString\"", "name=\"WatchSearchCount\"",
-       "name=\"WatchMailAddress\"", "name=\"HidWatchCommand\"", "action=\"/SaveSetting.cgi\"",
-       "action=\"/ServiceReload.cgi\""});
+      {"<#WatchSettingWatchListRecord>", "action=\"/ModDelWatchSetting.cgi\"",
+       "action=\"/AddWatch.cgi\"", "name=\"HidWatchFileName\"", "name=\"WatchSearchString\"",
+       "name=\"WatchSearchCount\"", "name=\"WatchMailAddress\"", "name=\"HidWatchCommand\"",
+       "action=\"/SaveSetting.cgi\"", "action=\"/ServiceReload.cgi\""});
   has("ModDelWatchSetting.html",
       {"action=\"/ModDelWatch.cgi\"", "name=\"No\" value=\"<#ModDelWatchSettingNo>\"",
        "value=\"<#ModDelHidWatchFileName>\"", "<#ModDelWatchSettingDispWatchFileName>",
-       "value=\"<#ModDelWatchSearchString>\"", "<#ModDelWatchSearchCount>", "value=\"<#ModDelWatchMailAddress>\"",
-       "value=\"<#ModDelHidWatchCommand>\"", "<#ModDelDispWatchCommand>", "name=\"ModDel\" value=\"Mod\"",
+       "value=\"<#ModDelWatchSearchString>\"", "<#ModDelWatchSearchCount>",
+       "value=\"<#ModDelWatchMailAddress>\"", "value=\"<#ModDelHidWatchCommand>\"",
+       "<#ModDelDispWatchCommand>", "name=\"ModDel\" value=\"Mod\"",
        "name=\"ModDel\" value=\"Del\""});
-  has("EnvSetting.html", {"action=\"/EnvSaveSetting.cgi\"", "name=\"SMTPServer\" value=\"<#EnvSMTPServer>\"",
-                          "name=\"FromMailAddress\" value=\"<#EnvFromMailAddress>\""});
+  has("EnvSetting.html",
+      {"action=\"/EnvSaveSetting.cgi\"", "name=\"SMTPServer\" value=\"<#EnvSMTPServer>\"",
+       "name=\"FromMailAddress\" value=\"<#EnvFromMailAddress>\""});
   has("ReloadError.html", {"<#ReloadErrorReason>"});
-  for (const char* page : {"AddWatchError.html", "ModDelWatchError.html", "EnvSaveResult.html", "SaveResult.html",
-                           "ReloadResult.html", "ReloadError.html"}) {
+  for (const char* page : {"AddWatchError.html", "ModDelWatchError.html", "EnvSaveResult.html",
+                           "SaveResult.html", "ReloadResult.html", "ReloadError.html"}) {
     has(page, {"/WatchSetting.cgi"});
   }
 }

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "settings/settings_files.h"
 #include "core/jconvert.h"
+#include "settings/settings_files.h"
 #include "watch/notify_composer.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
@@ -57,8 +57,8 @@ std::string SecurityOptions(const std::string& stored) {
       {"none", "none (port 25)"}, {"starttls", "STARTTLS (port 587)"}, {"tls", "TLS (port 465)"}};
   std::string out;
   for (const auto& [value, label] : kChoices) {
-    out += std::string("<option value=\"") + value + "\"" + (current == value ? " selected" : "") + ">" + label +
-           "</option>\n";
+    out += std::string("<option value=\"") + value + "\"" + (current == value ? " selected" : "") +
+           ">" + label + "</option>\n";
   }
   return out;
 }
@@ -68,7 +68,8 @@ std::string SecurityOptions(const std::string& stored) {
 // there is an error here; one that is no file gets no stream, as in the loader.
 void OpenAndMeasure(TWatchFile& entry) {
   EntryBinding bound = BindEntry(entry);
-  if (bound.state == EntryBinding::State::kMissing || bound.state == EntryBinding::State::kRefused) {
+  if (bound.state == EntryBinding::State::kMissing ||
+      bound.state == EntryBinding::State::kRefused) {
     throw AdminError("Cannot open file \"" + entry.FileName + "\". " + bound.reason);
   }
 }
@@ -97,7 +98,8 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestPar
   if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
   if (tag == "EnvSMTPPort") return ShowValue(state_.EnvTable.GetValue("SMTPPort"));
   if (tag == "EnvSMTPUser") return ShowValue(state_.EnvTable.GetValue("SMTPUser"));
-  if (tag == "EnvSMTPSecurityOptions") return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
+  if (tag == "EnvSMTPSecurityOptions")
+    return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
   if (tag == "ModDelWatchSearchCount") return CountOptions(params);
 
   // The modify/delete page shows the posted fields of the pressed row; they
@@ -129,10 +131,12 @@ std::string AdminPages::WatchListRows() const {
            "\" readonly value=\"" + ShowValue(entry->FileName) + "\"></TD>\n";
     out += "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchSearchString" + row +
            "\" readonly value=\"" + ShowValue(entry->SearchString) + "\"></TD>\n";
-    out += "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"WatchSearchCount" +
-           row + "\" readonly value=\"" + std::to_string(entry->SearchCount) + "\"></TD>\n";
-    out += "<TD width=\"116\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchMailAddress" + row +
-           "\" value=\"" + ShowValue(entry->MailAddress) + "\"></TD>\n";
+    out +=
+        "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" "
+        "name=\"WatchSearchCount" +
+        row + "\" readonly value=\"" + std::to_string(entry->SearchCount) + "\"></TD>\n";
+    out += "<TD width=\"116\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchMailAddress" +
+           row + "\" value=\"" + ShowValue(entry->MailAddress) + "\"></TD>\n";
     out += "<TD width=\"187\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchCommand" + row +
            "\" value=\"" + ShowValue(entry->Command) + "\"></TD>\n";
     out += "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"" +
@@ -147,7 +151,8 @@ std::string AdminPages::CountOptions(const RequestParams& params) {
   std::string out;
   for (int i = 1; i <= 20; ++i) {
     std::string n = std::to_string(i);
-    out += "<OPTION value=\"" + n + "\"" + (i == selected ? " selected" : "") + ">" + n + "</OPTION>\n";
+    out += "<OPTION value=\"" + n + "\"" + (i == selected ? " selected" : "") + ">" + n +
+           "</OPTION>\n";
   }
   return out;
 }
@@ -238,7 +243,8 @@ void AdminPages::SaveEnvSettings(const RequestParams& params) {
   SmtpSettings mail = SmtpSettingsOf(env);
   auto posted = [&params](std::string_view name) {
     for (const std::string& line : params) {
-      if (line.size() > name.size() && line[name.size()] == '=' && SameText(line.substr(0, name.size()), name)) {
+      if (line.size() > name.size() && line[name.size()] == '=' &&
+          SameText(line.substr(0, name.size()), name)) {
         return true;
       }
     }
@@ -260,10 +266,11 @@ void AdminPages::SaveEnvSettings(const RequestParams& params) {
   if (!problem.empty()) throw AdminError(problem);
   env.SetValue("SMTPServer", SjisToEuc(ParamValue(params, "SMTPServer")));
   env.SetValue("FromMailAddress", SjisToEuc(ParamValue(params, "FromMailAddress")));
-  for (const auto& [column, value] : {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
-                                      {"SMTPSecurity", mail.Security},
-                                      {"SMTPUser", mail.User},
-                                      {"SMTPPassword", mail.Password}}) {
+  for (const auto& [column, value] :
+       {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
+        {"SMTPSecurity", mail.Security},
+        {"SMTPUser", mail.User},
+        {"SMTPPassword", mail.Password}}) {
     SetEnvValue(env, column, value);
   }
 }
@@ -281,9 +288,8 @@ std::string AdminPages::BuildSettingsText() const {
   }
   out += "\"" + EucToSjis(state_.EnvTable.GetValue("MailSubject")) + "\",\"" +
          EucToSjis(ReplaceChar(state_.EnvTable.GetValue("MailBody"), '\n', '\t')) + "\",\"" +
-         state_.EnvTable.GetValue("SMTPServer") + "\",\"" + state_.EnvTable.GetValue("FromMailAddress") +
-         "\",\"" +
-         HostName() + "\"\n";
+         state_.EnvTable.GetValue("SMTPServer") + "\",\"" +
+         state_.EnvTable.GetValue("FromMailAddress") + "\",\"" + HostName() + "\"\n";
   out += state_.Log.FileFor(std::time(nullptr)) + "\n";
   return out;
 }

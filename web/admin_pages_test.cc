@@ -15,9 +15,10 @@ using testing::kEnvHeader;
 using testing::ReadFile;
 using testing::WriteFile;
 
-const std::string kLabelSjis = "\x8F\x43\x90\xB3/\x8D\xED\x8F\x9C";  // the button label in Shift_JIS
-const std::string kErrorEuc = "\xA5\xA8\xA5\xE9\xA1\xBC";            // a katakana word in EUC-JP
-const std::string kErrorSjis = "\x83\x47\x83\x89\x81\x5B";           // the same in Shift_JIS
+const std::string kLabelSjis =
+    "\x8F\x43\x90\xB3/\x8D\xED\x8F\x9C";                    // the button label in Shift_JIS
+const std::string kErrorEuc = "\xA5\xA8\xA5\xE9\xA1\xBC";   // a katakana word in EUC-JP
+const std::string kErrorSjis = "\x83\x47\x83\x89\x81\x5B";  // the same in Shift_JIS
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -36,11 +37,14 @@ class AdminPagesTest : public ::testing::Test {
     WriteFile(log2_, "abc");
     WriteFile(cmd_, "#!/bin/sh\n");
     WriteFile(install_.Path("data/ScanLantern.conf"),
-              std::string(kConfHeader) + "\"" + log1_ + "\",\"ERROR\",\"2\",\"ops@example.com\",\"" + cmd_ +
-                  "\"\n\"" + log2_ + "\",\"" + kErrorEuc + " disk\",\"1\",\"\",\"\"\n");
-    WriteFile(install_.Path("data/env.csv"), std::string(kEnvHeader) +
-                                                 "\"admin\",\"secret\",\"mail.example.com\",\"sl@example.com\","
-                                                 "\"Subject\",\"line1\n" + kErrorEuc + "\"\n");
+              std::string(kConfHeader) + "\"" + log1_ +
+                  "\",\"ERROR\",\"2\",\"ops@example.com\",\"" + cmd_ + "\"\n\"" + log2_ + "\",\"" +
+                  kErrorEuc + " disk\",\"1\",\"\",\"\"\n");
+    WriteFile(install_.Path("data/env.csv"),
+              std::string(kEnvHeader) +
+                  "\"admin\",\"secret\",\"mail.example.com\",\"sl@example.com\","
+                  "\"Subject\",\"line1\n" +
+                  kErrorEuc + "\"\n");
     state_ = testing::LoadState(install_.base());
     pages_ = std::make_unique<AdminPages>(*state_);
   }
@@ -49,8 +53,9 @@ class AdminPagesTest : public ::testing::Test {
   WatchTable& watches() REQUIRES(state_->Lock) { return state_->Watches; }
   std::string Snapshot(size_t i) REQUIRES(state_->Lock) {
     const TWatchFile& e = *watches()[i];
-    return e.FileName + "|" + e.SearchString + "|" + std::to_string(e.SearchCount) + "|" + e.MailAddress + "|" +
-           e.Command + "|" + std::to_string(e.LastSize) + "|" + std::to_string(e.HitCount);
+    return e.FileName + "|" + e.SearchString + "|" + std::to_string(e.SearchCount) + "|" +
+           e.MailAddress + "|" + e.Command + "|" + std::to_string(e.LastSize) + "|" +
+           std::to_string(e.HitCount);
   }
 
   testing::TempInstall install_;
@@ -63,33 +68,43 @@ class AdminPagesTest : public ::testing::Test {
 TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
-  std::vector<std::string> lines = Lines(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_));
+  std::vector<std::string> lines =
+      Lines(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_));
   ASSERT_EQ(lines.size(), 18u);
   const std::vector<std::string> row1 = {
       "<TR>",
-      "<TD width=\"23\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"No1\" readonly value=\"1\"></TD>",
-      "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchFileName1\" readonly value=\"" + log1_ +
-          "\"></TD>",
-      "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchSearchString1\" readonly value=\"ERROR\"></TD>",
-      "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"WatchSearchCount1\" readonly "
+      "<TD width=\"23\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"No1\" readonly "
+      "value=\"1\"></TD>",
+      "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchFileName1\" readonly "
+      "value=\"" +
+          log1_ + "\"></TD>",
+      "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchSearchString1\" readonly "
+      "value=\"ERROR\"></TD>",
+      "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" "
+      "name=\"WatchSearchCount1\" readonly "
       "value=\"2\"></TD>",
       "<TD width=\"116\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchMailAddress1\" "
       "value=\"ops@example.com\"></TD>",
-      "<TD width=\"187\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchCommand1\" value=\"" + cmd_ +
+      "<TD width=\"187\"><INPUT size=\"20\" type=\"text\" readonly name=\"WatchCommand1\" "
+      "value=\"" +
+          cmd_ + "\"></TD>",
+      "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"No1" + kLabelSjis +
           "\"></TD>",
-      "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"No1" + kLabelSjis + "\"></TD>",
       "</TR>"};
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 9), row1);
   EXPECT_EQ(lines[9], "<TR>");
   EXPECT_NE(lines[10].find("name=\"No2\" readonly value=\"2\""), std::string::npos);
   // Stored EUC-JP is shown in Shift_JIS, like the page around it.
-  EXPECT_NE(lines[12].find("name=\"WatchSearchString2\" readonly value=\"" + kErrorSjis + " disk\""),
-            std::string::npos);
-  EXPECT_EQ(lines[16], "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"No2" + kLabelSjis + "\"></TD>");
+  EXPECT_NE(
+      lines[12].find("name=\"WatchSearchString2\" readonly value=\"" + kErrorSjis + " disk\""),
+      std::string::npos);
+  EXPECT_EQ(lines[16], "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"No2" +
+                           kLabelSjis + "\"></TD>");
   EXPECT_EQ(lines[17], "</TR>");
 
   watches()[0]->SearchString = "a\"b<c>&d";
-  EXPECT_NE(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_).find("value=\"a&quot;b&lt;c&gt;&amp;d\""),
+  EXPECT_NE(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_)
+                .find("value=\"a&quot;b&lt;c&gt;&amp;d\""),
             std::string::npos);
   watches().clear();
   EXPECT_EQ(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_), "");
@@ -98,8 +113,9 @@ TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
 TEST_F(AdminPagesTest, ModDelTagsShowThePressedRowEscaped) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
-  SetParams({"No1=1", "WatchFileName1=/one", "No2=2", "WatchFileName2=/two\"x", "WatchSearchString2=" + kErrorSjis,
-             "WatchSearchCount2=3", "WatchMailAddress2=a@b", "WatchCommand2=/bin/true", "ModDel=No2" + kLabelSjis});
+  SetParams({"No1=1", "WatchFileName1=/one", "No2=2", "WatchFileName2=/two\"x",
+             "WatchSearchString2=" + kErrorSjis, "WatchSearchCount2=3", "WatchMailAddress2=a@b",
+             "WatchCommand2=/bin/true", "ModDel=No2" + kLabelSjis});
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingNo", params_), "2");
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), "/two&quot;x");
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingDispWatchFileName", params_), "/two&quot;x");
@@ -107,16 +123,19 @@ TEST_F(AdminPagesTest, ModDelTagsShowThePressedRowEscaped) {
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchMailAddress", params_), "a@b");
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchCommand", params_), "/bin/true");
   EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelDispWatchCommand", params_), "/bin/true");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("moddelwatchsettingno", params_), "");  // names are case-sensitive
+  EXPECT_EQ(pages_->PagWatchHTMLTag("moddelwatchsettingno", params_),
+            "");  // names are case-sensitive
   EXPECT_EQ(pages_->PagWatchHTMLTag("EnvSMTPServer", params_), "mail.example.com");
 
-  std::vector<std::string> options = Lines(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_));
+  std::vector<std::string> options =
+      Lines(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_));
   ASSERT_EQ(options.size(), 20u);
   EXPECT_EQ(options[0], "<OPTION value=\"1\">1</OPTION>");
   EXPECT_EQ(options[2], "<OPTION value=\"3\" selected>3</OPTION>");
   EXPECT_EQ(options[19], "<OPTION value=\"20\">20</OPTION>");
   SetParams({"WatchSearchCount4=25", "ModDel=No4" + kLabelSjis});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_).find("selected"), std::string::npos);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_).find("selected"),
+            std::string::npos);
 
   // A label in another encoding stays in the row key: fields read empty and
   // the count fails the page.
@@ -129,8 +148,9 @@ TEST_F(AdminPagesTest, AddWatchEntry) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
   WriteFile(install_.Path("new.log"), "twelve bytes");
-  SetParams({"HidWatchFileName=" + install_.Path("new.log"), "WatchSearchString=" + kErrorSjis + ",x",
-             "WatchSearchCount=4", "WatchMailAddress=a@b", "HidWatchCommand=" + cmd_});
+  SetParams({"HidWatchFileName=" + install_.Path("new.log"),
+             "WatchSearchString=" + kErrorSjis + ",x", "WatchSearchCount=4", "WatchMailAddress=a@b",
+             "HidWatchCommand=" + cmd_});
   ASSERT_TRUE(pages_->AddWatchEntry(params_));
   ASSERT_EQ(watches().size(), 3u);
   EXPECT_TRUE(watches()[2]->Stream.IsOpen());
@@ -142,7 +162,8 @@ TEST_F(AdminPagesTest, AddWatchEntry) {
 
   const std::string missing = install_.Path("missing.log");
   const std::pair<std::vector<std::string>, std::string> failures[] = {
-      {{"HidWatchFileName=" + missing, "WatchSearchCount=1"}, "Error WatchFile: " + missing + " Not Found"},
+      {{"HidWatchFileName=" + missing, "WatchSearchCount=1"},
+       "Error WatchFile: " + missing + " Not Found"},
       {{"HidWatchFileName=" + log1_, "WatchSearchCount="}, "'' is not a valid integer value"},
       {{"WatchSearchCount=1", "HidWatchCommand=/no/such/command"}, "Error CommandFile Not Found"},
   };
@@ -161,7 +182,8 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   watches()[1]->HitCount = 1;
   const std::string row1 = Snapshot(0), row2 = Snapshot(1);
   const std::vector<std::vector<std::string>> failing = {
-      {"No=2", "ModDel=Mod", "WatchSearchString=new", "WatchSearchCount=1", "HidWatchCommand=/no/such"},
+      {"No=2", "ModDel=Mod", "WatchSearchString=new", "WatchSearchCount=1",
+       "HidWatchCommand=/no/such"},
       {"No=2", "ModDel=Mod", "HidWatchFileName=/no/such/file", "WatchSearchCount=1"},
       {"No=2", "ModDel=Mod", "WatchSearchString=new", "WatchSearchCount=many"},
       {"No=x", "ModDel=Del"},
@@ -189,7 +211,8 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   EXPECT_EQ(watches()[1]->Stream.Size(), 5);
   // The same name again keeps the stream and the sizes.
   WriteFile(install_.Path("other.log"), "1234567890");
-  SetParams({"No=2", "ModDel=Modify", "HidWatchFileName=" + install_.Path("other.log"), "WatchSearchCount=1"});
+  SetParams({"No=2", "ModDel=Modify", "HidWatchFileName=" + install_.Path("other.log"),
+             "WatchSearchCount=1"});
   ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "||1|||5|1");
 }
@@ -222,8 +245,8 @@ TEST_F(AdminPagesTest, SettingsTextListsEntriesMailSettingsAndLogPath) {
   EXPECT_EQ(lines[1], "\"" + log2_ + "\",\"" + kErrorEuc + " disk\",\"1\",\"\",\"\"");  // as stored
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  EXPECT_EQ(lines[2], "\"Subject\",\"line1\t" + kErrorSjis + "\",\"mail.example.com\",\"sl@example.com\",\"" +
-                          host + "\"");
+  EXPECT_EQ(lines[2], "\"Subject\",\"line1\t" + kErrorSjis +
+                          "\",\"mail.example.com\",\"sl@example.com\",\"" + host + "\"");
   EXPECT_EQ(lines[3], state_->Log.FileFor(std::time(nullptr)));
   EXPECT_EQ(lines[3].rfind(install_.base() + "./log/", 0), 0u);
   watches().clear();
@@ -263,7 +286,8 @@ TEST_F(AdminPagesTest, PostedLinesFieldsAndShortBodies) {
   EXPECT_EQ(Snapshot(1), "a|b|2|m|c|0|0");  // unquoted fields end at a blank
   EXPECT_EQ(state_->EnvTable.GetValue("MailBody"), "b1\nb2");
   EXPECT_EQ(ReadFile(install_.Path("data/ScanLantern.conf")),
-            std::string(kConfHeader) + "\"a b\",\"x\",\"1\",\"m\",\"c\"\n\"a\",\"b\",\"2\",\"m\",\"c\"\n");
+            std::string(kConfHeader) +
+                "\"a b\",\"x\",\"1\",\"m\",\"c\"\n\"a\",\"b\",\"2\",\"m\",\"c\"\n");
 
   pages_->ApplyPostedSettings("subj,body,,from@x");  // one line: mail only
   EXPECT_TRUE(watches().empty());

@@ -52,7 +52,6 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
-
 std::vector<std::string> SplitCommaFields(std::string_view line) {
   size_t nul = line.find('\0');
   if (nul != std::string_view::npos) line = line.substr(0, nul);

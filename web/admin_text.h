@@ -23,7 +23,6 @@ std::string ParamValue(const std::vector<std::string>& params, std::string_view 
 // trail bytes never take these values.
 std::string HtmlEscape(std::string_view text);
 
-
 // Splits one line of comma-separated fields: blanks (bytes 1 to 32) around
 // fields are skipped; a field that starts with a double quote runs to the
 // closing quote ("" inside stands for one quote); any other field ends at a

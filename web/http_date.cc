@@ -51,14 +51,17 @@ std::time_t ParseHTTPDate(std::string_view text) {
   std::vector<std::string_view> parts;
   size_t i = 0;
   while (i < text.size()) {
-    while (i < text.size() && (text[i] == ' ' || text[i] == ',' || text[i] == '-' || text[i] == '\t')) {
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == ',' || text[i] == '-' || text[i] == '\t')) {
       // A '-' directly before digits after a time is a zone sign; keep it.
-      if (text[i] == '-' && !parts.empty() && parts.back().find(':') != std::string_view::npos) break;
+      if (text[i] == '-' && !parts.empty() && parts.back().find(':') != std::string_view::npos)
+        break;
       ++i;
     }
     size_t start = i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    while (i < text.size() && text[i] != ' ' && text[i] != ',' && text[i] != '-' && text[i] != '\t') ++i;
+    while (i < text.size() && text[i] != ' ' && text[i] != ',' && text[i] != '-' && text[i] != '\t')
+      ++i;
     if (i > start) parts.push_back(text.substr(start, i - start));
   }
   int day = -1, month = -1, year = -1, hour = -1, minute = 0, second = 0;
@@ -92,7 +95,8 @@ std::time_t ParseHTTPDate(std::string_view text) {
     return 0;
   }
   long days = DaysFromCivil(year, static_cast<unsigned>(month + 1), static_cast<unsigned>(day));
-  long long t = static_cast<long long>(days) * 86400 + hour * 3600 + minute * 60 + second - zone_offset;
+  long long t =
+      static_cast<long long>(days) * 86400 + hour * 3600 + minute * 60 + second - zone_offset;
   return t > 0 ? static_cast<std::time_t>(t) : 0;
 }
 
@@ -109,8 +113,12 @@ std::string FormatDate(std::time_t when, const char* format) {
 
 }  // namespace
 
-std::string FormatHTTPDate(std::time_t when) { return FormatDate(when, "%s, %d %s %d %02d:%02d:%02d GMT"); }
+std::string FormatHTTPDate(std::time_t when) {
+  return FormatDate(when, "%s, %d %s %d %02d:%02d:%02d GMT");
+}
 
-std::string FormatIMFDate(std::time_t when) { return FormatDate(when, "%s, %02d %s %04d %02d:%02d:%02d GMT"); }
+std::string FormatIMFDate(std::time_t when) {
+  return FormatDate(when, "%s, %02d %s %04d %02d:%02d:%02d GMT");
+}
 
 }  // namespace sl

@@ -37,7 +37,8 @@ int THeaderList::IndexOfName(std::string_view name) const {
 std::string THeaderList::ValueAt(size_t i) const {
   const std::string& line = lines_[i];
   size_t colon = line.find(':');
-  std::string value(Trim(std::string_view(line).substr(colon == std::string::npos ? line.size() : colon + 1)));
+  std::string value(
+      Trim(std::string_view(line).substr(colon == std::string::npos ? line.size() : colon + 1)));
   for (size_t j = i + 1; j < lines_.size() && IsContinuation(lines_[j]); ++j) {
     std::string_view more = Trim(lines_[j]);
     if (more.empty()) continue;

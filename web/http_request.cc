@@ -33,8 +33,10 @@ bool ParseDecimal(std::string_view s, long long& out, bool& overflow) {
   long long v = 0;
   for (; i < s.size(); ++i) {
     if (s[i] < '0' || s[i] > '9') return false;
-    if (v < (1LL << 40)) v = v * 10 + (s[i] - '0');
-    else overflow = true;
+    if (v < (1LL << 40))
+      v = v * 10 + (s[i] - '0');
+    else
+      overflow = true;
   }
   out = negative ? -v : v;
   return true;
@@ -112,7 +114,8 @@ std::string DocumentPath(std::string target, std::string& host) {
 
 std::string THTTPRequestInfo::Param(std::string_view name) const {
   for (const std::string& line : Params) {
-    if (line.size() > name.size() && line[name.size()] == '=' && line.compare(0, name.size(), name) == 0) {
+    if (line.size() > name.size() && line[name.size()] == '=' &&
+        line.compare(0, name.size(), name) == 0) {
       return line.substr(name.size() + 1);
     }
   }
@@ -127,7 +130,8 @@ TRequestLineParts ParseRequestLine(std::string_view line) {
   std::string_view head = line.substr(0, last_space);
   size_t first_space = head.find(' ');
   parts.Method = UpperCase(head.substr(0, first_space));
-  if (first_space != std::string_view::npos) parts.Target = std::string(head.substr(first_space + 1));
+  if (first_space != std::string_view::npos)
+    parts.Target = std::string(head.substr(first_space + 1));
   return parts;
 }
 
@@ -139,8 +143,10 @@ TRequestLineParts ParseWellFormedRequestLine(std::string_view line) {
     throw EBadRequest(kErrParsingCommand);
   }
   const std::string& v = parts.Version;
-  bool version_ok = v.size() == 8 && v.compare(0, 5, "HTTP/") == 0 && IsDigit(v[5]) && v[6] == '.' && IsDigit(v[7]);
-  if (!IsToken(parts.Method) || parts.Target.empty() || !version_ok) throw EBadRequest(kErrParsingCommand);
+  bool version_ok = v.size() == 8 && v.compare(0, 5, "HTTP/") == 0 && IsDigit(v[5]) &&
+                    v[6] == '.' && IsDigit(v[7]);
+  if (!IsToken(parts.Method) || parts.Target.empty() || !version_ok)
+    throw EBadRequest(kErrParsingCommand);
   return parts;
 }
 
@@ -304,7 +310,8 @@ TAuthorization ParseAuthorization(std::string_view value) {
   if (!auth.HasAuthorization) return auth;
   size_t space = value.find(' ');
   std::string_view scheme = value.substr(0, space);
-  std::string_view rest = space == std::string_view::npos ? std::string_view() : value.substr(space + 1);
+  std::string_view rest =
+      space == std::string_view::npos ? std::string_view() : value.substr(space + 1);
   if (!SameText(scheme, "Basic")) {
     auth.HasAuthorization = false;
     return auth;
@@ -369,13 +376,16 @@ void DecodeRequestFields(THTTPRequestInfo& r, bool parse_params) {
   std::string_view text =
       MediaTypeOf(r.ContentType) == "application/x-www-form-urlencoded" ? r.ParamText : r.QueryText;
   // Counted before anything is built: "&&&..." would be millions of lines.
-  size_t count = text.empty() ? 0 : static_cast<size_t>(std::count(text.begin(), text.end(), '&')) +
-                                        (text.back() == '&' ? 0 : 1);
-  if (count > kMaxParams) throw ERequestLimit("More than " + std::to_string(kMaxParams) + " parameters.");
+  size_t count = text.empty() ? 0
+                              : static_cast<size_t>(std::count(text.begin(), text.end(), '&')) +
+                                    (text.back() == '&' ? 0 : 1);
+  if (count > kMaxParams)
+    throw ERequestLimit("More than " + std::to_string(kMaxParams) + " parameters.");
   r.Params = DecodeParams(text);
 }
 
-void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_params, int64_t max_body) {
+void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_params,
+                      int64_t max_body) {
   // The request as a line and byte source, like the connection.
   struct Source {
     std::string_view rest;
@@ -407,8 +417,7 @@ void ParseRequestText(std::string_view raw, THTTPRequestInfo& r, bool parse_para
   while (in.ReadLine(line) && !line.empty()) AddReceivedHeaderLine(r.HeaderLines, line);
   FillHeaderFields(r);
   switch (BodyFramingOf(r, parts.Version, max_body)) {
-    case TBodyFraming::kNone:
-      break;
+    case TBodyFraming::kNone: break;
     case TBodyFraming::kLength:
       in.ReadBytes(r.FormText, static_cast<size_t>(r.ContentLength));
       break;

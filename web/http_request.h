@@ -70,10 +70,10 @@ struct THTTPRequestInfo {
   std::string Version;      // last token of the request line, as sent
   std::string RemoteAddress;
   THeaderList HeaderLines;
-  std::string QueryText;  // target after its first "?", undecoded
-  std::string FormText;   // the body, when the engine stored it itself
-  std::string ParamText;  // FormText, QueryText, or both joined by CR LF
-  std::vector<std::string> Params;  // decoded "name=value" lines
+  std::string QueryText;                     // target after its first "?", undecoded
+  std::string FormText;                      // the body, when the engine stored it itself
+  std::string ParamText;                     // FormText, QueryText, or both joined by CR LF
+  std::vector<std::string> Params;           // decoded "name=value" lines
   std::unique_ptr<std::ostream> PostStream;  // only from OnCreatePostStream
   bool HasAuthorization = false;
   std::string AuthUsername;
@@ -145,7 +145,8 @@ enum class TBodyFraming {
 // EBadRequest for both Content-Length and Transfer-Encoding, for a
 // transfer coding other than chunked, and for a Content-Length that is not
 // one decimal number; EBodyTooLarge for a length over max_body.
-TBodyFraming BodyFramingOf(const THTTPRequestInfo& request, std::string_view version, int64_t max_body);
+TBodyFraming BodyFramingOf(const THTTPRequestInfo& request, std::string_view version,
+                           int64_t max_body);
 
 // Parses a chunk-size line ("1a;ext=x"); throws EBadRequest when it is
 // not a hexadecimal number, EBodyTooLarge when the size passes limit.

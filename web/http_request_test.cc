@@ -108,7 +108,8 @@ TEST(HttpRequestTest, FormBodyAndQuery) {
 
   // A charset parameter does not change the media type.
   r = Parse(
-      "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded; charset=Shift_JIS\r\n"
+      "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded; "
+      "charset=Shift_JIS\r\n"
       "Content-Length: 3\r\n\r\na=1");
   EXPECT_EQ(r.FormText, "a=1");
   EXPECT_EQ(r.Params, Lines({"a=1\r\nb=2"}));
@@ -139,29 +140,36 @@ TEST(HttpRequestTest, ContentLengthValues) {
   EXPECT_THROW(Parse("GET / HTTP/1.0\r\nContent-Length: 12\r\n\r\nshort"), EBadRequest);
   EXPECT_THROW(Parse("GET / HTTP/1.0\r\nContent-Length: 12x\r\n\r\n"), EBadRequest);
   THTTPRequestInfo r;
-  EXPECT_THROW(ParseRequestText("GET / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", r),
-               EBodyTooLarge);
+  EXPECT_THROW(
+      ParseRequestText("GET / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", r),
+      EBodyTooLarge);
   EXPECT_EQ(r.ContentLength, -1);
   EXPECT_TRUE(r.ContentLengthTooLarge);
   r = THTTPRequestInfo();
-  EXPECT_THROW(ParseRequestText("GET / HTTP/1.0\r\nContent-Length: 2147483647\r\n\r\n", r), EBodyTooLarge);
+  EXPECT_THROW(ParseRequestText("GET / HTTP/1.0\r\nContent-Length: 2147483647\r\n\r\n", r),
+               EBodyTooLarge);
   EXPECT_EQ(r.ContentLength, 2147483647);
   EXPECT_FALSE(r.ContentLengthTooLarge);
 }
 
 TEST(HttpRequestTest, ChunkedBodies) {
-  THTTPRequestInfo r = Parse("POST /p HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"
-                             "A\r\n0123456789\r\n1;ext\r\n!\r\n0\r\nT: 1\r\n\r\nnext request");
+  THTTPRequestInfo r = Parse(
+      "POST /p HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"
+      "A\r\n0123456789\r\n1;ext\r\n!\r\n0\r\nT: 1\r\n\r\nnext request");
   EXPECT_EQ(r.FormText, "0123456789!");
-  EXPECT_THROW(Parse("POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n0\r\n\r\n"),
-               EBadRequest);
+  EXPECT_THROW(
+      Parse("POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n0\r\n\r\n"),
+      EBadRequest);
   EXPECT_THROW(Parse("POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"), EBadRequest);
   r = THTTPRequestInfo();
-  EXPECT_THROW(ParseRequestText("POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n", r),
-               EBodyTooLarge);
+  EXPECT_THROW(
+      ParseRequestText(
+          "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n", r),
+      EBodyTooLarge);
   r = THTTPRequestInfo();
-  EXPECT_THROW(ParseRequestText("POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", r,
-                                true, 2),
+  EXPECT_THROW(ParseRequestText(
+                   "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", r,
+                   true, 2),
                EBodyTooLarge);
 }
 

@@ -153,7 +153,8 @@ std::string THTTPResponseInfo::BuildHeader() {
   set_text("Location", Location);
   if (ContentLength >= 0) h.SetValue("Content-Length", length);
   set_date("Last-Modified", LastModified);
-  if (!ChallengeRealm.empty()) h.SetValue("WWW-Authenticate", "Basic realm=\"" + ChallengeRealm + "\"");
+  if (!ChallengeRealm.empty())
+    h.SetValue("WWW-Authenticate", "Basic realm=\"" + ChallengeRealm + "\"");
   // Every reply: no page of the administration inside another site's frame,
   // and no guessing of a type other than the one sent.
   h.SetValue("X-Frame-Options", "DENY");

@@ -72,7 +72,7 @@ class THTTPResponseInfo {
   std::string Server = kServerName;
   std::string ServerSoftware = kServerName;
   std::time_t LastModified = 0;  // headers written only when > 0
-  std::time_t Date = 0;  // 0: the Date header carries the time of sending
+  std::time_t Date = 0;          // 0: the Date header carries the time of sending
   std::time_t Expires = 0;
   std::string CacheControl;
   std::string ContentEncoding;

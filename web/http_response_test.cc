@@ -118,13 +118,15 @@ TEST(HttpResponseTest, Challenge) {
             "HTTP/1.1 401 Unauthorized\r\n"
             "Connection: close\r\n"
             "Content-Type: text/html\r\n"
-            "Content-Length: " + std::to_string(body.size()) + "\r\n"
-            "Server: ScanLantern/1.0\r\n"
-            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
-            "WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"
-            "X-Frame-Options: DENY\r\n"
-            "X-Content-Type-Options: nosniff\r\n"
-            "\r\n");
+            "Content-Length: " +
+                std::to_string(body.size()) +
+                "\r\n"
+                "Server: ScanLantern/1.0\r\n"
+                "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+                "WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"
+                "X-Frame-Options: DENY\r\n"
+                "X-Content-Type-Options: nosniff\r\n"
+                "\r\n");
   EXPECT_EQ(r.BodyText, body);
 }
 

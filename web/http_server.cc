@@ -45,13 +45,16 @@ std::string CannotOpen(const std::string& file_name, int error_code) {
   return "Cannot open file \"" + file_name + "\". " + std::strerror(error_code);
 }
 
-bool IsGetLike(const std::string& method) { return method == "GET" || method == "POST" || method == "HEAD"; }
+bool IsGetLike(const std::string& method) {
+  return method == "GET" || method == "POST" || method == "HEAD";
+}
 
 }  // namespace
 
 TCustomHTTPServer::TCustomHTTPServer() : TCustomHTTPServer(TMimeTable::SystemFiles()) {}
 
-TCustomHTTPServer::TCustomHTTPServer(const std::vector<std::string>& mime_files) : mime_types_(mime_files) {
+TCustomHTTPServer::TCustomHTTPServer(const std::vector<std::string>& mime_files)
+    : mime_types_(mime_files) {
   DefaultPort = 80;
   MaxConnections = kMaxConnections;
   MaxConnectionsPerAddress = kMaxConnectionsPerAddress;
@@ -148,7 +151,8 @@ void TCustomHTTPServer::RequestLoop(TTCPConnection& connection) {
   connection.Disconnect();
 }
 
-bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection, TTCPConnection::Clock::time_point since) {
+bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection,
+                                     TTCPConnection::Clock::time_point since) {
   bool head = false;
   try {
     return ReadAndServe(connection, since, head);
@@ -164,8 +168,8 @@ bool TCustomHTTPServer::ServeRequest(TTCPConnection& connection, TTCPConnection:
   return false;
 }
 
-bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since,
-                                     bool& head) {
+bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection,
+                                     TTCPConnection::Clock::time_point since, bool& head) {
   const bool close_when_done = !KeepAlive;
   // The request line and the headers must come within their time, however
   // slowly the bytes drip in.
@@ -206,23 +210,28 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection, TTCPConnection:
     connection.Write("HTTP/1.1 100 Continue\r\n\r\n");
   }
   switch (framing) {
-    case TBodyFraming::kNone:
-      break;
+    case TBodyFraming::kNone: break;
     case TBodyFraming::kLength:
-      if (stream) connection.ReadIntoStream(*stream, request.ContentLength);
-      else connection.ReadBytes(request.FormText, static_cast<size_t>(request.ContentLength));
+      if (stream)
+        connection.ReadIntoStream(*stream, request.ContentLength);
+      else
+        connection.ReadBytes(request.FormText, static_cast<size_t>(request.ContentLength));
       break;
     case TBodyFraming::kChunked:
-      ReadChunkedBody(connection, request.FormText, static_cast<size_t>(kMaxBodyBytes), kMaxHeaderBytes);
+      ReadChunkedBody(connection, request.FormText, static_cast<size_t>(kMaxBodyBytes),
+                      kMaxHeaderBytes);
       if (stream) {
-        stream->write(request.FormText.data(), static_cast<std::streamsize>(request.FormText.size()));
+        stream->write(request.FormText.data(),
+                      static_cast<std::streamsize>(request.FormText.size()));
         request.FormText.clear();
       }
       break;
     case TBodyFraming::kUntilClose:
       try {
-        if (stream) connection.ReadIntoStream(*stream, -1, true, kMaxBodyBytes);
-        else connection.ReadUntilClose(request.FormText, static_cast<size_t>(kMaxBodyBytes));
+        if (stream)
+          connection.ReadIntoStream(*stream, -1, true, kMaxBodyBytes);
+        else
+          connection.ReadUntilClose(request.FormText, static_cast<size_t>(kMaxBodyBytes));
       } catch (const ELimitExceeded&) {
         throw EBodyTooLarge();
       }
@@ -288,13 +297,16 @@ bool TCustomHTTPServer::StartSession(TTCPConnection& connection, THTTPRequestInf
     session = sessions_.GetSession(cookie.Value, request.RemoteAddress);
     if (session) break;
     bool continue_processing = true;
-    if (OnInvalidSession) OnInvalidSession(connection, request, response, continue_processing, cookie.Value);
+    if (OnInvalidSession)
+      OnInvalidSession(connection, request, response, continue_processing, cookie.Value);
     if (!continue_processing) return false;
   }
   if (!session && AutoStartSession) {
     if (OnCreateSession) OnCreateSession(connection, session);
-    if (session) sessions_.Add(session);
-    else session = sessions_.CreateSession(request.RemoteAddress);
+    if (session)
+      sessions_.Add(session);
+    else
+      session = sessions_.CreateSession(request.RemoteAddress);
     if (OnSessionStart) OnSessionStart(*session);
     response.Cookies.Add(kSessionCookieName, session->SessionID()).Path = "/";
   }

@@ -38,18 +38,21 @@
 
 namespace sl {
 
-inline constexpr char kErrSessionActive[] = "Cannot change session state when the server is active.";
+inline constexpr char kErrSessionActive[] =
+    "Cannot change session state when the server is active.";
 
 class TCustomHTTPServer : public TTCPServer {
  public:
   using TCommandEvent = std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&)>;
-  using TCommandOtherEvent = std::function<void(TTCPConnection&, const std::string& method,
-                                                const std::string& target, const std::string& version)>;
-  using TCreatePostStreamEvent = std::function<void(TTCPConnection&, std::unique_ptr<std::ostream>&)>;
+  using TCommandOtherEvent =
+      std::function<void(TTCPConnection&, const std::string& method, const std::string& target,
+                         const std::string& version)>;
+  using TCreatePostStreamEvent =
+      std::function<void(TTCPConnection&, std::unique_ptr<std::ostream>&)>;
   using TCreateSessionEvent = std::function<void(TTCPConnection&, std::shared_ptr<THTTPSession>&)>;
   using TInvalidSessionEvent =
-      std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&, bool& continue_processing,
-                         const std::string& invalid_session_id)>;
+      std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&,
+                         bool& continue_processing, const std::string& invalid_session_id)>;
   using TSessionEvent = std::function<void(THTTPSession&)>;
 
   // DefaultPort starts at 80. The MIME table reads the system's files.
@@ -88,8 +91,8 @@ class TCustomHTTPServer : public TTCPServer {
   // (also for anything but a regular file: a FIFO, a device). Returns the
   // bytes of the file that were sent.
   // `file_size`, when given, receives the size of the file that was opened.
-  int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& file_name,
-                   int64_t* file_size = nullptr);
+  int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response,
+                   const std::string& file_name, int64_t* file_size = nullptr);
 
  protected:
   // The request handler and the body stream hook; THTTPServer publishes
@@ -104,12 +107,14 @@ class TCustomHTTPServer : public TTCPServer {
   bool ServeRequest(TTCPConnection& connection, TTCPConnection::Clock::time_point since);
   // ServeRequest without the answers to broken requests; head is set as
   // soon as the method is known.
-  bool ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since, bool& head);
+  bool ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since,
+                    bool& head);
   // Answers with a status page (no body for HEAD) and closes.
   void AnswerAndClose(TTCPConnection& connection, int32_t code, bool head);
   // The 503 reply to a connection beyond the caps.
   std::string RefusalText() const;
-  bool StartSession(TTCPConnection& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  bool StartSession(TTCPConnection& connection, THTTPRequestInfo& request,
+                    THTTPResponseInfo& response);
   void StartCleaner();
   void CleanerLoop();
   void StopCleaner();
@@ -126,9 +131,9 @@ class TCustomHTTPServer : public TTCPServer {
 
 class THTTPServer : public TCustomHTTPServer {
  public:
-  using TCustomHTTPServer::TCustomHTTPServer;
   using TCustomHTTPServer::OnCommandGet;
   using TCustomHTTPServer::OnCreatePostStream;
+  using TCustomHTTPServer::TCustomHTTPServer;
 };
 
 }  // namespace sl

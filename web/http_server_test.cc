@@ -76,8 +76,10 @@ class HttpServerTest : public ::testing::Test {
     dir_ = "/tmp/sl_http_test_" + std::to_string(getpid()) + "_" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(dir_.c_str(), 0700);
-    server_.OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& req, THTTPResponseInfo& resp) {
-      DecodeRequestFields(req, server_.ParseParams);  // the handler's part, as the service's does it
+    server_.OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& req,
+                                  THTTPResponseInfo& resp) {
+      DecodeRequestFields(req,
+                          server_.ParseParams);  // the handler's part, as the service's does it
       Record(req);
       Handle(c, req, resp);
     };
@@ -198,7 +200,8 @@ TEST_F(HttpServerTest, PostBodies) {
   EXPECT_EQ(s.params, (std::vector<std::string>{"a=1\r\nb=2"}));
 
   Exchange(port_,
-           "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: Application/X-WWW-Form-Urlencoded;charset=UTF-8\r\n"
+           "POST /x.cgi?b=2 HTTP/1.1\r\nContent-Type: "
+           "Application/X-WWW-Form-Urlencoded;charset=UTF-8\r\n"
            "Content-Length: 3\r\n\r\na=1");
   s = LastSeen();
   EXPECT_EQ(s.form, "a=1");
@@ -231,7 +234,8 @@ TEST_F(HttpServerTest, BodyLimits) {
   Start();
   // 8 MiB exactly is read; one byte more is refused unread.
   std::string reply = Exchange(port_, "POST /big HTTP/1.1\r\nContent-Length: 8388609\r\n\r\nabc");
-  EXPECT_EQ(reply.rfind("HTTP/1.1 413 Request Entity To Long\r\nConnection: close\r\n", 0), 0u) << reply;
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413 Request Entity To Long\r\nConnection: close\r\n", 0), 0u)
+      << reply;
   EXPECT_EQ(BodyOf(reply), "<HTML><BODY><B>413 Request Entity To Long</B></BODY></HTML>");
   reply = Exchange(port_, "POST /big HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply;
@@ -246,8 +250,8 @@ TEST_F(HttpServerTest, BodyLimits) {
   // so is a chunked body that grows past it; a HEAD gets no body with it.
   reply = Exchange(port_, "POST /big HTTP/1.0\r\n\r\n" + body + "x", true);
   EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply.substr(0, 100);
-  reply = Exchange(port_, "POST /big HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800000\r\n" + body +
-                              "\r\n1\r\nx\r\n0\r\n\r\n");
+  reply = Exchange(port_, "POST /big HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800000\r\n" +
+                              body + "\r\n1\r\nx\r\n0\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply.substr(0, 100);
   reply = Exchange(port_, "HEAD /big HTTP/1.1\r\nContent-Length: 8388609\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply;
@@ -266,16 +270,19 @@ TEST_F(HttpServerTest, HeaderSectionLimits) {
   EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\n" + seven + "\r\n").rfind(bad, 0), 0u);
   EXPECT_EQ(calls_.load(), 1);
   // One header line of more than 16384 bytes, and a request line as long.
-  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\nX: " + std::string(17000, 'g') + "\r\n\r\n").rfind(bad, 0), 0u);
-  EXPECT_EQ(Exchange(port_, "GET /" + std::string(17000, 'g') + " HTTP/1.1\r\n\r\n").rfind(bad, 0), 0u);
+  EXPECT_EQ(Exchange(port_, "GET /h HTTP/1.1\r\nX: " + std::string(17000, 'g') + "\r\n\r\n")
+                .rfind(bad, 0),
+            0u);
+  EXPECT_EQ(Exchange(port_, "GET /" + std::string(17000, 'g') + " HTTP/1.1\r\n\r\n").rfind(bad, 0),
+            0u);
   EXPECT_EQ(calls_.load(), 1);
 }
 
 TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   std::atomic<int> others{0};
   std::string other_method;
-  server_.OnCommandOther = [&](TTCPConnection&, const std::string& method, const std::string& target,
-                               const std::string& version) {
+  server_.OnCommandOther = [&](TTCPConnection&, const std::string& method,
+                               const std::string& target, const std::string& version) {
     std::lock_guard<std::mutex> lock(mu_);
     if (target == "/p" && version == "HTTP/1.1") other_method = method;
     ++others;
@@ -289,10 +296,11 @@ TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   }
   const std::string bad = "HTTP/1.1 400 Bad Request\r\n";
   for (const char* request :
-       {"NOSPACES\r\n\r\n", "GET / HTTP/x\r\n\r\n", "G(T / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nNo colon\r\n\r\n",
-        "GET / HTTP/1.1\r\n continued\r\n\r\n",
+       {"NOSPACES\r\n\r\n", "GET / HTTP/x\r\n\r\n", "G(T / HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nNo colon\r\n\r\n", "GET / HTTP/1.1\r\n continued\r\n\r\n",
         "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
-        "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
+        "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n",
+        "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
         "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab",
         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}) {
     std::string reply = Exchange(port_, request);
@@ -302,7 +310,8 @@ TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   EXPECT_EQ(Exchange(port_, "", true), "");
   EXPECT_EQ(calls_.load(), 0);
   // Another authorization scheme is no credentials, not a broken request.
-  EXPECT_EQ(BodyOf(Exchange(port_, "GET /nego HTTP/1.1\r\nAuthorization: Negotiate x\r\n\r\n")), "hello /nego");
+  EXPECT_EQ(BodyOf(Exchange(port_, "GET /nego HTTP/1.1\r\nAuthorization: Negotiate x\r\n\r\n")),
+            "hello /nego");
   EXPECT_FALSE(LastSeen().has_auth);
   EXPECT_EQ(LastSeen().user, "");
   // The server still serves after all of them.
@@ -322,16 +331,18 @@ TEST_F(HttpServerTest, HeadNeverCarriesABody) {
   EXPECT_EQ(BodyOf(reply), "");
   WriteFile("a.gif", "GIF89a");
   reply = Exchange(port_, "HEAD /file/a.gif?clear=1 HTTP/1.1\r\n\r\n");
-  EXPECT_NE(reply.find("Content-Type: image/gif\r\nContent-Length: 6\r\n"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("Content-Type: image/gif\r\nContent-Length: 6\r\n"), std::string::npos)
+      << reply;
   EXPECT_EQ(BodyOf(reply), "");
 }
 
 TEST_F(HttpServerTest, HandlerErrors) {
   Start();
-  EXPECT_EQ(WithoutDate(Exchange(port_, "GET /throw HTTP/1.0\r\n\r\n")),
-            "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/plain\r\n"
-            "Content-Length: 14\r\nServer: ScanLantern/1.0\r\n"
-            "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nhandler failed");
+  EXPECT_EQ(
+      WithoutDate(Exchange(port_, "GET /throw HTTP/1.0\r\n\r\n")),
+      "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/plain\r\n"
+      "Content-Length: 14\r\nServer: ScanLantern/1.0\r\n"
+      "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\nhandler failed");
   // After the header only the message follows.
   EXPECT_EQ(WithoutDate(Exchange(port_, "GET /late-throw HTTP/1.0\r\n\r\n")),
             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html\r\n"
@@ -343,7 +354,8 @@ TEST_F(HttpServerTest, HandlerErrors) {
             "X-Frame-Options: DENY\r\nX-Content-Type-Options: nosniff\r\n\r\n");
   std::string reply = Exchange(port_, "GET /auth HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u);
-  EXPECT_NE(reply.find("WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("WWW-Authenticate: Basic realm=\"ScanLantern http Server\"\r\n"),
+            std::string::npos);
   EXPECT_EQ(BodyOf(reply), "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>");
 }
 
@@ -365,14 +377,16 @@ TEST_F(HttpServerTest, SendFile) {
   reply = Exchange(port_, "GET /file/x.unknownext?clear=1 HTTP/1.0\r\n\r\n");
   EXPECT_NE(reply.find("Content-Type: application/octet-stream\r\n"), std::string::npos);
   reply = Exchange(port_, "GET /file/big.txt HTTP/1.0\r\n\r\n");
-  EXPECT_NE(reply.find("Content-Length: " + std::to_string(big.size()) + "\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("Content-Length: " + std::to_string(big.size()) + "\r\n"),
+            std::string::npos);
   EXPECT_EQ(BodyOf(reply), big);
 
   // A file that cannot be opened is answered 500 before any header.
   reply = Exchange(port_, "GET /file/nothere.htm HTTP/1.0\r\n\r\n");
   std::string message = "File \"" + dir_ + "/nothere.htm\" not found";
   EXPECT_EQ(reply.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << reply;
-  EXPECT_NE(reply.find("Content-Length: " + std::to_string(message.size()) + "\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("Content-Length: " + std::to_string(message.size()) + "\r\n"),
+            std::string::npos);
   EXPECT_EQ(BodyOf(reply), message);
   mkdir((dir_ + "/sub").c_str(), 0700);
   reply = Exchange(port_, "GET /file/sub HTTP/1.0\r\n\r\n");
@@ -400,8 +414,8 @@ TEST_F(HttpServerTest, Sessions) {
   server_.AutoStartSession = true;
   std::atomic<int> started{0}, invalid{0};
   server_.OnSessionStart = [&](THTTPSession&) { ++started; };
-  server_.OnInvalidSession = [&](TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&, bool& go_on,
-                                 const std::string& id) {
+  server_.OnInvalidSession = [&](TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&,
+                                 bool& go_on, const std::string& id) {
     ++invalid;
     go_on = id != "stop";
   };
@@ -446,7 +460,8 @@ TEST_F(HttpServerTest, CurlAsClient) {
   if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "curl not installed";
   Start();
   std::string base = "http://127.0.0.1:" + std::to_string(port_);
-  std::string out = RunCommand("/usr/bin/curl -s -i -u 'admin:se cret' '" + base + "/p%20q?x=%E3%81%82' 2>&1");
+  std::string out =
+      RunCommand("/usr/bin/curl -s -i -u 'admin:se cret' '" + base + "/p%20q?x=%E3%81%82' 2>&1");
   EXPECT_EQ(out.rfind("HTTP/1.1 200 OK\r\nConnection: close\r\n", 0), 0u) << out;
   EXPECT_EQ(BodyOf(out), "hello /p q");
   Seen s = LastSeen();
@@ -462,7 +477,8 @@ TEST_F(HttpServerTest, CurlAsClient) {
     std::ofstream f(form_file);
     f << "v=" << std::string(2 * 1024 * 1024, 'x');
   }
-  out = RunCommand("/usr/bin/curl -s --data-binary @" + form_file + " '" + base + "/form?q=1' 2>&1");
+  out =
+      RunCommand("/usr/bin/curl -s --data-binary @" + form_file + " '" + base + "/form?q=1' 2>&1");
   EXPECT_EQ(out, "hello /form");
   s = LastSeen();
   EXPECT_EQ(s.form.size(), 2u * 1024 * 1024 + 2);
@@ -475,8 +491,8 @@ TEST_F(HttpServerTest, CurlAsClient) {
     std::ofstream f(big_file);
     f << std::string(9 * 1024 * 1024, 'y');
   }
-  out = RunCommand("/usr/bin/curl -s -o /dev/null -w '%{http_code}' --data-binary @" + big_file + " '" + base +
-                   "/up' 2>&1");
+  out = RunCommand("/usr/bin/curl -s -o /dev/null -w '%{http_code}' --data-binary @" + big_file +
+                   " '" + base + "/up' 2>&1");
   EXPECT_EQ(out, "413");
 }
 

@@ -5,13 +5,15 @@
 namespace sl {
 
 THTTPSession::THTTPSession(std::string session_id, std::string remote_host)
-    : session_id_(std::move(session_id)), remote_host_(std::move(remote_host)),
+    : session_id_(std::move(session_id)),
+      remote_host_(std::move(remote_host)),
       last_time_stamp_(Clock::now()) {}
 
 std::string THTTPSession::Value(std::string_view name) const {
   std::lock_guard<std::mutex> lock(mu_);
   for (const std::string& line : content_) {
-    if (line.size() > name.size() && line[name.size()] == '=' && line.compare(0, name.size(), name) == 0) {
+    if (line.size() > name.size() && line[name.size()] == '=' &&
+        line.compare(0, name.size(), name) == 0) {
       return line.substr(name.size() + 1);
     }
   }
@@ -22,9 +24,12 @@ void THTTPSession::SetValue(std::string_view name, std::string_view value) {
   std::lock_guard<std::mutex> lock(mu_);
   std::string line = std::string(name) + "=" + std::string(value);
   for (auto it = content_.begin(); it != content_.end(); ++it) {
-    if (it->size() > name.size() && (*it)[name.size()] == '=' && it->compare(0, name.size(), name) == 0) {
-      if (value.empty()) content_.erase(it);
-      else *it = std::move(line);
+    if (it->size() > name.size() && (*it)[name.size()] == '=' &&
+        it->compare(0, name.size(), name) == 0) {
+      if (value.empty())
+        content_.erase(it);
+      else
+        *it = std::move(line);
       return;
     }
   }
@@ -48,7 +53,8 @@ void THTTPSession::Touch() {
 
 THTTPDefaultSessionList::~THTTPDefaultSessionList() { Clear(); }
 
-std::shared_ptr<THTTPSession> THTTPDefaultSessionList::CreateSession(const std::string& remote_host) {
+std::shared_ptr<THTTPSession> THTTPDefaultSessionList::CreateSession(
+    const std::string& remote_host) {
   auto session = std::make_shared<THTTPSession>(NewSessionID(), remote_host);
   Add(session);
   return session;

@@ -41,7 +41,8 @@ void LoginThrottle::MakeRoom(Clock::time_point now) {
       oldest = it;
     } else {
       const bool oldest_locked = oldest->second.locked_until > now;
-      if ((oldest_locked && !locked) || (oldest_locked == locked && r.last < oldest->second.last)) oldest = it;
+      if ((oldest_locked && !locked) || (oldest_locked == locked && r.last < oldest->second.last))
+        oldest = it;
     }
     ++it;
   }

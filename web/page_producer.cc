@@ -57,8 +57,9 @@ TTag TagOfName(std::string_view name) {
   static const struct {
     const char* name;
     TTag tag;
-  } kTags[] = {{"LINK", TTag::tgLink},         {"IMAGE", TTag::tgImage},   {"TABLE", TTag::tgTable},
-               {"IMAGEMAP", TTag::tgImageMap}, {"OBJECT", TTag::tgObject}, {"EMBED", TTag::tgEmbed}};
+  } kTags[] = {{"LINK", TTag::tgLink},     {"IMAGE", TTag::tgImage},
+               {"TABLE", TTag::tgTable},   {"IMAGEMAP", TTag::tgImageMap},
+               {"OBJECT", TTag::tgObject}, {"EMBED", TTag::tgEmbed}};
   for (const auto& t : kTags) {
     if (SameText(name, t.name)) return t.tag;
   }
@@ -146,8 +147,10 @@ std::string TPageProducer::ProducePage() {
     std::ifstream file(html_file_, std::ios::binary);
     struct stat st;
     int err = 0;
-    if (!file) err = errno != 0 ? errno : ENOENT;
-    else if (::stat(html_file_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
+    if (!file)
+      err = errno != 0 ? errno : ENOENT;
+    else if (::stat(html_file_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      err = EISDIR;
     if (err != 0) {
       throw EPageProducerError("Cannot open file \"" + html_file_ + "\". " + std::strerror(err));
     }
@@ -192,8 +195,10 @@ std::string TPageProducer::ProducePage(std::istream& html) {
       while (parser.TokenKind() != TCopyParser::kEnd) {
         char c = parser.TokenChar();
         if (c == '>' && !in_double && !in_single) break;
-        if (c == '"' && !in_single) in_double = !in_double;
-        else if (c == '\'' && !in_double) in_single = !in_single;
+        if (c == '"' && !in_single)
+          in_double = !in_double;
+        else if (c == '\'' && !in_double)
+          in_single = !in_single;
         params += parser.TokenString();
         parser.Advance(&params);
       }
@@ -205,7 +210,8 @@ std::string TPageProducer::ProducePage(std::istream& html) {
   return out;
 }
 
-std::string TPageProducer::ReplaceTag(const std::string& tag_string, const std::vector<std::string>& tag_params) {
+std::string TPageProducer::ReplaceTag(const std::string& tag_string,
+                                      const std::vector<std::string>& tag_params) {
   std::string reply;
   if (OnHTMLTag) OnHTMLTag(TagOfName(tag_string), tag_string, tag_params, reply);
   return reply;
@@ -242,8 +248,10 @@ std::string StripQuotes(std::string s) {
     const char* entity = other == '"' ? "&quot;" : "&#39;";
     std::string inner;
     for (size_t k = open + 1; k < i; ++k) {
-      if (s[k] == other) inner += entity;
-      else inner += s[k];
+      if (s[k] == other)
+        inner += entity;
+      else
+        inner += s[k];
     }
     s = s.substr(0, open) + inner + s.substr(i + 1);
     i = open;

@@ -73,9 +73,9 @@ class TCopyParser {
   std::istream& in_;
   std::string& output_;
   char buffer_[kBufferSize];
-  size_t pos_ = 0;         // next unread byte
-  size_t limit_ = 0;       // bytes of the buffer the scanner may use
-  size_t stored_ = 0;      // bytes held in the buffer
+  size_t pos_ = 0;     // next unread byte
+  size_t limit_ = 0;   // bytes of the buffer the scanner may use
+  size_t stored_ = 0;  // bytes held in the buffer
   bool input_done_ = false;
   int line_ = 1;
   Kind kind_ = kEnd;
@@ -84,9 +84,9 @@ class TCopyParser {
 
 class TPageProducer {
  public:
-  using THTMLTagEvent = std::function<void(TTag tag, const std::string& tag_string,
-                                           const std::vector<std::string>& tag_params,
-                                           std::string& replace_text)>;
+  using THTMLTagEvent =
+      std::function<void(TTag tag, const std::string& tag_string,
+                         const std::vector<std::string>& tag_params, std::string& replace_text)>;
 
   TPageProducer() = default;
   virtual ~TPageProducer() = default;
@@ -109,7 +109,8 @@ class TPageProducer {
   std::string ProducePage(std::string_view html);
 
   // The text for one tag: asks OnHTMLTag, empty when there is no handler.
-  virtual std::string ReplaceTag(const std::string& tag_string, const std::vector<std::string>& tag_params);
+  virtual std::string ReplaceTag(const std::string& tag_string,
+                                 const std::vector<std::string>& tag_params);
 
  private:
   std::string html_file_;

@@ -19,8 +19,8 @@ struct Call {
 class PageProducerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    producer_.OnHTMLTag = [this](TTag tag, const std::string& name, const std::vector<std::string>& params,
-                                 std::string& reply) {
+    producer_.OnHTMLTag = [this](TTag tag, const std::string& name,
+                                 const std::vector<std::string>& params, std::string& reply) {
       EXPECT_TRUE(reply.empty());
       calls_.push_back({tag, name, params});
       if (name == "Name" || name == "Item" || name == "x") reply = "[" + name + "]";
@@ -159,9 +159,8 @@ TEST_F(PageProducerTest, FilesAndDocs) {
 }
 
 TEST_F(PageProducerTest, HandlerErrorLeavesProducePage) {
-  producer_.OnHTMLTag = [](TTag, const std::string&, const std::vector<std::string>&, std::string&) {
-    throw std::runtime_error("tag failed");
-  };
+  producer_.OnHTMLTag = [](TTag, const std::string&, const std::vector<std::string>&,
+                           std::string&) { throw std::runtime_error("tag failed"); };
   EXPECT_THROW(Produce("x<#Name>"), std::runtime_error);
 }
 

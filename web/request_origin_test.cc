@@ -7,7 +7,8 @@ namespace {
 
 TEST(RequestOriginTest, OriginsCompareBySchemeHostAndPort) {
   EXPECT_TRUE(SameOriginAsHost("http://127.0.0.1:4009", "127.0.0.1:4009"));
-  EXPECT_TRUE(SameOriginAsHost("http://Agent.Example:4009/WatchSetting.cgi?x#y", "agent.example:4009"));
+  EXPECT_TRUE(
+      SameOriginAsHost("http://Agent.Example:4009/WatchSetting.cgi?x#y", "agent.example:4009"));
   EXPECT_TRUE(SameOriginAsHost("http://host/", "host:80"));
   EXPECT_TRUE(SameOriginAsHost("http://user:pw@[::1]:4009/", "[::1]:4009"));
   EXPECT_FALSE(SameOriginAsHost("https://127.0.0.1:4009", "127.0.0.1:4009"));

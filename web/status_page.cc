@@ -107,7 +107,8 @@ std::string MailCell(const WatchStatus& st) {
 std::string CommandCell(const WatchStatus& st) {
   switch (st.Command) {
     case CommandResult::kStarted: return ShowResult("started", ja::kStatusCommandStarted, "");
-    case CommandResult::kSkipped: return ShowResult("skipped", ja::kStatusSkipped, st.CommandDetail);
+    case CommandResult::kSkipped:
+      return ShowResult("skipped", ja::kStatusSkipped, st.CommandDetail);
     case CommandResult::kFailed: return ShowResult("failed", ja::kStatusFailed, st.CommandDetail);
     case CommandResult::kNone: break;
   }
@@ -126,8 +127,8 @@ std::string EntryRows(const StatusSnapshot& s) {
     out += "<td class=\"file\">" + Show(e.FileName) + "</td>";
     out += "<td class=\"state\">" + FileStateCell(e.Status) + "</td>";
     out += "<td class=\"read\">" + std::to_string(e.BytesRead) + "</td>";
-    out += "<td class=\"size\">" + (e.FileSize < 0 ? std::string("-") : std::to_string(e.FileSize)) +
-           "</td>";
+    out += "<td class=\"size\">" +
+           (e.FileSize < 0 ? std::string("-") : std::to_string(e.FileSize)) + "</td>";
     out += "<td class=\"hits\">" + std::to_string(e.HitCount) + " / " +
            std::to_string(e.SearchCount) + "</td>";
     out += "<td class=\"fired\">" + ShowTime(e.Status.LastFired) + "</td>";

@@ -197,23 +197,20 @@ std::string TTCPConnection::Take(size_t count, size_t skip) {
   return result;
 }
 
-std::string TTCPConnection::ReadLn(std::string_view terminator,
-                                   int32_t timeout, int32_t max_length) {
+std::string TTCPConnection::ReadLn(std::string_view terminator, int32_t timeout,
+                                   int32_t max_length) {
   CheckConnected();
   const bool lf = terminator.empty() || terminator == "\n";
   if (terminator.empty()) terminator = "\n";
   if (timeout < 0) timeout = ReadTimeout;
-  const size_t max = static_cast<size_t>(
-      std::max(max_length < 0 ? MaxLineLength : max_length, 0));
+  const size_t max = static_cast<size_t>(std::max(max_length < 0 ? MaxLineLength : max_length, 0));
   size_t searched = 0;  // bytes already known to hold no terminator
   for (;;) {
     std::string_view avail(in_.data() + in_begin_, InputBufferSize());
-    size_t start =
-        searched >= terminator.size() ? searched - terminator.size() + 1 : 0;
+    size_t start = searched >= terminator.size() ? searched - terminator.size() + 1 : 0;
     size_t pos = avail.find(terminator, start);
-    bool too_long = (pos != std::string_view::npos)
-                        ? (max > 0 && pos > max)
-                        : (max > 0 && avail.size() > max);
+    bool too_long =
+        (pos != std::string_view::npos) ? (max > 0 && pos > max) : (max > 0 && avail.size() > max);
     if (too_long) {
       if (MaxLineAction == TMaxLineAction::Split) return Take(max, 0);
       throw ELineTooLong();
@@ -228,8 +225,7 @@ std::string TTCPConnection::ReadLn(std::string_view terminator,
   }
 }
 
-void TTCPConnection::ReadUntilDelimiter(std::vector<std::string>& lines,
-                                        std::string_view delimiter,
+void TTCPConnection::ReadUntilDelimiter(std::vector<std::string>& lines, std::string_view delimiter,
                                         size_t max_bytes) {
   const int64_t start = consumed_;
   for (;;) {
@@ -274,8 +270,7 @@ void TTCPConnection::ReadUntilClose(std::string& out, size_t max_bytes) {
 }
 
 void TTCPConnection::ReadIntoStream(std::ostream& out, int64_t byte_count,
-                                    bool read_until_disconnect,
-                                    int64_t max_bytes) {
+                                    bool read_until_disconnect, int64_t max_bytes) {
   CheckConnected();
   if (byte_count < 0) {
     if (!read_until_disconnect) {
@@ -295,8 +290,7 @@ void TTCPConnection::ReadIntoStream(std::ostream& out, int64_t byte_count,
   uint64_t remaining = static_cast<uint64_t>(byte_count);
   while (remaining > 0) {
     FillTo(1, ReadTimeout);
-    size_t have = static_cast<size_t>(
-        std::min<uint64_t>(InputBufferSize(), remaining));
+    size_t have = static_cast<size_t>(std::min<uint64_t>(InputBufferSize(), remaining));
     out.write(in_.data() + in_begin_, static_cast<std::streamsize>(have));
     Take(0, have);
     remaining -= have;
@@ -350,8 +344,7 @@ void TTCPConnection::WriteLine(std::string_view line) {
   SendAll(text.data(), text.size());
 }
 
-void TTCPConnection::WriteFromStream(std::istream& in, int64_t size,
-                                     bool whole_stream) {
+void TTCPConnection::WriteFromStream(std::istream& in, int64_t size, bool whole_stream) {
   CheckConnected();
   if (whole_stream) {
     in.clear();
@@ -390,8 +383,8 @@ int64_t TTCPConnection::WriteFromFile(const std::string& file_name) {
     if (error_code == ENOENT || error_code == ENOTDIR) {
       throw ETCPError(FileNotFoundText(file_name));
     }
-    throw ETCPError("File \"" + file_name + "\" cannot be opened: " +
-                    std::system_category().message(error_code));
+    throw ETCPError("File \"" + file_name +
+                    "\" cannot be opened: " + std::system_category().message(error_code));
   }
   struct stat st;
   if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -403,8 +396,8 @@ int64_t TTCPConnection::WriteFromFile(const std::string& file_name) {
   if (buffering_) {
     std::vector<char> buffer(piece);
     while (remaining > 0) {
-      ssize_t n = read(file.get(), buffer.data(),
-                       static_cast<size_t>(std::min<int64_t>(remaining, piece)));
+      ssize_t n =
+          read(file.get(), buffer.data(), static_cast<size_t>(std::min<int64_t>(remaining, piece)));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) throw ETCPError("No data to read.");
       out_.append(buffer.data(), static_cast<size_t>(n));

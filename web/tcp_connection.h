@@ -73,8 +73,8 @@ class TTCPConnection {
   // Properties; the server sets ReadTimeout and WriteTimeout from its own.
   int32_t MaxLineLength = 16384;  // bytes before the terminator; 0: no limit
   TMaxLineAction MaxLineAction = TMaxLineAction::Exception;
-  int32_t ReadTimeout = 0;   // ms; 0: reads wait without limit
-  int32_t WriteTimeout = 0;  // ms; 0: writes wait without limit
+  int32_t ReadTimeout = 0;         // ms; 0: reads wait without limit
+  int32_t WriteTimeout = 0;        // ms; 0: writes wait without limit
   int32_t RecvBufferSize = 32768;  // most bytes taken per receive
   int32_t SendBufferSize = 32768;  // most bytes handed over per send
   bool ASCIIFilter = false;        // clear the high bit of received bytes
@@ -143,8 +143,8 @@ class TTCPConnection {
   // beginning with ".." is stored without its first ".". With max_bytes > 0
   // raises ELimitExceeded once the lines read (terminators included) exceed
   // max_bytes.
-  void ReadUntilDelimiter(std::vector<std::string>& lines,
-                          std::string_view delimiter, size_t max_bytes = 0);
+  void ReadUntilDelimiter(std::vector<std::string>& lines, std::string_view delimiter,
+                          size_t max_bytes = 0);
   // Appends exactly count bytes to out.
   void ReadBytes(std::string& out, size_t count);
   std::string ReadString(size_t count) {
@@ -158,8 +158,8 @@ class TTCPConnection {
   // Writes exactly byte_count bytes to out, or with byte_count -1 and
   // read_until_disconnect everything until the peer closes (at most
   // max_bytes when that is > 0, else ELimitExceeded).
-  void ReadIntoStream(std::ostream& out, int64_t byte_count,
-                      bool read_until_disconnect = false, int64_t max_bytes = 0);
+  void ReadIntoStream(std::ostream& out, int64_t byte_count, bool read_until_disconnect = false,
+                      int64_t max_bytes = 0);
   // Bytes received and not yet consumed by a read.
   size_t InputBufferSize() const { return in_end_ - in_begin_; }
   // Bytes handed out by reads so far (lines with their terminators).
@@ -173,8 +173,7 @@ class TTCPConnection {
   // Sends size bytes from in (-1: to its end), from position 0 when
   // whole_stream is set, else from where it stands; in pieces of at most
   // SendBufferSize. A stream that ends early raises "No data to read.".
-  void WriteFromStream(std::istream& in, int64_t size = -1,
-                       bool whole_stream = true);
+  void WriteFromStream(std::istream& in, int64_t size = -1, bool whole_stream = true);
   // Opens the file before anything is written (a missing file raises
   // "File \"<name>\" not found" with nothing sent), sends it whole and
   // returns its size.

@@ -49,16 +49,14 @@ bool AcceptErrorIsPassing(int error_code) {
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
-    case ENOMEM:
-      return true;
-    default:
-      return false;
+    case ENOMEM: return true;
+    default: return false;
   }
 }
 
 bool AcceptErrorIsShortage(int error_code) {
-  return error_code == EMFILE || error_code == ENFILE ||
-         error_code == ENOBUFS || error_code == ENOMEM;
+  return error_code == EMFILE || error_code == ENFILE || error_code == ENOBUFS ||
+         error_code == ENOMEM;
 }
 
 }  // namespace
@@ -301,8 +299,8 @@ bool TTCPServer::StartWorker(const std::shared_ptr<Core>& core) {
   Core& c = *core;
   try {
     std::function<void()> body = [core] { RunWorker(core); };
-    std::thread thread = c.thread_starter ? c.thread_starter(std::move(body))
-                                          : std::thread(std::move(body));
+    std::thread thread =
+        c.thread_starter ? c.thread_starter(std::move(body)) : std::thread(std::move(body));
     if (!thread.joinable()) throw ETCPError("Could not start a connection thread.");
     thread.detach();
     return true;
@@ -396,9 +394,8 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     };
     // The next connection must find a worker waiting for it; there is
     // room for one more thread than connections, for the refusals.
-    const bool spawn = c.waiting == 0 &&
-                       (c.max_connections == 0 ||
-                        c.workers < static_cast<size_t>(c.max_connections) + 1);
+    const bool spawn = c.waiting == 0 && (c.max_connections == 0 ||
+                                          c.workers < static_cast<size_t>(c.max_connections) + 1);
     if (spawn) {
       ++c.workers;
       ++c.waiting;
@@ -430,8 +427,7 @@ void TTCPServer::Serve(Core& c, TTCPConnection& connection) {
   connection.LingerTime = c.linger_time;
   if (c.no_delay) {
     int one = 1;
-    setsockopt(connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one,
-               sizeof(one));
+    setsockopt(connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   }
   auto run = [&](const ConnectionHook& hook) {
     if (!hook) return true;

@@ -40,8 +40,7 @@ enum class TReuseSocket { OSDependent, True, False };
 class TTCPServer {
  public:
   using ConnectionHook = std::function<void(TTCPConnection&)>;
-  using ExceptionHook =
-      std::function<void(TTCPConnection&, const std::exception&)>;
+  using ExceptionHook = std::function<void(TTCPConnection&, const std::exception&)>;
   using ListenExceptionHook = std::function<void(const std::exception&)>;
   // Starts a thread running body; throws when no thread can be started.
   using ThreadStartHook = std::function<std::thread(std::function<void()>)>;
@@ -83,10 +82,10 @@ class TTCPServer {
   RefusalHook RefusalReply;
   TReuseSocket ReuseSocket = TReuseSocket::OSDependent;
   int32_t TerminateWaitTime = 5000;  // ms
-  int32_t ReadTimeout = 0;   // ms, given to every connection; 0: none
-  int32_t WriteTimeout = 0;  // ms, given to every connection; 0: none
-  int32_t LingerTime = 1000;  // ms, given to every connection
-  bool NoDelay = true;       // TCP_NODELAY on accepted sockets
+  int32_t ReadTimeout = 0;           // ms, given to every connection; 0: none
+  int32_t WriteTimeout = 0;          // ms, given to every connection; 0: none
+  int32_t LingerTime = 1000;         // ms, given to every connection
+  bool NoDelay = true;               // TCP_NODELAY on accepted sockets
   // Workers waiting for a connection: a worker whose connection ended goes
   // back to wait unless MaxIdleThreads already wait; one that waited
   // IdleThreadTimeout ms in vain leaves unless it is the last one waiting.

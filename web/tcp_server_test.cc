@@ -1,6 +1,7 @@
 #include "web/tcp_server.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -17,8 +18,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
@@ -167,16 +166,14 @@ TEST(TCPConnectionTest, ReadIntoStreamCountsAndLimits) {
     p.connection->ReadIntoStream(out, 10);
     EXPECT_EQ(out.str(), "0123456789");
     // Announcing more than the bound fails before reading.
-    EXPECT_THROW(p.connection->ReadIntoStream(out, 100, false, 50),
-                 ELimitExceeded);
+    EXPECT_THROW(p.connection->ReadIntoStream(out, 100, false, 50), ELimitExceeded);
   }
   {
     SocketPair p;
     p.client->Send(std::string(5000, 'z'));
     p.client->ShutdownWrite();
     std::ostringstream out;
-    EXPECT_THROW(p.connection->ReadIntoStream(out, -1, true, 4096),
-                 ELimitExceeded);
+    EXPECT_THROW(p.connection->ReadIntoStream(out, -1, true, 4096), ELimitExceeded);
   }
   {
     SocketPair p;
@@ -263,8 +260,7 @@ TEST(TCPConnectionTest, BufferedWritesGoOutOnFlush) {
   c.FlushWriteBuffer();
   c.Write("|direct");
   c.Disconnect();
-  EXPECT_EQ(p.client->ReceiveAll(),
-            "HTTP/1.1 200 OK\r\nX: y\r\nstream-part|direct");
+  EXPECT_EQ(p.client->ReceiveAll(), "HTTP/1.1 200 OK\r\nX: y\r\nstream-part|direct");
   EXPECT_THROW(c.Write("x"), ENotConnected);
 }
 
@@ -402,8 +398,7 @@ TEST(TCPServerTest, ThreadsThatCannotStartAreReported) {
     // the worker meant to wait while the first connection is served.
     int n = starts++;
     if (n == 0 || n == 2) {
-      throw std::system_error(EAGAIN, std::generic_category(),
-                              "no thread for you");
+      throw std::system_error(EAGAIN, std::generic_category(), "no thread for you");
     }
     return std::thread(std::move(body));
   };
@@ -528,8 +523,7 @@ TEST(TCPServerTest, PortInUseFailsWithItsText) {
     second.SetActive(true);
     FAIL() << "no error";
   } catch (const ESocketError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Could not bind socket. Address and port are already in use.");
+    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
   }
   EXPECT_FALSE(second.Active());
   // A failed start of a second binding releases the first one too.
@@ -548,9 +542,7 @@ TEST(TCPServerTest, TwoBindingsListenApartAndOneCanFail) {
   BindLoopback(server);
   std::atomic<int> listen_errors{0};
   server.OnListenException = [&](const std::exception&) { ++listen_errors; };
-  server.OnExecute = [](TTCPConnection& c) {
-    c.WriteLine(std::to_string(c.Socket().Port));
-  };
+  server.OnExecute = [](TTCPConnection& c) { c.WriteLine(std::to_string(c.Socket().Port)); };
   server.SetActive(true);
   const int32_t port0 = server.Bindings[0].Port;
   const int32_t port1 = server.Bindings[1].Port;
@@ -608,7 +600,6 @@ TEST(TCPServerTest, RestartAfterStop) {
     server.SetActive(false);
   }
 }
-
 
 // --- Thread reuse ------------------------------------------------------------
 
