@@ -117,6 +117,12 @@ void TSocketHandle::UpdateBindingPeer() {
   }
 }
 
+void TSocketHandle::SetPeer(const sockaddr_in& addr) {
+  if (addr.sin_family != AF_INET) return;
+  PeerIP = AddressText(addr);
+  PeerPort = ntohs(addr.sin_port);
+}
+
 bool TSocketHandle::Readable(int timeout_ms) const {
   pollfd p = {fd_.get(), POLLIN, 0};
   int n;

@@ -11,6 +11,8 @@
 #ifndef SL_NET_SOCKET_HANDLE_H_
 #define SL_NET_SOCKET_HANDLE_H_
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,6 +58,8 @@ class TSocketHandle {
   // Port, PeerIP and PeerPort (a failed lookup leaves them as they are).
   void UpdateBindingLocal();
   void UpdateBindingPeer();
+  // Sets PeerIP and PeerPort from an address accept(2) has already given.
+  void SetPeer(const sockaddr_in& addr);
 
   // Waits up to timeout_ms (-1: without limit) until the socket is readable.
   bool Readable(int timeout_ms) const;

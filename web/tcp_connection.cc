@@ -42,6 +42,12 @@ TTCPConnection::TTCPConnection(int fd) {
   socket_.UpdateBindingPeer();
 }
 
+TTCPConnection::TTCPConnection(int fd, const sockaddr_in& peer) {
+  socket_.Adopt(fd);
+  socket_.UpdateBindingLocal();
+  socket_.SetPeer(peer);
+}
+
 TTCPConnection::~TTCPConnection() = default;
 
 void TTCPConnection::CheckConnected() const {

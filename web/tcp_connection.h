@@ -66,6 +66,8 @@ class TTCPConnection {
  public:
   // Takes over a connected TCP socket and reads its local and peer address.
   explicit TTCPConnection(int fd);
+  // The same for a socket whose peer address accept(2) has reported.
+  TTCPConnection(int fd, const sockaddr_in& peer);
   ~TTCPConnection();
   TTCPConnection(const TTCPConnection&) = delete;
   TTCPConnection& operator=(const TTCPConnection&) = delete;

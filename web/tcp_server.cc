@@ -71,7 +71,6 @@ struct TTCPServer::Core {
   int32_t linger_time = 0;
   int32_t idle_timeout = 0;
   size_t max_idle = 0;
-  bool no_delay = true;
   std::string refusal_text;
   RefusalHook refusal_reply;
   ConnectionHook on_connect;
@@ -107,13 +106,14 @@ struct TTCPServer::Core {
   // accepts it. Returns the new descriptor, or -1 (stop, passing failure,
   // another worker was quicker); timed_out tells that nothing came for
   // idle_timeout.
-  int Accept(int ep, bool& timed_out);
+  // The peer address of a connection taken goes into `peer`.
+  int Accept(int ep, bool& timed_out, sockaddr_in& peer);
   // Answers a connection beyond the limits and ends it, never waiting for
   // the peer; the descriptor is closed by its owner.
   void Refuse(int fd) const;
 };
 
-int TTCPServer::Core::Accept(int ep, bool& timed_out) {
+int TTCPServer::Core::Accept(int ep, bool& timed_out, sockaddr_in& peer) {
   timed_out = false;
   epoll_event events[4];
   int n = epoll_wait(ep, events, 4, idle_timeout > 0 ? idle_timeout : -1);
@@ -123,7 +123,8 @@ int TTCPServer::Core::Accept(int ep, bool& timed_out) {
     if (events[i].data.u64 == kWakeTag) return -1;
   }
   const size_t index = static_cast<size_t>(events[0].data.u64);
-  int fd = accept4(listen_fds[index], nullptr, nullptr, SOCK_CLOEXEC);
+  socklen_t peer_size = sizeof(peer);
+  int fd = accept4(listen_fds[index], reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
   if (fd >= 0) return fd;
   int error_code = errno;
   if (AcceptErrorIsShortage(error_code)) {
@@ -203,7 +204,6 @@ void TTCPServer::Start() {
   core->linger_time = LingerTime;
   core->idle_timeout = std::max(IdleThreadTimeout, 0);
   core->max_idle = static_cast<size_t>(std::max(MaxIdleThreads, 0));
-  core->no_delay = NoDelay;
   core->refusal_text = MaxConnectionReply;
   core->refusal_reply = RefusalReply;
   core->on_connect = OnConnect;
@@ -220,6 +220,8 @@ void TTCPServer::Start() {
       if (ReuseSocket != TReuseSocket::False) {
         binding.SetSockOpt(SOL_SOCKET, SO_REUSEADDR, 1);
       }
+      // Accepted sockets take TCP_NODELAY over from the listening one.
+      if (NoDelay) binding.SetSockOpt(IPPROTO_TCP, TCP_NODELAY, 1);
       binding.Bind();
       binding.Listen(ListenQueue);
       // Several workers wait on it; the ones that lose the race for a
@@ -348,11 +350,12 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     }
     lock.unlock();
     bool timed_out = false;
-    int fd = c.Accept(ep, timed_out);
+    sockaddr_in peer = {};
+    int fd = c.Accept(ep, timed_out, peer);
     std::unique_ptr<TTCPConnection> connection;
     if (fd >= 0) {
       try {
-        connection = std::make_unique<TTCPConnection>(fd);
+        connection = std::make_unique<TTCPConnection>(fd, peer);
       } catch (const std::exception& e) {
         close(fd);
         c.Report(e);
@@ -425,10 +428,6 @@ void TTCPServer::Serve(Core& c, TTCPConnection& connection) {
   connection.ReadTimeout = c.read_timeout;
   connection.WriteTimeout = c.write_timeout;
   connection.LingerTime = c.linger_time;
-  if (c.no_delay) {
-    int one = 1;
-    setsockopt(connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  }
   auto run = [&](const ConnectionHook& hook) {
     if (!hook) return true;
     try {

@@ -85,7 +85,7 @@ class TTCPServer {
   int32_t ReadTimeout = 0;           // ms, given to every connection; 0: none
   int32_t WriteTimeout = 0;          // ms, given to every connection; 0: none
   int32_t LingerTime = 1000;         // ms, given to every connection
-  bool NoDelay = true;               // TCP_NODELAY on accepted sockets
+  bool NoDelay = true;               // TCP_NODELAY on accepted sockets (set on the listener)
   // Workers waiting for a connection: a worker whose connection ended goes
   // back to wait unless MaxIdleThreads already wait; one that waited
   // IdleThreadTimeout ms in vain leaves unless it is the last one waiting.
