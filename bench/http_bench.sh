@@ -15,7 +15,8 @@
 #
 # Environment: DURATION (seconds, default 5), CONNECTIONS (default 32),
 # THREADS (wrk threads, default 2), NGINX_PORT (default 18080),
-# NGINX_WORKERS (default: the number of cores), BENCH_USER / BENCH_PASSWORD
+# NGINX_WORKERS (default: the number of cores), NGINX_LISTEN (options added
+# to nginx's listen directive, e.g. "deferred"; default none), BENCH_USER / BENCH_PASSWORD
 # (Basic credentials sent to both servers when the service asks for a login).
 # Prints requests per second and latency percentiles of both, and the ratio;
 # then the same for a page the service fills from a template
@@ -34,6 +35,7 @@ connections=${CONNECTIONS:-32}
 threads=${THREADS:-2}
 nginx_port=${NGINX_PORT:-18080}
 nginx_workers=${NGINX_WORKERS:-$(nproc)}
+nginx_listen=${NGINX_LISTEN:-}
 wrk=${WRK:-/usr/bin/wrk}
 nginx=${NGINX:-/usr/sbin/nginx}
 
@@ -116,7 +118,7 @@ http {
   sendfile on;
   default_type text/html;
   server {
-    listen 127.0.0.1:$nginx_port;
+    listen 127.0.0.1:$nginx_port $nginx_listen;
     root $docroot;
   }
 }

@@ -142,8 +142,11 @@ class HttpClientsTest(h.ServiceTestCase):
         held = []
         try:
             # 32 from one address; the 33rd from it is refused, another
-            # address is served.
+            # address is served. Connections that send nothing are taken
+            # (and counted) only after a second.
             held += [connect("127.0.0.2") for _ in range(32)]
+            self.assertTrue(h.wait_for(lambda: service_threads(pid) >= base + 32, timeout=10),
+                            "service threads: %d" % service_threads(pid))
             reply, _, closed = h.exchange(h.request_bytes("GET", "/GetWatchSetting.cgi"), timeout=10,
                                           source="127.0.0.2")
             self.assertEqual(h.status_of(reply), 503)

@@ -16,8 +16,12 @@ namespace sl {
 // Connections served at once, and from one client address.
 inline constexpr int32_t kMaxConnections = 256;
 inline constexpr int32_t kMaxConnectionsPerAddress = 32;
+// A new connection is taken once its first bytes have come, or after this
+// many seconds if none come; until then it holds no thread and does not
+// count against the caps.
+inline constexpr int32_t kDeferAcceptS = 1;
 // The request line and all headers must have come within this time of the
-// connection's start.
+// connection being taken.
 inline constexpr int32_t kHeaderTimeMs = 20000;
 // A body may take this long, and after that must keep coming at no less
 // than kMinBodyRate bytes a second on average.

@@ -60,6 +60,7 @@ TCustomHTTPServer::TCustomHTTPServer(const std::vector<std::string>& mime_files)
   MaxConnectionsPerAddress = kMaxConnectionsPerAddress;
   WriteTimeout = kWriteTimeoutMs;
   LingerTime = kLingerMs;
+  DeferAccept = kDeferAcceptS;
   RefusalReply = [this] { return RefusalText(); };
   OnExecute = [this](TTCPConnection& connection) { RequestLoop(connection); };
   sessions_.OnSessionEnd = [this](THTTPSession& session) {

@@ -222,6 +222,9 @@ void TTCPServer::Start() {
       }
       // Accepted sockets take TCP_NODELAY over from the listening one.
       if (NoDelay) binding.SetSockOpt(IPPROTO_TCP, TCP_NODELAY, 1);
+      // A worker then wakes once per connection, with its request already
+      // there, instead of once for the accept and again for the request.
+      if (DeferAccept > 0) binding.SetSockOpt(IPPROTO_TCP, TCP_DEFER_ACCEPT, DeferAccept);
       binding.Bind();
       binding.Listen(ListenQueue);
       // Several workers wait on it; the ones that lose the race for a

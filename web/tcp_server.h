@@ -86,6 +86,10 @@ class TTCPServer {
   int32_t WriteTimeout = 0;          // ms, given to every connection; 0: none
   int32_t LingerTime = 1000;         // ms, given to every connection
   bool NoDelay = true;               // TCP_NODELAY on accepted sockets (set on the listener)
+  // Seconds the kernel holds a new connection back until its first bytes
+  // arrive (TCP_DEFER_ACCEPT); one that sends nothing is handed over after
+  // that time all the same. 0: every connection is taken at once.
+  int32_t DeferAccept = 0;
   // Workers waiting for a connection: a worker whose connection ended goes
   // back to wait unless MaxIdleThreads already wait; one that waited
   // IdleThreadTimeout ms in vain leaves unless it is the last one waiting.
