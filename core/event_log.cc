@@ -32,11 +32,8 @@ std::string FormatTimestamp(std::time_t when) {
 
 EventLog::EventLog(std::string base_path) : base_path_(std::move(base_path)) {}
 
-EventLog::~EventLog() { CloseFile(); }
-
 void EventLog::CloseFile() const {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   open_path_.clear();
 }
 
@@ -90,13 +87,13 @@ void EventLog::LogLine(std::string_view text) const {
 }
 
 int EventLog::OpenFor(const std::string& path, std::time_t when) const {
-  if (fd_ >= 0 && path == open_path_) {
-    if (when == checked_at_) return fd_;
+  if (fd_.valid() && path == open_path_) {
+    if (when == checked_at_) return fd_.get();
     struct stat by_name, open_file;
-    if (::stat(path.c_str(), &by_name) == 0 && ::fstat(fd_, &open_file) == 0 &&
+    if (::stat(path.c_str(), &by_name) == 0 && ::fstat(fd_.get(), &open_file) == 0 &&
         by_name.st_dev == open_file.st_dev && by_name.st_ino == open_file.st_ino) {
       checked_at_ = when;
-      return fd_;
+      return fd_.get();
     }
   }
   CloseFile();
@@ -105,10 +102,10 @@ int EventLog::OpenFor(const std::string& path, std::time_t when) const {
     write_failures_.fetch_add(1, std::memory_order_relaxed);
     throw EventLogError("Cannot open file \"" + path + "\". " + std::strerror(errno));
   }
-  fd_ = fd;
+  fd_.Reset(fd);
   open_path_ = path;
   checked_at_ = when;
-  return fd_;
+  return fd;
 }
 
 void EventLog::Append(std::time_t when, const std::string& entry) const {

@@ -27,6 +27,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 // Input/output error of the event log.
@@ -48,7 +50,6 @@ enum EventCode : int32_t {
 class EventLog {
  public:
   explicit EventLog(std::string base_path);
-  ~EventLog();
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
 
@@ -73,7 +74,7 @@ class EventLog {
 
   // The open day's file; the log is used as a const object by every thread.
   mutable std::mutex mutex_;
-  mutable int fd_ = -1;
+  mutable UniqueFd fd_;
   mutable std::string open_path_;
   mutable std::time_t checked_at_ = 0;  // when the name last led to fd_
   mutable std::atomic<int64_t> write_failures_{0};

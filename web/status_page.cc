@@ -19,43 +19,52 @@ using FileState = WatchStatus::FileState;
 using MailResult = WatchStatus::MailResult;
 using CommandResult = WatchStatus::CommandResult;
 
-// The words that scripts read in the JSON.
-const char* FileStateKey(FileState state) {
+// A state as scripts read it (in the JSON, and as the page's class) and as
+// the page shows it (an EUC-JP label).
+struct StateWord {
+  const char* key;
+  const char* label;
+};
+
+StateWord WordOf(FileState state) {
   switch (state) {
-    case FileState::kReading: return "reading";
-    case FileState::kMissing: return "missing";
-    case FileState::kRefused: return "refused";
+    case FileState::kReading: return {"reading", ja::kStatusReading};
+    case FileState::kMissing: return {"missing", ja::kStatusMissing};
+    case FileState::kRefused: return {"refused", ja::kStatusRefused};
     case FileState::kNotYetLooked: break;
   }
-  return "not_yet_looked";
+  return {"not_yet_looked", ja::kStatusNotLooked};
 }
 
-const char* MailResultKey(MailResult result) {
+StateWord WordOf(MailResult result) {
   switch (result) {
-    case MailResult::kQueued: return "queued";
-    case MailResult::kSent: return "sent";
-    case MailResult::kFailed: return "failed";
+    case MailResult::kQueued: return {"queued", ja::kStatusQueued};
+    case MailResult::kSent: return {"sent", ja::kStatusSent};
+    case MailResult::kFailed: return {"failed", ja::kStatusFailed};
     case MailResult::kNone: break;
   }
-  return "none";
+  return {"none", ja::kStatusNone};
 }
 
-const char* CommandResultKey(CommandResult result) {
+StateWord WordOf(CommandResult result) {
   switch (result) {
-    case CommandResult::kStarted: return "started";
-    case CommandResult::kSkipped: return "skipped";
-    case CommandResult::kFailed: return "failed";
+    case CommandResult::kStarted: return {"started", ja::kStatusCommandStarted};
+    case CommandResult::kSkipped: return {"skipped", ja::kStatusSkipped};
+    case CommandResult::kFailed: return {"failed", ja::kStatusFailed};
     case CommandResult::kNone: break;
   }
-  return "none";
+  return {"none", ja::kStatusNone};
 }
 
 // An EUC-JP text on the Shift_JIS page.
 std::string Show(const std::string& euc) { return HtmlEscape(EucToSjis(euc)); }
 
-// A result word with its detail after a colon, as the page shows it.
-std::string ShowResult(const char* key, const char* euc_label, const std::string& detail) {
-  std::string text = "<span class=\"" + std::string(key) + "\">" + Show(euc_label) + "</span>";
+// A state's label, with its detail (if any) after a colon, as the page
+// shows it. The watch pass and the mail queue keep a detail only with the
+// states that have one.
+std::string ShowResult(StateWord word, const std::string& detail) {
+  std::string text =
+      "<span class=\"" + std::string(word.key) + "\">" + Show(word.label) + "</span>";
   if (!detail.empty()) text += ": " + Show(detail);
   return text;
 }
@@ -84,37 +93,6 @@ std::string Summary(const StatusSnapshot& s) {
          SummaryRow("logfail", ja::kStatusLogFailures, std::to_string(s.LogWriteFailures));
 }
 
-std::string FileStateCell(const WatchStatus& st) {
-  switch (st.File) {
-    case FileState::kReading: return ShowResult("reading", ja::kStatusReading, "");
-    case FileState::kMissing: return ShowResult("missing", ja::kStatusMissing, "");
-    case FileState::kRefused: return ShowResult("refused", ja::kStatusRefused, st.FileReason);
-    case FileState::kNotYetLooked: break;
-  }
-  return ShowResult("not_yet_looked", ja::kStatusNotLooked, "");
-}
-
-std::string MailCell(const WatchStatus& st) {
-  switch (st.Mail) {
-    case MailResult::kQueued: return ShowResult("queued", ja::kStatusQueued, "");
-    case MailResult::kSent: return ShowResult("sent", ja::kStatusSent, st.MailDetail);
-    case MailResult::kFailed: return ShowResult("failed", ja::kStatusFailed, st.MailDetail);
-    case MailResult::kNone: break;
-  }
-  return ShowResult("none", ja::kStatusNone, "");
-}
-
-std::string CommandCell(const WatchStatus& st) {
-  switch (st.Command) {
-    case CommandResult::kStarted: return ShowResult("started", ja::kStatusCommandStarted, "");
-    case CommandResult::kSkipped:
-      return ShowResult("skipped", ja::kStatusSkipped, st.CommandDetail);
-    case CommandResult::kFailed: return ShowResult("failed", ja::kStatusFailed, st.CommandDetail);
-    case CommandResult::kNone: break;
-  }
-  return ShowResult("none", ja::kStatusNone, "");
-}
-
 std::string EntryRows(const StatusSnapshot& s) {
   if (s.Entries.empty()) {
     return "<tr><td colspan=\"9\">" + Show(ja::kStatusNoEntries) + "</td></tr>\n";
@@ -125,15 +103,17 @@ std::string EntryRows(const StatusSnapshot& s) {
     out += "<tr>";
     out += "<td class=\"no\">" + std::to_string(++n) + "</td>";
     out += "<td class=\"file\">" + Show(e.FileName) + "</td>";
-    out += "<td class=\"state\">" + FileStateCell(e.Status) + "</td>";
+    out +=
+        "<td class=\"state\">" + ShowResult(WordOf(e.Status.File), e.Status.FileReason) + "</td>";
     out += "<td class=\"read\">" + std::to_string(e.BytesRead) + "</td>";
     out += "<td class=\"size\">" +
            (e.FileSize < 0 ? std::string("-") : std::to_string(e.FileSize)) + "</td>";
     out += "<td class=\"hits\">" + std::to_string(e.HitCount) + " / " +
            std::to_string(e.SearchCount) + "</td>";
     out += "<td class=\"fired\">" + ShowTime(e.Status.LastFired) + "</td>";
-    out += "<td class=\"mail\">" + MailCell(e.Status) + "</td>";
-    out += "<td class=\"command\">" + CommandCell(e.Status) + "</td>";
+    out += "<td class=\"mail\">" + ShowResult(WordOf(e.Status.Mail), e.Status.MailDetail) + "</td>";
+    out += "<td class=\"command\">" + ShowResult(WordOf(e.Status.Command), e.Status.CommandDetail) +
+           "</td>";
     out += "</tr>\n";
   }
   return out;
@@ -186,16 +166,15 @@ std::string StatusJson(const StatusSnapshot& s) {
     entries.push_back({
         {"file", EucToUtf8(e.FileName)},
         {"search_string", EucToUtf8(e.SearchString)},
-        {"state", FileStateKey(st.File)},
+        {"state", WordOf(st.File).key},
         {"reason", EucToUtf8(st.FileReason)},
         {"bytes_read", e.BytesRead},
         {"file_size", e.FileSize < 0 ? nlohmann::json(nullptr) : nlohmann::json(e.FileSize)},
         {"hit_count", e.HitCount},
         {"search_count", e.SearchCount},
         {"last_fired", OrNull(st.LastFired)},
-        {"mail", {{"result", MailResultKey(st.Mail)}, {"detail", EucToUtf8(st.MailDetail)}}},
-        {"command",
-         {{"result", CommandResultKey(st.Command)}, {"detail", EucToUtf8(st.CommandDetail)}}},
+        {"mail", {{"result", WordOf(st.Mail).key}, {"detail", EucToUtf8(st.MailDetail)}}},
+        {"command", {{"result", WordOf(st.Command).key}, {"detail", EucToUtf8(st.CommandDetail)}}},
     });
   }
   nlohmann::json doc = {
