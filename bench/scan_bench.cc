@@ -230,7 +230,8 @@ int main(int argc, char** argv) {
 
   ServiceState state(base);
   WatchScanner scanner(
-      state, [](const sl::WatchNotice&) {}, [](const std::string&) { return sl::CommandStart{}; });
+      state, [](const sl::WatchNotice&) {},
+      [](const sl::CommandContext&) { return sl::CommandStart{}; });
 
   // Large appends: ASCII, EUC-JP and UTF-8 logs, each with ASCII words and
   // (in the Japanese logs) a Japanese word, which settings hold in EUC-JP.

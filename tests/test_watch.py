@@ -81,6 +81,41 @@ class WatchTest(h.ServiceTestCase):
         self.assertLess(log.index(hit_entry(3, 3, path, "ERROR,disk", "disk ERROR three")), log.index(h.euc(RAN)))
         self.assertLess(log.index(h.euc(CMD_DONE)), log.index(hit_entry(1, 3, path, "ERROR,disk", "ERROR disk four")))
 
+    def test_command_gets_its_context_as_data_in_a_fixed_environment(self):
+        path = os.path.join(self.dir, "app.log")
+        dump = os.path.join(self.dir, "dump")
+        planted = os.path.join(self.dir, "planted")
+        h.write(path, "")
+        # The service's own environment stays with the service.
+        os.environ["SL_SECRET_OF_THE_STARTER"] = "1"
+        self.addCleanup(os.environ.pop, "SL_SECRET_OF_THE_STARTER")
+        command = "env > %s; pwd >> %s; read x; echo \"stdin=$?\"; echo to-stderr >&2" % (dump, dump)
+        self.start([(path, "ERROR", "2", "", command)])
+        # A hostile line: quotes, substitutions and separators stay data.
+        hostile = ("ERROR $(touch %s) `touch %s` \"a b\" 'c' ; touch %s && x || y > z \\ %s"
+                   % (planted, planted, planted, "\u65e5\u672c".encode("euc_jp").decode("latin-1")))
+        self.append(path, b"ERROR first\n" + hostile.encode("latin-1") + b"\n")
+        self.assertTrue(h.wait_for(lambda: os.path.exists(dump) and h.read(dump).endswith(b"/\n")))
+        lines = h.read(dump).split(b"\n")
+        self.assertEqual(lines[-2], b"/")  # the working directory
+        env = dict(line.split(b"=", 1) for line in lines[:-2] if b"=" in line)
+        env.pop(b"PWD", None)
+        env.pop(b"SHLVL", None)  # the shell's own
+        env.pop(b"_", None)
+        self.assertEqual(env, {
+            b"PATH": b"/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+            b"LANG": b"C", b"HOME": b"/root",
+            b"SCANLANTERN_FILE": path.encode(), b"SCANLANTERN_WORDS": b"ERROR",
+            b"SCANLANTERN_COUNT": b"2", b"SCANLANTERN_LINE": hostile.encode("latin-1"),
+            b"SCANLANTERN_HOST": socket.gethostname().encode()})
+        self.assertFalse(os.path.exists(planted))
+        # Output and errors in log/command.out under a heading; stdin empty.
+        out = self.path("log/command.out")
+        self.assertTrue(h.wait_for(lambda: os.path.exists(out) and b"to-stderr" in h.read(out)))
+        self.assertRegex(h.read(out), rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d " + path.encode() +
+                         rb"\nstdin=1\nto-stderr\n$")
+        self.assertEqual(os.stat(out).st_mode & 0o777, 0o640)
+
     def test_japanese_words_and_missing_file_once_a_second(self):
         path = os.path.join(self.dir, "jp.log")
         missing = os.path.join(self.dir, "none.log")

@@ -57,12 +57,10 @@ std::string ParentDirectory(const std::string& path) {
 
 }  // namespace
 
-extern "C" char** environ;
-
 WatchScanner::WatchScanner(ServiceState& state, NotifyHook notify, CommandHook run_command)
     : state_(state), notify_(std::move(notify)), run_command_(std::move(run_command)) {
   if (!run_command_) {
-    run_command_ = [this](const std::string& command) { return RunCommand(command); };
+    run_command_ = [this](const CommandContext& context) { return RunCommand(context); };
   }
 }
 
@@ -392,12 +390,15 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const Entry
       Log(kEventSystemError, std::string(kNotifyHookFailure) + "\n" + e.what());
     }
   }
-  if (!settings.Command.empty()) StartCommand(entry, settings, tracked, description);
+  if (!settings.Command.empty()) {
+    StartCommand(entry, settings, tracked, description, hits, raw_line);
+  }
 }
 
 void WatchScanner::StartCommand(const std::shared_ptr<TWatchFile>& entry,
                                 const EntrySettings& settings, Tracked& tracked,
-                                const std::string& description) {
+                                const std::string& description, int32_t hits,
+                                std::string_view raw_line) {
   auto note = [&](WatchStatus::CommandResult result, std::string detail) {
     MutexLock lock(state_.Lock);
     entry->Status.Command = result;
@@ -409,7 +410,13 @@ void WatchScanner::StartCommand(const std::shared_ptr<TWatchFile>& entry,
     note(WatchStatus::CommandResult::kSkipped, ja::kCommandsSkipped);
     return;
   }
-  CommandStart started = run_command_(settings.Command);
+  CommandContext context;
+  context.Command = settings.Command;
+  context.FileName = settings.FileName;
+  context.SearchString = settings.SearchString;
+  context.HitCount = hits;
+  context.Line.assign(raw_line.substr(0, kCommandLineMax));
+  CommandStart started = run_command_(context);
   if (started.pid < 0 || started.error != 0) {
     note(WatchStatus::CommandResult::kFailed, std::strerror(started.error));
     Log(kEventSystemError, std::string(ja::kCommandFailed) + "\n" + description + "\n" +
@@ -426,13 +433,45 @@ void WatchScanner::StartCommand(const std::shared_ptr<TWatchFile>& entry,
                              ja::kCommandLabel + "\t" + settings.Command);
 }
 
-CommandStart WatchScanner::RunCommand(const std::string& command) {
+std::vector<std::string> WatchScanner::CommandEnvironment(const CommandContext& context,
+                                                          const std::string& host_name) {
+  // An environment string ends at its first NUL byte, so a value does too.
+  auto value = [](const std::string& text) { return text.substr(0, text.find('\0')); };
+  return {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+          "LANG=C",
+          "HOME=/root",
+          "SCANLANTERN_FILE=" + value(context.FileName),
+          "SCANLANTERN_WORDS=" + value(context.SearchString),
+          "SCANLANTERN_COUNT=" + std::to_string(context.HitCount),
+          "SCANLANTERN_LINE=" + value(context.Line.substr(0, kCommandLineMax)),
+          "SCANLANTERN_HOST=" + value(host_name)};
+}
+
+CommandStart WatchScanner::RunCommand(const CommandContext& context) {
   // The shell runs the command as system(command + " &") would, but as our
-  // own child, so that it can be counted and reaped.
+  // own child, so that it can be counted and reaped. Its output goes below
+  // a heading of its own in log/command.out, readable by root and the
+  // administrators' group like the event log.
+  const std::string out_path = state_.BasePath + "./log/command.out";
+  UniqueFd out(::open(out_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+  if (out.valid()) {
+    std::string heading = FormatTimestamp(std::time(nullptr)) + " " + context.FileName + "\n";
+    if (::write(out.get(), heading.data(), heading.size()) < 0) {
+      // The command runs all the same; its output may still find room.
+    }
+  }
+  const char* out_file = out.valid() ? nullptr : "/dev/null";
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out_file != nullptr) {
+    posix_spawn_file_actions_addopen(&actions, 1, out_file, O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
+  }
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addchdir_np(&actions, "/");
   posix_spawnattr_init(&attr);
   sigset_t none;
   sigset_t defaults;
@@ -444,10 +483,14 @@ CommandStart WatchScanner::RunCommand(const std::string& command) {
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::string shell = "/bin/sh";
   std::string dash_c = "-c";
-  std::string text = command;
+  std::string text = context.Command;
   char* argv[] = {shell.data(), dash_c.data(), text.data(), nullptr};
+  std::vector<std::string> env_strings = CommandEnvironment(context, NotifyHostName());
+  std::vector<char*> envp;
+  for (std::string& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   CommandStart started;
-  int rc = posix_spawn(&started.pid, shell.c_str(), &actions, &attr, argv, environ);
+  int rc = posix_spawn(&started.pid, shell.c_str(), &actions, &attr, argv, envp.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
@@ -455,7 +498,7 @@ CommandStart WatchScanner::RunCommand(const std::string& command) {
     started.error = rc;
     return started;
   }
-  Log(kEventInformation, std::string(ja::kCommandStarted) + "\n" + command);
+  Log(kEventInformation, std::string(ja::kCommandStarted) + "\n" + context.Command);
   return started;
 }
 

@@ -42,6 +42,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/thread_annotations.h"
 #include "core/utf8_text.h"
@@ -73,6 +74,15 @@ struct WatchNotice {
   std::weak_ptr<TWatchFile> Entry;
 };
 
+// What a command is told of the trigger that started it.
+struct CommandContext {
+  std::string Command;
+  std::string FileName;
+  std::string SearchString;
+  int32_t HitCount = 0;  // the count that triggered
+  std::string Line;      // the line that made the count, as read from the file
+};
+
 // What starting a command gave: the child to count as running until it
 // ends (0 when there is none to wait for), or the errno of the failure.
 struct CommandStart {
@@ -85,7 +95,7 @@ class WatchScanner {
   // Hands the notification mail over to be sent; must not wait for it.
   using NotifyHook = std::function<void(const WatchNotice& notice)>;
   // Starts a configured command without waiting for it.
-  using CommandHook = std::function<CommandStart(const std::string& command)>;
+  using CommandHook = std::function<CommandStart(const CommandContext& context)>;
 
   static constexpr size_t kReadChunk = 128 << 10;
   // Commands of one entry that may run at once.
@@ -106,9 +116,19 @@ class WatchScanner {
   // One pass over the whole table.
   void RunPass() EXCLUDES(state_.Lock);
 
-  // The default command hook: starts "/bin/sh -c command" as a child
-  // (stdin from /dev/null) and logs it when it started.
-  CommandStart RunCommand(const std::string& command);
+  // The longest line a command gets in SCANLANTERN_LINE.
+  static constexpr size_t kCommandLineMax = 4096;
+
+  // The default command hook: starts "/bin/sh -c command" as a child in
+  // "/", with standard input from /dev/null, its output appended to
+  // log/command.out (under a heading with the time and the entry's file)
+  // and a fixed environment that tells it what fired (CommandEnvironment);
+  // logs it when it started. The trigger's values reach the command only
+  // as environment variables, never through the shell's parser.
+  CommandStart RunCommand(const CommandContext& context);
+  // The environment of a command, as "NAME=value" strings.
+  static std::vector<std::string> CommandEnvironment(const CommandContext& context,
+                                                     const std::string& host_name);
 
   // Commands started by this scanner that have not been reaped yet.
   size_t RunningCommands() const { return children_.size(); }
@@ -158,7 +178,8 @@ class WatchScanner {
   // Starts the entry's command (or skips it, or fails) and notes which in
   // the entry's status.
   void StartCommand(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-                    Tracked& tracked, const std::string& description);
+                    Tracked& tracked, const std::string& description, int32_t hits,
+                    std::string_view raw_line);
   // Why a new file at the entry's path may not be read, or empty.
   std::string Distrust(const Tracked& tracked, const std::string& path,
                        const struct stat& link_stat, const struct stat& found) const;

@@ -65,8 +65,8 @@ class WatchScanTest : public ::testing::Test {
     state_->HostAddress = "10.0.0.5";
     scanner_ = std::make_unique<WatchScanner>(
         *state_, [this](const WatchNotice& n) { notices_.push_back(n); },
-        [this](const std::string& c) {
-          commands_.push_back(c);
+        [this](const CommandContext& c) {
+          commands_.push_back(c.Command);
           return CommandStart{};
         });
   }
@@ -102,7 +102,9 @@ class WatchScanTest : public ::testing::Test {
   // Every log entry written so far, in order.
   std::vector<Entry> Entries() const {
     std::vector<std::string> files;
-    for (const auto& f : fs::directory_iterator(base_ + "log")) files.push_back(f.path());
+    for (const auto& f : fs::directory_iterator(base_ + "log")) {
+      if (f.path().extension() == ".log") files.push_back(f.path());  // not command.out
+    }
     std::sort(files.begin(), files.end());
     std::string all;
     for (const auto& f : files) all += testing::ReadFile(f);
@@ -443,8 +445,8 @@ TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
   AddRow(f, "go", 1, "", "sleep 1");
   AddRow(g, "go", 1, "", "no-such-start");
   Load();
-  scanner_ = std::make_unique<WatchScanner>(*state_, nullptr, [&](const std::string& c) {
-    return c == "no-such-start" ? CommandStart{-1, EAGAIN} : scanner_->RunCommand(c);
+  scanner_ = std::make_unique<WatchScanner>(*state_, nullptr, [&](const CommandContext& c) {
+    return c.Command == "no-such-start" ? CommandStart{-1, EAGAIN} : scanner_->RunCommand(c);
   });
   std::string lines;
   for (int i = 0; i < 20; ++i) lines += "go\n";
