@@ -6,7 +6,6 @@
 # not in it: the postinst creates them and the settings files
 # (packaging/postinst), so that removing the package never touches them and
 # only a purge deletes them.
-set(SL_PACKAGE_VERSION "1.0.0" CACHE STRING "Version of the Debian package")
 set(SL_PACKAGE_MAINTAINER "ScanLantern developers <scanlantern@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 set(SL_PACKAGE_PREFIX /opt/scanlantern)

@@ -30,7 +30,8 @@ std::string FormatTimestamp(std::time_t when) {
   return buf;
 }
 
-EventLog::EventLog(std::string base_path) : base_path_(std::move(base_path)) {}
+EventLog::EventLog(std::string base_path, Mirror mirror)
+    : base_path_(std::move(base_path)), mirror_(std::move(mirror)) {}
 
 void EventLog::CloseFile() const {
   fd_.Reset();
@@ -71,16 +72,21 @@ void EventLog::LogEvent(int32_t code, std::string_view detail) const {
     entry.reserve(64 + detail.size());
     entry += FormatTimestamp(now);
     entry += ' ';
+    const size_t text_start = entry.size();
     entry += heading;
     entry += '\n';
     entry += detail;
     entry += '\n';
+    if (mirror_) {
+      mirror_(code, std::string_view(entry).substr(text_start, entry.size() - text_start - 1));
+    }
   }
   entry += "\n\n";
   Append(now, entry);
 }
 
 void EventLog::LogLine(std::string_view text) const {
+  if (mirror_) mirror_(-1, text);
   std::string entry(text);
   entry += '\n';
   Append(std::time(nullptr), entry);

@@ -16,12 +16,18 @@
 // name no longer leads to the open file (moved or deleted by a rotation or
 // by hand), which is checked at most once a second: entries of that second
 // land in the moved file, none are written into a deleted one for longer.
+//
+// A mirror, when set, gets every entry as well (the code, or -1 for a plain
+// line, and the text without its time stamp and empty lines), before the
+// file is written, so it sees the entries that a full disk keeps out of
+// the file. It is given at construction.
 #ifndef SL_CORE_EVENT_LOG_H_
 #define SL_CORE_EVENT_LOG_H_
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -49,7 +55,11 @@ enum EventCode : int32_t {
 
 class EventLog {
  public:
-  explicit EventLog(std::string base_path);
+  // Receives an entry's code (-1 for LogLine) and text; runs on the
+  // writer's thread and must not throw.
+  using Mirror = std::function<void(int32_t code, std::string_view text)>;
+
+  explicit EventLog(std::string base_path, Mirror mirror = nullptr);
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
 
@@ -71,6 +81,7 @@ class EventLog {
   void CloseFile() const;
 
   std::string base_path_;
+  Mirror mirror_;
 
   // The open day's file; the log is used as a const object by every thread.
   mutable std::mutex mutex_;

@@ -1,14 +1,19 @@
 #include "service/service_module.h"
 
+#include <errno.h>
 #include <sys/socket.h>
 
 #include <cstdio>
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <string>
 #include <utility>
 
 #include "core/text.h"
+#include "net/socket_errors.h"
+#include "service/port_holder.h"
+#include "service/systemd_link.h"
 #include "settings/settings_files.h"
 #include "watch/texts_ja.h"
 
@@ -35,6 +40,21 @@ ServiceModule::~ServiceModule() {
   responder_.reset();
 }
 
+namespace {
+
+// Runs `start`; a port that is taken is named with its holder in the error.
+template <typename Start>
+void StartOnPort(int port, bool udp, Start start) {
+  try {
+    start();
+  } catch (const ESocketError& e) {
+    if (e.ErrorCode() != EADDRINUSE) throw;
+    throw ESocketError(e.ErrorCode(), std::string(e.what()) + "\n" + DescribePortHolder(port, udp));
+  }
+}
+
+}  // namespace
+
 void ServiceModule::StartHttpServer() {
   http_server_ = std::make_unique<THTTPServer>();
   dispatcher_ = std::make_unique<AdminDispatcher>(
@@ -58,7 +78,7 @@ void ServiceModule::StartHttpServer() {
       std::bind_front(&AdminDispatcher::HTTPServerCommandGet, dispatcher_.get());
   http_server_->OnCommandOther =
       std::bind_front(&AdminDispatcher::HTTPServerCommandOther, dispatcher_.get());
-  http_server_->SetActive(true);
+  StartOnPort(4009, false, [this] { http_server_->SetActive(true); });
 }
 
 void ServiceModule::StartUdpServer() {
@@ -70,7 +90,7 @@ void ServiceModule::StartUdpServer() {
   binding.Port = 4009;
   udp_server_->ThreadedEvent = true;
   udp_server_->OnUDPRead = responder_->Handler();
-  udp_server_->SetActive(true);
+  StartOnPort(4009, true, [this] { udp_server_->SetActive(true); });
 }
 
 void ServiceModule::StartWatchTimer() {
@@ -80,7 +100,14 @@ void ServiceModule::StartWatchTimer() {
   }
   if (!watch_timer_) watch_timer_ = std::make_unique<TThreadedTimer>();
   watch_timer_->SetInterval(1000);
-  watch_timer_->OnTimer = [this](TThreadedTimer& timer) { scanner_->TimWatchTimer(timer); };
+  watch_timer_->OnTimer = [this](TThreadedTimer& timer) {
+    scanner_->TimWatchTimer(timer);
+    // The servers answer and the first pass has run: the service serves.
+    if (!ready_) {
+      ready_ = true;
+      SystemdLink::NotifyReady();
+    }
+  };
   watch_timer_->SetEnabled(true);
 }
 
@@ -147,7 +174,7 @@ void ServiceModule::LoadSettingsLocked() {
   LoadSettingsFile(conf, state_->BasePath + kWatchListFile);
   LoadSettingsFile(env, state_->BasePath + kEnvFile);
   EnsureEnvDefaults(env);
-  ReadWatchList(conf, state_->Watches);  // all or nothing
+  ReadWatchList(conf, state_->Watches, state_->BasePath + kWatchListFile);  // all or nothing
   state_->ConfTable = std::move(conf);
   state_->EnvTable = std::move(env);
 }
@@ -159,13 +186,21 @@ void ServiceModule::ApplyEnvSettingsLocked() {
 
 void ServiceModule::DataModuleCreate() {
   std::string base = BaseDirectoryOf(DaemonApplication::ExecutablePath());
-  state_ = std::make_unique<ServiceState>(base);
+  state_ = std::make_unique<ServiceState>(base, SystemdLink::JournalMirror());
   notifier_ = std::make_unique<Notifier>(state_->Log);
   mail_queue_ = std::make_unique<MailQueue>(
       state_->Log, [this](const NotifyRequest& request) { return notifier_->Send(request); },
       [this] { notifier_->Cancel(); });
   ServiceState& s = *state_;
   try {
+    // Saves that a kill interrupted leave their temporary files; one may
+    // hold the login password.
+    const std::string data_dir = base + "./data";
+    if (int removed = RemoveLeftTemporaryFiles(data_dir)) {
+      s.Log.LogEvent(kEventInformation, "Removed " + std::to_string(removed) +
+                                            " temporary file(s) left by interrupted saves in " +
+                                            data_dir + "/.");
+    }
     {
       MutexLock lock(state_->Lock);
       state_->WatchingActive = true;
@@ -217,6 +252,7 @@ std::string ServiceModule::ReloadSettingsLocked() {
 void ServiceModule::DataModuleDestroy() {
   if (!state_) return;
   ServiceState& s = *state_;
+  SystemdLink::NotifyStopping();
   try {
     // No request may change the settings after they are saved: a change
     // confirmed to a browser or a console must be in the files. Requests

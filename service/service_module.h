@@ -75,6 +75,7 @@ class ServiceModule {
   DaemonApplication& app_;
   std::unique_ptr<ServiceState> state_;
   std::atomic<bool> failed_{false};
+  bool ready_ = false;  // systemd was told; main thread only
 
   // Components, destroyed in the reverse order of their declaration. The
   // responder outlives the UDP server that calls it.

@@ -1,5 +1,6 @@
 #include "settings/csv_table.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -427,6 +428,32 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     ::close(dir_fd);
   }
   return true;
+}
+
+int RemoveLeftTemporaryFiles(const std::string& dir) {
+  static constexpr std::string_view kMark = ".tmp.";
+  static constexpr size_t kSuffix = 16;
+  int removed = 0;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  const int dir_fd = ::dirfd(d);
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name.size() <= kMark.size() + kSuffix) continue;
+    std::string_view suffix = name.substr(name.size() - kSuffix);
+    if (name.substr(name.size() - kSuffix - kMark.size(), kMark.size()) != kMark ||
+        suffix.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+      continue;
+    }
+    struct stat st;
+    if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid()) {
+      continue;
+    }
+    if (::unlinkat(dir_fd, e->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(d);
+  return removed;
 }
 
 }  // namespace sl

@@ -87,6 +87,12 @@ class CsvTable {
 // writing fails. Never leaves the temporary file behind.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
+// Removes from `dir` the temporary files that saves killed half way left
+// behind: regular files owned by this process's user whose names are a
+// save's temporary names ("<name>.tmp.<16 hex digits>"). Returns how many
+// were removed.
+int RemoveLeftTemporaryFiles(const std::string& dir);
+
 }  // namespace sl
 
 #endif

@@ -20,8 +20,11 @@
 namespace sl {
 
 struct ServiceState {
-  explicit ServiceState(const std::string& base_path)
-      : BasePath(base_path), DocumentRoot(base_path + "www"), Log(base_path) {}
+  // `log_mirror` gets every event-log entry as well (EventLog::Mirror).
+  explicit ServiceState(const std::string& base_path, EventLog::Mirror log_mirror = nullptr)
+      : BasePath(base_path),
+        DocumentRoot(base_path + "www"),
+        Log(base_path, std::move(log_mirror)) {}
 
   const std::string BasePath;      // installation directory, ends in "/"
   const std::string DocumentRoot;  // BasePath + "www"

@@ -113,15 +113,32 @@ struct WatchRow {
   std::string Command;
 };
 
-std::shared_ptr<TWatchFile> OpenedEntry(const std::string& file_name) {
+// The entry of a file new to the table, opened and measured; nullptr with
+// the reason when the file exists but may not be opened. A file that is
+// not there yet is bound by the watch pass when it appears.
+std::shared_ptr<TWatchFile> OpenedEntry(const std::string& file_name, std::string* refusal) {
   auto entry = std::make_shared<TWatchFile>();
   entry->FileName = file_name;
-  // A file that is not there yet is bound by the watch pass when it appears.
   EntryBinding bound = BindEntry(*entry);
   if (bound.state == EntryBinding::State::kRefused) {
-    throw SettingsError("Cannot open file \"" + file_name + "\". " + bound.reason);
+    *refusal = "Cannot open file \"" + file_name + "\". " + bound.reason;
+    return nullptr;
   }
   return entry;
+}
+
+// The reason of a SearchCount that does not convert, or empty.
+std::string CountProblem(const std::string& text, int32_t* count) {
+  try {
+    *count = StrToInt(text);
+    return std::string();
+  } catch (const SettingsError& e) {
+    return e.what();
+  }
+}
+
+[[noreturn]] void ThrowProblem(const SettingsProblem& problem, const std::string& source) {
+  throw SettingsError(source.empty() ? problem.Reason : problem.Format());
 }
 
 }  // namespace
@@ -136,7 +153,30 @@ void SetEnvValue(CsvTable& env, const std::string& column, const std::string& va
   env.SetValue(column, value);
 }
 
-void ReadWatchList(CsvTable& conf, WatchTable& table) {
+std::string SettingsProblem::Format() const {
+  // BasePath + "./data/..." reads better without its "./".
+  std::string file = File;
+  for (size_t at; (at = file.find("/./")) != std::string::npos;) file.erase(at, 2);
+  if (Row <= 0) return file + ": " + Reason;
+  return file + ":" + std::to_string(Row) + ": " + Column + ": " + Value + ": " + Reason;
+}
+
+std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source) {
+  std::vector<SettingsProblem> problems;
+  int row = 1;
+  for (conf.First(); !conf.Eof(); conf.Next()) {
+    ++row;
+    int32_t count;
+    std::string value = conf.GetValue("SearchCount");
+    std::string reason = CountProblem(value, &count);
+    if (!reason.empty()) problems.push_back({source, row, "SearchCount", value, reason});
+    std::string file = conf.GetValue("FileName");
+    if (!OpenedEntry(file, &reason)) problems.push_back({source, row, "FileName", file, reason});
+  }
+  return problems;
+}
+
+void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source) {
   // First everything that can fail, without touching `table`.
   std::vector<WatchRow> rows;
   rows.reserve(static_cast<size_t>(conf.RowCount()));
@@ -145,7 +185,12 @@ void ReadWatchList(CsvTable& conf, WatchTable& table) {
     WatchRow row;
     row.FileName = conf.GetValue("FileName");
     row.SearchString = conf.GetValue("SearchString");
-    row.SearchCount = StrToInt(conf.GetValue("SearchCount"));
+    std::string count = conf.GetValue("SearchCount");
+    std::string reason = CountProblem(count, &row.SearchCount);
+    if (!reason.empty()) {
+      ThrowProblem({source, static_cast<int>(rows.size()) + 2, "SearchCount", count, reason},
+                   source);
+    }
     row.MailAddress = conf.GetValue("MailAddress");
     row.Command = conf.GetValue("Command");
     rows.push_back(std::move(row));
@@ -178,7 +223,13 @@ void ReadWatchList(CsvTable& conf, WatchTable& table) {
   // present is never examined.
   std::vector<std::shared_ptr<TWatchFile>> opened(rows.size());
   for (size_t r = 0; r < rows.size(); ++r) {
-    if (!match[r]) opened[r] = OpenedEntry(rows[r].FileName);
+    if (match[r]) continue;
+    std::string refusal;
+    opened[r] = OpenedEntry(rows[r].FileName, &refusal);
+    if (!opened[r]) {
+      ThrowProblem({source, static_cast<int>(r) + 2, "FileName", rows[r].FileName, refusal},
+                   source);
+    }
   }
 
   // Nothing below fails.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "settings/csv_table.h"
 #include "settings/watch_file.h"
@@ -51,13 +52,32 @@ void SetEnvValue(CsvTable& env, const std::string& column, const std::string& va
 // and the table is unchanged.
 void LoadSettingsFile(CsvTable& table, const std::string& path);
 
+// One problem of a settings file, as a check and a failed start name it.
+struct SettingsProblem {
+  std::string File;
+  int Row = 0;  // the file's record, the header being row 1; 0: the whole file
+  std::string Column;
+  std::string Value;
+  std::string Reason;
+  // "file:row: column: value: reason", or "file: reason" for the whole file.
+  std::string Format() const;
+};
+
+// Every problem of the watch-list table that a start or a reload refuses
+// (a SearchCount that is not an integer, a file that exists but may not be
+// opened), row by row; `source` names the file in each. Opens the watched
+// files to look at them, reads nothing from them and changes nothing.
+std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source);
+
 // Rebuilds the watch table from the watch-list table, all or nothing: on a
 // bad SearchCount or a new file that cannot be opened it throws
-// SettingsError and `table` is untouched. A row whose file an entry of
+// SettingsError and `table` is untouched. With a `source` the message is
+// the first problem as SettingsProblem::Format writes it; without one it
+// is the reason alone. A row whose file an entry of
 // `table` already watches takes that entry over with its stream and sizes
 // (and its hit count when words and count are unchanged); other files are
 // opened and measured, so that text already present is never examined.
-void ReadWatchList(CsvTable& conf, WatchTable& table);
+void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source = "");
 
 // Writes the watch table into base_path + kWatchListFile and rewrites
 // base_path + kEnvFile from env (SaveSettingsFiles).

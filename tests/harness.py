@@ -104,11 +104,11 @@ class Service:
         self.proc = None
         self.stdout = b""
 
-    def start(self, wait_for_log=True, timeout=10):
+    def start(self, wait_for_log=True, timeout=10, env=None):
         self.log_size_at_start = len(read_log(self.prefix))
         self.proc = subprocess.Popen([os.path.join(self.prefix, "bin", "ScanLanternService")],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL, cwd=self.prefix)
+                                     stdin=subprocess.DEVNULL, cwd=self.prefix, env=env)
         if wait_for_log:
             deadline = time.time() + timeout
             while time.time() < deadline:

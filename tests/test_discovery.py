@@ -61,6 +61,9 @@ class PortInUseTest(unittest.TestCase):
             service.kill()
         self.assertEqual(status, 1)
         text = b"Could not bind socket. Address and port are already in use."
+        # The holder is named: this test's own process.
+        text += b"\n%s port 4009 is held by pid %d (python3)" % (
+            b"TCP" if kind == socket.SOCK_STREAM else b"UDP", os.getpid())
         self.assertIn(b"Error WatchFileServiceCreate.\n" + text + b"\n", out)
         self.assertIn(b"\nWatchFileServiceCreate.\n" + text + b"\n\n\n", h.read_log(self.prefix))
         self.assertFalse(os.path.exists(h.PID_FILE))

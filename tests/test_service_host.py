@@ -5,7 +5,9 @@ import os
 import re
 import shutil
 import signal
+import socket
 import stat
+import subprocess
 import time
 import unittest
 
@@ -92,34 +94,100 @@ class LifecycleTest(unittest.TestCase):
         log_mtime = os.stat(h.log_path(self.prefix)).st_mtime
         self.assertLessEqual(os.stat(os.path.join(self.prefix, "data/env.csv")).st_mtime, log_mtime)
 
-    def test_stale_pid_file_is_overwritten(self):
+    def script(self, *args):
+        return subprocess.run([os.path.join(self.prefix, "bin", "scanlantern"), *args],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+
+    def test_second_start_leaves_the_first_alone(self):
+        h.write(os.path.join(self.prefix, "data/ScanLantern.conf"),
+                h.conf_text([("/var/log/none", "x", "1", "", "")]))
+        self.service.start()
+        pid_text = h.read(h.PID_FILE)
+        settings = [h.read(os.path.join(self.prefix, "data", n)) for n in ("ScanLantern.conf", "env.csv")]
+        second = subprocess.run([os.path.join(self.prefix, "bin", "ScanLanternService")],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=5)
+        self.assertEqual(second.returncode, 1)
+        self.assertEqual(second.stdout, b"ScanLanternService is already running\n"
+                         b"ScanLanternService is running as pid %d\n" % self.service.proc.pid)
+        self.assertTrue(self.service.running())
+        self.assertEqual(h.read(h.PID_FILE), pid_text)
+        self.assertTrue(h.port_open())
+        self.assertEqual([h.read(os.path.join(self.prefix, "data", n)) for n in ("ScanLantern.conf", "env.csv")],
+                         settings)
+        self.assertEqual(self.script("status").returncode, 0)
+
+        # Without its PID file the service is still found and stopped.
+        os.unlink(h.PID_FILE)
+        status = self.script("status")
+        self.assertEqual(status.returncode, 0, status.stdout)
+        stop = self.script("stop")
+        self.assertEqual(stop.returncode, 0, stop.stdout)
+        self.assertIn(b"without its PID file", stop.stdout)
+        self.assertEqual(self.service.wait()[0], 0)
+        self.assertEqual(self.script("status").returncode, 3)
+        # A PID file whose process is gone: dead (1).
+        h.write(h.PID_FILE, "99999999\nScanLanternService\nStart Time 2000/01/01 00:00:00\n")
+        self.assertEqual(self.script("status").returncode, 1)
+
+    def test_left_behind_pid_file_and_temporary_files_are_taken_over(self):
         h.write(h.PID_FILE, "99999\nScanLanternService\nStart Time 2000/01/01 00:00:00\n")
+        data = os.path.join(self.prefix, "data")
+        left = ["env.csv.tmp.0123456789abcdef", "ScanLantern.conf.tmp.fedcba9876543210"]
+        kept = ["notes.tmp.0123456789abcdeg", "env.csv.tmp.0123", "link.tmp.0123456789abcdef"]
+        for name in left + kept[:2]:
+            h.write(os.path.join(data, name), '"UserID","Password"\n"admin","old"\n')
+        os.symlink("/etc/hostname", os.path.join(data, kept[2]))
         self.service.start()
         self.assertEqual(h.read(h.PID_FILE).split(b"\n")[0], str(self.service.proc.pid).encode())
+        self.assertEqual(sorted(n for n in os.listdir(data) if ".tmp." in n), sorted(kept))
+        self.assertIn(b"Removed 2 temporary file(s) left by interrupted saves in ", h.read_log(self.prefix))
         status, out = self.service.stop()
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith(b"ScanLanternService is already running\n"), out)
 
-    def test_bad_search_count_fails_the_start(self):
-        h.write(os.path.join(self.prefix, "data/ScanLantern.conf"),
-                h.conf_text([("/var/log/none", "x", "abc", "", "")]))
-        self.service.start(wait_for_log=False)
-        status, out = self.service.wait()
-        self.assertEqual(status, 1)
-        self.assertIn(b"Error WatchFileServiceCreate.\n'abc' is not a valid integer value\n", out)
-        log = h.read_log(self.prefix)
-        self.assertIn(h.euc("レジストリにRootDirが存在しません。") +
-                      b"\nWatchFileServiceCreate.\n'abc' is not a valid integer value\n\n\n", log)
+    def test_bad_watch_list_fails_start_and_check_with_its_place(self):
+        conf = os.path.join(self.prefix, "data/ScanLantern.conf")
+        h.write(conf, h.conf_text([("/var/log/none", "x", "1", "", ""), ("/var/log/none", "x", "abc", "", "")]))
+        where = conf.encode() + b":3: SearchCount: abc: 'abc' is not a valid integer value\n"
+        started = self.script("start")
+        self.assertEqual(started.returncode, 1, started.stdout)
+        self.assertIn(where, started.stdout)
+        self.assertIn(h.euc("レジストリにRootDirが存在しません。") + b"\nWatchFileServiceCreate.\n" + where,
+                      h.read_log(self.prefix))
         self.assertFalse(os.path.exists(h.PID_FILE))
         # The settings were never loaded, so they are not rewritten.
-        self.assertIn(b'"abc"', h.read(os.path.join(self.prefix, "data/ScanLantern.conf")))
+        self.assertIn(b'"abc"', h.read(conf))
+
+        check = self.script("check")
+        self.assertEqual((check.returncode, check.stdout), (1, where))
+        h.write(conf, h.conf_text([("/var/log/none", "x", "1", "", "")]))
+        check = self.script("check")
+        self.assertEqual(check.returncode, 0, check.stdout)
+        exe = os.path.join(self.prefix, "bin", "ScanLanternService")
+        self.assertEqual(subprocess.run([exe, "--version"], stdout=subprocess.PIPE).returncode, 0)
+        usage = subprocess.run([exe, "--no-such"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((usage.returncode, usage.stdout), (2, b""))
+        self.assertIn(b"--check", usage.stderr)
+
+    def test_systemd_hears_ready_once_it_serves_and_stopping(self):
+        sock_path = os.path.join(self.prefix, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(sock_path)
+        sock.settimeout(15)
+        self.service.start(wait_for_log=False, env={**os.environ, "NOTIFY_SOCKET": sock_path})
+        self.assertEqual(sock.recv(4096), b"READY=1")
+        self.assertTrue(h.port_open())
+        self.service.signal(signal.SIGTERM)
+        self.assertEqual(sock.recv(4096), b"STOPPING=1")
+        self.assertEqual(self.service.wait()[0], 0)
 
     def test_missing_log_directory_is_a_runtime_error(self):
         shutil.rmtree(os.path.join(self.prefix, "log"))
         self.service.start(wait_for_log=False)
         status, out = self.service.wait()
         self.assertEqual(status, 1)
-        self.assertTrue(out.endswith(b"ScanLanternService RunTime Error.\n"), out)
+        self.assertRegex(out, rb"ScanLanternService RunTime Error.\nCannot open file .*/log/\d{8}\.log.*\n$")
         self.assertIn(b"Error WatchFileServiceCreate.\n", out)
         self.assertFalse(os.path.exists(h.PID_FILE))
 

@@ -100,8 +100,9 @@ class SettingsTest(h.ServiceTestCase):
         self.assertEqual(status, 500)
         self.assertIn("再読み込みエラー".encode("shift_jis"), body)
         self.assertIn(b"'abc' is not a valid integer value", body)
-        self.assertIn(h.euc("レジストリにRootDirが存在しません。") +
-                      b"\nScanLanternServiceReload.\n'abc' is not a valid integer value\n\n\n", self.log())
+        self.assertIn(h.euc("レジストリにRootDirが存在しません。") + b"\nScanLanternServiceReload.\n" +
+                      self.path("data/ScanLantern.conf").encode() +
+                      b":2: SearchCount: abc: 'abc' is not a valid integer value\n\n\n", self.log())
 
         # An env.csv that cannot be read fails the reload the same way.
         env = h.env_text(password="edited")
