@@ -375,6 +375,29 @@ std::string TAsyncSocket::TlsError() const {
   return tls_error_;
 }
 
+bool TAsyncSocket::Encrypted() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return tls_ != nullptr && !tls_handshaking_;
+}
+
+bool TAsyncSocket::PeerIsLoopback() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (fd_ < 0) return false;
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+  if (peer.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (peer.ss_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+  }
+  return false;
+}
+
 void TAsyncSocket::Close() {
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -743,39 +766,45 @@ void TAsyncSocket::ContinueTls() {
 }
 
 void TAsyncSocket::TlsDataAvailable() {
-  SessionId session;
-  TlsSession::Status status;
-  bool current;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!tls_ || tls_handshaking_ || fd_ < 0) return;
-    session = fd_session_;
-    status = tls_->Read(&tls_in_);
-    if (status == TlsSession::kFailed) {
-      last_error_ = EPROTO;
-      last_error_msg_ = tls_error_ = tls_->Error();
-    }
-    current = session == session_ && state_ == wsConnected;
-  }
-  while (current) {
-    size_t before;
+  // A bounded piece at a time: what the handlers leave unread is dropped
+  // before the next piece is read, so a flooding peer never fills memory.
+  for (;;) {
+    SessionId session;
+    TlsSession::Status status;
+    bool current;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      before = tls_in_.size();
+      if (!tls_ || tls_handshaking_ || fd_ < 0) return;
+      session = fd_session_;
+      status = tls_->Read(&tls_in_,
+                          TlsSession::kMaxRead - std::min(tls_in_.size(), TlsSession::kMaxRead));
+      if (status == TlsSession::kFailed) {
+        last_error_ = EPROTO;
+        last_error_msg_ = tls_error_ = tls_->Error();
+      }
+      current = session == session_ && state_ == wsConnected;
     }
-    if (before == 0) break;
-    Fire(OnDataAvailable, session, 0);
-    std::lock_guard<std::mutex> lock(mu_);
-    // What a handler leaves unread is dropped, as on a plain connection.
-    if (tls_in_.size() == before) tls_in_.clear();
-    current = session == session_ && fd_session_ == session;
+    while (current) {
+      size_t before;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        before = tls_in_.size();
+      }
+      if (before == 0) break;
+      Fire(OnDataAvailable, session, 0);
+      std::lock_guard<std::mutex> lock(mu_);
+      // What a handler leaves unread is dropped, as on a plain connection.
+      if (tls_in_.size() == before) tls_in_.clear();
+      current = session == session_ && fd_session_ == session;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!current) tls_in_.clear();
+    }
+    if (status == TlsSession::kClosed) CloseDescriptor(0, false);
+    if (status == TlsSession::kFailed) CloseDescriptor(EPROTO, false);
+    if (status != TlsSession::kMore || !current) return;
   }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!current) tls_in_.clear();
-  }
-  if (status == TlsSession::kClosed) CloseDescriptor(0, false);
-  if (status == TlsSession::kFailed) CloseDescriptor(EPROTO, false);
 }
 
 void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {

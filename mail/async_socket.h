@@ -109,6 +109,11 @@ class TAsyncSocket {
   // with 0, or an error number and TlsError() telling why.
   void StartTls(const std::string& host);
   std::string TlsError() const;
+  // True once the current session's TLS handshake has succeeded.
+  bool Encrypted() const;
+  // True when the current session's peer is a loopback address (127.0.0.0/8,
+  // ::1 or an IPv4-mapped loopback address).
+  bool PeerIsLoopback() const;
   // Ends the current session; the worker closes the descriptor and raises
   // OnSessionClosed for it. Does nothing on a closed socket.
   void Close();

@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
+
 #include "core/text.h"
 #include "mail/smtp_reply.h"
 
@@ -20,6 +22,14 @@ std::vector<std::string> AuthMechanismsOfEhloLine(std::string_view line) {
     if (i > start) names.push_back(text.substr(start, i - start));
   }
   return names;
+}
+
+void KeepAuthMechanisms(std::string_view line, std::vector<std::string>* kept) {
+  for (std::string& name : AuthMechanismsOfEhloLine(line)) {
+    if (kept->size() >= kMaxAuthMechanisms) return;
+    if (std::find(kept->begin(), kept->end(), name) == kept->end())
+      kept->push_back(std::move(name));
+  }
 }
 
 TSmtpAuthType SelectAuthMechanism(const std::vector<std::string>& advertised) {

@@ -24,6 +24,13 @@ enum TSmtpAuthType {
 // "250-AUTH=LOGIN"), upper-cased; empty for a line that is not an AUTH line.
 std::vector<std::string> AuthMechanismsOfEhloLine(std::string_view line);
 
+// The most mechanism names the client keeps from one EHLO reply.
+inline constexpr size_t kMaxAuthMechanisms = 16;
+
+// Adds the mechanisms of an EHLO reply line to *kept: each name once, at
+// most kMaxAuthMechanisms in all.
+void KeepAuthMechanisms(std::string_view line, std::vector<std::string>* kept);
+
 // The strongest of PLAIN, LOGIN, CRAM-MD5, CRAM-SHA1 among the advertised
 // mechanisms; CRAM-MD5 when none of them is advertised.
 TSmtpAuthType SelectAuthMechanism(const std::vector<std::string>& advertised);

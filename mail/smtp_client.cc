@@ -322,6 +322,7 @@ void TCustomSmtpClient::DoConnect() {
   last_response_.clear();
   error_message_.clear();
   rcv_buf_.clear();
+  reply_lines_ = reply_bytes_ = 0;
   esmtp_ = false;
   state_ = smtpDnsLookup;
   int error = socket_->DnsLookup(Host);
@@ -446,6 +447,7 @@ void TCustomSmtpClient::StartTlsAccepted() {
   }
   // The request completes in SocketTlsDone.
   rcv_buf_.clear();
+  reply_lines_ = reply_bytes_ = 0;
   socket_->StartTls(Host);
 }
 
@@ -462,6 +464,13 @@ void TCustomSmtpClient::DoAuth() {
   }
   if (AuthType == smtpAuthNone) {
     error_message_ = "500 No Authentication Type Selected.";
+    RequestDone(500);
+    return;
+  }
+  // The password never crosses a network in clear: over a plain
+  // connection only a server on this host is told it.
+  if (!socket_->Encrypted() && !socket_->PeerIsLoopback()) {
+    error_message_ = kAuthNotEncrypted;
     RequestDone(500);
     return;
   }
@@ -808,13 +817,22 @@ void TCustomSmtpClient::SocketSessionClosed(TAsyncSocket::SessionId session, int
 }
 
 void TCustomSmtpClient::HandleReplyLine(const std::string& line, int code, bool continued) {
+  // A reply is bounded: beyond its lines or bytes the server is not
+  // listened to any more and the session ends.
+  ++reply_lines_;
+  reply_bytes_ += line.size() + 2;
+  if (reply_lines_ > kSmtpReplyMaxLines || reply_bytes_ > kSmtpReplyMaxBytes) {
+    error_message_ = kSmtpReplyTooLong;
+    status_code_ = request_result_ = 500;
+    CloseSocket();
+    return;
+  }
   last_response_ = line;
   status_code_ = code;
   Display("< " + line);
-  if (state_ == smtpWaitingResponse && pending_ == smtpEhlo) {
-    for (std::string& name : AuthMechanismsOfEhloLine(line)) auth_types_.push_back(std::move(name));
-  }
+  if (state_ == smtpWaitingResponse && pending_ == smtpEhlo) KeepAuthMechanisms(line, &auth_types_);
   if (continued) return;
+  reply_lines_ = reply_bytes_ = 0;
   if (OnResponse) OnResponse(line);
   if (state_ == smtpWaitingBanner) {
     HandleBanner();
@@ -878,6 +896,7 @@ void TCustomSmtpClient::SessionClosed(int error) {
   esmtp_ = false;
   sending_data_ = false;
   rcv_buf_.clear();
+  reply_lines_ = reply_bytes_ = 0;
   CleanupData();
   if (OnSessionClosed) OnSessionClosed(error);
   if (request_done_) return;

@@ -15,6 +15,10 @@
 // the open connection into TLS. Either verifies the server's certificate
 // for Host; a failed check fails the request and closes the connection.
 //
+// Auth refuses to send credentials over a connection that is neither TLS
+// nor to a loopback address (kAuthNotEncrypted); every reply is bounded
+// (kSmtpReplyMaxLines, kSmtpReplyMaxBytes).
+//
 // RcptTo sends every recipient; it succeeds when at least one was accepted,
 // and AcceptedRecipients / RefusedRecipients tell which.
 //
@@ -45,6 +49,9 @@
 #include "mail/smtp_auth.h"
 
 namespace sl {
+
+// The error of an AUTH that would send the password in clear.
+inline constexpr char kAuthNotEncrypted[] = "500 AUTH refused: the connection is not encrypted";
 
 class SmtpException : public std::runtime_error {
  public:
@@ -298,6 +305,8 @@ class TCustomSmtpClient {
   TSmtpAuthType auth_current_ = smtpAuthNone;
   bool auth_auto_ = false;
   std::string rcv_buf_;
+  size_t reply_lines_ = 0;  // of the reply being received
+  size_t reply_bytes_ = 0;
   std::vector<std::string> recipients_;
   size_t rcpt_index_ = 0;
   std::vector<std::string> accepted_;

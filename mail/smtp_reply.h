@@ -17,6 +17,13 @@ namespace sl {
 // end is cut there and handled as a complete line.
 inline constexpr size_t kSmtpReceiveBufferSize = 4096;
 
+// The most a reply may hold, all its lines together: beyond either bound
+// the client ends the session with kSmtpReplyTooLong. A server (or anyone
+// on the path before STARTTLS) cannot make the client keep more.
+inline constexpr size_t kSmtpReplyMaxLines = 100;
+inline constexpr size_t kSmtpReplyMaxBytes = 64 << 10;
+inline constexpr char kSmtpReplyTooLong[] = "500 reply too long";
+
 struct SmtpReplyLine {
   std::string Text;        // the line without its line end
   int Code = 0;            // SmtpReplyCode(Text)

@@ -110,14 +110,17 @@ TlsSession::Status TlsSession::Handshake() {
   return Fail(e, "TLS handshake failed");
 }
 
-TlsSession::Status TlsSession::Read(std::string* out) {
+TlsSession::Status TlsSession::Read(std::string* out, size_t max) {
+  size_t left = std::min(max, kMaxRead);
   for (;;) {
+    if (left == 0) return kMore;
     char buf[4096];
     ERR_clear_error();
     errno = 0;
-    int n = SSL_read(state_->ssl, buf, sizeof(buf));
+    int n = SSL_read(state_->ssl, buf, static_cast<int>(std::min(left, sizeof(buf))));
     if (n > 0) {
       out->append(buf, static_cast<size_t>(n));
+      left -= static_cast<size_t>(n);
       continue;
     }
     int e = SSL_get_error(state_->ssl, n);

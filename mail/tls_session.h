@@ -10,6 +10,7 @@
 #ifndef SL_MAIL_TLS_SESSION_H_
 #define SL_MAIL_TLS_SESSION_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,10 @@ namespace sl {
 
 class TlsSession {
  public:
-  enum Status { kDone, kWantRead, kWantWrite, kClosed, kFailed };
+  enum Status { kDone, kWantRead, kWantWrite, kClosed, kFailed, kMore };
+
+  // The most one Read hands over.
+  static constexpr size_t kMaxRead = 64 << 10;
 
   // Prepares a session on the connected descriptor fd (which stays owned by
   // the caller). Null, with the reason in *error, when OpenSSL cannot set it
@@ -29,9 +33,11 @@ class TlsSession {
 
   // One step of the handshake: kDone, kWantRead, kWantWrite or kFailed.
   Status Handshake();
-  // Appends what can be read now to *out: kWantRead when drained, kClosed
-  // at the peer's end of the stream, kFailed on an error.
-  Status Read(std::string* out);
+  // Appends what can be read now to *out, at most max bytes (and at most
+  // kMaxRead): kMore when it stopped there (more may be waiting inside the
+  // session, where no poll sees it), kWantRead when drained, kClosed at the
+  // peer's end of the stream, kFailed on an error.
+  Status Read(std::string* out, size_t max = kMaxRead);
   // Writes from the front of *pending and erases what went out: kDone when
   // all went out, kWantRead / kWantWrite when the rest must wait, kFailed.
   Status Write(std::string* pending);
