@@ -1,9 +1,12 @@
 #include "core/event_log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -85,11 +88,76 @@ void EventLog::LogEvent(int32_t code, std::string_view detail) const {
   Append(now, entry);
 }
 
+void EventLog::LogRequestLine(std::string_view text) const {
+  if (RoomForRequestLines(std::time(nullptr))) LogLine(text);
+}
+
+uint64_t EventLog::FreeSpaceFloor(uint64_t file_system_size) {
+  return std::max(file_system_size / 100, kMinFreeSpace);
+}
+
+bool EventLog::RoomForRequestLines(std::time_t now) const {
+  std::time_t last = space_checked_at_.load(std::memory_order_relaxed);
+  if (last == now || !space_checked_at_.compare_exchange_strong(last, now)) {
+    return !short_of_space_.load(std::memory_order_relaxed);
+  }
+  // One thread a second looks; the others go by what it found last.
+  struct statvfs fs;
+  const std::string dir = base_path_ + "./log";
+  if (::statvfs(dir.c_str(), &fs) != 0) return !short_of_space_.load();
+  const uint64_t size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
+  const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  const bool short_now = free < FreeSpaceFloor(size);
+  if (short_of_space_.exchange(short_now) != short_now) {
+    const std::string floor = std::to_string(FreeSpaceFloor(size) >> 20) + " MiB";
+    if (short_now) {
+      LogEvent(kEventSystemError, "Free space for " + dir + " is below " + floor + " (" +
+                                      std::to_string(free >> 20) +
+                                      " MiB left): request lines are no longer logged.");
+    } else {
+      LogEvent(kEventInformation, "Free space for " + dir + " is back above " + floor + " (" +
+                                      std::to_string(free >> 20) +
+                                      " MiB): request lines are logged again.");
+    }
+  }
+  return !short_now;
+}
+
 void EventLog::LogLine(std::string_view text) const {
   if (mirror_) mirror_(-1, text);
   std::string entry(text);
   entry += '\n';
   Append(std::time(nullptr), entry);
+}
+
+void EventLog::RemoveOldFiles(const std::string& path) const {
+  const int32_t days = keep_days_.load(std::memory_order_relaxed);
+  if (days <= 0) return;
+  // "yyyymmdd.log" names sort by their day: every name before the day
+  // `days` days before today's goes.
+  std::tm tm{};
+  const size_t slash = path.rfind('/');
+  const std::string today = path.substr(slash + 1, 8);
+  tm.tm_year = std::stoi(today.substr(0, 4)) - 1900;
+  tm.tm_mon = std::stoi(today.substr(4, 2)) - 1;
+  tm.tm_mday = std::stoi(today.substr(6, 2)) - days;
+  tm.tm_hour = 12;  // away from any change of the clock
+  tm.tm_isdst = -1;
+  std::time_t first_kept = std::mktime(&tm);
+  const std::string oldest = FileFor(first_kept).substr(slash + 1);
+  const std::string dir = path.substr(0, slash);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name.size() != 12 || name.substr(8) != ".log" ||
+        name.substr(0, 8).find_first_not_of("0123456789") != std::string_view::npos ||
+        name >= oldest) {
+      continue;
+    }
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
 }
 
 int EventLog::OpenFor(const std::string& path, std::time_t when) const {
@@ -103,6 +171,10 @@ int EventLog::OpenFor(const std::string& path, std::time_t when) const {
     }
   }
   CloseFile();
+  if (path != pruned_for_) {
+    pruned_for_ = path;
+    RemoveOldFiles(path);
+  }
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
     write_failures_.fetch_add(1, std::memory_order_relaxed);
@@ -116,7 +188,7 @@ int EventLog::OpenFor(const std::string& path, std::time_t when) const {
 
 void EventLog::Append(std::time_t when, const std::string& entry) const {
   const std::string path = FileFor(when);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const int fd = OpenFor(path, when);
   size_t done = 0;
   while (done < entry.size()) {

@@ -17,6 +17,14 @@
 // by hand), which is checked at most once a second: entries of that second
 // land in the moved file, none are written into a deleted one for longer.
 //
+// Request lines (LogRequestLine) are the one kind of entry that strangers
+// can cause in bulk: they are left out while the file system of the log
+// directory has less free space than FreeSpaceFloor (what users other than
+// root may still use), checked at most once a second; an entry says when
+// that begins and when it ends. Every other entry is written as long as
+// anything can be. With SetKeepDays, the first write of a day removes the
+// daily files older than that many days.
+//
 // A mirror, when set, gets every entry as well (the code, or -1 for a plain
 // line, and the text without its time stamp and empty lines), before the
 // file is written, so it sees the entries that a full disk keeps out of
@@ -28,11 +36,12 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "core/unique_fd.h"
 
 namespace sl {
@@ -65,6 +74,19 @@ class EventLog {
 
   void LogEvent(int32_t code, std::string_view detail) const;
   void LogLine(std::string_view text) const;
+  // A line about a request: left out while free space is short.
+  void LogRequestLine(std::string_view text) const;
+
+  // The least free space under which request lines are left out: 1 % of
+  // the file system, at least kMinFreeSpace.
+  static constexpr uint64_t kMinFreeSpace = 100ull << 20;
+  static uint64_t FreeSpaceFloor(uint64_t file_system_size);
+  // True while request lines are left out.
+  bool ShortOfSpace() const { return short_of_space_.load(std::memory_order_relaxed); }
+
+  // Daily files older than days are removed at the first write of a day;
+  // 0 keeps them for ever.
+  void SetKeepDays(int32_t days) const { keep_days_.store(days, std::memory_order_relaxed); }
 
   // The heading of a code in EUC-JP, or nullptr for a code outside the table.
   static const char* Heading(int32_t code);
@@ -76,19 +98,28 @@ class EventLog {
 
  private:
   void Append(std::time_t when, const std::string& entry) const;
-  // The descriptor of `path`, opened again when needed (mutex_ held).
-  int OpenFor(const std::string& path, std::time_t when) const;
-  void CloseFile() const;
+  // The descriptor of `path`, opened again when needed.
+  int OpenFor(const std::string& path, std::time_t when) const REQUIRES(mutex_);
+  void CloseFile() const REQUIRES(mutex_);
+  // Removes the daily files older than keep_days_ before `path`'s day.
+  void RemoveOldFiles(const std::string& path) const REQUIRES(mutex_);
+  // Looks at the free space (at most once a second); writes the entry of
+  // a change. True while request lines may be written.
+  bool RoomForRequestLines(std::time_t now) const;
 
   std::string base_path_;
   Mirror mirror_;
 
   // The open day's file; the log is used as a const object by every thread.
-  mutable std::mutex mutex_;
-  mutable UniqueFd fd_;
-  mutable std::string open_path_;
-  mutable std::time_t checked_at_ = 0;  // when the name last led to fd_
+  mutable Mutex mutex_;
+  mutable UniqueFd fd_ GUARDED_BY(mutex_);
+  mutable std::string open_path_ GUARDED_BY(mutex_);
+  mutable std::time_t checked_at_ GUARDED_BY(mutex_) = 0;  // when the name last led to fd_
+  mutable std::string pruned_for_ GUARDED_BY(mutex_);      // the day whose first write pruned
   mutable std::atomic<int64_t> write_failures_{0};
+  mutable std::atomic<int32_t> keep_days_{0};
+  mutable std::atomic<bool> short_of_space_{false};
+  mutable std::atomic<std::time_t> space_checked_at_{0};
 };
 
 // Local time as "yyyy/mm/dd hh:mm:ss".

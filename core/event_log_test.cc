@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/text.h"
@@ -134,6 +136,36 @@ TEST(BaseDirectoryTest, StripsBinAndDoubleSlashes) {
   EXPECT_EQ(BaseDirectoryOf("/home/robin/sl/bin/ScanLanternService"), "/home/robin/sl/");
   EXPECT_EQ(BaseDirectoryOf("/usr/sbin/ScanLanternService"), "/usr/sbin/");
   EXPECT_EQ(BaseDirectoryOf("/opt/bin/sl/ScanLanternService"), "/opt/bin/sl/");
+}
+
+// The first write of a day removes the daily files older than the days
+// kept, and nothing else; mirrored entries carry their code and text.
+TEST_F(EventLogTest, KeepDaysPrunesOldDailyFilesAndMirrorSeesEntries) {
+  const std::time_t now = std::time(nullptr);
+  const std::time_t day = 24 * 3600;
+  std::vector<std::string> old_files, kept_files;
+  for (int age : {10, 4}) old_files.push_back(EventLog(base_).FileFor(now - age * day));
+  for (int age : {3, 1}) kept_files.push_back(EventLog(base_).FileFor(now - age * day));
+  kept_files.push_back(base_ + "./log/notes.log");
+  kept_files.push_back(base_ + "./log/command.out");
+  for (const auto& f : old_files) testing::WriteFile(f, "old\n");
+  for (const auto& f : kept_files) testing::WriteFile(f, "kept\n");
+
+  std::vector<std::pair<int32_t, std::string>> mirrored;
+  EventLog log(base_, [&](int32_t code, std::string_view text) {
+    mirrored.emplace_back(code, std::string(text));
+  });
+  log.SetKeepDays(3);
+  log.LogEvent(98, "detail");
+  log.LogLine("plain");
+  for (const auto& f : old_files) EXPECT_NE(::access(f.c_str(), F_OK), 0) << f;
+  for (const auto& f : kept_files) EXPECT_EQ(::access(f.c_str(), F_OK), 0) << f;
+  ASSERT_EQ(mirrored.size(), 2u);
+  EXPECT_EQ(mirrored[0].first, 98);
+  EXPECT_EQ(mirrored[0].second, std::string(EventLog::Heading(98)) + "\ndetail");
+  EXPECT_EQ(mirrored[1], std::make_pair(-1, std::string("plain")));
+  EXPECT_EQ(EventLog::FreeSpaceFloor(1ull << 40), (1ull << 40) / 100);
+  EXPECT_EQ(EventLog::FreeSpaceFloor(1ull << 30), EventLog::kMinFreeSpace);
 }
 
 }  // namespace

@@ -25,12 +25,12 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/, std::string_vi
   try {
     if (data != kDiscoveryQuestion) return;  // the common case, cheaply
     if (binding.PeerPort == 0) return;       // nowhere to send a reply
-    ReplyRateLimiter::Decision decision =
-        limiter_.Admit(binding.PeerIP, ReplyRateLimiter::Clock::now());
-    if (!decision.reply) {
-      if (decision.log_drop) {
+    AddressRateLimiter::Decision decision =
+        limiter_.Admit(binding.PeerIP, AddressRateLimiter::Clock::now());
+    if (!decision.allow) {
+      if (decision.note) {
         log_.LogEvent(kEventInformation, "Discovery questions from " + binding.PeerIP + " beyond " +
-                                             std::to_string(ReplyRateLimiter::kReplies) +
+                                             std::to_string(kReplies) +
                                              " a second are not answered.");
       }
       return;

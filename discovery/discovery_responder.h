@@ -5,7 +5,7 @@
 // port the question came in on, with the fixed greeting followed by its host
 // name. Any other datagram is ignored without a trace, and so is a datagram
 // from port 0, which no reply can reach. Answers to one source address are
-// limited by a ReplyRateLimiter (the source may be forged); questions
+// limited by an AddressRateLimiter (the source may be forged); questions
 // beyond the limit are dropped with a log entry a minute at most per
 // address. A reply that cannot be sent is written to the event log with
 // code 30. The handler runs on the UDP server's listener thread and reads
@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/address_rate_limiter.h"
 #include "core/event_log.h"
-#include "discovery/reply_rate_limiter.h"
 #include "discovery/udp_server.h"
 #include "net/socket_handle.h"
 
@@ -35,6 +35,8 @@ std::optional<std::string> DiscoveryReply(std::string_view datagram, std::string
 class DiscoveryResponder {
  public:
   using HostNameSource = std::function<std::string()>;
+  // Answers per address and second.
+  static constexpr int kReplies = 10;
 
   // log must outlive the responder. host_name is asked once per question;
   // by default it is the host name (LocalName).
@@ -49,7 +51,7 @@ class DiscoveryResponder {
  private:
   const EventLog& log_;
   HostNameSource host_name_;
-  ReplyRateLimiter limiter_;
+  AddressRateLimiter limiter_{kReplies, std::chrono::seconds(1)};
 };
 
 }  // namespace sl

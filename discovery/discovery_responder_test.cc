@@ -150,33 +150,12 @@ TEST_F(ResponderTest, PortZeroAndFloodsGetNoAnswerAndLittleLog) {
   int from = 0;
   int answers = 0;
   while (console.Receive(&answer, &from)) ++answers;
-  EXPECT_EQ(answers, ReplyRateLimiter::kReplies);
+  EXPECT_EQ(answers, DiscoveryResponder::kReplies);
   std::string logged = dir_.Content(log_);
   const std::string note =
       "Discovery questions from 127.0.0.1 beyond 10 a second are not answered.";
   ASSERT_NE(logged.find(note), std::string::npos) << logged;
   EXPECT_EQ(logged.find(note, logged.find(note) + 1), std::string::npos) << logged;
-}
-
-TEST(ReplyRateLimiterTest, TenASecondAndOneNoteAMinute) {
-  ReplyRateLimiter limiter;
-  auto t = ReplyRateLimiter::Clock::now();
-  int replies = 0, notes = 0;
-  auto ask = [&](const char* address, ReplyRateLimiter::Clock::time_point when) {
-    ReplyRateLimiter::Decision d = limiter.Admit(address, when);
-    replies += d.reply;
-    notes += d.log_drop;
-  };
-  for (int i = 0; i < 25; ++i) ask("192.0.2.1", t);
-  EXPECT_EQ(replies, 10);
-  EXPECT_EQ(notes, 1);
-  ask("192.0.2.2", t);  // another address has its own count
-  EXPECT_EQ(replies, 11);
-  for (int i = 0; i < 25; ++i) ask("192.0.2.1", t + std::chrono::seconds(1));
-  EXPECT_EQ(replies, 21);
-  EXPECT_EQ(notes, 1);  // the next note waits for the minute
-  for (int i = 0; i < 25; ++i) ask("192.0.2.1", t + std::chrono::seconds(61));
-  EXPECT_EQ(notes, 2);
 }
 
 }  // namespace

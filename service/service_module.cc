@@ -102,6 +102,11 @@ void ServiceModule::StartWatchTimer() {
   watch_timer_->SetInterval(1000);
   watch_timer_->OnTimer = [this](TThreadedTimer& timer) {
     scanner_->TimWatchTimer(timer);
+    try {
+      dispatcher_->NoteLeftOutLines();
+    } catch (const std::exception&) {
+      // The log cannot take the note now; the watching goes on.
+    }
     // The servers answer and the first pass has run: the service serves.
     if (!ready_) {
       ready_ = true;
@@ -174,6 +179,8 @@ void ServiceModule::LoadSettingsLocked() {
   LoadSettingsFile(conf, state_->BasePath + kWatchListFile);
   LoadSettingsFile(env, state_->BasePath + kEnvFile);
   EnsureEnvDefaults(env);
+  std::vector<SettingsProblem> env_problems = CheckEnvSettings(env, state_->BasePath + kEnvFile);
+  if (!env_problems.empty()) throw SettingsError(env_problems.front().Format());
   ReadWatchList(conf, state_->Watches, state_->BasePath + kWatchListFile);  // all or nothing
   state_->ConfTable = std::move(conf);
   state_->EnvTable = std::move(env);
@@ -182,6 +189,7 @@ void ServiceModule::LoadSettingsLocked() {
 void ServiceModule::ApplyEnvSettingsLocked() {
   state_->AdminUserId = state_->EnvTable.GetValue("UserID");
   state_->AdminPassword = state_->EnvTable.GetValue("Password");
+  state_->Log.SetKeepDays(LogKeepDaysOf(state_->EnvTable));
 }
 
 void ServiceModule::DataModuleCreate() {

@@ -19,6 +19,7 @@ std::vector<SettingsProblem> CheckSettingsFiles(const std::string& base_path) {
     }
   }
   for (SettingsProblem& p : CheckWatchList(conf, conf_path)) problems.push_back(std::move(p));
+  for (SettingsProblem& p : CheckEnvSettings(env, env_path)) problems.push_back(std::move(p));
   return problems;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/files.h"
+#include "core/text.h"
 #include "settings/texts_ja.h"
 
 namespace sl {
@@ -174,6 +176,36 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
     if (!OpenedEntry(file, &reason)) problems.push_back({source, row, "FileName", file, reason});
   }
   return problems;
+}
+
+namespace {
+
+// The days of a LogKeepDays cell, 0 for an empty one, -1 for a bad one.
+int32_t KeepDays(const std::string& cell) {
+  std::string text(Trim(cell));
+  if (text.empty()) return 0;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  int32_t days = std::stoi(text);
+  return days >= 1 && days <= 36500 ? days : -1;
+}
+
+}  // namespace
+
+std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& source) {
+  std::vector<SettingsProblem> problems;
+  env.First();
+  if (env.Eof()) return problems;
+  std::string keep = env.GetValue("LogKeepDays");
+  if (KeepDays(keep) < 0) {
+    problems.push_back({source, 2, "LogKeepDays", keep,
+                        "not a number of days from 1 to 36500 (empty keeps the logs for ever)"});
+  }
+  return problems;
+}
+
+int32_t LogKeepDaysOf(CsvTable& env) {
+  env.First();
+  return env.Eof() ? 0 : std::max(KeepDays(env.GetValue("LogKeepDays")), 0);
 }
 
 void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source) {

@@ -69,6 +69,14 @@ struct SettingsProblem {
 // files to look at them, reads nothing from them and changes nothing.
 std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source);
 
+// Problems of the environment row that a start or a reload refuses: a
+// LogKeepDays that is neither empty nor a whole number of days from 1 to
+// 36500.
+std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& source);
+// The days LogKeepDays keeps the daily logs; 0 (for ever) when it is empty
+// or not valid.
+int32_t LogKeepDaysOf(CsvTable& env);
+
 // Rebuilds the watch table from the watch-list table, all or nothing: on a
 // bad SearchCount or a new file that cannot be opened it throws
 // SettingsError and `table` is untouched. With a `source` the message is

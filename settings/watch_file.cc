@@ -17,12 +17,13 @@ bool IsReadable(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISFIFO(
 
 }  // namespace
 
-bool WatchStream::Open(const std::string& path) {
+bool WatchStream::Open(const std::string& path, bool follow_links) {
   Close();
   // First a handle that only names the file (opening it this way touches no
   // device), then the same file opened for reading through /proc, so the
   // path cannot be switched to another file between the check and the open.
-  int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  // Without follow_links the handle names a link itself, never its target.
+  int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW));
   if (handle < 0) return false;
   struct stat st;
   if (::fstat(handle, &st) != 0) {
@@ -32,8 +33,16 @@ bool WatchStream::Open(const std::string& path) {
     return false;
   }
   found_ = st;
+  if (S_ISLNK(st.st_mode)) {
+    ::close(handle);
+    via_link_ = true;
+    not_a_file_ = true;
+    return true;
+  }
+  // Followed: whether the path was a link is a question about the path
+  // alone; what is read is judged by the handle's fstat above.
   struct stat link;
-  via_link_ = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  via_link_ = follow_links && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
   if (!IsReadable(st)) {
     ::close(handle);
     not_a_file_ = true;
@@ -75,17 +84,18 @@ int64_t WatchStream::Size() const {
   return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 
-EntryBinding BindEntry(TWatchFile& entry) {
+EntryBinding BindEntry(TWatchFile& entry, bool follow_links) {
   EntryBinding result;
   entry.Stream.Close();
   entry.LastSize = entry.CurrentSize = 0;
   struct stat st;
-  if (::stat(entry.FileName.c_str(), &st) != 0) {
+  if (::lstat(entry.FileName.c_str(), &st) != 0 ||
+      (follow_links && ::stat(entry.FileName.c_str(), &st) != 0)) {
     result.state = EntryBinding::State::kMissing;
     result.reason = std::strerror(errno);
     return result;
   }
-  if (!entry.Stream.Open(entry.FileName)) {
+  if (!entry.Stream.Open(entry.FileName, follow_links)) {
     result.state = EntryBinding::State::kRefused;
     result.reason = std::strerror(errno);
     return result;

@@ -32,11 +32,15 @@ class WatchStream {
   WatchStream(const WatchStream&) = delete;
   WatchStream& operator=(const WatchStream&) = delete;
 
-  // Opens path read-only (a symbolic link is followed). True when it was
-  // opened, and also when the path names something other than a regular
-  // file or a FIFO: the stream then stays closed and NotAFile() is true.
-  // False (errno set) when nothing could be looked at.
-  bool Open(const std::string& path);
+  // Opens path read-only. A symbolic link at the path is followed only
+  // with follow_links; without it the link itself is looked at (ViaLink()
+  // and NotAFile() true, the stream closed). True when it was opened, and
+  // also when the path names something other than a regular file or a
+  // FIFO: the stream then stays closed and NotAFile() is true. False (errno
+  // set) when nothing could be looked at. What Found() and ViaLink() tell
+  // comes from the descriptor that is read, never from an earlier look at
+  // the path, so the path cannot be switched in between.
+  bool Open(const std::string& path, bool follow_links = true);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   // The last Open found neither a regular file nor a FIFO.
@@ -109,9 +113,9 @@ struct EntryBinding {
 // Binds entry to the file at its FileName and measures it at its current
 // end, so that only text appended from now on is examined: closes the old
 // stream, opens the new one through WatchStream::Open (a regular file or a
-// FIFO only) and sets LastSize and CurrentSize to the file's size, or to 0
-// when it is not read. The caller decides what each state means to it.
-EntryBinding BindEntry(TWatchFile& entry);
+// FIFO only; a symbolic link only with follow_links) and sets LastSize and CurrentSize to the
+// file's size, or to 0 when it is not read. The caller decides what each state means to it.
+EntryBinding BindEntry(TWatchFile& entry, bool follow_links = true);
 
 }  // namespace sl
 

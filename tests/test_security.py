@@ -119,9 +119,13 @@ class SecurityTest(h.ServiceTestCase):
                 self.assertEqual((reply.status, reply.header("Allow")), (405, "POST"), (method, route))
         self.assertEqual(self.files(), files)
         self.assertEqual(self.console_text(), text)
+        # Refused before a login: the first 30 lines a minute of an address
+        # are logged, the rest only counted.
         log = self.log()
-        self.assertEqual(log.count(b"Command HEAD /SaveSetting.cgi received from 127.0.0.1:"), 1)
-        self.assertEqual(log.count(b"Command POST /ServiceReload.cgi received from 127.0.0.1:"), len(forged))
+        self.assertEqual(log.count(b"Command HEAD /AddWatch.cgi received from 127.0.0.1:"), 1)
+        self.assertEqual(log.count(b"Command POST /AddWatch.cgi received from 127.0.0.1:"), 1 + len(forged))
+        self.assertEqual(log.count(b"Command POST /ServiceReload.cgi received from 127.0.0.1:"), 0)
+        self.assertIn(b"Request lines from 127.0.0.1 refused before a login are left out", log)
 
         # The administration's own form post, and the console without any
         # of those headers, are accepted.

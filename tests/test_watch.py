@@ -241,7 +241,7 @@ class WatchTest(h.ServiceTestCase):
             self.assertIn(hit_entry(1, 1, nul, "HIT", line), log)
         self.assertNotIn(b"classified", log)
         self.assertNotIn(b"foreign", log)
-        self.assertEqual(log.count(h.euc(REFUSED)), 2)
+        self.assertEqual(log.count(h.euc(REFUSED)), 2, log.decode("euc_jp", "replace"))
         self.assertIn(h.euc(REFUSED + "\n理由\tsymbolic link\n設定ファイル\t" + linked + "\n"), log)
         self.assertIn(h.euc(REFUSED + "\n理由\towner uid 65534, not root\n設定ファイル\t" + moved + "\n"), log)
         self.assertEqual(log.count(h.euc(NOT_A_FILE + "\n設定ファイル\t" + device + "\n")), 1)

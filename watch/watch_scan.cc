@@ -200,12 +200,20 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
         tracked.refused_ino = found.st_ino;
         refusal = std::move(reason);
       };
-      // Opens the file at the path as the entry's stream (trusted: the
-      // settings name it); its size, or -1 when there is nothing to read.
-      auto reopen = [&]() -> int64_t {
+      // Opens the file at the path as the entry's stream; its size, or -1
+      // when there is nothing to read. A link is followed only when the
+      // settings named one (follow_links): a replacement that is a link
+      // where there was none is looked at as the link itself, on the very
+      // descriptor that would have been read.
+      auto reopen = [&](bool follow_links) -> int64_t {
         tracked.path = w.FileName;
-        EntryBinding bound = BindEntry(w);
+        EntryBinding bound = BindEntry(w, follow_links);
         if (bound.state == EntryBinding::State::kRefused) open_error = bound.reason;
+        if (bound.state == EntryBinding::State::kNotAFile && S_ISLNK(w.Stream.Found().st_mode)) {
+          refuse(w.Stream.Found(), std::string(ja::kReplacementRefused) + "\n" + ja::kReasonLabel +
+                                       "\tsymbolic link");
+          return -1;
+        }
         if (bound.state == EntryBinding::State::kNotAFile) {
           refuse(w.Stream.Found(), std::string(ja::kNotAFile));
           return -1;
@@ -228,8 +236,9 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
           tracked.recheck = true;
         }
       } else if (path_changed) {
-        // FileName changed in the table: follow the new file from now on.
-        reopen();
+        // FileName changed in the table: follow the new file from now on
+        // (trusted: the settings name it).
+        reopen(true);
         tracked.has_owner = w.Stream.IsOpen();
         if (w.Stream.IsOpen()) tracked.owner = w.Stream.Found().st_uid;
       } else if (tracked.refused && st.st_dev == tracked.refused_dev &&
@@ -247,10 +256,10 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
           }
         }
         // New at this path: examined from its start, if it may be read.
-        int64_t size = reopen();
+        int64_t size = reopen(tracked.bound_link);
         w.LastSize = 0;
         if (size >= 0) {
-          std::string why = Distrust(tracked, w.FileName, lst, w.Stream.Found());
+          std::string why = Distrust(tracked, w.FileName, w.Stream.ViaLink(), w.Stream.Found());
           if (why.empty()) {
             tracked.has_owner = true;
             tracked.owner = w.Stream.Found().st_uid;
@@ -301,9 +310,9 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   }
 }
 
-std::string WatchScanner::Distrust(const Tracked& tracked, const std::string& path,
-                                   const struct stat& link_stat, const struct stat& found) const {
-  if (S_ISLNK(link_stat.st_mode) && !tracked.bound_link) {
+std::string WatchScanner::Distrust(const Tracked& tracked, const std::string& path, bool via_link,
+                                   const struct stat& found) const {
+  if (via_link && !tracked.bound_link) {
     return "symbolic link";
   }
   uid_t expected;
@@ -313,6 +322,12 @@ std::string WatchScanner::Distrust(const Tracked& tracked, const std::string& pa
     struct stat dir;
     if (::stat(ParentDirectory(path).c_str(), &dir) != 0) return "directory not found";
     expected = dir.st_uid;
+  }
+  // A hard link made by whoever may write the directory reaches a file
+  // of anyone (where the kernel allows it), root's included: like a
+  // symbolic link, it is refused unless the file is the expected owner's.
+  if (found.st_nlink > 1 && found.st_uid != expected) {
+    return "hard link to a file of uid " + std::to_string(found.st_uid);
   }
   if (found.st_uid == 0 || found.st_uid == expected) return std::string();
   return "owner uid " + std::to_string(found.st_uid) +

@@ -15,7 +15,10 @@
 // new file is read only when it is a regular file (or a FIFO) owned by root
 // or by the owner of the file it replaces (of the directory, when it
 // replaces nothing), and only through a symbolic link when the path was one
-// already when the entry was bound. Anything else is logged once and left
+// already when the entry was bound. Otherwise the path is opened without
+// following a link (O_NOFOLLOW), and the link, the type and the owner are
+// judged on that same descriptor; a hard link to a file of another owner is
+// refused like a symbolic link. Anything else is logged once and left
 // unread; the path is looked at again on every pass.
 //
 // A pass looks only at the files that may have changed: PathWatch reports
@@ -181,8 +184,9 @@ class WatchScanner {
                     Tracked& tracked, const std::string& description, int32_t hits,
                     std::string_view raw_line);
   // Why a new file at the entry's path may not be read, or empty.
-  std::string Distrust(const Tracked& tracked, const std::string& path,
-                       const struct stat& link_stat, const struct stat& found) const;
+  // via_link and found describe the descriptor that would be read.
+  std::string Distrust(const Tracked& tracked, const std::string& path, bool via_link,
+                       const struct stat& found) const;
   void ReapChildren();
   bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const
       REQUIRES(state_.Lock);

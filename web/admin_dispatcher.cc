@@ -28,6 +28,13 @@ namespace sl {
 
 namespace {
 
+// The line that counts the request lines left out for one address.
+std::string LeftOutNote(const std::string& address, int64_t count) {
+  return std::to_string(count) + " request line(s) from " + address +
+         " that were refused before a login were left out of the log (more than " +
+         std::to_string(AdminDispatcher::kStrangerLines) + " a minute)";
+}
+
 constexpr char kRealm[] = "ScanLantern http Server";
 constexpr char kTreeOutputFile[] = "./data/treeout.txt";
 constexpr char kAccessDenied[] =
@@ -161,8 +168,9 @@ void AdminDispatcher::WarnLoginMissing() {
 
 void AdminDispatcher::HTTPServerCommandOther(TTCPConnection& connection, const std::string& method,
                                              const std::string& target, const std::string&) {
-  state_.Log.LogLine("Command " + EscapeForLog(method) + " " + EscapeForLog(target, 1024) +
-                     " received from " + Peer(connection));
+  std::string request_line = "Command " + EscapeForLog(method) + " " + EscapeForLog(target, 1024) +
+                             " received from " + Peer(connection);
+  WriteStrangerLine(request_line, connection.PeerIP());
   THTTPResponseInfo response(&connection);
   Refuse(response, 501, kMethodNotServed);
   response.CustomHeaders.SetValue("Allow", "GET, HEAD, POST");
@@ -177,8 +185,9 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
   std::string request_line = "Command " + EscapeForLog(request.Command) + " " +
                              EscapeForLog(request.Document, 1024) + " received from " +
                              Peer(connection);
+  bool admitted = true;
   try {
-    HandleRequest(connection, request, response, request_line);
+    admitted = HandleRequest(connection, request, response, request_line);
   } catch (...) {
     try {
       WriteRequestLine(request_line);
@@ -187,26 +196,55 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
     }
     throw;
   }
-  WriteRequestLine(request_line);
+  if (admitted) {
+    WriteRequestLine(request_line);
+  } else {
+    WriteStrangerLine(request_line, connection.PeerIP());
+  }
 }
 
 void AdminDispatcher::WriteRequestLine(std::string& request_line) {
   if (request_line.empty()) return;
   std::string line = std::move(request_line);
   request_line.clear();
-  state_.Log.LogLine(line);
+  state_.Log.LogRequestLine(line);
 }
 
-void AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
+void AdminDispatcher::WriteStrangerLine(std::string& request_line, const std::string& address) {
+  // Anyone who reaches the port can send such requests without end: the
+  // log keeps a few a minute of each address, and their number.
+  AddressRateLimiter::Decision decision =
+      stranger_lines_.Admit(address, AddressRateLimiter::Clock::now());
+  if (decision.allow) {
+    WriteRequestLine(request_line);
+    return;
+  }
+  request_line.clear();
+  if (decision.note) {
+    state_.Log.LogRequestLine("Request lines from " + address +
+                              " refused before a login are left out of the log beyond " +
+                              std::to_string(kStrangerLines) +
+                              " a minute; a line a minute counts them");
+  }
+}
+
+void AdminDispatcher::NoteLeftOutLines() {
+  for (const auto& [address, count] :
+       stranger_lines_.TakeReports(AddressRateLimiter::Clock::now())) {
+    state_.Log.LogRequestLine(LeftOutNote(address, count));
+  }
+}
+
+bool AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
                                     THTTPResponseInfo& response, std::string& request_line) {
-  if (!Admit(connection, request, response, request_line)) return;
+  if (!Admit(connection, request, response, request_line)) return false;
   try {
     DecodeRequestFields(request, server_.ParseParams);
   } catch (const ERequestLimit& e) {
     Refuse(response, 400, std::string(e.what()) + "\n");
-    return;
+    return true;
   }
-  if (ServeDocument(connection, request, response, request_line)) return;
+  if (ServeDocument(connection, request, response, request_line)) return true;
 
   WriteRequestLine(request_line);
   // Routes that send a file or a listing read nothing of the service state
@@ -229,6 +267,7 @@ void AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo
     MutexLock lock(state_.Lock);
     RunRoute(request, response);
   }
+  return true;
 }
 
 bool AdminDispatcher::Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -508,7 +547,7 @@ void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& r
     line = *request_line + "\n" + line;
     request_line->clear();
   }
-  state_.Log.LogLine(line);
+  state_.Log.LogRequestLine(line);
 }
 
 void AdminDispatcher::RunTreeListing() {

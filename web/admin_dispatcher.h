@@ -34,6 +34,7 @@
 #include <functional>
 #include <string>
 
+#include "core/address_rate_limiter.h"
 #include "core/mutex.h"
 #include "core/thread_annotations.h"
 #include "settings/service_state.h"
@@ -103,12 +104,24 @@ class AdminDispatcher {
 
   AdminPages& Pages() { return pages_; }
 
+  // Request lines logged per minute and client address for requests that
+  // are refused before their login is accepted.
+  static constexpr int kStrangerLines = 30;
+  // Notes in the log how many such lines were left out, for the addresses
+  // whose last note is a minute old; called about once a second.
+  void NoteLeftOutLines();
+
  private:
   // `request_line` is the request's log line while it is not yet written;
   // whatever logs a line of the request writes it first (WriteRequestLine).
-  void HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
+  // Returns false when the request was refused before its login was
+  // accepted.
+  bool HandleRequest(TTCPConnection& connection, THTTPRequestInfo& request,
                      THTTPResponseInfo& response, std::string& request_line) EXCLUDES(state_.Lock);
   void WriteRequestLine(std::string& request_line);
+  // The line of a request refused before its login was accepted: at most
+  // kStrangerLines a minute from one address, the rest counted.
+  void WriteStrangerLine(std::string& request_line, const std::string& address);
   // The checks before anything of the request is decoded; false with the
   // refusal in `response`.
   bool Admit(const TTCPConnection& connection, const THTTPRequestInfo& request,
@@ -151,6 +164,7 @@ class AdminDispatcher {
   AdminPages pages_;
   TPageProducer PagWatch GUARDED_BY(state_.Lock);
   LoginThrottle throttle_ GUARDED_BY(state_.Lock);
+  AddressRateLimiter stranger_lines_{kStrangerLines, std::chrono::minutes(1)};
 
   Mutex tree_mutex_;  // one listing at a time; not held while it is sent
   std::string tree_output_file_ GUARDED_BY(tree_mutex_);

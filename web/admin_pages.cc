@@ -1,5 +1,7 @@
 #include "web/admin_pages.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "core/jconvert.h"
+#include "core/text.h"
+#include "mail/smtp_client.h"
 #include "settings/settings_files.h"
 #include "watch/notify_composer.h"
 #include "web/admin_text.h"
@@ -74,6 +78,25 @@ void OpenAndMeasure(TWatchFile& entry) {
   }
 }
 
+// True when a mail server name or address is this host: a loopback
+// address, "localhost", or the host's own name.
+bool IsThisHost(std::string name) {
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  }
+  name = LowerCase(name);
+  if (name == "localhost" ||
+      (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0)) {
+    return true;
+  }
+  in_addr v4;
+  if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6;
+  if (::inet_pton(AF_INET6, name.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  char host[256] = {};
+  return ::gethostname(host, sizeof host - 1) == 0 && name == LowerCase(host);
+}
+
 std::string HostName() {
   char name[251] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return std::string();
@@ -100,21 +123,28 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestPar
   if (tag == "EnvSMTPUser") return ShowValue(state_.EnvTable.GetValue("SMTPUser"));
   if (tag == "EnvSMTPSecurityOptions")
     return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
-  if (tag == "ModDelWatchSearchCount") return CountOptions(params);
-
-  // The modify/delete page shows the posted fields of the pressed row; they
-  // come from a Shift_JIS page already and are only escaped.
-  static const std::pair<const char*, const char*> kRowFields[] = {
-      {"ModDelWatchSettingNo", "No"},
-      {"ModDelHidWatchFileName", "WatchFileName"},
-      {"ModDelWatchSettingDispWatchFileName", "WatchFileName"},
-      {"ModDelWatchSearchString", "WatchSearchString"},
-      {"ModDelWatchMailAddress", "WatchMailAddress"},
-      {"ModDelHidWatchCommand", "WatchCommand"},
-      {"ModDelDispWatchCommand", "WatchCommand"},
-  };
-  for (const auto& [name, field] : kRowFields) {
-    if (tag == name) return HtmlEscape(ParamValue(params, field + RowKey(params)));
+  // The modify/delete page shows the stored entry of the pressed row; only
+  // its number comes from the request, so a link from another page cannot
+  // put its own values (a command to run as root) into the form.
+  static const char* const kRowTags[] = {
+      "ModDelWatchSettingNo",    "ModDelHidWatchFileName", "ModDelWatchSettingDispWatchFileName",
+      "ModDelWatchSearchString", "ModDelWatchMailAddress", "ModDelHidWatchCommand",
+      "ModDelDispWatchCommand",  "ModDelWatchSearchCount"};
+  for (const char* name : kRowTags) {
+    if (tag != name) continue;
+    const int32_t row = StrToInt(RowKey(params));
+    if (row < 1 || static_cast<size_t>(row) > state_.Watches.size()) {
+      throw AdminError("List index out of bounds (" + std::to_string(row) + ")");
+    }
+    const TWatchFile& entry = *state_.Watches[static_cast<size_t>(row) - 1];
+    if (tag == "ModDelWatchSettingNo") return std::to_string(row);
+    if (tag == "ModDelWatchSearchString") return ShowValue(entry.SearchString);
+    if (tag == "ModDelWatchMailAddress") return ShowValue(entry.MailAddress);
+    if (tag == "ModDelHidWatchCommand" || tag == "ModDelDispWatchCommand") {
+      return ShowValue(entry.Command);
+    }
+    if (tag == "ModDelWatchSearchCount") return CountOptions(entry.SearchCount);
+    return ShowValue(entry.FileName);
   }
   return std::string();
 }
@@ -146,8 +176,7 @@ std::string AdminPages::WatchListRows() const {
   return out;
 }
 
-std::string AdminPages::CountOptions(const RequestParams& params) {
-  int32_t selected = StrToInt(ParamValue(params, "WatchSearchCount" + RowKey(params)));
+std::string AdminPages::CountOptions(int32_t selected) {
   std::string out;
   for (int i = 1; i <= 20; ++i) {
     std::string n = std::to_string(i);
@@ -264,6 +293,14 @@ void AdminPages::SaveEnvSettings(const RequestParams& params) {
   }
   std::string problem = SmtpSettingsProblem(mail);
   if (!problem.empty()) throw AdminError(problem);
+  // A login over a plain connection would cross the network in clear; the
+  // client refuses it too (except toward this host).
+  const std::string server(Trim(SjisToEuc(ParamValue(params, "SMTPServer"))));
+  if (!mail.User.empty() && SmtpSecurityKeyword(mail.Security) == "none" && !server.empty() &&
+      !IsThisHost(server)) {
+    throw AdminError(std::string(kAuthNotEncrypted + 4) + " (SMTPSecurity none toward " + server +
+                     ", which is not this host): choose starttls or tls, or leave SMTPUser empty.");
+  }
   env.SetValue("SMTPServer", SjisToEuc(ParamValue(params, "SMTPServer")));
   env.SetValue("FromMailAddress", SjisToEuc(ParamValue(params, "FromMailAddress")));
   for (const auto& [column, value] :

@@ -89,7 +89,7 @@ class AdminPages {
  private:
   // The row number of the pressed modify/delete button ("ModDel").
   static std::string RowKey(const RequestParams& params);
-  static std::string CountOptions(const RequestParams& params);
+  static std::string CountOptions(int32_t selected);
   std::string WatchListRows() const REQUIRES(state_.Lock);
 
   ServiceState& state_;

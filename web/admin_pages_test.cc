@@ -110,19 +110,24 @@ TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
   EXPECT_EQ(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_), "");
 }
 
-TEST_F(AdminPagesTest, ModDelTagsShowThePressedRowEscaped) {
+// The form shows the stored entry of the pressed row, escaped; of the
+// request only the row number counts.
+TEST_F(AdminPagesTest, ModDelTagsShowTheStoredEntryOfThePressedRow) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
+  watches()[0]->Command = "/bin/x \"q\" <y>";
   SetParams({"No1=1", "WatchFileName1=/one", "No2=2", "WatchFileName2=/two\"x",
-             "WatchSearchString2=" + kErrorSjis, "WatchSearchCount2=3", "WatchMailAddress2=a@b",
-             "WatchCommand2=/bin/true", "ModDel=No2" + kLabelSjis});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingNo", params_), "2");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), "/two&quot;x");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingDispWatchFileName", params_), "/two&quot;x");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchString", params_), kErrorSjis);
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchMailAddress", params_), "a@b");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchCommand", params_), "/bin/true");
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelDispWatchCommand", params_), "/bin/true");
+             "WatchSearchString2=x", "WatchSearchCount2=3", "WatchMailAddress2=a@b",
+             "WatchCommand1=/tmp/evil.sh", "ModDel=No1" + kLabelSjis});
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingNo", params_), "1");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), log1_);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSettingDispWatchFileName", params_), log1_);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchString", params_), "ERROR");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchMailAddress", params_), "ops@example.com");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchCommand", params_),
+            "/bin/x &quot;q&quot; &lt;y&gt;");
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelDispWatchCommand", params_),
+            "/bin/x &quot;q&quot; &lt;y&gt;");
   EXPECT_EQ(pages_->PagWatchHTMLTag("moddelwatchsettingno", params_),
             "");  // names are case-sensitive
   EXPECT_EQ(pages_->PagWatchHTMLTag("EnvSMTPServer", params_), "mail.example.com");
@@ -131,16 +136,16 @@ TEST_F(AdminPagesTest, ModDelTagsShowThePressedRowEscaped) {
       Lines(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_));
   ASSERT_EQ(options.size(), 20u);
   EXPECT_EQ(options[0], "<OPTION value=\"1\">1</OPTION>");
-  EXPECT_EQ(options[2], "<OPTION value=\"3\" selected>3</OPTION>");
+  EXPECT_EQ(options[1], "<OPTION value=\"2\" selected>2</OPTION>");
   EXPECT_EQ(options[19], "<OPTION value=\"20\">20</OPTION>");
-  SetParams({"WatchSearchCount4=25", "ModDel=No4" + kLabelSjis});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_).find("selected"),
-            std::string::npos);
+  SetParams({"ModDel=No2" + kLabelSjis});
+  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelWatchSearchString", params_), kErrorSjis + " disk");
 
-  // A label in another encoding stays in the row key: fields read empty and
-  // the count fails the page.
-  SetParams({"WatchFileName4=/x", "WatchSearchCount4=2", "ModDel=No4 modify"});
-  EXPECT_EQ(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), "");
+  // A row beyond the list, or a label in another encoding (the row key is
+  // then no number), fails the page.
+  SetParams({"ModDel=No4" + kLabelSjis});
+  EXPECT_THROW(pages_->PagWatchHTMLTag("ModDelHidWatchFileName", params_), AdminError);
+  SetParams({"ModDel=No1 modify"});
   EXPECT_THROW(pages_->PagWatchHTMLTag("ModDelWatchSearchCount", params_), SettingsError);
 }
 
