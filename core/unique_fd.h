@@ -36,6 +36,13 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // Closes the descriptor held, for a caller that must know whether the
+  // close succeeded (a written file's last error can show only here):
+  // false with errno set when it failed. The descriptor is gone either way.
+  bool Close() {
+    int fd = Release();
+    return fd < 0 || ::close(fd) == 0;
+  }
 
  private:
   int fd_ = -1;

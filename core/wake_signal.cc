@@ -1,4 +1,4 @@
-#include "net/wake_signal.h"
+#include "core/wake_signal.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

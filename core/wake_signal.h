@@ -6,8 +6,8 @@
 // signalled and never drained stays visible to every waiter. Signal() is
 // async-signal-safe. The static forms serve a descriptor that must outlive
 // every object, such as the one a signal handler writes to.
-#ifndef SL_NET_WAKE_SIGNAL_H_
-#define SL_NET_WAKE_SIGNAL_H_
+#ifndef SL_CORE_WAKE_SIGNAL_H_
+#define SL_CORE_WAKE_SIGNAL_H_
 
 #include "core/unique_fd.h"
 

@@ -20,6 +20,7 @@
 
 #include "core/address_rate_limiter.h"
 #include "core/event_log.h"
+#include "core/host_name.h"
 #include "discovery/udp_server.h"
 #include "net/socket_handle.h"
 
@@ -39,8 +40,8 @@ class DiscoveryResponder {
   static constexpr int kReplies = 10;
 
   // log must outlive the responder. host_name is asked once per question;
-  // by default it is the host name (LocalName).
-  explicit DiscoveryResponder(const EventLog& log, HostNameSource host_name = LocalName);
+  // by default it is the host name (HostName).
+  explicit DiscoveryResponder(const EventLog& log, HostNameSource host_name = HostName);
 
   // The OnUDPRead handler: answers the question to binding's PeerIP and
   // PeerPort through binding. Never throws.

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/host_name.h"
 #include "testing/test_support.h"
 
 namespace sl {
@@ -82,7 +83,7 @@ TEST_F(ResponderTest, AnswersTheSenderFromTheServerPort) {
 }
 
 TEST_F(ResponderTest, TwoConsolesEachGetTheirOwnAnswer) {
-  Start(LocalName);
+  Start(HostName);
   Console a(3000);
   Console b(3000);
   a.SendTo(port_, kDiscoveryQuestion);
@@ -90,9 +91,9 @@ TEST_F(ResponderTest, TwoConsolesEachGetTheirOwnAnswer) {
   std::string answer;
   int from = 0;
   ASSERT_TRUE(a.Receive(&answer, &from));
-  EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + LocalName());
+  EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + HostName());
   ASSERT_TRUE(b.Receive(&answer, &from));
-  EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + LocalName());
+  EXPECT_EQ(answer, std::string(kDiscoveryGreeting) + HostName());
 }
 
 TEST_F(ResponderTest, FailedReplyIsLoggedAndServingGoesOn) {

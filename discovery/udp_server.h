@@ -18,8 +18,8 @@
 #include <string_view>
 #include <thread>
 
+#include "core/wake_signal.h"
 #include "net/socket_handle.h"
-#include "net/wake_signal.h"
 
 namespace sl {
 

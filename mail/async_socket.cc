@@ -342,7 +342,7 @@ int TAsyncSocket::SendText(std::string_view data) {
 
 int TAsyncSocket::Receive(void* buffer, int size) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (state_ != wsConnected || fd_ < 0 || fd_session_ != session_) return -1;
+  if (state_ != wsConnected || !fd_.valid() || fd_session_ != session_) return -1;
   if (tls_) {
     size_t n = std::min(tls_in_.size(), static_cast<size_t>(size < 0 ? 0 : size));
     std::memcpy(buffer, tls_in_.data(), n);
@@ -352,7 +352,7 @@ int TAsyncSocket::Receive(void* buffer, int size) {
   }
   ssize_t n;
   do {
-    n = recv(fd_, buffer, static_cast<size_t>(size), 0);
+    n = recv(fd_.get(), buffer, static_cast<size_t>(size), 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     last_error_ = errno;
@@ -382,10 +382,10 @@ bool TAsyncSocket::Encrypted() const {
 
 bool TAsyncSocket::PeerIsLoopback() const {
   std::lock_guard<std::mutex> lock(mu_);
-  if (fd_ < 0) return false;
+  if (!fd_.valid()) return false;
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+  if (getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
   if (peer.ss_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
     return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
@@ -459,12 +459,12 @@ void TAsyncSocket::WorkerLoop() {
     nfds_t count = 1;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (fd_ >= 0) {
+      if (fd_.valid()) {
         short events = POLLIN;
         if (connecting_ || !pending_.empty()) events |= POLLOUT;
         if (connecting_) events = POLLOUT;
         if (tls_handshaking_) events = tls_wants_write_ ? POLLOUT : POLLIN;
-        fds[1] = pollfd{fd_, events, 0};
+        fds[1] = pollfd{fd_.get(), events, 0};
         count = 2;
       }
     }
@@ -473,10 +473,7 @@ void TAsyncSocket::WorkerLoop() {
   }
   std::lock_guard<std::mutex> lock(mu_);
   tls_.reset();
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
+  fd_.Reset();
 }
 
 void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
@@ -487,7 +484,7 @@ void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
       bool ours;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        ours = fd_ >= 0 && fd_session_ == session;
+        ours = fd_.valid() && fd_session_ == session;
       }
       if (ours) CloseDescriptor(0, true);
       break;
@@ -509,13 +506,12 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (session != session_) return;  // closed again before it was opened
-    if (fd_ >= 0) {
+    if (fd_.valid()) {
       // A descriptor of an ended session that was never closed: drop it.
       tls_.reset();
       tls_in_.clear();
       tls_handshaking_ = false;
-      close(fd_);
-      fd_ = -1;
+      fd_.Reset();
       fd_session_ = 0;
       connecting_ = false;
     }
@@ -527,8 +523,9 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
     linger = linger_;
     linger_timeout = linger_timeout_;
   }
-  auto fail = [&](int fd, int error, const char* what) {
-    if (fd >= 0) close(fd);
+  UniqueFd fd;
+  auto fail = [&](int error, const char* what) {
+    fd.Reset();
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (session != session_) return;
@@ -541,30 +538,30 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
     Fire(OnSessionConnected, session, error);
   };
 
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, proto);
-  if (fd < 0) return fail(-1, errno, "socket failed");
+  fd.Reset(socket(AF_INET, type | SOCK_CLOEXEC, proto));
+  if (!fd.valid()) return fail(errno, "socket failed");
   int flags = 1;
-  if (ioctl(fd, FIONBIO, &flags) != 0) return fail(fd, errno, "ioctlsocket(FIONBIO) failed");
+  if (ioctl(fd.get(), FIONBIO, &flags) != 0) return fail(errno, "ioctlsocket(FIONBIO) failed");
   if (linger != wsLingerNoSet) {
     struct linger l {
       linger == wsLingerOn ? 1 : 0, linger_timeout
     };
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
   }
-  if (bind_local && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+  if (bind_local && bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     int error = errno;
     char text[64];
     snprintf(text, sizeof(text), "bind failed, error #%d", error);
-    return fail(fd, error, text);
+    return fail(error, text);
   }
   int rc;
   do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
+    rc = connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0 && errno != EINPROGRESS) return fail(fd, errno, "connect failed");
+  if (rc != 0 && errno != EINPROGRESS) return fail(errno, "connect failed");
   {
     std::lock_guard<std::mutex> lock(mu_);
-    fd_ = fd;
+    fd_.Reset(fd.Release());
     fd_session_ = session;
     connecting_ = true;
   }
@@ -605,7 +602,7 @@ void TAsyncSocket::FinishConnect() {
   SessionId session;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    fd = fd_;
+    fd = fd_.get();
     session = fd_session_;
   }
   int error = 0;
@@ -615,8 +612,7 @@ void TAsyncSocket::FinishConnect() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       connecting_ = false;
-      close(fd_);
-      fd_ = -1;
+      fd_.Reset();
       fd_session_ = 0;
       if (session != session_) return;
       last_error_ = error;
@@ -644,7 +640,7 @@ void TAsyncSocket::DataAvailable() {
   bool current;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    fd = fd_;
+    fd = fd_.get();
     session = fd_session_;
     current = session == session_ && state_ == wsConnected;
   }
@@ -669,7 +665,7 @@ void TAsyncSocket::DataAvailable() {
   // Whatever the handler left (or data of a session that has ended) is
   // thrown away, so a handler that reads nothing cannot make us spin.
   std::lock_guard<std::mutex> lock(mu_);
-  if (fd_ == fd && rcvd_count_ == before) {
+  if (fd_.get() == fd && rcvd_count_ == before) {
     char sink[4096];
     ssize_t n = recv(fd, sink, sizeof(sink), 0);
     if (n > 0 && fd_session_ == session_) rcvd_count_ += static_cast<uint64_t>(n);
@@ -682,7 +678,8 @@ void TAsyncSocket::TryToSend() {
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0 || connecting_ || tls_handshaking_ || fd_session_ != session_ || pending_.empty())
+    if (!fd_.valid() || connecting_ || tls_handshaking_ || fd_session_ != session_ ||
+        pending_.empty())
       return;
     session = fd_session_;
     if (tls_) {
@@ -696,7 +693,7 @@ void TAsyncSocket::TryToSend() {
     } else {
       ssize_t n;
       do {
-        n = send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+        n = send(fd_.get(), pending_.data(), pending_.size(), MSG_NOSIGNAL);
       } while (n < 0 && errno == EINTR);
       if (n > 0) {
         pending_.erase(0, static_cast<size_t>(n));
@@ -719,9 +716,9 @@ void TAsyncSocket::BeginTls(SessionId session) {
   int error = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0 || fd_session_ != session || session != session_ || tls_) return;
+    if (!fd_.valid() || fd_session_ != session || session != session_ || tls_) return;
     std::string why;
-    tls_ = TlsSession::Create(fd_, tls_host_, &why);
+    tls_ = TlsSession::Create(fd_.get(), tls_host_, &why);
     if (tls_) {
       tls_handshaking_ = true;
       tls_wants_write_ = true;
@@ -774,7 +771,7 @@ void TAsyncSocket::TlsDataAvailable() {
     bool current;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!tls_ || tls_handshaking_ || fd_ < 0) return;
+      if (!tls_ || tls_handshaking_ || !fd_.valid()) return;
       session = fd_session_;
       status = tls_->Read(&tls_in_,
                           TlsSession::kMaxRead - std::min(tls_in_.size(), TlsSession::kMaxRead));
@@ -812,17 +809,16 @@ void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {
   bool report;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0) return;
+    if (!fd_.valid()) return;
     session = fd_session_;
     if (tls_ && error == 0) tls_->Shutdown();
     tls_.reset();
     tls_in_.clear();
     tls_handshaking_ = false;
-    if (close(fd_) != 0 && error == 0) {
+    if (!fd_.Close() && error == 0) {
       last_error_ = errno;
       last_error_msg_ = "closesocket failed";
     }
-    fd_ = -1;
     fd_session_ = 0;
     connecting_ = false;
     report = report_even_if_ended;

@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/unique_fd.h"
 #include "mail/msg_queue.h"
 #include "mail/tls_session.h"
 #include "net/socket_errors.h"
@@ -169,7 +170,7 @@ class TAsyncSocket {
   int sock_type_ = 0;
   int sock_proto_ = 0;
   std::string pending_;  // outgoing data
-  int fd_ = -1;          // written only by the worker thread
+  UniqueFd fd_;          // written only by the worker thread
   SessionId fd_session_ = 0;
   bool connecting_ = false;
   bool shutting_down_ = false;

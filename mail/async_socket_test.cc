@@ -13,19 +13,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(MsgQueueTest, MessagesWaitInOrderWithOneByteEach) {
+TEST(MsgQueueTest, MessagesWaitInOrderAndSignalWhileQueued) {
   TMsgQueue queue;
+  EXPECT_FALSE(queue.Signalled());
   for (int i = 0; i < 5; ++i) queue.Post(WM_SOCK_USER, i, -i);
   EXPECT_EQ(queue.Size(), 5u);
-  EXPECT_EQ(queue.PipeBytes(), 5);
   TClassMsg msg;
   for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(queue.Signalled());
     ASSERT_TRUE(queue.Peek(&msg));
     EXPECT_EQ(msg.Msg, WM_SOCK_USER);
     EXPECT_EQ(msg.WParam, i);
     EXPECT_EQ(msg.LParam, -i);
-    EXPECT_EQ(queue.PipeBytes(), 4 - i);
   }
+  EXPECT_FALSE(queue.Signalled());
   EXPECT_FALSE(queue.Peek(&msg));
 }
 
@@ -51,15 +52,6 @@ TEST(MsgQueueTest, WaitUntilGivesUpAtTheDeadline) {
   EXPECT_GE(TMsgQueue::Clock::now() - start, 50ms);
   queue.Post(1);
   EXPECT_TRUE(queue.WaitUntil(TMsgQueue::Clock::now() + 1s, &msg));
-}
-
-TEST(SocketErrorsTest, NumbersHaveTheirTexts) {
-  EXPECT_EQ(AsyncSocketErrorText(0), "No Error");
-  EXPECT_EQ(AsyncSocketErrorText(111), "Connection refused");
-  EXPECT_EQ(AsyncSocketErrorText(122), "Disc quota exceeded");
-  EXPECT_EQ(AsyncSocketErrorText(999994), "Host not found");
-  EXPECT_EQ(AsyncSocketErrorText(1), "Not a WinSock error");
-  EXPECT_EQ(AsyncSocketErrorText(-3), "Not a WinSock error");
 }
 
 TEST(SocketResolveTest, AddressPortAndProtocolAreChecked) {

@@ -1,17 +1,20 @@
-// TMsgQueue: a thread-safe FIFO of small messages with a wake-up pipe.
+// TMsgQueue: a thread-safe FIFO of small messages with a wake-up signal.
 //
-// Any thread may post; one reader takes the messages in order. Every posted
-// message also writes one byte into a pipe and every removal reads one back,
-// so a reader can block in poll(2) on ReadFd() together with other
-// descriptors (the socket worker waits on its socket this way) or wait with a
-// deadline. The mutex is held only while a message is appended or removed.
+// Any thread may post; one reader takes the messages in order. ReadFd() (a
+// WakeSignal) is readable exactly while a message is queued, so a reader can
+// block in poll(2) on it together with other descriptors (the socket worker
+// waits on its socket this way) or wait with a deadline. The mutex is held
+// only while a message is appended or removed.
 #ifndef SL_MAIL_MSG_QUEUE_H_
 #define SL_MAIL_MSG_QUEUE_H_
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <mutex>
+
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
+#include "core/wake_signal.h"
 
 namespace sl {
 
@@ -41,7 +44,7 @@ class TMsgQueue {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Throws ESocketError("pipe() failed") when the pipe cannot be made.
+  // Throws ESocketError("eventfd() failed") when the signal cannot be made.
   TMsgQueue();
   ~TMsgQueue();
   TMsgQueue(const TMsgQueue&) = delete;
@@ -60,15 +63,14 @@ class TMsgQueue {
   size_t Size() const;
 
   // Readable while at least one message is queued.
-  int ReadFd() const { return read_fd_; }
-  // Bytes currently in the pipe (one per queued message).
-  int PipeBytes() const;
+  int ReadFd() const { return wake_.fd(); }
+  // True when ReadFd() is readable now.
+  bool Signalled() const;
 
  private:
-  mutable std::mutex mu_;
-  std::deque<TClassMsg> messages_;  // guarded by mu_
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  mutable Mutex mu_;
+  std::deque<TClassMsg> messages_ GUARDED_BY(mu_);
+  WakeSignal wake_;  // signalled while messages_ is not empty (under mu_)
 };
 
 }  // namespace sl

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "core/files.h"
+#include "core/host_name.h"
 #include "core/text.h"
 #include "mail/smtp_reply.h"
 
@@ -32,12 +33,6 @@ std::string ConnectFailureText(int error) {
 }
 
 }  // namespace
-
-std::string MachineHostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) return std::string();
-  return std::string(name);
-}
 
 TCustomSmtpClient::TCustomSmtpClient() : socket_(std::make_unique<TAsyncSocket>()) {
   socket_->OnSessionConnected = [this](TAsyncSocket::SessionId s, int e) {
@@ -276,7 +271,7 @@ void TCustomSmtpClient::CheckRecipients() const {
 }
 
 std::string TCustomSmtpClient::HeloName() const {
-  std::string name = NoLineBreaks(SignOn.empty() ? MachineHostName() : SignOn);
+  std::string name = NoLineBreaks(SignOn.empty() ? HostName() : SignOn);
   if (name.empty()) name = "localhost";
   for (char& c : name) {
     if (c == ' ' || c == '\t') c = '_';
@@ -577,7 +572,7 @@ void TCustomSmtpClient::PrepareData() {
     fields.HdrPriority = HdrPriority;
     fields.ContentType = ContentType;
     fields.CharSet = CharSet;
-    fields.MessageId = MakeMessageId(MessageIdHost.empty() ? MachineHostName() : MessageIdHost);
+    fields.MessageId = MakeMessageId(MessageIdHost.empty() ? HostName() : MessageIdHost);
     header_lines_ = BuildMailHeaders(fields, LocalNow());
     if (OnProcessHeader) OnProcessHeader(header_lines_);
   }

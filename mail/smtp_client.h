@@ -102,9 +102,6 @@ enum TSmtpShareMode {
 // TSmtpRequest, LParam the result (0 = success, else a reply code).
 inline constexpr uint32_t WM_SMTP_REQUEST_DONE = 0x401;
 
-// The local host name (empty when it cannot be read).
-std::string MachineHostName();
-
 class TCustomSmtpClient {
  public:
   TCustomSmtpClient();

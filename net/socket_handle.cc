@@ -34,12 +34,6 @@ std::string AddressText(const sockaddr_in& addr) {
 
 }  // namespace
 
-std::string LocalName() {
-  char name[250] = {};
-  if (gethostname(name, sizeof(name)) != 0) return "";
-  return std::string(name, strnlen(name, sizeof(name)));
-}
-
 void TSocketHandle::AllocateSocket(int type) {
   CloseSocket();
   int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);

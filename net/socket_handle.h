@@ -28,10 +28,6 @@ namespace sl {
 inline constexpr char kAddressInUseText[] =
     "Could not bind socket. Address and port are already in use.";
 
-// The host name as gethostname() reports it into a 250-byte buffer, up to
-// its first NUL byte; empty when it cannot be read.
-std::string LocalName();
-
 class TSocketHandle {
  public:
   TSocketHandle() = default;

@@ -1,6 +1,8 @@
 #!/bin/bash
 # The whole test suite, run as root from the source tree:
-#   1. installs the test dependencies;
+#   1. installs the test dependencies, then checks the habits of the tree:
+#      every C++ file as clang-format writes it, every include pointing
+#      down the layers (scripts/check-layers.sh);
 #   2. release build: every unit and service-level test;
 #   3. clang build with the thread-safety analysis (built, not run): the
 #      locking rules of core/thread_annotations.h hold everywhere;
@@ -14,6 +16,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/install-test-deps.sh
+
+echo "== formatting and layers =="
+clang-format --dry-run --Werror $(git ls-files '*.cc' '*.h')
+bash scripts/check-layers.sh
 
 run_suite() {
   local dir=$1; shift

@@ -13,6 +13,8 @@
 #include <string>
 #include <system_error>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 namespace {
@@ -239,33 +241,30 @@ void CsvTable::LoadFromBytes(std::string_view bytes) {
 
 bool CsvTable::LoadFromFile(const std::string& path) {
   // Without blocking: a FIFO put in the file's place must not stop the caller.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  int err = ::fstat(fd, &st) != 0 ? errno
-            : S_ISREG(st.st_mode) ? 0
-            : S_ISDIR(st.st_mode) ? EISDIR
-                                  : EINVAL;
-  if (err != 0) {
-    ::close(fd);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  // errno tells the caller why: kept across the close.
+  auto fail = [&fd](int err) {
+    fd.Reset();
     errno = err;
     return false;
-  }
+  };
+  struct stat st;
+  int err = ::fstat(fd.get(), &st) != 0 ? errno
+            : S_ISREG(st.st_mode)       ? 0
+            : S_ISDIR(st.st_mode)       ? EISDIR
+                                        : EINVAL;
+  if (err != 0) return fail(err);
   std::string data;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      ::close(fd);
-      errno = err;
-      return false;
-    }
+    if (n < 0) return fail(errno);
     if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
+  fd.Reset();
   LoadFromBytes(data);
   LoadFailed = false;
   return true;
@@ -375,41 +374,41 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   // replaced, by a temporary file in the target's own directory.
   const std::string target = FollowLinks(path);
   std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
     tmp = target + ".tmp." + RandomSuffix();
     // 0600 from the first moment: the file may hold the login password.
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
+    fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid() && errno != EEXIST) return false;
   }
-  if (fd < 0) return false;
+  if (!fd.valid()) return false;
 
   auto fail = [&](int err, const char* what) {
-    ::close(fd);
+    fd.Reset();
     ::unlink(tmp.c_str());
     throw std::system_error(err, std::generic_category(), std::string(what) + " " + path);
   };
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(errno, "write");
     }
     done += static_cast<size_t>(n);
   }
-  if (::fsync(fd) != 0) fail(errno, "write");
+  if (::fsync(fd.get()) != 0) fail(errno, "write");
 
   // Only the whole, flushed file gets the old file's owner and mode; a new
   // file keeps 0600.
   struct stat old;
   if (::stat(target.c_str(), &old) == 0) {
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
       // Keeping the owner is a courtesy; the content matters.
     }
-    if (::fchmod(fd, old.st_mode & 07777) != 0) fail(errno, "chmod");
+    if (::fchmod(fd.get(), old.st_mode & 07777) != 0) fail(errno, "chmod");
   }
-  if (::close(fd) != 0) {
+  if (!fd.Close()) {
     int err = errno;
     ::unlink(tmp.c_str());
     throw std::system_error(err, std::generic_category(), "close " + path);
@@ -422,11 +421,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   // The rename itself reaches the disk with its directory.
   size_t slash = target.rfind('/');
   std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
-  }
+  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd.valid()) ::fsync(dir_fd.get());
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace sl {
 
@@ -23,18 +24,12 @@ bool WatchStream::Open(const std::string& path, bool follow_links) {
   // device), then the same file opened for reading through /proc, so the
   // path cannot be switched to another file between the check and the open.
   // Without follow_links the handle names a link itself, never its target.
-  int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW));
-  if (handle < 0) return false;
+  UniqueFd handle(::open(path.c_str(), O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW)));
+  if (!handle.valid()) return false;
   struct stat st;
-  if (::fstat(handle, &st) != 0) {
-    int error = errno;
-    ::close(handle);
-    errno = error;
-    return false;
-  }
+  if (::fstat(handle.get(), &st) != 0) return false;
   found_ = st;
   if (S_ISLNK(st.st_mode)) {
-    ::close(handle);
     via_link_ = true;
     not_a_file_ = true;
     return true;
@@ -44,33 +39,25 @@ bool WatchStream::Open(const std::string& path, bool follow_links) {
   struct stat link;
   via_link_ = follow_links && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
   if (!IsReadable(st)) {
-    ::close(handle);
     not_a_file_ = true;
     return true;
   }
-  int fd = ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), kReadFlags);
-  if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), kReadFlags);  // no /proc
-  int error = errno;
-  ::close(handle);
-  if (fd < 0) {
-    errno = error;
-    return false;
-  }
+  UniqueFd fd(::open(("/proc/self/fd/" + std::to_string(handle.get())).c_str(), kReadFlags));
+  if (!fd.valid() && errno == ENOENT) fd.Reset(::open(path.c_str(), kReadFlags));  // no /proc
+  if (!fd.valid()) return false;
   struct stat now;
-  if (::fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-    ::close(fd);
+  if (::fstat(fd.get(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
     errno = ESTALE;  // replaced between the two opens
     return false;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   return true;
 }
 
 void WatchStream::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   dev_ = 0;
   ino_ = 0;
   not_a_file_ = false;
@@ -79,8 +66,8 @@ void WatchStream::Close() {
 }
 
 int64_t WatchStream::Size() const {
-  if (fd_ < 0) return -1;
-  off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (!fd_.valid()) return -1;
+  off_t end = ::lseek(fd_.get(), 0, SEEK_END);
   return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 

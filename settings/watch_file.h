@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 // A read-only file descriptor that remembers which file (device and inode)
@@ -28,7 +30,6 @@ namespace sl {
 class WatchStream {
  public:
   WatchStream() = default;
-  ~WatchStream() { Close(); }
   WatchStream(const WatchStream&) = delete;
   WatchStream& operator=(const WatchStream&) = delete;
 
@@ -42,21 +43,21 @@ class WatchStream {
   // the path, so the path cannot be switched in between.
   bool Open(const std::string& path, bool follow_links = true);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.valid(); }
   // The last Open found neither a regular file nor a FIFO.
   bool NotAFile() const { return not_a_file_; }
   // What the last successful Open found (also when NotAFile()).
   const struct stat& Found() const { return found_; }
   // The path was a symbolic link when the last successful Open ran.
   bool ViaLink() const { return via_link_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   dev_t device() const { return dev_; }
   ino_t inode() const { return ino_; }
   // Size of the open file (seek to its end); -1 on error.
   int64_t Size() const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool not_a_file_ = false;

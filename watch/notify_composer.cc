@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "core/host_name.h"
 #include "core/jconvert.h"
 #include "core/text.h"
 #include "mail/mail_message.h"
@@ -88,13 +89,13 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
 }
 
 std::string NotifyHostName() {
-  std::string name = MachineHostName();
+  std::string name = HostName();
   if (name.size() > kMaxHostName) name.resize(kMaxHostName);
   return name;
 }
 
 std::string FullyQualifiedHostName() {
-  std::string name = MachineHostName();
+  std::string name = HostName();
   if (name.empty() || name.find('.') != std::string::npos) return name;
   addrinfo hints{};
   hints.ai_flags = AI_CANONNAME;

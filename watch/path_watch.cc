@@ -42,20 +42,18 @@ bool IsUnfollowableFs(unsigned long type) {
 
 PathWatch::PathWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
-PathWatch::~PathWatch() {
-  if (fd_ >= 0) ::close(fd_);
-}
+PathWatch::~PathWatch() = default;
 
 bool PathWatch::Add(const void* key, const std::string& path, const struct stat* link_stat) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (fd_ < 0 || name.empty() || name == "." || name == ".." ||
+  if (!fd_.valid() || name.empty() || name == "." || name == ".." ||
       (link_stat && S_ISLNK(link_stat->st_mode)) || refused_dirs_.count(dir)) {
     Unbind(key);
     return false;
   }
-  int wd = ::inotify_add_watch(fd_, dir.c_str(), kDirMask);
+  int wd = ::inotify_add_watch(fd_.get(), dir.c_str(), kDirMask);
   if (wd < 0) {
     Unbind(key);
     return false;
@@ -67,7 +65,7 @@ bool PathWatch::Add(const void* key, const std::string& path, const struct stat*
     struct statfs fs;
     if (::statfs(dir.c_str(), &fs) != 0 ||
         IsUnfollowableFs(static_cast<unsigned long>(fs.f_type))) {
-      ::inotify_rm_watch(fd_, wd);
+      ::inotify_rm_watch(fd_.get(), wd);
       dirs_.erase(it);
       refused_dirs_.insert(dir);
       Unbind(key);
@@ -100,7 +98,7 @@ void PathWatch::Unbind(const void* key) {
     if (keys.empty()) dir->second.names.erase(name);
   }
   if (dir->second.names.empty()) {
-    ::inotify_rm_watch(fd_, b.wd);
+    ::inotify_rm_watch(fd_.get(), b.wd);
     dirs_.erase(dir);
   }
 }
@@ -117,16 +115,16 @@ void PathWatch::DropDir(int wd, bool remove_watch,
       changed(key);
     }
   }
-  if (remove_watch) ::inotify_rm_watch(fd_, wd);
+  if (remove_watch) ::inotify_rm_watch(fd_.get(), wd);
   dirs_.erase(dir);
 }
 
 bool PathWatch::Poll(const std::function<void(const void*)>& changed) {
-  if (fd_ < 0) return true;
+  if (!fd_.valid()) return true;
   bool complete = true;
   alignas(struct inotify_event) char buf[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(fd_, buf, sizeof buf);
+    ssize_t n = ::read(fd_.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     for (char* p = buf; p < buf + n;) {

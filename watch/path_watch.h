@@ -20,6 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/unique_fd.h"
+
 namespace sl {
 
 class PathWatch {
@@ -54,7 +56,7 @@ class PathWatch {
   void Unbind(const void* key);
   void DropDir(int wd, bool remove_watch, const std::function<void(const void*)>& changed);
 
-  int fd_ = -1;
+  UniqueFd fd_;
   std::unordered_map<int, Dir> dirs_;
   std::unordered_map<const void*, Binding> keys_;
   std::unordered_set<std::string> refused_dirs_;  // on file systems inotify cannot follow

@@ -13,7 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "net/wake_signal.h"
+#include "core/unique_fd.h"
+#include "core/wake_signal.h"
 
 namespace sl {
 
@@ -39,13 +40,10 @@ std::atomic<int> g_wake_fd{-1};
 int EnsureWakeFd() {
   int fd = g_wake_fd.load();
   if (fd >= 0) return fd;
-  int fresh = WakeSignal::OpenFd();
-  if (fresh < 0) return -1;
-  if (!g_wake_fd.compare_exchange_strong(fd, fresh)) {
-    ::close(fresh);
-    return fd;
-  }
-  return fresh;
+  UniqueFd fresh(WakeSignal::OpenFd());
+  if (!fresh.valid()) return -1;
+  if (!g_wake_fd.compare_exchange_strong(fd, fresh.get())) return fd;  // another won
+  return fresh.Release();
 }
 
 [[maybe_unused]] const int g_wake_fd_at_load = EnsureWakeFd();

@@ -18,6 +18,7 @@
 
 #include "core/jconvert.h"
 #include "core/text.h"
+#include "core/unique_fd.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
 #include "web/http_header_list.h"
@@ -351,13 +352,10 @@ bool AdminDispatcher::ServeDocument(TTCPConnection& connection, const THTTPReque
   }
 
   if (SameText(request.Command, "HEAD")) {
-    int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw AdminError(CannotOpen(local, errno));
+    UniqueFd fd(::open(local.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) throw AdminError(CannotOpen(local, errno));
     struct stat st;
-    int rc = ::fstat(fd, &st);
-    int error = errno;
-    ::close(fd);
-    if (rc != 0) throw AdminError(CannotOpen(local, error));
+    if (::fstat(fd.get(), &st) != 0) throw AdminError(CannotOpen(local, errno));
     response.SetStatusCode(200);
     response.ContentType = GetMimeType(local);
     response.ContentLength = st.st_size;
@@ -568,8 +566,7 @@ void AdminDispatcher::RunTreeListingLocked() {
   // file is made each time (whatever lay at its name, a link too, is gone),
   // and the shell's redirection keeps the mode of the file it truncates.
   ::unlink(partial.c_str());
-  int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+  UniqueFd created(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   std::string command =
       ShellQuote(state_.BasePath + "./bin/tree") + " -n / > " + ShellQuote(partial);
   int status = std::system(command.c_str());

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/host_name.h"
 #include "core/jconvert.h"
 #include "core/text.h"
 #include "mail/smtp_client.h"
@@ -93,14 +94,8 @@ bool IsThisHost(std::string name) {
   if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
   in6_addr v6;
   if (::inet_pton(AF_INET6, name.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-  char host[256] = {};
-  return ::gethostname(host, sizeof host - 1) == 0 && name == LowerCase(host);
-}
-
-std::string HostName() {
-  char name[251] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
-  return name;
+  const std::string host = HostName();
+  return !host.empty() && name == LowerCase(host);
 }
 
 }  // namespace

@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "net/wake_signal.h"
+#include "core/unique_fd.h"
+#include "core/wake_signal.h"
 
 namespace sl {
 
@@ -323,10 +324,12 @@ bool TTCPServer::StartWorker(const std::shared_ptr<Core>& core) {
 
 void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
   Core& c = *core;
+  UniqueFd epoll_fd;  // closed when the worker ends
   int ep = -1;
   std::unique_lock<std::mutex> lock(c.mutex);
   if (!c.stopping) {
-    ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_fd.Reset(epoll_create1(EPOLL_CLOEXEC));
+    ep = epoll_fd.get();
     if (ep >= 0) {
       // Exclusive: a new connection wakes one waiting worker, not all.
       for (size_t i = 0; i < c.listen_fds.size(); ++i) {
@@ -357,10 +360,10 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     int fd = c.Accept(ep, timed_out, peer);
     std::unique_ptr<TTCPConnection> connection;
     if (fd >= 0) {
+      UniqueFd accepted(fd);
       try {
-        connection = std::make_unique<TTCPConnection>(fd, peer);
+        connection = std::make_unique<TTCPConnection>(accepted.Release(), peer);
       } catch (const std::exception& e) {
-        close(fd);
         c.Report(e);
       }
     }
@@ -424,7 +427,6 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
   --c.workers;
   c.changed.notify_all();
   lock.unlock();
-  if (ep >= 0) close(ep);
 }
 
 void TTCPServer::Serve(Core& c, TTCPConnection& connection) {

@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/unique_fd.h"
 #include "settings/csv_table.h"
 #include "settings/settings_files.h"
 
@@ -99,19 +100,19 @@ bool CreateOnce(const std::string& path, const std::string& text) {
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) return false;
   std::string temp = path + ".new.XXXXXX";
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) throw SystemError("Cannot create a temporary file for", path);
+  sl::UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.valid()) throw SystemError("Cannot create a temporary file for", path);
   size_t done = 0;
   bool ok = true;
   while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }
-  ok = ok && ::fsync(fd) == 0;
+  ok = ok && ::fsync(fd.get()) == 0;
   int write_errno = errno;
-  ok = ::close(fd) == 0 && ok;
+  ok = fd.Close() && ok;
   if (!ok) {
     ::unlink(temp.c_str());
     errno = write_errno;
