@@ -24,7 +24,7 @@ void TUDPServer::SetActive(bool active) {
     // Stopping would wait for this very thread.
     throw std::logic_error("TUDPServer: SetActive from its own handler");
   }
-  std::lock_guard<std::mutex> lock(control_mutex_);
+  MutexLock lock(control_mutex_);
   if (active == active_.load()) return;
   if (active) {
     Start();

@@ -14,10 +14,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string_view>
 #include <thread>
 
+#include "core/mutex.h"
 #include "core/wake_signal.h"
 #include "net/socket_handle.h"
 
@@ -57,16 +57,18 @@ class TUDPServer {
   UDPReadHook OnUDPRead;
 
  private:
-  void Start();
-  void Stop();
+  void Start() REQUIRES(control_mutex_);
+  void Stop() REQUIRES(control_mutex_);
   void ListenLoop(UDPReadHook handler, size_t buffer_size);
 
-  std::mutex control_mutex_;
+  Mutex control_mutex_;  // one SetActive at a time
   std::atomic<bool> active_{false};
+  // Set before the listener starts and cleared after it has ended, so the
+  // listener's handler reads it without the lock.
   TSocketHandle* current_ = nullptr;
   WakeSignal wake_;
   std::atomic<bool> stopping_{false};
-  std::thread listener_;
+  std::thread listener_ GUARDED_BY(control_mutex_);
 };
 
 }  // namespace sl

@@ -111,7 +111,7 @@ TAsyncSocket::TAsyncSocket() = default;
 TAsyncSocket::~TAsyncSocket() {
   {
     // The owner is going away: no more events.
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     shutting_down_ = true;
   }
   if (worker_.joinable()) {
@@ -122,87 +122,87 @@ TAsyncSocket::~TAsyncSocket() {
 }
 
 void TAsyncSocket::SetAddr(const std::string& addr) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsClosed) throw ESocketError(0, "Cannot change Addr if not closed");
   addr_ = addr;
 }
 
 void TAsyncSocket::SetPort(const std::string& port) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsClosed) throw ESocketError(0, "Cannot change Port if not closed");
   port_ = port;
 }
 
 void TAsyncSocket::SetProto(const std::string& proto) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsClosed) throw ESocketError(0, "Cannot change Proto if not closed");
   proto_ = proto;
 }
 
 void TAsyncSocket::SetLocalAddr(const std::string& addr) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsClosed) throw ESocketError(0, "Cannot change LocalAddr if not closed");
   local_addr_ = addr;
 }
 
 void TAsyncSocket::SetLocalPort(const std::string& port) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsClosed) throw ESocketError(0, "Cannot change LocalPort if not closed");
   local_port_ = port;
 }
 
 void TAsyncSocket::SetLinger(TSocketLingerOnOff on_off, int timeout_seconds) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   linger_ = on_off;
   linger_timeout_ = timeout_seconds;
 }
 
 std::string TAsyncSocket::Addr() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return addr_;
 }
 std::string TAsyncSocket::Port() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return port_;
 }
 std::string TAsyncSocket::Proto() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return proto_;
 }
 std::string TAsyncSocket::LocalAddr() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return local_addr_;
 }
 std::string TAsyncSocket::LocalPort() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return local_port_;
 }
 int TAsyncSocket::PortNum() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return port_num_;
 }
 uint64_t TAsyncSocket::RcvdCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return rcvd_count_;
 }
 int TAsyncSocket::LastError() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return last_error_;
 }
 std::string TAsyncSocket::LastErrorMsg() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return last_error_msg_;
 }
 TAsyncSocketState TAsyncSocket::State() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return state_;
 }
 std::string TAsyncSocket::DnsResult() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return dns_result_;
 }
 std::vector<std::string> TAsyncSocket::DnsResultList() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return dns_result_list_;
 }
 
@@ -258,7 +258,7 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     dns_result_ = list.empty() ? std::string() : list.front();
     dns_result_list_ = list;
     if (error != 0) {
@@ -275,7 +275,7 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
 TAsyncSocket::SessionId TAsyncSocket::Connect() {
   std::string addr, port, proto, local_addr, local_port;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (state_ == wsConnecting || state_ == wsConnected) {
       throw ESocketError(0, "Connect: Socket already in use");
     }
@@ -308,7 +308,7 @@ TAsyncSocket::SessionId TAsyncSocket::Connect() {
 
   SessionId session;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (state_ == wsConnecting || state_ == wsConnected) {
       throw ESocketError(0, "Connect: Socket already in use");
     }
@@ -332,7 +332,7 @@ TAsyncSocket::SessionId TAsyncSocket::Connect() {
 
 int TAsyncSocket::SendText(std::string_view data) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (state_ != wsConnected) return -1;
     pending_.append(data);
     queue_->Post(WM_SOCK_TRY_TO_SEND, static_cast<int32_t>(session_));
@@ -341,7 +341,7 @@ int TAsyncSocket::SendText(std::string_view data) {
 }
 
 int TAsyncSocket::Receive(void* buffer, int size) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsConnected || !fd_.valid() || fd_session_ != session_) return -1;
   if (tls_) {
     size_t n = std::min(tls_in_.size(), static_cast<size_t>(size < 0 ? 0 : size));
@@ -364,24 +364,24 @@ int TAsyncSocket::Receive(void* buffer, int size) {
 }
 
 void TAsyncSocket::StartTls(const std::string& host) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (state_ != wsConnected) return;
   tls_host_ = host;
   queue_->Post(WM_SOCK_START_TLS, static_cast<int32_t>(session_));
 }
 
 std::string TAsyncSocket::TlsError() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return tls_error_;
 }
 
 bool TAsyncSocket::Encrypted() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return tls_ != nullptr && !tls_handshaking_;
 }
 
 bool TAsyncSocket::PeerIsLoopback() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (!fd_.valid()) return false;
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
@@ -400,7 +400,7 @@ bool TAsyncSocket::PeerIsLoopback() const {
 
 void TAsyncSocket::Close() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (state_ != wsConnecting && state_ != wsConnected) return;
     SessionId ended = session_;
     session_ = 0;
@@ -420,7 +420,7 @@ void TAsyncSocket::ChangeState(TAsyncSocketState new_state) {
 void TAsyncSocket::FireStateChanges() {
   std::vector<std::pair<TAsyncSocketState, TAsyncSocketState>> changes;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     changes.swap(state_changes_);
     if (shutting_down_) return;
   }
@@ -432,7 +432,7 @@ void TAsyncSocket::Fire(const std::function<void(SessionId, int)>& handler, Sess
                         int error) {
   if (!handler) return;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (shutting_down_) return;
   }
   try {
@@ -458,7 +458,7 @@ void TAsyncSocket::WorkerLoop() {
     fds[0] = pollfd{queue_->ReadFd(), POLLIN, 0};
     nfds_t count = 1;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (fd_.valid()) {
         short events = POLLIN;
         if (connecting_ || !pending_.empty()) events |= POLLOUT;
@@ -471,7 +471,7 @@ void TAsyncSocket::WorkerLoop() {
     if (poll(fds, count, -1) < 0) continue;
     if (count == 2 && fds[1].revents != 0) HandleReadiness(fds[1].revents);
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   tls_.reset();
   fd_.Reset();
 }
@@ -483,7 +483,7 @@ void TAsyncSocket::HandleMessage(const TClassMsg& msg) {
     case WM_SOCK_CLOSE: {
       bool ours;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         ours = fd_.valid() && fd_session_ == session;
       }
       if (ours) CloseDescriptor(0, true);
@@ -504,7 +504,7 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
   TSocketLingerOnOff linger;
   int linger_timeout;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (session != session_) return;  // closed again before it was opened
     if (fd_.valid()) {
       // A descriptor of an ended session that was never closed: drop it.
@@ -527,7 +527,7 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
   auto fail = [&](int error, const char* what) {
     fd.Reset();
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (session != session_) return;
       last_error_ = error;
       last_error_msg_ = what;
@@ -560,7 +560,7 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno != EINPROGRESS) return fail(errno, "connect failed");
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     fd_.Reset(fd.Release());
     fd_session_ = session;
     connecting_ = true;
@@ -571,7 +571,7 @@ void TAsyncSocket::OpenAndConnect(SessionId session) {
 void TAsyncSocket::HandleReadiness(short revents) {
   bool connecting, handshaking, tls;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     connecting = connecting_;
     handshaking = tls_handshaking_;
     tls = tls_ != nullptr;
@@ -601,7 +601,7 @@ void TAsyncSocket::FinishConnect() {
   int fd;
   SessionId session;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     fd = fd_.get();
     session = fd_session_;
   }
@@ -610,7 +610,7 @@ void TAsyncSocket::FinishConnect() {
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
   if (error != 0) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       connecting_ = false;
       fd_.Reset();
       fd_session_ = 0;
@@ -625,7 +625,7 @@ void TAsyncSocket::FinishConnect() {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     connecting_ = false;
     if (session != session_) return;  // closed meanwhile; the close message follows
     ChangeState(wsConnected);
@@ -639,7 +639,7 @@ void TAsyncSocket::DataAvailable() {
   SessionId session;
   bool current;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     fd = fd_.get();
     session = fd_session_;
     current = session == session_ && state_ == wsConnected;
@@ -658,13 +658,13 @@ void TAsyncSocket::DataAvailable() {
   }
   uint64_t before;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     before = rcvd_count_;
   }
   if (current) Fire(OnDataAvailable, session, 0);
   // Whatever the handler left (or data of a session that has ended) is
   // thrown away, so a handler that reads nothing cannot make us spin.
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (fd_.get() == fd && rcvd_count_ == before) {
     char sink[4096];
     ssize_t n = recv(fd, sink, sizeof(sink), 0);
@@ -677,7 +677,7 @@ void TAsyncSocket::TryToSend() {
   bool all_sent = false;
   int error = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!fd_.valid() || connecting_ || tls_handshaking_ || fd_session_ != session_ ||
         pending_.empty())
       return;
@@ -715,7 +715,7 @@ void TAsyncSocket::TryToSend() {
 void TAsyncSocket::BeginTls(SessionId session) {
   int error = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!fd_.valid() || fd_session_ != session || session != session_ || tls_) return;
     std::string why;
     tls_ = TlsSession::Create(fd_.get(), tls_host_, &why);
@@ -739,7 +739,7 @@ void TAsyncSocket::ContinueTls() {
   SessionId session;
   TlsSession::Status status;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!tls_ || !tls_handshaking_) return;
     session = fd_session_;
     status = tls_->Handshake();
@@ -770,7 +770,7 @@ void TAsyncSocket::TlsDataAvailable() {
     TlsSession::Status status;
     bool current;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (!tls_ || tls_handshaking_ || !fd_.valid()) return;
       session = fd_session_;
       status = tls_->Read(&tls_in_,
@@ -784,18 +784,18 @@ void TAsyncSocket::TlsDataAvailable() {
     while (current) {
       size_t before;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         before = tls_in_.size();
       }
       if (before == 0) break;
       Fire(OnDataAvailable, session, 0);
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       // What a handler leaves unread is dropped, as on a plain connection.
       if (tls_in_.size() == before) tls_in_.clear();
       current = session == session_ && fd_session_ == session;
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (!current) tls_in_.clear();
     }
     if (status == TlsSession::kClosed) CloseDescriptor(0, false);
@@ -808,7 +808,7 @@ void TAsyncSocket::CloseDescriptor(int error, bool report_even_if_ended) {
   SessionId session;
   bool report;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!fd_.valid()) return;
     session = fd_session_;
     if (tls_ && error == 0) tls_->Shutdown();

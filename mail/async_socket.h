@@ -28,12 +28,12 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "core/unique_fd.h"
 #include "mail/msg_queue.h"
 #include "mail/tls_session.h"
@@ -143,44 +143,47 @@ class TAsyncSocket {
   // Closes the worker's descriptor; reports the close with error when the
   // session was still current (peer close or failure).
   void CloseDescriptor(int error, bool report_even_if_ended);
-  void ChangeState(TAsyncSocketState new_state);  // mu_ held by caller
+  void ChangeState(TAsyncSocketState new_state) REQUIRES(mu_);
   void FireStateChanges();
   // Runs an event handler on the worker thread, passing exceptions to
   // OnBgException.
   void Fire(const std::function<void(SessionId, int)>& handler, SessionId session, int error);
 
-  mutable std::mutex mu_;
-  // Guarded by mu_.
-  std::string addr_, port_, proto_ = "tcp", local_addr_ = "0.0.0.0", local_port_ = "0";
-  TSocketLingerOnOff linger_ = wsLingerNoSet;
-  int linger_timeout_ = 0;
-  int port_num_ = 0;
-  uint64_t rcvd_count_ = 0;
-  int last_error_ = 0;
-  std::string last_error_msg_;
-  TAsyncSocketState state_ = wsClosed;
-  std::vector<std::pair<TAsyncSocketState, TAsyncSocketState>> state_changes_;
-  std::string dns_result_;
-  std::vector<std::string> dns_result_list_;
-  SessionId session_ = 0;       // current session, 0 when none
-  SessionId last_session_ = 0;  // counter
-  sockaddr_in remote_{};
-  sockaddr_in local_{};
-  bool bind_local_ = false;
-  int sock_type_ = 0;
-  int sock_proto_ = 0;
-  std::string pending_;  // outgoing data
-  UniqueFd fd_;          // written only by the worker thread
-  SessionId fd_session_ = 0;
-  bool connecting_ = false;
-  bool shutting_down_ = false;
+  mutable Mutex mu_;
+  std::string addr_ GUARDED_BY(mu_);
+  std::string port_ GUARDED_BY(mu_);
+  std::string proto_ GUARDED_BY(mu_) = "tcp";
+  std::string local_addr_ GUARDED_BY(mu_) = "0.0.0.0";
+  std::string local_port_ GUARDED_BY(mu_) = "0";
+  TSocketLingerOnOff linger_ GUARDED_BY(mu_) = wsLingerNoSet;
+  int linger_timeout_ GUARDED_BY(mu_) = 0;
+  int port_num_ GUARDED_BY(mu_) = 0;
+  uint64_t rcvd_count_ GUARDED_BY(mu_) = 0;
+  int last_error_ GUARDED_BY(mu_) = 0;
+  std::string last_error_msg_ GUARDED_BY(mu_);
+  TAsyncSocketState state_ GUARDED_BY(mu_) = wsClosed;
+  std::vector<std::pair<TAsyncSocketState, TAsyncSocketState>> state_changes_ GUARDED_BY(mu_);
+  std::string dns_result_ GUARDED_BY(mu_);
+  std::vector<std::string> dns_result_list_ GUARDED_BY(mu_);
+  SessionId session_ GUARDED_BY(mu_) = 0;       // current session, 0 when none
+  SessionId last_session_ GUARDED_BY(mu_) = 0;  // counter
+  sockaddr_in remote_ GUARDED_BY(mu_) = {};
+  sockaddr_in local_ GUARDED_BY(mu_) = {};
+  bool bind_local_ GUARDED_BY(mu_) = false;
+  int sock_type_ GUARDED_BY(mu_) = 0;
+  int sock_proto_ GUARDED_BY(mu_) = 0;
+  std::string pending_ GUARDED_BY(mu_);  // outgoing data
+  UniqueFd fd_;                          // written only by the worker thread
+  SessionId fd_session_ GUARDED_BY(mu_) = 0;
+  bool connecting_ GUARDED_BY(mu_) = false;
+  bool shutting_down_ GUARDED_BY(mu_) = false;
   // TLS on the current descriptor (worker-owned; guarded by mu_).
-  std::unique_ptr<TlsSession> tls_;
-  std::string tls_host_;
-  std::string tls_error_;
-  bool tls_handshaking_ = false;
-  bool tls_wants_write_ = false;  // the session waits for the socket to take data
-  std::string tls_in_;            // decrypted bytes not yet received
+  std::unique_ptr<TlsSession> tls_ GUARDED_BY(mu_);
+  std::string tls_host_ GUARDED_BY(mu_);
+  std::string tls_error_ GUARDED_BY(mu_);
+  bool tls_handshaking_ GUARDED_BY(mu_) = false;
+  bool tls_wants_write_ GUARDED_BY(mu_) = false;  // the session waits for the socket to take data
+  std::string tls_in_ GUARDED_BY(mu_);            // decrypted bytes not yet received
 
   std::unique_ptr<TMsgQueue> queue_;  // the worker's queue
   std::thread worker_;

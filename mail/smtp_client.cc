@@ -15,8 +15,6 @@ namespace sl {
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 std::tm LocalNow() {
   std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -53,7 +51,7 @@ TCustomSmtpClient::~TCustomSmtpClient() { ShutdownSocket(); }
 void TCustomSmtpClient::ShutdownSocket() {
   std::unique_ptr<TAsyncSocket> socket;
   {
-    Lock lock(mu_);
+    MutexLock lock(mu_);
     socket = std::move(socket_);
     session_ = 0;
   }
@@ -64,82 +62,82 @@ void TCustomSmtpClient::ShutdownSocket() {
 // Read-only state.
 
 TSmtpState TCustomSmtpClient::State() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return state_;
 }
 std::string TCustomSmtpClient::LastResponse() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return last_response_;
 }
 std::string TCustomSmtpClient::ErrorMessage() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return error_message_;
 }
 int TCustomSmtpClient::StatusCode() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return status_code_;
 }
 int TCustomSmtpClient::RequestResult() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return request_result_;
 }
 bool TCustomSmtpClient::Connected() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return connected_;
 }
 TSmtpRequest TCustomSmtpClient::RequestType() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return request_type_;
 }
 bool TCustomSmtpClient::EsmtpAccepted() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return esmtp_;
 }
 std::vector<std::string> TCustomSmtpClient::AuthTypesSupported() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return auth_types_;
 }
 std::vector<std::string> TCustomSmtpClient::AcceptedRecipients() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return accepted_;
 }
 std::vector<std::pair<std::string, std::string>> TCustomSmtpClient::RefusedRecipients() const {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   return refused_;
 }
 
 // Public requests.
 
 void TCustomSmtpClient::Connect() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (connected_) throw SmtpException("SMTP component already connected");
   BeginRequest(smtpConnect);
   DoConnect();
 }
 
 void TCustomSmtpClient::Helo() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpHelo);
   DoHelo();
 }
 
 void TCustomSmtpClient::Ehlo() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpEhlo);
   DoEhlo();
 }
 
 void TCustomSmtpClient::Auth() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpAuth);
   DoAuth();
 }
 
 void TCustomSmtpClient::Vrfy() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   CheckRecipients();
   BeginRequest(smtpVrfy);
@@ -147,14 +145,14 @@ void TCustomSmtpClient::Vrfy() {
 }
 
 void TCustomSmtpClient::MailFrom() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpMailFrom);
   DoMailFrom();
 }
 
 void TCustomSmtpClient::RcptTo() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   CheckRecipients();
   BeginRequest(smtpRcptTo);
@@ -166,14 +164,14 @@ void TCustomSmtpClient::RcptTo() {
 }
 
 void TCustomSmtpClient::StartTls() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpStartTls);
   DoStartTls();
 }
 
 void TCustomSmtpClient::Data() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   CheckBeforeData();
   BeginRequest(smtpData);
@@ -181,27 +179,27 @@ void TCustomSmtpClient::Data() {
 }
 
 void TCustomSmtpClient::Quit() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   BeginRequest(smtpQuit);
   DoQuit();
 }
 
 void TCustomSmtpClient::Rset() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   BeginRequest(smtpRset);
   DoRset();
 }
 
 void TCustomSmtpClient::Open() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (connected_) throw SmtpException("SMTP component already connected");
   unsigned steps = kStepConnect | (AuthType == smtpAuthNone ? kStepHelo : kStepEhlo | kStepAuth);
   StartHighLevel(smtpOpen, steps);
 }
 
 void TCustomSmtpClient::Mail() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   CheckConnected();
   CheckRecipients();
   CheckBeforeData();
@@ -209,7 +207,26 @@ void TCustomSmtpClient::Mail() {
 }
 
 void TCustomSmtpClient::Abort() {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
+  AbortLocked();
+}
+
+bool TCustomSmtpClient::ReadyWithResult(int* result) const {
+  MutexLock lock(mu_);
+  *result = request_result_;
+  return state_ == smtpReady;
+}
+
+bool TCustomSmtpClient::AbortUnlessReady(int result, const std::string& message) {
+  MutexLock lock(mu_);
+  if (state_ == smtpReady) return false;
+  AbortLocked();
+  request_result_ = result;
+  error_message_ = message;
+  return true;
+}
+
+void TCustomSmtpClient::AbortLocked() {
   CleanupData();
   sending_data_ = false;
   state_ = smtpAbort;
@@ -241,13 +258,13 @@ void TCustomSmtpClient::ProcessMessages() {
 }
 
 void TCustomSmtpClient::SetFailure(int result, const std::string& message) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   request_result_ = result;
   error_message_ = message;
 }
 
 void TCustomSmtpClient::SetErrorMessage(const std::string& message) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   error_message_ = message;
 }
 
@@ -285,13 +302,11 @@ void TCustomSmtpClient::BeginRequest(TSmtpRequest type) {
   error_message_.clear();
 }
 
-void TCustomSmtpClient::Display(const std::string& text) {
-  if (OnDisplay) OnDisplay(text);
-}
+void TCustomSmtpClient::Display(const std::string& text) { Fire(OnDisplay, text); }
 
 void TCustomSmtpClient::SendCommand(const std::string& command) {
   std::string line = NoLineBreaks(command);
-  if (OnCommand) OnCommand(line);
+  Fire(OnCommand, line);
   Display("> " + line);
   if (socket_ && socket_->State() == wsConnected) socket_->SendText(line + "\r\n");
 }
@@ -324,8 +339,8 @@ void TCustomSmtpClient::DoConnect() {
   if (error != 0) {
     error_message_ = ConnectFailureText(error);
     status_code_ = request_result_ = 500;
-    if (OnSessionConnected) OnSessionConnected(error);
-    if (OnSessionClosed) OnSessionClosed(error);
+    Fire(OnSessionConnected, error);
+    Fire(OnSessionClosed, error);
     RequestDone(500);
     return;
   }
@@ -574,7 +589,9 @@ void TCustomSmtpClient::PrepareData() {
     fields.CharSet = CharSet;
     fields.MessageId = MakeMessageId(MessageIdHost.empty() ? HostName() : MessageIdHost);
     header_lines_ = BuildMailHeaders(fields, LocalNow());
-    if (OnProcessHeader) OnProcessHeader(header_lines_);
+    std::vector<std::string> headers = std::move(header_lines_);
+    Fire(OnProcessHeader, headers);
+    header_lines_ = std::move(headers);
   }
   for (const std::string& line : MailMessage) AppendOutgoing(line);
 }
@@ -589,7 +606,7 @@ bool TCustomSmtpClient::NextBodyLine(std::string* line) {
     if (get_data_done_ || !OnGetData) return false;
     std::string text;
     bool more = false;
-    OnGetData(++get_data_line_, text, more);
+    Fire(OnGetData, ++get_data_line_, text, more);
     if (!more) {
       get_data_done_ = true;
       return false;
@@ -605,7 +622,7 @@ bool TCustomSmtpClient::NextBodyLine(std::string* line) {
 bool TCustomSmtpClient::NextDataLine(std::string* line) {
   if (header_index_ < header_lines_.size()) {
     *line = header_lines_[header_index_++];
-    if (OnHeaderLine) OnHeaderLine(*line);
+    Fire(OnHeaderLine, *line);
     if (!boundary_.empty() && SameText(std::string_view(*line).substr(0, 13), "Content-Type:"))
       *line = MultipartContentTypeLine(boundary_);
     Display("> " + *line);
@@ -740,14 +757,14 @@ void TCustomSmtpClient::StartStep(Step step) {
 // Socket events (worker thread).
 
 void TCustomSmtpClient::SocketSessionConnected(TAsyncSocket::SessionId session, int error) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (session != session_ || session == 0) return;
   if (error != 0) {
     session_ = 0;
     connected_ = false;
     error_message_ = ConnectFailureText(error);
     status_code_ = request_result_ = 500;
-    if (OnSessionConnected) OnSessionConnected(error);
+    Fire(OnSessionConnected, error);
     RequestDone(500);
     return;
   }
@@ -761,7 +778,7 @@ void TCustomSmtpClient::SocketSessionConnected(TAsyncSocket::SessionId session, 
 }
 
 void TCustomSmtpClient::SocketTlsDone(TAsyncSocket::SessionId session, int error) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (session != session_ || session == 0 || request_done_) return;
   if (error != 0) {
     // Never fall back to plain text: the connection ends here.
@@ -782,7 +799,7 @@ void TCustomSmtpClient::SocketTlsDone(TAsyncSocket::SessionId session, int error
 }
 
 void TCustomSmtpClient::SocketDataAvailable(TAsyncSocket::SessionId session, int) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (session != session_ || session == 0) return;
   char buffer[kSmtpReceiveBufferSize];
   size_t room = kSmtpReceiveBufferSize - std::min(rcv_buf_.size(), kSmtpReceiveBufferSize - 1);
@@ -799,13 +816,13 @@ void TCustomSmtpClient::SocketDataAvailable(TAsyncSocket::SessionId session, int
 }
 
 void TCustomSmtpClient::SocketDataSent(TAsyncSocket::SessionId session, int) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (session != session_ || session == 0) return;
   if (sending_data_) SendNextDataLine();
 }
 
 void TCustomSmtpClient::SocketSessionClosed(TAsyncSocket::SessionId session, int error) {
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   if (session != session_ || session == 0) return;
   session_ = 0;
   SessionClosed(error);
@@ -828,7 +845,7 @@ void TCustomSmtpClient::HandleReplyLine(const std::string& line, int code, bool 
   if (state_ == smtpWaitingResponse && pending_ == smtpEhlo) KeepAuthMechanisms(line, &auth_types_);
   if (continued) return;
   reply_lines_ = reply_bytes_ = 0;
-  if (OnResponse) OnResponse(line);
+  Fire(OnResponse, line);
   if (state_ == smtpWaitingBanner) {
     HandleBanner();
   } else if (state_ == smtpWaitingResponse && !request_done_) {
@@ -845,8 +862,8 @@ void TCustomSmtpClient::HandleBanner() {
     return;
   }
   state_ = smtpConnected;
-  if (OnSessionConnected) OnSessionConnected(0);
-  RequestDone(0);
+  Fire(OnSessionConnected, 0);
+  if (state_ == smtpConnected) RequestDone(0);  // not aborted meanwhile
 }
 
 void TCustomSmtpClient::HandleReply() {
@@ -893,7 +910,7 @@ void TCustomSmtpClient::SessionClosed(int error) {
   rcv_buf_.clear();
   reply_lines_ = reply_bytes_ = 0;
   CleanupData();
-  if (OnSessionClosed) OnSessionClosed(error);
+  Fire(OnSessionClosed, error);
   if (request_done_) return;
   if (pending_ == smtpQuit) {
     RequestDone(request_result_);
@@ -910,7 +927,7 @@ void TCustomSmtpClient::SessionClosed(int error) {
 
 TSmtpCli::~TSmtpCli() {
   ShutdownSocket();
-  Lock lock(mu_);
+  MutexLock lock(mu_);
   file_.reset();
 }
 
@@ -960,16 +977,16 @@ bool TSmtpCli::NextBodyLine(std::string* line) {
     if (file_index_ < EmailFiles.size()) {
       std::string name = EmailFiles[file_index_];
       int index = static_cast<int>(file_index_);
-      if (OnBeforeFileOpen) OnBeforeFileOpen(index, name);
+      Fire(OnBeforeFileOpen, index, name);
       file_.reset(std::fopen(name.c_str(), "rbe"));
       int error = file_ ? 0 : errno;
-      if (OnAfterFileOpen) OnAfterFileOpen(index, name, error);
+      Fire(OnAfterFileOpen, index, name, error);
       if (!file_) throw SmtpException("File not found '" + name + "'");
       std::string content_type = AttachmentContentType(name);
-      if (OnAttachContentType) OnAttachContentType(index, content_type);
+      Fire(OnAttachContentType, index, content_type);
       std::vector<std::string> header =
           AttachmentPartHeader(boundary_, content_type, BaseFileName(name));
-      if (OnAttachHeader) OnAttachHeader(index, header);
+      Fire(OnAttachHeader, index, header);
       header.emplace_back();
       part_lines_.assign(header.begin(), header.end());
       continue;

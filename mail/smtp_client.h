@@ -26,9 +26,10 @@
 //
 // Threading: the properties are plain fields that the caller sets while no
 // request is running; the worker thread reads them only during a request.
-// Everything the two threads share is guarded by the component's recursive
-// mutex, which is also held while events other than OnRequestDone run (so
-// their handlers run on the worker thread and may read the properties).
+// Everything the two threads share is guarded by the component's mutex.
+// Events other than OnRequestDone run on the worker thread (Connect's on
+// the caller's), always with the mutex released, so a handler may call the
+// component.
 #ifndef SL_MAIL_SMTP_CLIENT_H_
 #define SL_MAIL_SMTP_CLIENT_H_
 
@@ -37,12 +38,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "mail/async_socket.h"
 #include "mail/mail_message.h"
 #include "mail/msg_queue.h"
@@ -190,26 +192,47 @@ class TCustomSmtpClient {
  protected:
   // Called when DATA was accepted: lays out the header lines and the
   // outgoing text.
-  virtual void PrepareData();
+  virtual void PrepareData() REQUIRES(mu_);
   // The next line after the headers (before dot-stuffing); false at the end.
   // May throw SmtpException, which ends the transaction.
-  virtual bool NextBodyLine(std::string* line);
+  virtual bool NextBodyLine(std::string* line) REQUIRES(mu_);
   // Releases what a message being sent holds (an open attachment).
-  virtual void CleanupData() {}
+  virtual void CleanupData() REQUIRES(mu_) {}
   // Checks made on the caller's thread before DATA (files present).
   virtual void CheckBeforeData() {}
   // Stops the socket's worker; derived destructors call it first so that no
   // event reaches a half-destroyed object.
   void ShutdownSocket();
   // Queues body text, split at line ends.
-  void AppendOutgoing(const std::string& text);
+  void AppendOutgoing(const std::string& text) REQUIRES(mu_);
   // Records a failure found outside the protocol (a time-out).
   void SetFailure(int result, const std::string& message);
   void SetErrorMessage(const std::string& message);
+  // Whether no request is running, and the last request's result, read
+  // together.
+  bool ReadyWithResult(int* result) const;
+  // Abort, then the failure, in one step; nothing when the request has
+  // completed meanwhile. True when it aborted.
+  bool AbortUnlessReady(int result, const std::string& message);
 
-  mutable std::recursive_mutex mu_;
-  std::deque<std::string> outgoing_;  // guarded by mu_
-  std::string boundary_;              // multipart boundary; empty without attachments
+  // Runs an event handler with mu_ released, so that no handler runs under
+  // the component's lock and a handler may call the component. What follows
+  // an event must allow for an Abort from the caller's thread meanwhile.
+  template <typename Handler, typename... Args>
+  void Fire(const Handler& handler, Args&&... args) REQUIRES(mu_) NO_THREAD_SAFETY_ANALYSIS {
+    if (!handler) return;
+    struct Relock {
+      Mutex& mu;
+      ~Relock() { mu.Lock(); }
+    };
+    mu_.Unlock();
+    Relock relock{mu_};
+    handler(std::forward<Args>(args)...);
+  }
+
+  mutable Mutex mu_;
+  std::deque<std::string> outgoing_ GUARDED_BY(mu_);
+  std::string boundary_ GUARDED_BY(mu_);  // multipart boundary; empty without attachments
 
  private:
   enum Step : unsigned {
@@ -226,47 +249,47 @@ class TCustomSmtpClient {
   };
   using Continuation = void (TCustomSmtpClient::*)();
 
-  void CheckConnected() const;
+  void CheckConnected() const REQUIRES(mu_);
   void CheckRecipients() const;
   std::vector<std::string> Recipients() const;
   std::string HeloName() const;
-  void BeginRequest(TSmtpRequest type);
+  void BeginRequest(TSmtpRequest type) REQUIRES(mu_);
 
-  void DoConnect();
-  void DoHelo();
-  void DoEhlo();
-  void DoAuth();
-  void DoVrfy();
-  void DoMailFrom();
-  void DoRcptTo();
-  void DoData();
-  void DoQuit();
-  void DoRset();
-  void DoStartTls();
+  void DoConnect() REQUIRES(mu_);
+  void DoHelo() REQUIRES(mu_);
+  void DoEhlo() REQUIRES(mu_);
+  void DoAuth() REQUIRES(mu_);
+  void DoVrfy() REQUIRES(mu_);
+  void DoMailFrom() REQUIRES(mu_);
+  void DoRcptTo() REQUIRES(mu_);
+  void DoData() REQUIRES(mu_);
+  void DoQuit() REQUIRES(mu_);
+  void DoRset() REQUIRES(mu_);
+  void DoStartTls() REQUIRES(mu_);
 
   void StartCommand(TSmtpRequest request, const std::string& command, std::vector<int> ok_codes,
-                    Continuation next);
-  void SendCommand(const std::string& command);
-  void Display(const std::string& text);
+                    Continuation next) REQUIRES(mu_);
+  void SendCommand(const std::string& command) REQUIRES(mu_);
+  void Display(const std::string& text) REQUIRES(mu_);
 
   // Continuations.
-  void EhloDone();
-  void RcptReply();
-  void StartTlsAccepted();
-  void DataAccepted();
-  void StartAuthMechanism();
-  void AuthMechanismReply();
-  void AuthLoginUser();
-  void AuthCramChallenge();
+  void EhloDone() REQUIRES(mu_);
+  void RcptReply() REQUIRES(mu_);
+  void StartTlsAccepted() REQUIRES(mu_);
+  void DataAccepted() REQUIRES(mu_);
+  void StartAuthMechanism() REQUIRES(mu_);
+  void AuthMechanismReply() REQUIRES(mu_);
+  void AuthLoginUser() REQUIRES(mu_);
+  void AuthCramChallenge() REQUIRES(mu_);
 
-  void SendNextDataLine();
-  bool NextDataLine(std::string* line);
+  void SendNextDataLine() REQUIRES(mu_);
+  bool NextDataLine(std::string* line) REQUIRES(mu_);
 
-  void RequestDone(int error);
-  void FinishRequest(int error);
-  void StartHighLevel(TSmtpRequest type, unsigned steps);
-  void RunNextStep();
-  void StartStep(Step step);
+  void RequestDone(int error) REQUIRES(mu_);
+  void FinishRequest(int error) REQUIRES(mu_);
+  void StartHighLevel(TSmtpRequest type, unsigned steps) REQUIRES(mu_);
+  void RunNextStep() REQUIRES(mu_);
+  void StartStep(Step step) REQUIRES(mu_);
 
   // Socket events.
   void SocketSessionConnected(TAsyncSocket::SessionId session, int error);
@@ -274,51 +297,51 @@ class TCustomSmtpClient {
   void SocketDataSent(TAsyncSocket::SessionId session, int error);
   void SocketSessionClosed(TAsyncSocket::SessionId session, int error);
   void SocketTlsDone(TAsyncSocket::SessionId session, int error);
-  void HandleReplyLine(const std::string& line, int code, bool continued);
-  void HandleBanner();
-  void HandleReply();
-  void CloseSocket();
-  void SessionClosed(int error);
+  void HandleReplyLine(const std::string& line, int code, bool continued) REQUIRES(mu_);
+  void HandleBanner() REQUIRES(mu_);
+  void HandleReply() REQUIRES(mu_);
+  void CloseSocket() REQUIRES(mu_);
+  void AbortLocked() REQUIRES(mu_);
+  void SessionClosed(int error) REQUIRES(mu_);
 
-  // Guarded by mu_.
-  TSmtpState state_ = smtpReady;
-  std::string last_response_;
-  std::string error_message_;
-  int status_code_ = 0;
-  int request_result_ = 0;
-  bool connected_ = false;
-  bool esmtp_ = false;
-  TSmtpRequest request_type_ = smtpConnect;  // what the caller asked for
-  TSmtpRequest pending_ = smtpConnect;       // the command awaiting its reply
-  bool request_done_ = true;
-  std::vector<int> ok_codes_;
-  Continuation next_ = nullptr;
-  bool high_level_ = false;
-  unsigned steps_ = 0;
-  Step last_step_ = kStepNone;
-  int high_level_result_ = 0;
-  std::string saved_response_;
-  std::vector<std::string> auth_types_;
-  TSmtpAuthType auth_current_ = smtpAuthNone;
-  bool auth_auto_ = false;
-  std::string rcv_buf_;
-  size_t reply_lines_ = 0;  // of the reply being received
-  size_t reply_bytes_ = 0;
-  std::vector<std::string> recipients_;
-  size_t rcpt_index_ = 0;
-  std::vector<std::string> accepted_;
-  std::vector<std::pair<std::string, std::string>> refused_;
-  TAsyncSocket::SessionId session_ = 0;
+  TSmtpState state_ GUARDED_BY(mu_) = smtpReady;
+  std::string last_response_ GUARDED_BY(mu_);
+  std::string error_message_ GUARDED_BY(mu_);
+  int status_code_ GUARDED_BY(mu_) = 0;
+  int request_result_ GUARDED_BY(mu_) = 0;
+  bool connected_ GUARDED_BY(mu_) = false;
+  bool esmtp_ GUARDED_BY(mu_) = false;
+  TSmtpRequest request_type_ GUARDED_BY(mu_) = smtpConnect;  // what the caller asked for
+  TSmtpRequest pending_ GUARDED_BY(mu_) = smtpConnect;       // the command awaiting its reply
+  bool request_done_ GUARDED_BY(mu_) = true;
+  std::vector<int> ok_codes_ GUARDED_BY(mu_);
+  Continuation next_ GUARDED_BY(mu_) = nullptr;
+  bool high_level_ GUARDED_BY(mu_) = false;
+  unsigned steps_ GUARDED_BY(mu_) = 0;
+  Step last_step_ GUARDED_BY(mu_) = kStepNone;
+  int high_level_result_ GUARDED_BY(mu_) = 0;
+  std::string saved_response_ GUARDED_BY(mu_);
+  std::vector<std::string> auth_types_ GUARDED_BY(mu_);
+  TSmtpAuthType auth_current_ GUARDED_BY(mu_) = smtpAuthNone;
+  bool auth_auto_ GUARDED_BY(mu_) = false;
+  std::string rcv_buf_ GUARDED_BY(mu_);
+  size_t reply_lines_ GUARDED_BY(mu_) = 0;  // of the reply being received
+  size_t reply_bytes_ GUARDED_BY(mu_) = 0;
+  std::vector<std::string> recipients_ GUARDED_BY(mu_);
+  size_t rcpt_index_ GUARDED_BY(mu_) = 0;
+  std::vector<std::string> accepted_ GUARDED_BY(mu_);
+  std::vector<std::pair<std::string, std::string>> refused_ GUARDED_BY(mu_);
+  TAsyncSocket::SessionId session_ GUARDED_BY(mu_) = 0;
   // Sending the message.
-  bool sending_data_ = false;
-  std::vector<std::string> header_lines_;
-  size_t header_index_ = 0;
-  bool header_end_sent_ = false;
-  int get_data_line_ = 0;
-  bool get_data_done_ = false;
+  bool sending_data_ GUARDED_BY(mu_) = false;
+  std::vector<std::string> header_lines_ GUARDED_BY(mu_);
+  size_t header_index_ GUARDED_BY(mu_) = 0;
+  bool header_end_sent_ GUARDED_BY(mu_) = false;
+  int get_data_line_ GUARDED_BY(mu_) = 0;
+  bool get_data_done_ GUARDED_BY(mu_) = false;
 
   TMsgQueue queue_;
-  std::unique_ptr<TAsyncSocket> socket_;
+  std::unique_ptr<TAsyncSocket> socket_ GUARDED_BY(mu_);
 };
 
 class TSmtpCli : public TCustomSmtpClient {
@@ -335,9 +358,9 @@ class TSmtpCli : public TCustomSmtpClient {
   std::function<void(int file_index, const std::string& file_name, int error)> OnAfterFileOpen;
 
  protected:
-  void PrepareData() override;
-  bool NextBodyLine(std::string* line) override;
-  void CleanupData() override;
+  void PrepareData() override REQUIRES(mu_);
+  bool NextBodyLine(std::string* line) override REQUIRES(mu_);
+  void CleanupData() override REQUIRES(mu_);
   void CheckBeforeData() override;
 
  private:
@@ -345,11 +368,10 @@ class TSmtpCli : public TCustomSmtpClient {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
 
-  // Guarded by mu_.
-  size_t file_index_ = 0;
-  std::unique_ptr<std::FILE, FileCloser> file_;
-  std::deque<std::string> part_lines_;
-  bool end_queued_ = false;
+  size_t file_index_ GUARDED_BY(mu_) = 0;
+  std::unique_ptr<std::FILE, FileCloser> file_ GUARDED_BY(mu_);
+  std::deque<std::string> part_lines_ GUARDED_BY(mu_);
+  bool end_queued_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace sl

@@ -13,24 +13,14 @@ bool TSyncSmtpCli::WaitUntilReady() {
   const Clock::time_point deadline =
       limited ? Clock::now() + std::chrono::seconds(Timeout) : Clock::time_point::max();
   for (;;) {
-    bool ready;
-    int result;
-    {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
-      ready = State() == smtpReady;
-      result = RequestResult();
-    }
+    int result = 0;
+    bool ready = ReadyWithResult(&result);
     // Completion posts its message together with the state change, so what
     // the request posted is handled before we return.
     ProcessMessages();
     if (ready) return result == 0;
     if (limited && Clock::now() >= deadline) {
-      {
-        std::lock_guard<std::recursive_mutex> lock(mu_);
-        if (State() == smtpReady) continue;  // completed just now
-        Abort();
-        SetFailure(426, "426 Timeout");
-      }
+      if (!AbortUnlessReady(426, "426 Timeout")) continue;  // completed just now
       ProcessMessages();
       return false;
     }
