@@ -88,6 +88,7 @@ TEST_F(EventLogTest, ConcurrentEntriesNeverInterleave) {
   EventLog log(base_);
   const std::string detail(3000, 'x');
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 50; ++i) log.LogEvent(98, detail);

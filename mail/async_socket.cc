@@ -11,17 +11,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/resolver.h"
+
 namespace sl {
 
 namespace {
-
-bool LooksLikeDottedAddress(const std::string& host) {
-  if (host.empty()) return false;
-  for (char c : host) {
-    if (!(c >= '0' && c <= '9') && c != '.') return false;
-  }
-  return true;
-}
 
 bool AllDigits(const std::string& s) {
   if (s.empty()) return false;
@@ -48,27 +42,16 @@ constexpr WellKnown kProtocols[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}};
 in_addr SocketResolveHost(const std::string& host) {
   if (host.empty())
     throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid Hostname.");
-  in_addr addr{};
-  if (LooksLikeDottedAddress(host)) {
-    if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
-      throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid IP address.");
-    }
-    return addr;
+  std::vector<in_addr> addresses;
+  int error = ResolveIPv4(host, &addresses);
+  if (error != 0 && LooksLikeDottedAddress(host)) {
+    throw ESocketError(EINVAL, "SocketResolveHost: '" + host + "' Invalid IP address.");
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
-  if (rc != 0 || result == nullptr) {
-    int error = rc != 0 ? ResolverError(rc) : kErrNoData;
-    if (result) freeaddrinfo(result);
+  if (error != 0) {
     throw ESocketError(error, Quoted("SocketResolveHost: Cannot convert host address '", host,
                                      "', Error #", error));
   }
-  addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-  freeaddrinfo(result);
-  return addr;
+  return addresses.front();
 }
 
 uint16_t SocketResolvePort(const std::string& port, const std::string& proto) {
@@ -230,31 +213,12 @@ int TAsyncSocket::DnsLookup(const std::string& host) {
     }
   }
   if (error == 0) {
-    in_addr addr{};
-    if (LooksLikeDottedAddress(host)) {
-      if (inet_pton(AF_INET, host.c_str(), &addr) == 1) {
-        list.push_back(host);
-      } else {
-        error = EINVAL;
-      }
-    } else {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* result = nullptr;
-      int rc = getaddrinfo(host.c_str(), nullptr, &hints, &result);
-      if (rc != 0) {
-        error = ResolverError(rc);
-      } else {
-        for (addrinfo* p = result; p; p = p->ai_next) {
-          char text[INET_ADDRSTRLEN];
-          inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, text,
-                    sizeof(text));
-          list.push_back(text);
-        }
-        freeaddrinfo(result);
-        if (list.empty()) error = kErrNoData;
-      }
+    std::vector<in_addr> addresses;
+    error = ResolveIPv4(host, &addresses);
+    for (const in_addr& addr : addresses) {
+      char text[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &addr, text, sizeof(text));
+      list.push_back(text);
     }
   }
   {

@@ -127,7 +127,8 @@ class LoopbackClient {
     SetReceiveTimeout(fd_, 5000);
     if (source != nullptr) {
       sockaddr_in local = LoopbackAddress(0, source);
-      bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+      // Without the source address the test would not test what it says.
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) return;
     }
     sockaddr_in addr = LoopbackAddress(port);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
@@ -190,7 +191,7 @@ class UdpPeer {
   explicit UdpPeer(int timeout_ms = 3000) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = LoopbackAddress(0);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) addr.sin_port = 0;
     socklen_t len = sizeof(addr);
     getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
