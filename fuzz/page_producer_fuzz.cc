@@ -1,14 +1,16 @@
 // Fuzz target: the page producer on arbitrary templates.
 //
 // The first byte chooses the options (bit 0: StripParamQuotes, bit 1: the
-// administration's tag handler instead of a recording one); the rest is the
-// template. ProducePage may refuse a template only with EParserError or
+// administration's tag handler instead of a recording one, bit 2: the
+// template's HTMLDoc form is compared instead of its stream form); the rest
+// is the template. ProducePage may refuse a template only with EParserError or
 // EPageProducerError. Text without "<" must pass byte for byte (up to a
 // NUL byte, which ends the template). Every tag must be replaced by what the
 // handler returned and nothing else: the page made with a handler that
 // answers a NUL byte, with those bytes removed, equals the page made with a
-// handler that answers nothing. The string, stream and HTMLDoc forms of a
-// template must give the same page. The administration's handler, fed the
+// handler that answers nothing. The stream or the HTMLDoc form of a
+// template must give the same page as the string (one of the two for each
+// input, so that an input costs three passes, not four). The administration's handler, fed the
 // tag's parameters as request parameters, must never let "<", ">" or a
 // double quote of a posted value into the page.
 #include <cstddef>
@@ -105,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool strip_quotes = (data[0] & 1) != 0;
   const bool admin_handler = (data[0] & 2) != 0;
+  const bool as_doc = (data[0] & 4) != 0;
   const std::string html(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   std::vector<std::string> names;
@@ -125,9 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sl::MutexLock lock(AdminState().Lock);
     admin.AssertLockHeld();  // admin works on AdminState()
     reply = admin.PagWatchHTMLTag(name, params);
-    // These three answer with markup of their own by design.
-    if (name != "WatchSettingWatchListRecord" && name != "ModDelWatchSearchCount" &&
-        name != "EnvSMTPSecurityOptions") {
+    if (!sl::AdminPages::AnswersWithMarkup(name)) {
       Check(reply.find_first_of("<>\"") == std::string::npos,
             "a posted value reaches the page unescaped");
     }
@@ -164,13 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     answer.clear();
   }
 
-  // The same template as a stream and as HTMLDoc lines.
-  std::istringstream stream(html);
-  Outcome from_stream = Run([&] { return producer.ProducePage(stream); });
-  names.clear();
-  Check(from_stream.ok == plain.ok && from_stream.page == plain.page,
-        "stream and string give other pages");
-
+  if (!as_doc) {
+    std::istringstream stream(html);
+    Outcome from_stream = Run([&] { return producer.ProducePage(stream); });
+    Check(from_stream.ok == plain.ok && from_stream.page == plain.page,
+          "stream and string give other pages");
+    return 0;
+  }
   std::vector<std::string> lines;
   size_t start = 0;
   for (;;) {

@@ -30,8 +30,7 @@ esac
 max_len_of() {
   case $1 in
     discovery) echo 512 ;;
-    http_request | smtp_reply) echo 8192 ;;
-    page_producer) echo 16384 ;;
+    http_request | smtp_reply | page_producer) echo 8192 ;;
     *) echo 4096 ;;
   esac
 }

@@ -144,6 +144,11 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestPar
   return std::string();
 }
 
+bool AdminPages::AnswersWithMarkup(const std::string& tag) {
+  return tag == "WatchSettingWatchListRecord" || tag == "EnvSMTPSecurityOptions" ||
+         tag == "ModDelWatchSearchCount";
+}
+
 std::string AdminPages::WatchListRows() const {
   std::string out;
   int n = 0;

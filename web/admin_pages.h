@@ -45,6 +45,10 @@ class AdminPages {
   // Throws SettingsError when "ModDelWatchSearchCount" finds no valid count.
   std::string PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const
       REQUIRES(state_.Lock);
+  // True for the tags whose replacement is markup the pages make themselves
+  // (the list's rows, the options of a menu); every other tag is replaced
+  // by a stored or posted value escaped for HTML.
+  static bool AnswersWithMarkup(const std::string& tag);
 
   // "/AddWatch.cgi": appends an entry built from the posted fields. False,
   // with the table unchanged and "Error AddWatchFile." and the reason on
