@@ -13,7 +13,8 @@
 #
 # Environment: CC and CXX (default clang and clang++) for a new build
 # directory; SL_WERROR=ON (or OFF) sets whether warnings are errors;
-# SL_FUZZ_KEEP=1 keeps the scratch directory with the grown corpora.
+# SL_FUZZ_JOBS=N runs N targets at a time (default 1); SL_FUZZ_KEEP=1
+# keeps the scratch directory with the grown corpora.
 set -u
 
 seconds=${1:-20}
@@ -63,8 +64,34 @@ done
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/sl-fuzz.XXXXXX")
 artifacts=$build_dir/fuzz-artifacts
-failed=0
-rows=()
+# One target: runs it, then writes its row of the table to $work/row.
+run_target() {
+  local name=$1 work=$scratch/$1
+  local log=$work/fuzz.log
+  (cd "$work" && "$build_dir/fuzz/${name}_fuzz" corpus \
+      -max_total_time="$seconds" -max_len="$(max_len_of "$name")" -timeout=25 \
+      -print_final_stats=1 -artifact_prefix="$artifacts/$name/" > "$log" 2>&1)
+  local status=$?
+  local execs rate added result=ok
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)
+  if [ "$status" -ne 0 ]; then
+    result="FAILED ($status)"
+    {
+      echo "---- $name failed; end of its log:"
+      grep -v -E '^#[0-9]+' "$log" | tail -40
+      ls -1 "$artifacts/$name"/* 2> /dev/null | sed 's/^/kept input: /'
+    } > "$work/failure"
+    cp "$log" "$artifacts/$name/fuzz.log"
+  fi
+  printf '%-16s %12s %10s %10s  %s\n' "$name" "${execs:--}" "${rate:--}" "${added:--}" "$result" \
+    > "$work/row"
+}
+
+# SL_FUZZ_JOBS targets run at a time (default 1).
+jobs=${SL_FUZZ_JOBS:-1}
+running=0
 for name in "${targets[@]}"; do
   work=$scratch/$name
   mkdir -p "$work/corpus" "$artifacts/$name"
@@ -72,24 +99,23 @@ for name in "${targets[@]}"; do
     cp -R "$src_dir/fuzz/corpus/$name/." "$work/corpus/"
   fi
   echo "== $name: ${seconds}s"
-  log=$work/fuzz.log
-  (cd "$work" && "$build_dir/fuzz/${name}_fuzz" corpus \
-      -max_total_time="$seconds" -max_len="$(max_len_of "$name")" -timeout=25 \
-      -print_final_stats=1 -artifact_prefix="$artifacts/$name/" > "$log" 2>&1)
-  status=$?
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)
-  result=ok
-  if [ "$status" -ne 0 ]; then
-    failed=1
-    result="FAILED ($status)"
-    echo "---- $name failed; end of its log:"
-    grep -v -E '^#[0-9]+' "$log" | tail -40
-    ls -1 "$artifacts/$name"/* 2> /dev/null | sed 's/^/kept input: /'
-    cp "$log" "$artifacts/$name/fuzz.log"
+  run_target "$name" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
   fi
-  rows+=("$(printf '%-16s %12s %10s %10s  %s' "$name" "${execs:--}" "${rate:--}" "${added:--}" "$result")")
+done
+wait
+
+failed=0
+rows=()
+for name in "${targets[@]}"; do
+  if [ -f "$scratch/$name/failure" ]; then
+    failed=1
+    cat "$scratch/$name/failure"
+  fi
+  rows+=("$(cat "$scratch/$name/row")")
 done
 
 echo

@@ -5,7 +5,8 @@
 #      down the layers (scripts/check-layers.sh);
 #   2. release build: every unit and service-level test;
 #   3. clang build with the thread-safety analysis (built, not run): the
-#      locking rules of core/thread_annotations.h hold everywhere;
+#      locking rules of core/thread_annotations.h hold everywhere; then
+#      clang-tidy over every source file with the checks of .clang-tidy;
 #   4. AddressSanitizer + UndefinedBehaviorSanitizer build: every test again;
 #   5. ThreadSanitizer build: the tests that run threads (timer, servers,
 #      socket layer, SMTP client, the service under concurrent requests);
@@ -37,8 +38,14 @@ echo "== clang build: thread-safety analysis =="
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
-  -DSL_WERROR=ON "${launcher[@]}" >/dev/null
+  -DSL_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "${launcher[@]}" >/dev/null
 cmake --build build-clang -j2
+
+echo "== clang-tidy =="
+# Every finding is an error (.clang-tidy: WarningsAsErrors); the headers
+# are checked through the files that include them.
+run-clang-tidy -p build-clang -quiet -j2 "^$root/(core|net|settings|mail|watch|discovery|web|service)/" \
+  > build-clang/clang-tidy.log 2>&1 || { grep -E "(warning|error):" build-clang/clang-tidy.log | sort -u; exit 1; }
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
@@ -52,4 +59,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 SL_SANITIZED=1 \
   run_suite build-tsan "$threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TSAN=ON
 
 echo "== fuzz targets, 20 seconds each =="
-SL_WERROR=ON bash fuzz/run.sh 20 "$root/build-fuzz"
+SL_WERROR=ON SL_FUZZ_JOBS=2 bash fuzz/run.sh 20 "$root/build-fuzz"
