@@ -19,16 +19,16 @@
 #ifndef SL_WEB_HTTP_SERVER_H_
 #define SL_WEB_HTTP_SERVER_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "web/http_limits.h"
 #include "web/http_request.h"
 #include "web/http_response.h"
@@ -123,9 +123,9 @@ class TCustomHTTPServer : public TTCPServer {
   THTTPDefaultSessionList sessions_;
   bool session_state_ = false;
 
-  std::mutex cleaner_mutex_;
-  std::condition_variable cleaner_wake_;
-  bool cleaner_stop_ = false;
+  Mutex cleaner_mutex_;
+  CondVar cleaner_wake_;
+  bool cleaner_stop_ GUARDED_BY(cleaner_mutex_) = false;
   std::thread cleaner_;
 };
 
