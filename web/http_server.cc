@@ -104,7 +104,7 @@ void TCustomHTTPServer::SetSessionState(bool on) {
 void TCustomHTTPServer::StartCleaner() {
   StopCleaner();
   {
-    std::lock_guard<std::mutex> lock(cleaner_mutex_);
+    MutexLock lock(cleaner_mutex_);
     cleaner_stop_ = false;
   }
   cleaner_ = std::thread([this] { CleanerLoop(); });
@@ -113,21 +113,27 @@ void TCustomHTTPServer::StartCleaner() {
 void TCustomHTTPServer::StopCleaner() {
   if (!cleaner_.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(cleaner_mutex_);
+    MutexLock lock(cleaner_mutex_);
     cleaner_stop_ = true;
   }
-  cleaner_wake_.notify_all();
+  cleaner_wake_.SignalAll();
   cleaner_.join();
 }
 
 void TCustomHTTPServer::CleanerLoop() {
   const int32_t timeout = SessionTimeOut;
   const auto interval = std::chrono::milliseconds(timeout > 0 && timeout < 1000 ? timeout : 1000);
-  std::unique_lock<std::mutex> lock(cleaner_mutex_);
-  while (!cleaner_wake_.wait_for(lock, interval, [this] { return cleaner_stop_; })) {
-    lock.unlock();
+  for (;;) {
+    {
+      MutexLock lock(cleaner_mutex_);
+      if (cleaner_wake_.WaitFor(cleaner_mutex_, interval, [this] {
+            cleaner_mutex_.AssertHeld();
+            return cleaner_stop_;
+          })) {
+        return;
+      }
+    }
     sessions_.PurgeStaleSessions(timeout);
-    lock.lock();
   }
 }
 

@@ -19,16 +19,17 @@
 #ifndef SL_WEB_HTTP_SERVER_H_
 #define SL_WEB_HTTP_SERVER_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
+#include "web/document_sender.h"
 #include "web/http_limits.h"
 #include "web/http_request.h"
 #include "web/http_response.h"
@@ -41,7 +42,7 @@ namespace sl {
 inline constexpr char kErrSessionActive[] =
     "Cannot change session state when the server is active.";
 
-class TCustomHTTPServer : public TTCPServer {
+class TCustomHTTPServer : public TTCPServer, public DocumentSender {
  public:
   using TCommandEvent = std::function<void(TTCPConnection&, THTTPRequestInfo&, THTTPResponseInfo&)>;
   using TCommandOtherEvent =
@@ -92,7 +93,11 @@ class TCustomHTTPServer : public TTCPServer {
   // bytes of the file that were sent.
   // `file_size`, when given, receives the size of the file that was opened.
   int64_t SendFile(TTCPConnection& connection, THTTPResponseInfo& response,
-                   const std::string& file_name, int64_t* file_size = nullptr);
+                   const std::string& file_name, int64_t* file_size = nullptr) override;
+  std::string MimeTypeOf(const std::string& file_name) const override {
+    return mime_types_.LookupMimeType(file_name);
+  }
+  bool ParsesParams() const override { return ParseParams; }
 
  protected:
   // The request handler and the body stream hook; THTTPServer publishes
@@ -123,9 +128,9 @@ class TCustomHTTPServer : public TTCPServer {
   THTTPDefaultSessionList sessions_;
   bool session_state_ = false;
 
-  std::mutex cleaner_mutex_;
-  std::condition_variable cleaner_wake_;
-  bool cleaner_stop_ = false;
+  Mutex cleaner_mutex_;
+  CondVar cleaner_wake_;
+  bool cleaner_stop_ GUARDED_BY(cleaner_mutex_) = false;
   std::thread cleaner_;
 };
 

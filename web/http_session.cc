@@ -10,7 +10,7 @@ THTTPSession::THTTPSession(std::string session_id, std::string remote_host)
       last_time_stamp_(Clock::now()) {}
 
 std::string THTTPSession::Value(std::string_view name) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const std::string& line : content_) {
     if (line.size() > name.size() && line[name.size()] == '=' &&
         line.compare(0, name.size(), name) == 0) {
@@ -21,7 +21,7 @@ std::string THTTPSession::Value(std::string_view name) const {
 }
 
 void THTTPSession::SetValue(std::string_view name, std::string_view value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   std::string line = std::string(name) + "=" + std::string(value);
   for (auto it = content_.begin(); it != content_.end(); ++it) {
     if (it->size() > name.size() && (*it)[name.size()] == '=' &&
@@ -37,17 +37,17 @@ void THTTPSession::SetValue(std::string_view name, std::string_view value) {
 }
 
 std::vector<std::string> THTTPSession::Content() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return content_;
 }
 
 THTTPSession::Clock::time_point THTTPSession::LastTimeStamp() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return last_time_stamp_;
 }
 
 void THTTPSession::Touch() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   last_time_stamp_ = Clock::now();
 }
 
@@ -63,7 +63,7 @@ std::shared_ptr<THTTPSession> THTTPDefaultSessionList::CreateSession(
 void THTTPDefaultSessionList::Add(std::shared_ptr<THTTPSession> session) {
   std::shared_ptr<THTTPSession> replaced;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto& slot = sessions_[session->SessionID()];
     replaced = std::move(slot);
     slot = std::move(session);
@@ -73,7 +73,7 @@ void THTTPDefaultSessionList::Add(std::shared_ptr<THTTPSession> session) {
 
 std::shared_ptr<THTTPSession> THTTPDefaultSessionList::GetSession(const std::string& session_id,
                                                                   const std::string& remote_host) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = sessions_.find(session_id);
   if (it == sessions_.end() || it->second->RemoteHost() != remote_host) return nullptr;
   it->second->Touch();
@@ -85,7 +85,7 @@ void THTTPDefaultSessionList::PurgeStaleSessions(int32_t timeout_ms) {
   const auto limit = THTTPSession::Clock::now() - std::chrono::milliseconds(timeout_ms);
   std::vector<std::shared_ptr<THTTPSession>> ended;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       if (it->second->LastTimeStamp() < limit) {
         ended.push_back(std::move(it->second));
@@ -101,7 +101,7 @@ void THTTPDefaultSessionList::PurgeStaleSessions(int32_t timeout_ms) {
 void THTTPDefaultSessionList::Clear() {
   std::vector<std::shared_ptr<THTTPSession>> ended;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (auto& entry : sessions_) ended.push_back(std::move(entry.second));
     sessions_.clear();
   }
@@ -109,7 +109,7 @@ void THTTPDefaultSessionList::Clear() {
 }
 
 size_t THTTPDefaultSessionList::Count() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return sessions_.size();
 }
 

@@ -15,10 +15,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 
 namespace sl {
 
@@ -44,9 +46,9 @@ class THTTPSession {
  private:
   const std::string session_id_;
   const std::string remote_host_;
-  mutable std::mutex mu_;
-  std::vector<std::string> content_;
-  Clock::time_point last_time_stamp_;
+  mutable Mutex mu_;
+  std::vector<std::string> content_ GUARDED_BY(mu_);
+  Clock::time_point last_time_stamp_ GUARDED_BY(mu_);
 };
 
 class THTTPDefaultSessionList {
@@ -77,8 +79,8 @@ class THTTPDefaultSessionList {
  private:
   void End(std::vector<std::shared_ptr<THTTPSession>> ended);
 
-  mutable std::mutex mu_;
-  std::map<std::string, std::shared_ptr<THTTPSession>> sessions_;
+  mutable Mutex mu_;
+  std::map<std::string, std::shared_ptr<THTTPSession>> sessions_ GUARDED_BY(mu_);
 };
 
 // 32 hexadecimal digits from the system's random source.

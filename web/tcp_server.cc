@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <list>
 #include <unordered_map>
 #include <utility>
@@ -83,16 +82,16 @@ struct TTCPServer::Core {
   std::vector<int> listen_fds;  // owned by the bindings
   WakeSignal wake;              // signalled once the server stops
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stopping = false;
-  size_t workers = 0;  // started and not yet ended
+  Mutex mutex;
+  CondVar changed;  // signalled when workers, waiting or live change
+  bool stopping GUARDED_BY(mutex) = false;
+  size_t workers GUARDED_BY(mutex) = 0;  // started and not yet ended
   // Workers that may use the listening sockets: waiting for a connection
   // or accepting one. The stop closes the sockets only when none is left.
-  size_t waiting = 0;
-  std::vector<bool> broken;  // listening sockets that failed for good
-  std::list<TTCPConnection*> live;
-  std::unordered_map<std::string, int32_t> per_address;
+  size_t waiting GUARDED_BY(mutex) = 0;
+  std::vector<bool> broken GUARDED_BY(mutex);  // listening sockets that failed for good
+  std::list<TTCPConnection*> live GUARDED_BY(mutex);
+  std::unordered_map<std::string, int32_t> per_address GUARDED_BY(mutex);
 
   void Report(const std::exception& e) const {
     if (!on_listen_exception) return;
@@ -108,7 +107,7 @@ struct TTCPServer::Core {
   // another worker was quicker); timed_out tells that nothing came for
   // idle_timeout.
   // The peer address of a connection taken goes into `peer`.
-  int Accept(int ep, bool& timed_out, sockaddr_in& peer);
+  int Accept(int ep, bool& timed_out, sockaddr_in& peer) EXCLUDES(mutex);
   // Answers a connection beyond the limits and ends it, never waiting for
   // the peer; the descriptor is closed by its owner.
   void Refuse(int fd) const;
@@ -139,7 +138,7 @@ int TTCPServer::Core::Accept(int ep, bool& timed_out, sockaddr_in& peer) {
     epoll_ctl(ep, EPOLL_CTL_DEL, listen_fds[index], nullptr);
     bool first;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       first = !broken[index];
       broken[index] = true;
     }
@@ -171,7 +170,7 @@ TTCPServer::~TTCPServer() {
 }
 
 void TTCPServer::SetActive(bool active) {
-  std::lock_guard<std::mutex> lock(control_mutex_);
+  MutexLock lock(control_mutex_);
   if (active == active_.load()) return;
   if (active) {
     Start();
@@ -183,11 +182,11 @@ void TTCPServer::SetActive(bool active) {
 size_t TTCPServer::ConnectionCount() const {
   std::shared_ptr<Core> core;
   {
-    std::lock_guard<std::mutex> lock(core_mutex_);
+    MutexLock lock(core_mutex_);
     core = core_;
   }
   if (!core) return 0;
-  std::lock_guard<std::mutex> lock(core->mutex);
+  MutexLock lock(core->mutex);
   return core->live.size();
 }
 
@@ -234,9 +233,12 @@ void TTCPServer::Start() {
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
       core->listen_fds.push_back(fd);
     }
-    core->broken.assign(core->listen_fds.size(), false);
-    core->workers = 1;
-    core->waiting = 1;
+    {
+      MutexLock lock(core->mutex);  // no worker shares the core yet
+      core->broken.assign(core->listen_fds.size(), false);
+      core->workers = 1;
+      core->waiting = 1;
+    }
     if (!StartWorker(core)) throw ETCPError("Could not start a connection thread.");
   } catch (...) {
     // Undo whatever was opened: the server stays inactive.
@@ -244,31 +246,39 @@ void TTCPServer::Start() {
     throw;
   }
   {
-    std::lock_guard<std::mutex> lock(core_mutex_);
+    MutexLock lock(core_mutex_);
     core_ = std::move(core);
   }
   active_ = true;
 }
 
 void TTCPServer::Stop() {
-  std::shared_ptr<Core> core = core_;
+  std::shared_ptr<Core> core;
+  {
+    MutexLock lock(core_mutex_);
+    core = core_;
+  }
   Core& c = *core;
   {
-    std::lock_guard<std::mutex> lock(c.mutex);
+    MutexLock lock(c.mutex);
     c.stopping = true;
   }
   c.wake.Signal();
   {
     // The waiting workers see the stop at once and run no hook on the way
     // out, so this wait is short.
-    std::unique_lock<std::mutex> lock(c.mutex);
-    c.changed.wait(lock, [&c] { return c.waiting == 0; });
+    MutexLock lock(c.mutex);
+    c.changed.Wait(c.mutex, [&c] {
+      c.mutex.AssertHeld();
+      return c.waiting == 0;
+    });
   }
   for (size_t i = 0; i < Bindings.Count(); ++i) Bindings[i].CloseSocket();
 
   // A connection's descriptor stays open until it has left `live`, so
   // shutting it down here can never hit a reused descriptor.
   const auto shut_down = [&c](bool idle_only) {
+    c.mutex.AssertHeld();  // called with the lock held
     for (TTCPConnection* connection : c.live) {
       if (!idle_only || connection->Idle()) {
         shutdown(connection->Socket().Handle(), SHUT_RDWR);
@@ -277,7 +287,7 @@ void TTCPServer::Stop() {
   };
   bool all_ended;
   {
-    std::unique_lock<std::mutex> lock(c.mutex);
+    MutexLock lock(c.mutex);
     // Requests in progress may finish; connections waiting for one are cut.
     const auto end = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(std::max(TerminateWaitTime, 0));
@@ -285,15 +295,22 @@ void TTCPServer::Stop() {
       shut_down(true);
       auto now = std::chrono::steady_clock::now();
       if (c.live.empty() || now >= end) break;
-      c.changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kStopStep, end - now));
+      c.changed.WaitUntil(
+          c.mutex, now + std::min<std::chrono::steady_clock::duration>(kStopStep, end - now));
     }
     if (!c.live.empty()) {
       shut_down(false);
-      c.changed.wait_for(lock, kShutdownGrace, [&c] { return c.live.empty(); });
+      c.changed.WaitFor(c.mutex, kShutdownGrace, [&c] {
+        c.mutex.AssertHeld();
+        return c.live.empty();
+      });
     }
     all_ended = c.live.empty();
     if (all_ended) {
-      c.changed.wait_for(lock, kShutdownGrace, [&c] { return c.workers == 0; });
+      c.changed.WaitFor(c.mutex, kShutdownGrace, [&c] {
+        c.mutex.AssertHeld();
+        return c.workers == 0;
+      });
     }
   }
   active_ = false;
@@ -312,10 +329,10 @@ bool TTCPServer::StartWorker(const std::shared_ptr<Core>& core) {
     return true;
   } catch (const std::exception& e) {
     {
-      std::lock_guard<std::mutex> lock(c.mutex);
+      MutexLock lock(c.mutex);
       --c.workers;
       --c.waiting;
-      c.changed.notify_all();
+      c.changed.SignalAll();
     }
     c.Report(e);
     return false;
@@ -326,7 +343,7 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
   Core& c = *core;
   UniqueFd epoll_fd;  // closed when the worker ends
   int ep = -1;
-  std::unique_lock<std::mutex> lock(c.mutex);
+  c.mutex.Lock();  // held but around the accept, the refusal and the connection
   if (!c.stopping) {
     epoll_fd.Reset(epoll_create1(EPOLL_CLOEXEC));
     ep = epoll_fd.get();
@@ -348,13 +365,13 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
   // A worker is counted in `waiting` from the moment it is meant to wait
   // (its starter counted it), so that workers ending their connections
   // together, and those just starting, see each other.
-  if (ep < 0 && --c.waiting == 0) c.changed.notify_all();
+  if (ep < 0 && --c.waiting == 0) c.changed.SignalAll();
   while (ep >= 0) {
     if (c.stopping) {
-      if (--c.waiting == 0) c.changed.notify_all();
+      if (--c.waiting == 0) c.changed.SignalAll();
       break;
     }
-    lock.unlock();
+    c.mutex.Unlock();
     bool timed_out = false;
     sockaddr_in peer = {};
     int fd = c.Accept(ep, timed_out, peer);
@@ -367,7 +384,7 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
         c.Report(e);
       }
     }
-    lock.lock();
+    c.mutex.Lock();
     if (c.stopping) continue;  // a connection taken just now closes unserved
     if (!connection) {
       if (timed_out && c.waiting > 1) {  // others wait; this one is not needed
@@ -386,10 +403,10 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
          same_address->second >= c.max_per_address);
     if (refused) {
       ++c.waiting;
-      lock.unlock();
+      c.mutex.Unlock();
       c.Refuse(connection->Socket().Handle());
       connection.reset();
-      lock.lock();
+      c.mutex.Lock();
       continue;
     }
     c.live.push_back(connection.get());
@@ -397,7 +414,7 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     ++c.per_address[address];
     // Called on this thread, from the hooks or from the close below.
     connection->OnAnswered = [&c, &address] {
-      std::lock_guard<std::mutex> guard(c.mutex);
+      MutexLock guard(c.mutex);
       auto count = c.per_address.find(address);
       if (--count->second == 0) c.per_address.erase(count);
     };
@@ -409,24 +426,24 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
       ++c.workers;
       ++c.waiting;
     }
-    lock.unlock();
+    c.mutex.Unlock();
     if (spawn) StartWorker(core);
 
     Serve(c, *connection);
     connection->MarkAnswered();
 
-    lock.lock();
+    c.mutex.Lock();
     c.live.erase(self);
-    c.changed.notify_all();
+    c.changed.SignalAll();
     if (c.waiting >= c.max_idle) break;  // enough wait already
     ++c.waiting;
-    lock.unlock();
+    c.mutex.Unlock();
     connection.reset();  // closes the descriptor, outside the lock
-    lock.lock();
+    c.mutex.Lock();
   }
   --c.workers;
-  c.changed.notify_all();
-  lock.unlock();
+  c.changed.SignalAll();
+  c.mutex.Unlock();
 }
 
 void TTCPServer::Serve(Core& c, TTCPConnection& connection) {

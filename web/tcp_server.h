@@ -26,10 +26,11 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "net/socket_handle.h"
 #include "web/tcp_connection.h"
 
@@ -114,19 +115,19 @@ class TTCPServer {
  private:
   struct Core;
 
-  void Start();
-  void Stop();
+  void Start() REQUIRES(control_mutex_);
+  void Stop() REQUIRES(control_mutex_);
   // Starts one more worker on core; false (reported) when none could start.
   static bool StartWorker(const std::shared_ptr<Core>& core);
   static void RunWorker(std::shared_ptr<Core> core);
   static void Serve(Core& core, TTCPConnection& connection);
 
-  std::mutex control_mutex_;  // SetActive
+  Mutex control_mutex_;  // one SetActive at a time; taken before core_mutex_
   std::atomic<bool> active_{false};
-  // The current (or last) activation; workers hold it too. Set under
-  // core_mutex_, which ConnectionCount takes to read it.
-  mutable std::mutex core_mutex_;
-  std::shared_ptr<Core> core_;
+  // The current (or last) activation; workers hold it too. Set by the
+  // start, read by the stop and ConnectionCount, each under core_mutex_.
+  mutable Mutex core_mutex_;
+  std::shared_ptr<Core> core_ GUARDED_BY(core_mutex_);
 };
 
 }  // namespace sl
