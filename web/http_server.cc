@@ -196,6 +196,13 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection,
   request.RequestLine = std::move(line);
   request.RemoteAddress = connection.PeerIP();
   request.Command = parts.Method;
+  ReadHeaders(connection, request);
+  ReadBody(connection, request, parts.Version);
+  CompleteRequest(request, parts.Target, std::move(parts.Version));
+  return Answer(connection, request, head);
+}
+
+void TCustomHTTPServer::ReadHeaders(TTCPConnection& connection, THTTPRequestInfo& request) {
   size_t header_bytes = 0;
   for (;;) {
     std::string header = connection.ReadLn();
@@ -205,14 +212,17 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection,
     AddReceivedHeaderLine(request.HeaderLines, header);
   }
   FillHeaderFields(request);
-  const TBodyFraming framing = BodyFramingOf(request, parts.Version, kMaxBodyBytes);
+}
 
+void TCustomHTTPServer::ReadBody(TTCPConnection& connection, THTTPRequestInfo& request,
+                                 const std::string& version) {
+  const TBodyFraming framing = BodyFramingOf(request, version, kMaxBodyBytes);
   // The body may take a while, but must keep coming at a least rate.
   connection.ClearReadLimits();
   connection.SetMinimumReadRate(kBodyGraceMs, kMinBodyRate);
   std::unique_ptr<std::ostream> stream;
   if (OnCreatePostStream) OnCreatePostStream(connection, stream);
-  if (framing != TBodyFraming::kNone && parts.Version == "HTTP/1.1" &&
+  if (framing != TBodyFraming::kNone && version == "HTTP/1.1" &&
       SameText(request.HeaderLines.Value("Expect"), "100-continue")) {
     connection.Write("HTTP/1.1 100 Continue\r\n\r\n");
   }
@@ -254,8 +264,9 @@ bool TCustomHTTPServer::ReadAndServe(TTCPConnection& connection,
   } else {
     request.ParamText = request.FormText;
   }
-  CompleteRequest(request, parts.Target, std::move(parts.Version));
+}
 
+bool TCustomHTTPServer::Answer(TTCPConnection& connection, THTTPRequestInfo& request, bool head) {
   THTTPResponseInfo response(&connection, head);
   response.SetCloseAfterResponse(!KeepAlive);
   bool proceed = true;

@@ -114,6 +114,14 @@ class TCustomHTTPServer : public TTCPServer, public DocumentSender {
   // soon as the method is known.
   bool ReadAndServe(TTCPConnection& connection, TTCPConnection::Clock::time_point since,
                     bool& head);
+  // The header lines, at most kMaxHeaderBytes, and the fields taken from them.
+  void ReadHeaders(TTCPConnection& connection, THTTPRequestInfo& request);
+  // The body as the headers frame it (into the post stream when the owner
+  // gives one, else into FormText and ParamText), at a least rate.
+  void ReadBody(TTCPConnection& connection, THTTPRequestInfo& request, const std::string& version);
+  // Runs the handler (an exception becomes 500 with its message) and sends
+  // what it answered; false when the connection is to close.
+  bool Answer(TTCPConnection& connection, THTTPRequestInfo& request, bool head);
   // Answers with a status page (no body for HEAD) and closes.
   void AnswerAndClose(TTCPConnection& connection, int32_t code, bool head);
   // The 503 reply to a connection beyond the caps.

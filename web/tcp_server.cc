@@ -111,7 +111,38 @@ struct TTCPServer::Core {
   // Answers a connection beyond the limits and ends it, never waiting for
   // the peer; the descriptor is closed by its owner.
   void Refuse(int fd) const;
+  // An epoll descriptor that waits on the working listening sockets (each
+  // wakes one waiting worker, not all) and on the stop's wake signal;
+  // invalid when it cannot be made.
+  UniqueFd OpenEpoll() const REQUIRES(mutex);
+  // A new connection from address would pass a cap: all connections or
+  // those of one address.
+  bool OverLimits(const std::string& address) const REQUIRES(mutex);
 };
+
+UniqueFd TTCPServer::Core::OpenEpoll() const {
+  UniqueFd epoll_fd(epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_fd.valid()) return epoll_fd;
+  for (size_t i = 0; i < listen_fds.size(); ++i) {
+    if (broken[i]) continue;
+    epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.u64 = i;
+    epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, listen_fds[i], &ev);
+  }
+  epoll_event stop = {};
+  stop.events = EPOLLIN;
+  stop.data.u64 = kWakeTag;
+  epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake.fd(), &stop);
+  return epoll_fd;
+}
+
+bool TTCPServer::Core::OverLimits(const std::string& address) const {
+  if (max_connections > 0 && live.size() >= static_cast<size_t>(max_connections)) return true;
+  auto same_address = per_address.find(address);
+  return max_per_address > 0 && same_address != per_address.end() &&
+         same_address->second >= max_per_address;
+}
 
 int TTCPServer::Core::Accept(int ep, bool& timed_out, sockaddr_in& peer) {
   timed_out = false;
@@ -341,27 +372,9 @@ bool TTCPServer::StartWorker(const std::shared_ptr<Core>& core) {
 
 void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
   Core& c = *core;
-  UniqueFd epoll_fd;  // closed when the worker ends
-  int ep = -1;
   c.mutex.Lock();  // held but around the accept, the refusal and the connection
-  if (!c.stopping) {
-    epoll_fd.Reset(epoll_create1(EPOLL_CLOEXEC));
-    ep = epoll_fd.get();
-    if (ep >= 0) {
-      // Exclusive: a new connection wakes one waiting worker, not all.
-      for (size_t i = 0; i < c.listen_fds.size(); ++i) {
-        if (c.broken[i]) continue;
-        epoll_event ev = {};
-        ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-        ev.data.u64 = i;
-        epoll_ctl(ep, EPOLL_CTL_ADD, c.listen_fds[i], &ev);
-      }
-      epoll_event stop = {};
-      stop.events = EPOLLIN;
-      stop.data.u64 = kWakeTag;
-      epoll_ctl(ep, EPOLL_CTL_ADD, c.wake.fd(), &stop);
-    }
-  }
+  UniqueFd epoll_fd = c.stopping ? UniqueFd() : c.OpenEpoll();  // closed when the worker ends
+  const int ep = epoll_fd.get();
   // A worker is counted in `waiting` from the moment it is meant to wait
   // (its starter counted it), so that workers ending their connections
   // together, and those just starting, see each other.
@@ -396,12 +409,7 @@ void TTCPServer::RunWorker(std::shared_ptr<Core> core) {
     --c.waiting;
 
     const std::string address = connection->PeerIP();
-    auto same_address = c.per_address.find(address);
-    const bool refused =
-        (c.max_connections > 0 && c.live.size() >= static_cast<size_t>(c.max_connections)) ||
-        (c.max_per_address > 0 && same_address != c.per_address.end() &&
-         same_address->second >= c.max_per_address);
-    if (refused) {
+    if (c.OverLimits(address)) {
       ++c.waiting;
       c.mutex.Unlock();
       c.Refuse(connection->Socket().Handle());
