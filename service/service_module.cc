@@ -15,7 +15,6 @@
 #include "service/port_holder.h"
 #include "service/systemd_link.h"
 #include "settings/settings_files.h"
-#include "watch/texts_ja.h"
 
 namespace sl {
 
@@ -136,12 +135,12 @@ void ServiceModule::QueueNotification(const WatchNotice& notice) {
     watched->Status.Mail = result;
     watched->Status.MailDetail = std::move(detail);
   };
-  bool queued = mail_queue_->Push(
+  // A dropped mail is told to the done function as well.
+  mail_queue_->Push(
       std::move(request), notice.MatchDescription, [note](const MailOutcome& outcome) {
         note(outcome.Accepted ? WatchStatus::MailResult::kSent : WatchStatus::MailResult::kFailed,
              DescribeMailFailure(outcome));
       });
-  if (!queued) note(WatchStatus::MailResult::kFailed, ja::kMailQueueFull);
 }
 
 void ServiceModule::ReadHostAddress() {

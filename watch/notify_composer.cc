@@ -8,7 +8,7 @@
 #include "core/jconvert.h"
 #include "core/text.h"
 #include "mail/mail_message.h"
-#include "watch/mime_words.h"
+#include "mail/mime_words.h"
 
 namespace sl {
 
@@ -40,7 +40,7 @@ std::string JisBodyLine(std::string_view euc_line) {
   // first `limit` characters. Find the longest prefix that fits.
   std::vector<size_t> ends;
   for (size_t i = 0; i < euc.size() && ends.size() < limit;) {
-    i += EucCharLength(euc, i);
+    i += EucCharLength(euc, i, true);
     ends.push_back(std::min(i, euc.size()));
   }
   size_t lo = 0, hi = ends.size();
@@ -109,34 +109,6 @@ std::string FullyQualifiedHostName() {
   return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 
-std::string DescribeMailFailure(const MailOutcome& outcome) {
-  std::string text;
-  if (!outcome.Accepted) {
-    text = outcome.FailedStep.empty() ? outcome.Reply : outcome.FailedStep + ": " + outcome.Reply;
-  }
-  for (const auto& [recipient, reply] : outcome.Refused) {
-    if (!text.empty()) text += '\n';
-    text += recipient + ": " + reply;
-  }
-  return text;
-}
-
-SmtpSettings SmtpSettingsOf(const CsvTable& env) {
-  SmtpSettings s;
-  s.Server = env.GetValue("SMTPServer");
-  s.From = env.GetValue("FromMailAddress");
-  s.Port = env.GetValue("SMTPPort");
-  s.Security = env.GetValue("SMTPSecurity");
-  s.User = env.GetValue("SMTPUser");
-  s.Password = env.GetValue("SMTPPassword");
-  return s;
-}
-
-std::string SmtpSecurityKeyword(const std::string& text) {
-  std::string keyword = LowerCase(Trim(text));
-  return keyword.empty() ? "none" : keyword;
-}
-
 namespace {
 
 TSmtpSecurity SecurityOf(const std::string& text) {
@@ -147,21 +119,6 @@ TSmtpSecurity SecurityOf(const std::string& text) {
 }
 
 }  // namespace
-
-std::string SmtpSettingsProblem(const SmtpSettings& s) {
-  std::string port(Trim(s.Port));
-  if (!port.empty()) {
-    bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
-      return "SMTPPort '" + s.Port + "' is not a port number (1 to 65535).";
-    }
-  }
-  std::string security = SmtpSecurityKeyword(s.Security);
-  if (security != "none" && security != "starttls" && security != "tls") {
-    return "SMTPSecurity '" + s.Security + "' is not one of none, starttls, tls.";
-  }
-  return std::string();
-}
 
 Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
   TSyncSmtpCli& smtp = *smtp_watch_;

@@ -27,54 +27,10 @@
 #include <vector>
 
 #include "core/event_log.h"
+#include "mail/notify_request.h"
 #include "mail/sync_smtp_client.h"
-#include "settings/csv_table.h"
 
 namespace sl {
-
-// The mail settings of env.csv. Port, Security, User and Password are the
-// optional relay columns; empty means port 25, no TLS, no AUTH.
-struct SmtpSettings {
-  std::string Server;    // SMTPServer
-  std::string From;      // FromMailAddress
-  std::string Port;      // SMTPPort
-  std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
-  std::string User;      // SMTPUser
-  std::string Password;  // SMTPPassword
-};
-
-// What one notification needs, copied from the watch entry and the
-// environment settings while the service lock is held. Texts are EUC-JP.
-// The mail goes out through the server and with the sender it carries, as
-// the settings were when it was queued.
-struct NotifyRequest {
-  std::string FileName;
-  std::string SearchString;
-  std::string MailAddress;  // recipient list
-  std::string ResultLine;   // the line whose match triggered
-  int32_t HitCount = 0;
-  std::string MailSubject;  // subject template
-  std::string MailBody;     // body template
-  std::string HostAddress;  // IP address text of the host
-  SmtpSettings Smtp;        // server, sender and relay settings
-};
-
-// How one send ended. A failure names the step that failed (CONNECT,
-// HELO, EHLO, STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, or SETTINGS when
-// the settings cannot be used) and the client's error text, which holds the
-// server's reply when the server gave one.
-struct MailOutcome {
-  bool Accepted = false;
-  std::string FailedStep;
-  std::string Reply;
-  std::vector<std::string> Recipients;                       // accepted, as plain addresses
-  std::vector<std::pair<std::string, std::string>> Refused;  // address, reply
-};
-
-// For a status record: the failing step and the reply ("RCPT TO: 550 ..."),
-// then each refused recipient with its reply, one a line; empty for a mail
-// that every recipient took.
-std::string DescribeMailFailure(const MailOutcome& outcome);
 
 // The parts of a notification as the SMTP client takes them.
 struct NotifyMail {
@@ -85,19 +41,9 @@ struct NotifyMail {
 };
 
 inline constexpr char kNotifyCharSet[] = "ISO-2022-JP";
-inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
 inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
 inline constexpr char kNoSender[] =
     "FromMailAddress is empty: a notification needs a sender address.";
-
-// The settings in the current row of the environment table.
-SmtpSettings SmtpSettingsOf(const CsvTable& env);
-
-// The SMTPSecurity value trimmed and in lower case; "none" when empty.
-std::string SmtpSecurityKeyword(const std::string& text);
-
-// Why the relay settings cannot be used, or empty when they can.
-std::string SmtpSettingsProblem(const SmtpSettings& settings);
 
 // Replaces, in this order and each everywhere, "\ServerName\",
 // "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\" and

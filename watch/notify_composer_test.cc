@@ -1,11 +1,19 @@
 #include "watch/notify_composer.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
+#include "mail/mail_queue.h"
+#include "mail/mime_words.h"
 #include "mail/test_peers.h"
+#include "mail/texts_ja.h"
 #include "settings/settings_files.h"
-#include "watch/mime_words.h"
 
 namespace sl {
 namespace {
@@ -374,6 +382,41 @@ TEST(NotifierTest, EachMailCarriesItsOwnSender) {
   ASSERT_TRUE(sink.WaitForMails(2));
   EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)).rfind("FROM first@example.com\n", 0), 0u);
   EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(2)).rfind("FROM second@example.com\n", 0), 0u);
+}
+
+// The real client against a server that accepts and never answers: the
+// stop aborts the session from its own thread instead of waiting out the
+// 15 s time-out.
+TEST(NotifierTest, MailQueueStopAbortsARealSessionWithASilentServer) {
+  LogDir logs;
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);  // connections wait in the backlog, unanswered
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  Notifier notifier(logs.log());
+  notifier.SetPort(std::to_string(ntohs(addr.sin_port)));
+  MailQueue queue(
+      logs.log(), [&](const NotifyRequest& r) { return notifier.Send(r); },
+      [&] { notifier.Cancel(); });
+  NotifyRequest request;
+  request.ResultLine = "line";
+  request.MailAddress = "ops@example.jp";
+  request.Smtp.Server = "127.0.0.1";
+  request.Smtp.From = "agent@example.jp";
+  ASSERT_TRUE(queue.Push(request, "silent"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the session waits for the banner
+  auto t0 = std::chrono::steady_clock::now();
+  queue.Stop(std::chrono::milliseconds(200));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  std::string log = logs.Text();
+  EXPECT_NE(log.find(std::string(ja::kMailCountLabel) + "\t1\n"), std::string::npos);
+  EXPECT_EQ(log.find(ja::kWatchMailSent), std::string::npos);
+  close(listener);
 }
 
 }  // namespace

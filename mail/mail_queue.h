@@ -8,13 +8,13 @@
 // to the mail's done function (the status page's record, or a test mail's
 // waiting page). The queue holds at
 // most kCapacity mails: a mail pushed beyond that is dropped with a log
-// entry. Stop gives the queued mails a grace time, then aborts the session
-// in progress through the cancel function, logs how many mails were not
-// sent and ends the thread.
+// entry, and its done function hears of it. Stop gives the queued mails a grace time, then aborts
+// the session in progress through the cancel function, logs how many mails were not sent and ends
+// the thread.
 //
 // Thread safety: Push, Pending and Stop may be called from any thread.
-#ifndef SL_WATCH_MAIL_QUEUE_H_
-#define SL_WATCH_MAIL_QUEUE_H_
+#ifndef SL_MAIL_MAIL_QUEUE_H_
+#define SL_MAIL_MAIL_QUEUE_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "core/event_log.h"
-#include "watch/notify_composer.h"
+#include "mail/notify_request.h"
 
 namespace sl {
 
@@ -53,7 +53,8 @@ class MailQueue {
   // Queues a mail. `description` (file, words and line as the event log
   // shows a match) goes into the entry written when the mail was sent or
   // dropped. False when the queue was full or stopped; the mail is dropped
-  // and logged, and `done` is not called.
+  // and logged, and `done` is told so at once (not accepted, the reply
+  // saying that the queue was full).
   bool Push(NotifyRequest request, std::string description, DoneFunction done = {});
 
   // Mails queued or being sent.

@@ -1,9 +1,9 @@
-#include "watch/mail_queue.h"
+#include "mail/mail_queue.h"
 
 #include <cstdio>
 #include <exception>
 
-#include "watch/texts_ja.h"
+#include "mail/texts_ja.h"
 
 namespace sl {
 
@@ -28,6 +28,11 @@ bool MailQueue::Push(NotifyRequest request, std::string description, DoneFunctio
     }
   }
   Log(kEventSystemError, std::string(ja::kMailQueueFull) + "\n" + description);
+  if (done) {
+    MailOutcome dropped;
+    dropped.Reply = ja::kMailQueueFull;
+    done(dropped);
+  }
   return false;
 }
 
