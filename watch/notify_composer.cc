@@ -120,7 +120,8 @@ TSmtpSecurity SecurityOf(const std::string& text) {
 
 }  // namespace
 
-Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
+Notifier::Notifier(const EventLog& log, int timeout_seconds)
+    : log_(log), timeout_(timeout_seconds), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
   TSyncSmtpCli& smtp = *smtp_watch_;
   smtp.LocalAddr = "0.0.0.0";
   smtp.Port = "smtp";
@@ -129,30 +130,17 @@ Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_uniqu
   smtp.CharSet = kNotifyCharSet;
   smtp.ContentType = smtpPlainText;
   smtp.OwnHeaders = false;
-  smtp.Timeout = 15;
+  smtp.Timeout = timeout_;
   smtp.MultiThreaded = false;
   smtp.ShareMode = smtpShareDenyWrite;
 }
 
-void Notifier::SetPort(const std::string& port) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  port_ = port;
-}
-
-void Notifier::SetTimeout(int seconds) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  timeout_ = seconds;
-}
-
 MailOutcome Notifier::Send(const NotifyRequest& request) {
-  std::lock_guard<std::mutex> send_lock(send_mu_);
+  MutexLock send_lock(send_mu_);
   TSyncSmtpCli& smtp = *smtp_watch_;
   const SmtpSettings& settings = request.Smtp;
-  {
-    std::lock_guard<std::mutex> lock(config_mu_);
-    smtp.Port = Trim(settings.Port).empty() ? port_ : Trim(settings.Port);
-    smtp.Timeout = timeout_;
-  }
+  smtp.Port = Trim(settings.Port).empty() ? "smtp" : Trim(settings.Port);
+  smtp.Timeout = timeout_;
   MailOutcome outcome;
   std::string problem = Trim(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
   if (!problem.empty()) {

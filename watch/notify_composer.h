@@ -12,21 +12,20 @@
 // A failing step is written to the event log (code 98, "Error SMTP Server Connect." and the
 // client's error text), and so is each recipient the server refused.
 //
-// Thread safety: SetPort and SetTimeout may be called from any thread at any
-// time, also while Send runs on another thread; they only change what the
-// next Send uses. Sends are serialised.
+// Thread safety: sends are serialised; Cancel may be called from any thread.
 #ifndef SL_WATCH_NOTIFY_COMPOSER_H_
 #define SL_WATCH_NOTIFY_COMPOSER_H_
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/event_log.h"
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "mail/notify_request.h"
 #include "mail/sync_smtp_client.h"
 
@@ -68,34 +67,29 @@ std::string FullyQualifiedHostName();
 
 class Notifier {
  public:
-  explicit Notifier(const EventLog& log);
+  // timeout_seconds: the time-out of each step of a session.
+  explicit Notifier(const EventLog& log, int timeout_seconds = 15);
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
 
-  // The server's port when the request's settings name none ("smtp"
-  // unless changed), and the time-out of each
-  // step in seconds (15 unless changed).
-  void SetPort(const std::string& port);
-  void SetTimeout(int seconds);
-
-  // Sends one notification with request.Smtp; Accepted when the server took
+  // Sends one notification with request.Smtp (port "smtp" when it names
+  // none); Accepted when the server took
   // the mail for at least one recipient. Failures are logged; an
   // EventLogError of the log itself passes to the caller.
-  MailOutcome Send(const NotifyRequest& request);
+  MailOutcome Send(const NotifyRequest& request) EXCLUDES(send_mu_);
 
   // Aborts the session step in progress, if any, from another thread: the
   // Send running there fails soon instead of waiting out its time-out.
-  void Cancel() { smtp_watch_->Abort(); }
+  // The one call the client takes from another thread.
+  void Cancel() NO_THREAD_SAFETY_ANALYSIS { smtp_watch_->Abort(); }
 
  private:
   const EventLog& log_;
 
-  std::mutex config_mu_;
-  std::string port_ = "smtp";  // guarded by config_mu_; used when the request names no port
-  int timeout_ = 15;           // guarded by config_mu_
+  const int timeout_;
 
-  std::mutex send_mu_;                        // one Send at a time
-  std::unique_ptr<TSyncSmtpCli> smtp_watch_;  // SMTPWatch; used under send_mu_
+  Mutex send_mu_;                                                           // one Send at a time
+  const std::unique_ptr<TSyncSmtpCli> smtp_watch_ PT_GUARDED_BY(send_mu_);  // SMTPWatch
 };
 
 }  // namespace sl
