@@ -137,10 +137,7 @@ Notifier::Notifier(const EventLog& log, int timeout_seconds)
 
 MailOutcome Notifier::Send(const NotifyRequest& request) {
   MutexLock send_lock(send_mu_);
-  TSyncSmtpCli& smtp = *smtp_watch_;
   const SmtpSettings& settings = request.Smtp;
-  smtp.Port = Trim(settings.Port).empty() ? "smtp" : Trim(settings.Port);
-  smtp.Timeout = timeout_;
   MailOutcome outcome;
   std::string problem = Trim(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
   if (!problem.empty()) {
@@ -149,21 +146,41 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
     log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
     return outcome;
   }
-  const bool tls_later = SecurityOf(settings.Security) == smtpSecurityStartTls;
-  const bool auth = !Trim(settings.User).empty();
+  Configure(request);
+  bool failed = RunSession(request, outcome);
+  for (const auto& [recipient, reply] : outcome.Refused) {
+    log_.LogEvent(kEventInformation,
+                  std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
+  }
+  if (failed)
+    log_.LogEvent(kEventInformation,
+                  std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
+  return outcome;
+}
+
+void Notifier::Configure(const NotifyRequest& request) {
+  TSyncSmtpCli& smtp = *smtp_watch_;
+  const SmtpSettings& settings = request.Smtp;
+  smtp.Port = Trim(settings.Port).empty() ? "smtp" : Trim(settings.Port);
+  smtp.Timeout = timeout_;
   smtp.Host = Trim(settings.Server);
   smtp.FromName = settings.From;
   smtp.HdrFrom = EncodeAddressList(settings.From);
   smtp.Security = SecurityOf(settings.Security);
   smtp.Username = Trim(settings.User);
   smtp.Password = settings.Password;
-  smtp.AuthType = auth ? smtpAuthAutoSelect : smtpAuthNone;
+  smtp.AuthType = Trim(settings.User).empty() ? smtpAuthNone : smtpAuthAutoSelect;
   // HELO names the host by a name a relay can check, else by its address.
   std::string fqdn = FullyQualifiedHostName();
   std::string address = request.HostAddress.empty() ? "127.0.0.1" : request.HostAddress;
   smtp.SignOn = fqdn.empty() ? "[" + address + "]" : fqdn;
   smtp.MessageIdHost = fqdn.empty() ? address : fqdn;
+}
 
+bool Notifier::RunSession(const NotifyRequest& request, MailOutcome& outcome) {
+  TSyncSmtpCli& smtp = *smtp_watch_;
+  const bool tls_later = SecurityOf(request.Smtp.Security) == smtpSecurityStartTls;
+  const bool auth = !Trim(request.Smtp.User).empty();
   bool failed = false;
   // Records the first failing step; later steps are skipped.
   auto step = [&](const char* name, bool ok) {
@@ -207,14 +224,7 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
       outcome.Reply = e.what();
     }
   }
-  for (const auto& [recipient, reply] : outcome.Refused) {
-    log_.LogEvent(kEventInformation,
-                  std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
-  }
-  if (failed)
-    log_.LogEvent(kEventInformation,
-                  std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
-  return outcome;
+  return failed;
 }
 
 }  // namespace sl

@@ -80,10 +80,15 @@ class Notifier {
 
   // Aborts the session step in progress, if any, from another thread: the
   // Send running there fails soon instead of waiting out its time-out.
-  // The one call the client takes from another thread.
+  // Abort is the one call of the client that needs no send_mu_.
   void Cancel() NO_THREAD_SAFETY_ANALYSIS { smtp_watch_->Abort(); }
 
  private:
+  // Sets up the client for one request's server, sender and relay.
+  void Configure(const NotifyRequest& request) REQUIRES(send_mu_);
+  // Runs the session of one mail; true when a step failed.
+  bool RunSession(const NotifyRequest& request, MailOutcome& outcome) REQUIRES(send_mu_);
+
   const EventLog& log_;
 
   const int timeout_;
