@@ -68,9 +68,6 @@ class ServiceModule {
   void StartUdpServer();
   void ReadHostAddress();
   void StartWatchTimer();
-  // The watch pass's mail hook: queues the mail with the settings it
-  // carries, and notes in the entry's status how it ended.
-  void QueueNotification(const WatchNotice& notice);
 
   DaemonApplication& app_;
   std::unique_ptr<ServiceState> state_;
