@@ -6,11 +6,11 @@
 // a pass, another entry or a command. When the server accepted a mail, the
 // thread writes the "mail sent" entry of the event log, and hands the outcome
 // to the mail's done function (the status page's record, or a test mail's
-// waiting page). The queue holds at
-// most kCapacity mails: a mail pushed beyond that is dropped with a log
-// entry, and its done function hears of it. Stop gives the queued mails a grace time, then aborts
-// the session in progress through the cancel function, logs how many mails were not sent and ends
-// the thread.
+// waiting page). The queue holds at most kCapacity mails: a mail pushed
+// beyond that is dropped with a log entry, and its done function hears of
+// it. Stop gives the queued mails a grace time, then aborts the session in
+// progress through the cancel function, logs how many mails were not sent
+// and ends the thread.
 //
 // Thread safety: Push, Pending and Stop may be called from any thread.
 #ifndef SL_MAIL_MAIL_QUEUE_H_
