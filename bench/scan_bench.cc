@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
 
   ServiceState state(base);
   WatchScanner scanner(
-      state, [](const sl::WatchNotice&) {},
+      state, [](sl::NotifyRequest, std::string, sl::MailQueue::DoneFunction) { return true; },
       [](const sl::CommandContext&) { return sl::CommandStart{}; });
 
   // Large appends: ASCII, EUC-JP and UTF-8 logs, each with ASCII words and

@@ -15,13 +15,6 @@ int DecodeChar(unsigned char c) {
   return -1;
 }
 
-// Bytes of the EUC-JP character that starts with lead: SS3 (8F) takes
-// three, another 8-bit byte two, an ASCII byte one.
-size_t EucCharLength(unsigned char lead) {
-  if (lead == 0x8F) return 3;
-  return lead >= 0x80 ? 2 : 1;
-}
-
 }  // namespace
 
 std::string Base64Encode(std::string_view bytes) {
@@ -85,12 +78,24 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
+size_t EucCharLength(std::string_view euc, size_t i, bool join_sound_mark) {
+  auto lead = static_cast<unsigned char>(euc[i]);
+  if (lead < 0x80) return 1;
+  if (lead == 0x8F) return 3;
+  if (join_sound_mark && lead == 0x8E && i + 3 < euc.size() &&
+      static_cast<unsigned char>(euc[i + 2]) == 0x8E) {
+    auto mark = static_cast<unsigned char>(euc[i + 3]);
+    if (mark == 0xDE || mark == 0xDF) return 4;
+  }
+  return 2;
+}
+
 std::string EscapeForLog(std::string_view text, size_t max_bytes) {
   bool cut = false;
   if (max_bytes > 0 && text.size() > max_bytes) {
     size_t end = 0;
     for (;;) {
-      size_t next = end + EucCharLength(static_cast<unsigned char>(text[end]));
+      size_t next = end + EucCharLength(text, end, false);
       if (next > max_bytes) break;
       end = next;
     }

@@ -22,6 +22,14 @@ std::string Base64Decode(std::string_view text);
 // no empty line, and an empty text gives no line.
 std::vector<std::string> SplitLines(std::string_view text);
 
+// Bytes of the EUC-JP character that starts at euc[i], judged by its lead
+// byte alone: 1 below 0x80, 3 after SS3 (8F, JIS X 0212), else 2. With
+// join_sound_mark, a half-width katakana followed by a half-width sound
+// mark (8E xx 8E DE or 8E DF) counts as one character of 4 bytes, as
+// ISO-2022-JP carries it as one full-width character. The length may reach
+// past the end of a text cut inside a character.
+size_t EucCharLength(std::string_view euc, size_t i, bool join_sound_mark);
+
 // Text from outside (a request, a mail server's reply, a watched line) as
 // it goes into the event log: every control byte (below 0x20, and 0x7F)
 // except TAB is written as %XX, so that the text can neither start log

@@ -15,7 +15,6 @@
 #include "service/port_holder.h"
 #include "service/systemd_link.h"
 #include "settings/settings_files.h"
-#include "watch/texts_ja.h"
 
 namespace sl {
 
@@ -96,7 +95,10 @@ void ServiceModule::StartUdpServer() {
 void ServiceModule::StartWatchTimer() {
   if (!scanner_) {
     scanner_ = std::make_unique<WatchScanner>(
-        *state_, [this](const WatchNotice& notice) { QueueNotification(notice); });
+        *state_,
+        [this](NotifyRequest request, std::string description, MailQueue::DoneFunction done) {
+          return mail_queue_->Push(std::move(request), std::move(description), std::move(done));
+        });
   }
   if (!watch_timer_) watch_timer_ = std::make_unique<TThreadedTimer>();
   watch_timer_->SetInterval(1000);
@@ -114,34 +116,6 @@ void ServiceModule::StartWatchTimer() {
     }
   };
   watch_timer_->SetEnabled(true);
-}
-
-void ServiceModule::QueueNotification(const WatchNotice& notice) {
-  NotifyRequest request;
-  request.FileName = notice.FileName;
-  request.SearchString = notice.SearchString;
-  request.MailAddress = notice.MailAddress;
-  request.ResultLine = notice.ResultLine;
-  request.HitCount = notice.HitCount;
-  request.MailSubject = notice.MailSubject;
-  request.MailBody = notice.MailBody;
-  request.HostAddress = notice.HostAddress;
-  request.Smtp = notice.Smtp;
-  // The entry's status shows how its last mail ended.
-  auto note = [state = state_.get(), entry = notice.Entry](WatchStatus::MailResult result,
-                                                           std::string detail) {
-    std::shared_ptr<TWatchFile> watched = entry.lock();
-    if (!watched) return;
-    MutexLock lock(state->Lock);
-    watched->Status.Mail = result;
-    watched->Status.MailDetail = std::move(detail);
-  };
-  bool queued = mail_queue_->Push(
-      std::move(request), notice.MatchDescription, [note](const MailOutcome& outcome) {
-        note(outcome.Accepted ? WatchStatus::MailResult::kSent : WatchStatus::MailResult::kFailed,
-             DescribeMailFailure(outcome));
-      });
-  if (!queued) note(WatchStatus::MailResult::kFailed, ja::kMailQueueFull);
 }
 
 void ServiceModule::ReadHostAddress() {

@@ -17,10 +17,10 @@
 #include "core/thread_annotations.h"
 #include "discovery/discovery_responder.h"
 #include "discovery/udp_server.h"
+#include "mail/mail_queue.h"
 #include "service/daemon_application.h"
 #include "service/network_adapters.h"
 #include "settings/service_state.h"
-#include "watch/mail_queue.h"
 #include "watch/notify_composer.h"
 #include "watch/threaded_timer.h"
 #include "watch/watch_scan.h"
@@ -68,9 +68,6 @@ class ServiceModule {
   void StartUdpServer();
   void ReadHostAddress();
   void StartWatchTimer();
-  // The watch pass's mail hook: queues the mail with the settings it
-  // carries, and notes in the entry's status how it ended.
-  void QueueNotification(const WatchNotice& notice);
 
   DaemonApplication& app_;
   std::unique_ptr<ServiceState> state_;

@@ -8,7 +8,7 @@
 #include "core/jconvert.h"
 #include "core/text.h"
 #include "mail/mail_message.h"
-#include "watch/mime_words.h"
+#include "mail/mime_words.h"
 
 namespace sl {
 
@@ -40,7 +40,7 @@ std::string JisBodyLine(std::string_view euc_line) {
   // first `limit` characters. Find the longest prefix that fits.
   std::vector<size_t> ends;
   for (size_t i = 0; i < euc.size() && ends.size() < limit;) {
-    i += EucCharLength(euc, i);
+    i += EucCharLength(euc, i, true);
     ends.push_back(std::min(i, euc.size()));
   }
   size_t lo = 0, hi = ends.size();
@@ -109,34 +109,6 @@ std::string FullyQualifiedHostName() {
   return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 
-std::string DescribeMailFailure(const MailOutcome& outcome) {
-  std::string text;
-  if (!outcome.Accepted) {
-    text = outcome.FailedStep.empty() ? outcome.Reply : outcome.FailedStep + ": " + outcome.Reply;
-  }
-  for (const auto& [recipient, reply] : outcome.Refused) {
-    if (!text.empty()) text += '\n';
-    text += recipient + ": " + reply;
-  }
-  return text;
-}
-
-SmtpSettings SmtpSettingsOf(const CsvTable& env) {
-  SmtpSettings s;
-  s.Server = env.GetValue("SMTPServer");
-  s.From = env.GetValue("FromMailAddress");
-  s.Port = env.GetValue("SMTPPort");
-  s.Security = env.GetValue("SMTPSecurity");
-  s.User = env.GetValue("SMTPUser");
-  s.Password = env.GetValue("SMTPPassword");
-  return s;
-}
-
-std::string SmtpSecurityKeyword(const std::string& text) {
-  std::string keyword = LowerCase(Trim(text));
-  return keyword.empty() ? "none" : keyword;
-}
-
 namespace {
 
 TSmtpSecurity SecurityOf(const std::string& text) {
@@ -148,22 +120,8 @@ TSmtpSecurity SecurityOf(const std::string& text) {
 
 }  // namespace
 
-std::string SmtpSettingsProblem(const SmtpSettings& s) {
-  std::string port(Trim(s.Port));
-  if (!port.empty()) {
-    bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
-      return "SMTPPort '" + s.Port + "' is not a port number (1 to 65535).";
-    }
-  }
-  std::string security = SmtpSecurityKeyword(s.Security);
-  if (security != "none" && security != "starttls" && security != "tls") {
-    return "SMTPSecurity '" + s.Security + "' is not one of none, starttls, tls.";
-  }
-  return std::string();
-}
-
-Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
+Notifier::Notifier(const EventLog& log, int timeout_seconds)
+    : log_(log), timeout_(timeout_seconds), smtp_watch_(std::make_unique<TSyncSmtpCli>()) {
   TSyncSmtpCli& smtp = *smtp_watch_;
   smtp.LocalAddr = "0.0.0.0";
   smtp.Port = "smtp";
@@ -172,30 +130,14 @@ Notifier::Notifier(const EventLog& log) : log_(log), smtp_watch_(std::make_uniqu
   smtp.CharSet = kNotifyCharSet;
   smtp.ContentType = smtpPlainText;
   smtp.OwnHeaders = false;
-  smtp.Timeout = 15;
+  smtp.Timeout = timeout_;
   smtp.MultiThreaded = false;
   smtp.ShareMode = smtpShareDenyWrite;
 }
 
-void Notifier::SetPort(const std::string& port) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  port_ = port;
-}
-
-void Notifier::SetTimeout(int seconds) {
-  std::lock_guard<std::mutex> lock(config_mu_);
-  timeout_ = seconds;
-}
-
 MailOutcome Notifier::Send(const NotifyRequest& request) {
-  std::lock_guard<std::mutex> send_lock(send_mu_);
-  TSyncSmtpCli& smtp = *smtp_watch_;
+  MutexLock send_lock(send_mu_);
   const SmtpSettings& settings = request.Smtp;
-  {
-    std::lock_guard<std::mutex> lock(config_mu_);
-    smtp.Port = Trim(settings.Port).empty() ? port_ : Trim(settings.Port);
-    smtp.Timeout = timeout_;
-  }
   MailOutcome outcome;
   std::string problem = Trim(settings.From).empty() ? kNoSender : SmtpSettingsProblem(settings);
   if (!problem.empty()) {
@@ -204,21 +146,41 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
     log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
     return outcome;
   }
-  const bool tls_later = SecurityOf(settings.Security) == smtpSecurityStartTls;
-  const bool auth = !Trim(settings.User).empty();
+  Configure(request);
+  bool failed = RunSession(request, outcome);
+  for (const auto& [recipient, reply] : outcome.Refused) {
+    log_.LogEvent(kEventInformation,
+                  std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
+  }
+  if (failed)
+    log_.LogEvent(kEventInformation,
+                  std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
+  return outcome;
+}
+
+void Notifier::Configure(const NotifyRequest& request) {
+  TSyncSmtpCli& smtp = *smtp_watch_;
+  const SmtpSettings& settings = request.Smtp;
+  smtp.Port = Trim(settings.Port).empty() ? "smtp" : Trim(settings.Port);
+  smtp.Timeout = timeout_;
   smtp.Host = Trim(settings.Server);
   smtp.FromName = settings.From;
   smtp.HdrFrom = EncodeAddressList(settings.From);
   smtp.Security = SecurityOf(settings.Security);
   smtp.Username = Trim(settings.User);
   smtp.Password = settings.Password;
-  smtp.AuthType = auth ? smtpAuthAutoSelect : smtpAuthNone;
+  smtp.AuthType = Trim(settings.User).empty() ? smtpAuthNone : smtpAuthAutoSelect;
   // HELO names the host by a name a relay can check, else by its address.
   std::string fqdn = FullyQualifiedHostName();
   std::string address = request.HostAddress.empty() ? "127.0.0.1" : request.HostAddress;
   smtp.SignOn = fqdn.empty() ? "[" + address + "]" : fqdn;
   smtp.MessageIdHost = fqdn.empty() ? address : fqdn;
+}
 
+bool Notifier::RunSession(const NotifyRequest& request, MailOutcome& outcome) {
+  TSyncSmtpCli& smtp = *smtp_watch_;
+  const bool tls_later = SecurityOf(request.Smtp.Security) == smtpSecurityStartTls;
+  const bool auth = !Trim(request.Smtp.User).empty();
   bool failed = false;
   // Records the first failing step; later steps are skipped.
   auto step = [&](const char* name, bool ok) {
@@ -262,14 +224,7 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
       outcome.Reply = e.what();
     }
   }
-  for (const auto& [recipient, reply] : outcome.Refused) {
-    log_.LogEvent(kEventInformation,
-                  std::string(kRecipientRefused) + "\n" + recipient + "\n" + EscapeForLog(reply));
-  }
-  if (failed)
-    log_.LogEvent(kEventInformation,
-                  std::string(kNotifyFailure) + "\n" + EscapeForLog(outcome.Reply));
-  return outcome;
+  return failed;
 }
 
 }  // namespace sl

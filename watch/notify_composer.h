@@ -12,69 +12,24 @@
 // A failing step is written to the event log (code 98, "Error SMTP Server Connect." and the
 // client's error text), and so is each recipient the server refused.
 //
-// Thread safety: SetPort and SetTimeout may be called from any thread at any
-// time, also while Send runs on another thread; they only change what the
-// next Send uses. Sends are serialised.
+// Thread safety: sends are serialised; Cancel may be called from any thread.
 #ifndef SL_WATCH_NOTIFY_COMPOSER_H_
 #define SL_WATCH_NOTIFY_COMPOSER_H_
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/event_log.h"
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
+#include "mail/notify_request.h"
 #include "mail/sync_smtp_client.h"
-#include "settings/csv_table.h"
 
 namespace sl {
-
-// The mail settings of env.csv. Port, Security, User and Password are the
-// optional relay columns; empty means port 25, no TLS, no AUTH.
-struct SmtpSettings {
-  std::string Server;    // SMTPServer
-  std::string From;      // FromMailAddress
-  std::string Port;      // SMTPPort
-  std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
-  std::string User;      // SMTPUser
-  std::string Password;  // SMTPPassword
-};
-
-// What one notification needs, copied from the watch entry and the
-// environment settings while the service lock is held. Texts are EUC-JP.
-// The mail goes out through the server and with the sender it carries, as
-// the settings were when it was queued.
-struct NotifyRequest {
-  std::string FileName;
-  std::string SearchString;
-  std::string MailAddress;  // recipient list
-  std::string ResultLine;   // the line whose match triggered
-  int32_t HitCount = 0;
-  std::string MailSubject;  // subject template
-  std::string MailBody;     // body template
-  std::string HostAddress;  // IP address text of the host
-  SmtpSettings Smtp;        // server, sender and relay settings
-};
-
-// How one send ended. A failure names the step that failed (CONNECT,
-// HELO, EHLO, STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, or SETTINGS when
-// the settings cannot be used) and the client's error text, which holds the
-// server's reply when the server gave one.
-struct MailOutcome {
-  bool Accepted = false;
-  std::string FailedStep;
-  std::string Reply;
-  std::vector<std::string> Recipients;                       // accepted, as plain addresses
-  std::vector<std::pair<std::string, std::string>> Refused;  // address, reply
-};
-
-// For a status record: the failing step and the reply ("RCPT TO: 550 ..."),
-// then each refused recipient with its reply, one a line; empty for a mail
-// that every recipient took.
-std::string DescribeMailFailure(const MailOutcome& outcome);
 
 // The parts of a notification as the SMTP client takes them.
 struct NotifyMail {
@@ -85,19 +40,9 @@ struct NotifyMail {
 };
 
 inline constexpr char kNotifyCharSet[] = "ISO-2022-JP";
-inline constexpr char kNotifyFailure[] = "Error SMTP Server Connect.";
 inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
 inline constexpr char kNoSender[] =
     "FromMailAddress is empty: a notification needs a sender address.";
-
-// The settings in the current row of the environment table.
-SmtpSettings SmtpSettingsOf(const CsvTable& env);
-
-// The SMTPSecurity value trimmed and in lower case; "none" when empty.
-std::string SmtpSecurityKeyword(const std::string& text);
-
-// Why the relay settings cannot be used, or empty when they can.
-std::string SmtpSettingsProblem(const SmtpSettings& settings);
 
 // Replaces, in this order and each everywhere, "\ServerName\",
 // "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\" and
@@ -122,34 +67,34 @@ std::string FullyQualifiedHostName();
 
 class Notifier {
  public:
-  explicit Notifier(const EventLog& log);
+  // timeout_seconds: the time-out of each step of a session.
+  explicit Notifier(const EventLog& log, int timeout_seconds = 15);
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
 
-  // The server's port when the request's settings name none ("smtp"
-  // unless changed), and the time-out of each
-  // step in seconds (15 unless changed).
-  void SetPort(const std::string& port);
-  void SetTimeout(int seconds);
-
-  // Sends one notification with request.Smtp; Accepted when the server took
+  // Sends one notification with request.Smtp (port "smtp" when it names
+  // none); Accepted when the server took
   // the mail for at least one recipient. Failures are logged; an
   // EventLogError of the log itself passes to the caller.
-  MailOutcome Send(const NotifyRequest& request);
+  MailOutcome Send(const NotifyRequest& request) EXCLUDES(send_mu_);
 
   // Aborts the session step in progress, if any, from another thread: the
   // Send running there fails soon instead of waiting out its time-out.
-  void Cancel() { smtp_watch_->Abort(); }
+  // Abort is the one call of the client that needs no send_mu_.
+  void Cancel() NO_THREAD_SAFETY_ANALYSIS { smtp_watch_->Abort(); }
 
  private:
+  // Sets up the client for one request's server, sender and relay.
+  void Configure(const NotifyRequest& request) REQUIRES(send_mu_);
+  // Runs the session of one mail; true when a step failed.
+  bool RunSession(const NotifyRequest& request, MailOutcome& outcome) REQUIRES(send_mu_);
+
   const EventLog& log_;
 
-  std::mutex config_mu_;
-  std::string port_ = "smtp";  // guarded by config_mu_; used when the request names no port
-  int timeout_ = 15;           // guarded by config_mu_
+  const int timeout_;
 
-  std::mutex send_mu_;                        // one Send at a time
-  std::unique_ptr<TSyncSmtpCli> smtp_watch_;  // SMTPWatch; used under send_mu_
+  Mutex send_mu_;                                                           // one Send at a time
+  const std::unique_ptr<TSyncSmtpCli> smtp_watch_ PT_GUARDED_BY(send_mu_);  // SMTPWatch
 };
 
 }  // namespace sl

@@ -1,11 +1,19 @@
 #include "watch/notify_composer.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
+#include "mail/mail_queue.h"
+#include "mail/mime_words.h"
 #include "mail/test_peers.h"
+#include "mail/texts_ja.h"
 #include "settings/settings_files.h"
-#include "watch/mime_words.h"
 
 namespace sl {
 namespace {
@@ -185,11 +193,10 @@ std::string Expected(const std::string& utf8_template, const NotifyRequest& euc_
 TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
   testing::SmtpSink sink;
   LogDir logs;
-  Notifier notifier(logs.log());
-  notifier.SetPort(sink.PortText());
-  notifier.SetTimeout(10);
+  Notifier notifier(logs.log(), 10);
 
   NotifyRequest r = Request();
+  r.Smtp.Port = sink.PortText();
   r.MailAddress = "ops@example.com; \"Night Shift\" <night@example.com>";
   r.FileName = Euc("/var/log/アプリ.log");
   r.SearchString = Euc("エラー,ディスク");
@@ -246,10 +253,10 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
 
 // Runs one notification against a scripted server; returns the result.
 bool SendTo(const ScriptedServer& server, const LogDir& logs, int timeout = 5) {
-  Notifier notifier(logs.log());
-  notifier.SetPort(server.PortText());
-  notifier.SetTimeout(timeout);
-  return notifier.Send(Request()).Accepted;
+  Notifier notifier(logs.log(), timeout);
+  NotifyRequest r = Request();
+  r.Smtp.Port = server.PortText();
+  return notifier.Send(r).Accepted;
 }
 
 std::string FailureEntry(const std::string& detail) {
@@ -312,10 +319,9 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
        "RCPT TO: 550 5.1.1 no such user\nbad@example.com: 550 5.1.1 no such user"},
   };
   for (const auto& c : cases) {
-    Notifier notifier(logs.log());
-    notifier.SetPort(server.PortText());
-    notifier.SetTimeout(5);
+    Notifier notifier(logs.log(), 5);
     NotifyRequest r = Request();
+    r.Smtp.Port = server.PortText();
     r.MailAddress = c.recipients;
     MailOutcome outcome = notifier.Send(r);
     EXPECT_EQ(outcome.Accepted, c.sent) << c.recipients;
@@ -337,8 +343,8 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
 
   // Without a sender nothing is sent, and the log says why.
   Notifier notifier(logs.log());
-  notifier.SetPort(server.PortText());
   NotifyRequest no_sender = Request();
+  no_sender.Smtp.Port = server.PortText();
   no_sender.Smtp.From = "  ";
   EXPECT_FALSE(notifier.Send(no_sender).Accepted);
   EXPECT_NE(logs.Text().find(FailureEntry(kNoSender)), std::string::npos);
@@ -353,8 +359,9 @@ TEST(NotifierTest, SilentServerAndRefusedConnectionAreLogged) {
 
   testing::ClosedPort closed;
   Notifier notifier(logs.log());
-  notifier.SetPort(std::to_string(closed.port()));
-  EXPECT_FALSE(notifier.Send(Request()).Accepted);
+  NotifyRequest refused = Request();
+  refused.Smtp.Port = std::to_string(closed.port());
+  EXPECT_FALSE(notifier.Send(refused).Accepted);
   EXPECT_NE(logs.Text().find(FailureEntry("500 Connection refused (Winsock error #111)")),
             std::string::npos);
 }
@@ -364,9 +371,9 @@ TEST(NotifierTest, EachMailCarriesItsOwnSender) {
   testing::SmtpSink sink;
   LogDir logs;
   Notifier notifier(logs.log());
-  notifier.SetPort(sink.PortText());
   NotifyRequest first = Request();
   NotifyRequest second = Request();
+  first.Smtp.Port = second.Smtp.Port = sink.PortText();
   first.Smtp.From = "first@example.com";
   second.Smtp.From = "second@example.com";
   EXPECT_TRUE(notifier.Send(first).Accepted);
@@ -374,6 +381,41 @@ TEST(NotifierTest, EachMailCarriesItsOwnSender) {
   ASSERT_TRUE(sink.WaitForMails(2));
   EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(1)).rfind("FROM first@example.com\n", 0), 0u);
   EXPECT_EQ(testing::ReadFile(sink.EnvelopePath(2)).rfind("FROM second@example.com\n", 0), 0u);
+}
+
+// The real client against a server that accepts and never answers: the
+// stop aborts the session from its own thread instead of waiting out the
+// 15 s time-out.
+TEST(NotifierTest, MailQueueStopAbortsARealSessionWithASilentServer) {
+  LogDir logs;
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);  // connections wait in the backlog, unanswered
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  Notifier notifier(logs.log());
+  MailQueue queue(
+      logs.log(), [&](const NotifyRequest& r) { return notifier.Send(r); },
+      [&] { notifier.Cancel(); });
+  NotifyRequest request;
+  request.ResultLine = "line";
+  request.MailAddress = "ops@example.jp";
+  request.Smtp.Server = "127.0.0.1";
+  request.Smtp.From = "agent@example.jp";
+  request.Smtp.Port = std::to_string(ntohs(addr.sin_port));
+  ASSERT_TRUE(queue.Push(request, "silent"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the session waits for the banner
+  auto t0 = std::chrono::steady_clock::now();
+  queue.Stop(std::chrono::milliseconds(200));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  std::string log = logs.Text();
+  EXPECT_NE(log.find(std::string(ja::kMailCountLabel) + "\t1\n"), std::string::npos);
+  EXPECT_EQ(log.find(ja::kWatchMailSent), std::string::npos);
+  close(listener);
 }
 
 }  // namespace

@@ -5,14 +5,14 @@
 
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "core/unique_fd.h"
 #include "core/wake_signal.h"
 
@@ -62,9 +62,9 @@ class OwnerInbox {
 
   const WakeSignal& wake() const { return wake_; }
 
-  bool Post(TThreadedTimer* timer) {
+  bool Post(TThreadedTimer* timer) EXCLUDES(mu_) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (closed_ || ticks_.size() >= kMaxQueuedTicks) return false;
       ticks_.push_back(timer);
     }
@@ -72,44 +72,44 @@ class OwnerInbox {
     return true;
   }
 
-  bool HasTicks() {
-    std::lock_guard<std::mutex> lock(mu_);
+  bool HasTicks() EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     return !ticks_.empty();
   }
 
   // Drops the queued ticks of a timer that is going away. When the owner
   // thread is running its handler, waits until it returns - unless the
   // caller is that handler itself.
-  void Purge(TThreadedTimer* timer) {
-    std::unique_lock<std::mutex> lock(mu_);
+  void Purge(TThreadedTimer* timer) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     for (auto it = ticks_.begin(); it != ticks_.end();) {
       it = *it == timer ? ticks_.erase(it) : it + 1;
     }
     if (running_ == timer && ::gettid() != owner_) {
-      idle_.wait(lock, [&] { return running_ != timer; });
+      while (running_ == timer) idle_.Wait(mu_);
     }
   }
 
   // The owner thread ends: its ticks can never run.
-  void Close() {
-    std::lock_guard<std::mutex> lock(mu_);
+  void Close() EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     closed_ = true;
     for (TThreadedTimer* t : ticks_) t->pending_.fetch_sub(1);
     ticks_.clear();
   }
 
   // Runs the ticks queued now, one after another, on the owner thread.
-  int RunPending() {
+  int RunPending() EXCLUDES(mu_) {
     size_t count;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       count = ticks_.size();
     }
     int ran = 0;
     for (size_t i = 0; i < count; ++i) {
       TThreadedTimer* timer;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (ticks_.empty()) break;
         timer = ticks_.front();
         ticks_.pop_front();
@@ -118,9 +118,9 @@ class OwnerInbox {
       struct Done {
         OwnerInbox* inbox;
         ~Done() {
-          std::lock_guard<std::mutex> lock(inbox->mu_);
+          MutexLock lock(inbox->mu_);
           inbox->running_ = nullptr;
-          inbox->idle_.notify_all();
+          inbox->idle_.SignalAll();
         }
       } done{this};
       timer->pending_.fetch_sub(1);
@@ -136,11 +136,11 @@ class OwnerInbox {
  private:
   WakeSignal wake_;
   const pid_t owner_;
-  std::mutex mu_;
-  std::condition_variable idle_;
-  std::deque<TThreadedTimer*> ticks_;
-  TThreadedTimer* running_ = nullptr;
-  bool closed_ = false;
+  Mutex mu_;
+  CondVar idle_;  // running_ went back to nullptr
+  std::deque<TThreadedTimer*> ticks_ GUARDED_BY(mu_);
+  TThreadedTimer* running_ GUARDED_BY(mu_) = nullptr;  // whose handler runs now
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 namespace {
@@ -166,13 +166,17 @@ const std::shared_ptr<OwnerInbox>& ThisThreadInbox() {
 class TimerDispatcher {
  public:
   static std::shared_ptr<TimerDispatcher> Get() {
-    static std::mutex mu;
-    static std::weak_ptr<TimerDispatcher> current;
-    std::lock_guard<std::mutex> lock(mu);
-    std::shared_ptr<TimerDispatcher> d = current.lock();
+    // The dispatcher of the timers that exist now, shared by all of them.
+    struct Current {
+      Mutex mu;
+      std::weak_ptr<TimerDispatcher> dispatcher GUARDED_BY(mu);
+    };
+    static Current current;
+    MutexLock lock(current.mu);
+    std::shared_ptr<TimerDispatcher> d = current.dispatcher.lock();
     if (!d) {
       d = std::make_shared<TimerDispatcher>();
-      current = d;
+      current.dispatcher = d;
     }
     return d;
   }
@@ -180,17 +184,17 @@ class TimerDispatcher {
   TimerDispatcher() = default;
   ~TimerDispatcher() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       terminated_ = true;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
     if (thread_.joinable()) thread_.join();
   }
   TimerDispatcher(const TimerDispatcher&) = delete;
   TimerDispatcher& operator=(const TimerDispatcher&) = delete;
 
-  void SetEnabled(TThreadedTimer* timer, bool value) {
-    std::unique_lock<std::mutex> lock(mu_);
+  void SetEnabled(TThreadedTimer* timer, bool value) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     if (timer->enabled_.load() == value) return;
     if (!value) {
       timer->enabled_.store(false);
@@ -205,12 +209,12 @@ class TimerDispatcher {
     timer->enabled_.store(true);
     Clock::duration interval = std::chrono::milliseconds(ms);
     bool head = Insert(Event{Clock::now() + interval, interval, timer, true});
-    lock.unlock();
-    if (head) cv_.notify_all();
+    lock.Unlock();
+    if (head) cv_.SignalAll();
   }
 
-  void SetInterval(TThreadedTimer* timer, int32_t ms) {
-    std::unique_lock<std::mutex> lock(mu_);
+  void SetInterval(TThreadedTimer* timer, int32_t ms) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     if (timer->interval_.load() == ms) return;
     if (timer->enabled_.load() && ms <= 0) ThrowAssertion("Assertion failure");
     timer->interval_.store(ms);
@@ -220,8 +224,8 @@ class TimerDispatcher {
     Clock::duration interval = std::chrono::milliseconds(ms);
     queue_.erase(it);
     bool head = Insert(Event{Clock::now() + interval, interval, timer, true});
-    lock.unlock();
-    if (head) cv_.notify_all();
+    lock.Unlock();
+    if (head) cv_.SignalAll();
   }
 
  private:
@@ -232,7 +236,7 @@ class TimerDispatcher {
     bool keep;  // result of the last Fire
   };
 
-  std::list<Event>::iterator Find(TThreadedTimer* timer) {
+  std::list<Event>::iterator Find(TThreadedTimer* timer) REQUIRES(mu_) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
       if (it->timer == timer) return it;
     }
@@ -241,7 +245,7 @@ class TimerDispatcher {
 
   // Inserts before the first event due at the same time or later, so a new
   // event goes ahead of others due at the same moment. True if at the head.
-  bool Insert(const Event& ev) {
+  bool Insert(const Event& ev) REQUIRES(mu_) {
     auto it = queue_.begin();
     while (it != queue_.end() && it->due < ev.due) ++it;
     bool head = it == queue_.begin();
@@ -249,22 +253,22 @@ class TimerDispatcher {
     return head;
   }
 
-  void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
+  void Run() EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     while (!terminated_) {
       FirePass();
       if (queue_.empty()) {
-        cv_.wait(lock);
+        cv_.Wait(mu_);
       } else {
         Clock::time_point due = queue_.front().due;  // the node may go while we wait
-        cv_.wait_until(lock, due);
+        cv_.WaitUntil(mu_, due);
       }
     }
   }
 
   // Takes every due event, fires it, and re-arms the kept ones one interval
   // after this pass (not after their old due time: no catch-up ticks).
-  void FirePass() {
+  void FirePass() REQUIRES(mu_) {
     Clock::time_point now = Clock::now();
     auto end = queue_.begin();
     while (end != queue_.end() && end->due <= now) ++end;
@@ -282,11 +286,11 @@ class TimerDispatcher {
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::list<Event> queue_;
-  std::thread thread_;
-  bool terminated_ = false;
+  Mutex mu_;
+  CondVar cv_;  // the head of queue_ changed, or terminated_ was set
+  std::list<Event> queue_ GUARDED_BY(mu_);
+  std::thread thread_ GUARDED_BY(mu_);  // started by the first SetEnabled(true)
+  bool terminated_ GUARDED_BY(mu_) = false;
 };
 
 TThreadedTimer::TThreadedTimer()

@@ -28,6 +28,21 @@
 // not report (another NFS client, a hard link elsewhere, a renamed ancestor
 // directory). A missing file is looked at, and logged, on every pass.
 //
+// The decision of one look (PlanLook below) depends only on the entry's
+// record and what stat and the open stream tell; the scanner then carries
+// it out. Commands are started and counted by CommandRunner.
+//
+// Each entry has one record here. TWatchFile (settings/) is the entry as the
+// table, the loader and the pages share it: its settings, its stream and
+// sizes, its counts and Status, all under the service lock. What only the
+// pass needs (EntryRecord) the scanner keeps itself, in one map keyed by the
+// entry's identity (its shared control block, so that a new entry never
+// takes over the record of one that has gone). The map is built anew from
+// the table at the start of every pass: records move over, and the records
+// of entries that left the table go with the old map, taking their inotify
+// bindings with them. Running commands are counted by the record's id in
+// CommandRunner, so no record needs to outlive its entry.
+//
 // Each look notes in the entry's Status whether its file is being read, is
 // missing or is refused (and why); a trigger notes when it fired and what
 // became of its command. The service lock is held while the table or an
@@ -37,77 +52,101 @@
 #ifndef SL_WATCH_WATCH_SCAN_H_
 #define SL_WATCH_WATCH_SCAN_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/thread_annotations.h"
+#include "core/unique_fd.h"
 #include "core/utf8_text.h"
+#include "mail/mail_queue.h"
 #include "settings/service_state.h"
-#include "watch/notify_composer.h"
+#include "watch/command_runner.h"
 #include "watch/path_watch.h"
 #include "watch/threaded_timer.h"
 
 namespace sl {
 
-// What the mail hook gets: copies taken under the service lock when an entry
-// triggers, so the hook runs without it.
-struct WatchNotice {
-  std::string FileName;
-  std::string SearchString;
-  int32_t HitCount = 0;  // the count that triggered
-  std::string MailAddress;
-  std::string ResultLine;  // the line that made the count reach SearchCount
-  // From the environment settings and the service state: the mail goes out
-  // with these settings.
-  SmtpSettings Smtp;
-  std::string MailSubject;
-  std::string MailBody;
-  std::string HostAddress;
-  // The file, the words and the line as the event log shows them, for the
-  // entry the mail side writes when the mail has been sent (or dropped).
-  std::string MatchDescription;
-  // The entry, for the record of how its mail ended.
-  std::weak_ptr<TWatchFile> Entry;
+// What the pass remembers of one entry between passes.
+struct EntryRecord {
+  EntryRecord() = default;
+  // Unbinds the record from the path watch it was bound to.
+  ~EntryRecord();
+  EntryRecord(const EntryRecord&) = delete;
+  EntryRecord& operator=(const EntryRecord&) = delete;
+
+  uint64_t id = 0;  // unique among all records ever made; names its commands
+  // The path the stream was opened for, to tell a changed FileName from a
+  // file replaced at the same path.
+  std::string path;
+  uint32_t slot = 0;                // pass (modulo kSweepPasses) of the regular look
+  bool fresh = true;                // never looked at
+  mutable bool dirty = false;       // PathWatch reported a change (set through its key)
+  bool recheck = false;             // missing, or bytes left for the next pass
+  bool unwatchable = false;         // PathWatch refused the path
+  PathWatch* path_watch = nullptr;  // bound to it with this record as the key
+  // Whose files may replace the current one; see the class comment.
+  bool bound_link = false;  // the path was a symbolic link when bound
+  bool has_owner = false;
+  uid_t owner = 0;
+  // The file last refused at the path, logged once.
+  bool refused = false;
+  dev_t refused_dev = 0;
+  ino_t refused_ino = 0;
 };
 
-// What a command is told of the trigger that started it.
-struct CommandContext {
-  std::string Command;
-  std::string FileName;
-  std::string SearchString;
-  int32_t HitCount = 0;  // the count that triggered
-  std::string Line;      // the line that made the count, as read from the file
+// What one look at an entry sees: the path now, and the entry's stream.
+struct LookFacts {
+  std::string file_name;  // the entry's FileName
+  bool exists = false;    // the path (a link followed) could be stat'ed
+  struct stat path = {};  // what that stat found
+  bool stream_open = false;
+  dev_t stream_dev = 0;
+  ino_t stream_ino = 0;
+  int64_t last_size = 0;  // bytes of the stream's file examined so far
 };
 
-// What starting a command gave: the child to count as running until it
-// ends (0 when there is none to wait for), or the errno of the failure.
-struct CommandStart {
-  pid_t pid = 0;
-  int error = 0;
+// What one look found, and what it reads.
+enum class LookKind {
+  kMissing,       // nothing at the path: logged, looked at again next pass
+  kDirectory,     // a directory at the path: refused like a missing file
+  kGrown,         // the open file, as long as before or longer: read [from, to)
+  kTruncated,     // the open file, shorter than what was read: read [0, to)
+  kRenamed,       // FileName names another path: bind it, read from its end on
+  kStillRefused,  // the file refused before is still there: nothing to read
+  kReplaced,      // another file at the path: the old file from `from` to its
+                  // end, then the new one from its start if it is trusted
 };
+struct LookPlan {
+  LookKind kind = LookKind::kMissing;
+  int64_t from = 0;
+  int64_t to = 0;  // for kGrown and kTruncated
+};
+
+// The decision of one look at an entry.
+LookPlan PlanLook(const EntryRecord& record, const LookFacts& facts);
 
 class WatchScanner {
  public:
-  // Hands the notification mail over to be sent; must not wait for it.
-  using NotifyHook = std::function<void(const WatchNotice& notice)>;
-  // Starts a configured command without waiting for it.
-  using CommandHook = std::function<CommandStart(const CommandContext& context)>;
+  // Hands the notification mail over to be sent (MailQueue::Push); must not
+  // wait for it. False when it was dropped (done has been told then).
+  using NotifyHook = std::function<bool(NotifyRequest request, std::string description,
+                                        MailQueue::DoneFunction done)>;
 
   static constexpr size_t kReadChunk = 128 << 10;
-  // Commands of one entry that may run at once.
-  static constexpr int kMaxRunningCommands = 16;
   // Every file is looked at once in this many passes even without news.
   static constexpr uint32_t kSweepPasses = 10;
 
-  // An empty run_command means RunCommand below.
-  WatchScanner(ServiceState& state, NotifyHook notify, CommandHook run_command = nullptr);
+  // An empty run_command means CommandRunner::Spawn.
+  WatchScanner(ServiceState& state, NotifyHook notify,
+               CommandRunner::StartFunction run_command = nullptr);
 
   WatchScanner(const WatchScanner&) = delete;
   WatchScanner& operator=(const WatchScanner&) = delete;
@@ -119,22 +158,8 @@ class WatchScanner {
   // One pass over the whole table.
   void RunPass() EXCLUDES(state_.Lock);
 
-  // The longest line a command gets in SCANLANTERN_LINE.
-  static constexpr size_t kCommandLineMax = 4096;
-
-  // The default command hook: starts "/bin/sh -c command" as a child in
-  // "/", with standard input from /dev/null, its output appended to
-  // log/command.out (under a heading with the time and the entry's file)
-  // and a fixed environment that tells it what fired (CommandEnvironment);
-  // logs it when it started. The trigger's values reach the command only
-  // as environment variables, never through the shell's parser.
-  CommandStart RunCommand(const CommandContext& context);
-  // The environment of a command, as "NAME=value" strings.
-  static std::vector<std::string> CommandEnvironment(const CommandContext& context,
-                                                     const std::string& host_name);
-
-  // Commands started by this scanner that have not been reaped yet.
-  size_t RunningCommands() const { return children_.size(); }
+  // The commands the triggers started.
+  CommandRunner& Commands() { return commands_; }
 
   // Event-log entries that could not be written since construction. The
   // pass goes on without them (see Log).
@@ -149,60 +174,75 @@ class WatchScanner {
     std::string MailAddress;
     std::string Command;
   };
-  // What the scanner remembers of an entry between passes.
-  struct Tracked {
-    uint64_t id = 0;  // unique among all entries ever tracked
-    std::weak_ptr<TWatchFile> entry;
-    // The path the stream was opened for, to tell a changed FileName from a
-    // file replaced at the same path.
-    std::string path;
-    uint32_t slot = 0;         // pass (modulo kSweepPasses) of the regular look
-    bool fresh = true;         // never looked at
-    bool dirty = false;        // PathWatch reported a change
-    bool recheck = false;      // missing, or bytes left for the next pass
-    bool unwatchable = false;  // PathWatch refused the path
-    // Whose files may replace the current one; see the class comment.
-    bool bound_link = false;  // the path was a symbolic link when bound
-    bool has_owner = false;
-    uid_t owner = 0;
-    // The file last refused at the path, logged once.
-    bool refused = false;
-    dev_t refused_dev = 0;
-    ino_t refused_ino = 0;
-    int running = 0;  // commands not yet reaped
-    int skipped = 0;  // commands skipped in this pass
+  // A range of bytes to examine, on a descriptor of our own.
+  struct Range {
+    UniqueFd fd;
+    int64_t begin;
+    int64_t end;
   };
+  // What a look under the lock leaves for the part without it.
+  struct Look {
+    EntrySettings settings;
+    std::vector<Range> ranges;
+    bool missing = false;
+    std::string refusal;     // a file at the path that is left unread, to log
+    std::string open_error;  // why the file at the path could not be opened
+  };
+  // What a match did to the entry's count, taken under the lock.
+  struct Hit {
+    int32_t hits = 0;
+    bool triggered = false;
+    bool send_mail = false;
+    NotifyRequest request;  // the settings part, when send_mail
+  };
+  using RecordMap =
+      std::map<std::weak_ptr<TWatchFile>, EntryRecord, std::owner_less<std::weak_ptr<TWatchFile>>>;
 
-  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry) EXCLUDES(state_.Lock);
-  void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
-                 const EntrySettings& settings, Tracked& tracked);
-  void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-               Tracked& tracked, std::string_view line) EXCLUDES(state_.Lock);
-  // Starts the entry's command (or skips it, or fails) and notes which in
-  // the entry's status.
-  void StartCommand(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-                    Tracked& tracked, const std::string& description, int32_t hits,
-                    std::string_view raw_line);
+  void KeepRecordsOf(const WatchTable& entries);
+  void ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& entry, EntryRecord& record)
+      EXCLUDES(state_.Lock);
+  bool LookAt(TWatchFile& w, EntryRecord& record, Look& look) REQUIRES(state_.Lock);
+  void BindRecord(const TWatchFile& w, EntryRecord& record, bool path_changed, bool path_is_link)
+      REQUIRES(state_.Lock);
+  void Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& record, Look& look)
+      REQUIRES(state_.Lock);
+  void ReadOpenFile(const LookPlan& plan, TWatchFile& w, EntryRecord& record, Look& look)
+      REQUIRES(state_.Lock);
+  void TakeReplacement(const LookPlan& plan, TWatchFile& w, EntryRecord& record, Look& look)
+      REQUIRES(state_.Lock);
+  int64_t Reopen(TWatchFile& w, EntryRecord& record, Look& look, bool follow_links)
+      REQUIRES(state_.Lock);
+  void Refuse(TWatchFile& w, EntryRecord& record, Look& look, struct stat found, std::string reason)
+      REQUIRES(state_.Lock);
   // Why a new file at the entry's path may not be read, or empty.
   // via_link and found describe the descriptor that would be read.
-  std::string Distrust(const Tracked& tracked, const std::string& path, bool via_link,
+  std::string Distrust(const EntryRecord& record, const std::string& path, bool via_link,
                        const struct stat& found) const;
-  void ReapChildren();
+  void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
+                 const EntrySettings& settings, EntryRecord& record);
+  void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
+               EntryRecord& record, std::string_view line) EXCLUDES(state_.Lock);
+  Hit CountHit(TWatchFile& entry, const EntrySettings& settings) EXCLUDES(state_.Lock);
+  // Fills the rest of the mail and hands it over.
+  void Notify(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings, Hit& hit,
+              std::string_view line, const std::string& description) EXCLUDES(state_.Lock);
+  // Starts the entry's command (or skips it, or fails) and notes which in
+  // the entry's status.
+  void StartCommand(TWatchFile& entry, const EntrySettings& settings, const EntryRecord& record,
+                    const std::string& description, int32_t hits, std::string_view raw_line)
+      EXCLUDES(state_.Lock);
   bool StillListed(size_t index, const std::shared_ptr<TWatchFile>& entry) const
       REQUIRES(state_.Lock);
-  void PruneTracked();
   void Log(int32_t code, const std::string& detail);
 
   ServiceState& state_;
   NotifyHook notify_;
-  CommandHook run_command_;
+  CommandRunner commands_;
   std::unique_ptr<char[]> buffer_;
   Utf8Converter utf8_;
-  std::unordered_map<const TWatchFile*, Tracked> tracked_;
+  PathWatch path_watch_;  // before records_, which unbind from it when they go
+  RecordMap records_;
   uint64_t next_id_ = 0;
-  // Running commands: process id to the id of the Tracked that started it.
-  std::unordered_map<pid_t, uint64_t> children_;
-  PathWatch path_watch_;
   uint32_t pass_number_ = 0;
   uint32_t next_slot_ = 0;
   bool check_all_ = false;  // PathWatch lost events: look at everything

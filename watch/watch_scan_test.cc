@@ -64,7 +64,11 @@ class WatchScanTest : public ::testing::Test {
     state_->EnvTable.SetValue("MailBody", "body");
     state_->HostAddress = "10.0.0.5";
     scanner_ = std::make_unique<WatchScanner>(
-        *state_, [this](const WatchNotice& n) { notices_.push_back(n); },
+        *state_,
+        [this](NotifyRequest request, std::string description, MailQueue::DoneFunction) {
+          notices_.push_back({std::move(request), std::move(description)});
+          return true;
+        },
         [this](const CommandContext& c) {
           commands_.push_back(c.Command);
           return CommandStart{};
@@ -141,9 +145,69 @@ class WatchScanTest : public ::testing::Test {
   std::string base_ = dir_.path() + "/";
   std::unique_ptr<ServiceState> state_;
   std::unique_ptr<WatchScanner> scanner_;
-  std::vector<WatchNotice> notices_;
+  struct Notice {
+    NotifyRequest request;
+    std::string description;
+  };
+  std::vector<Notice> notices_;
   std::vector<std::string> commands_;
 };
+
+// One look at an entry, decided from its record, the stat of its path and
+// its open stream (device 1, inode 10, 100 bytes examined).
+TEST(PlanLookTest, DecidesWhatToReadAndFromWhere) {
+  struct Case {
+    const char* name;
+    bool exists;
+    mode_t mode;
+    ino_t inode;  // of the file at the path (device 1)
+    int64_t size;
+    bool stream_open;
+    const char* record_path;  // the entry's FileName is "/l/a.log"
+    ino_t refused_inode;      // 0: nothing refused
+    LookKind kind;
+    int64_t from;
+    int64_t to;
+  } cases[] = {
+      {"nothing at the path", false, S_IFREG, 0, 0, true, "/l/a.log", 0, LookKind::kMissing, 0, 0},
+      {"a directory", true, S_IFDIR, 11, 0, true, "/l/a.log", 0, LookKind::kDirectory, 0, 0},
+      {"grown", true, S_IFREG, 10, 150, true, "/l/a.log", 0, LookKind::kGrown, 100, 150},
+      {"unchanged", true, S_IFREG, 10, 100, true, "/l/a.log", 0, LookKind::kGrown, 100, 100},
+      {"truncated", true, S_IFREG, 10, 40, true, "/l/a.log", 0, LookKind::kTruncated, 0, 40},
+      {"the open file under a new name", true, S_IFREG, 10, 120, true, "/l/old.log", 0,
+       LookKind::kGrown, 100, 120},
+      {"another file under a new name", true, S_IFREG, 11, 120, true, "/l/old.log", 0,
+       LookKind::kRenamed, 0, 0},
+      {"still the refused file", true, S_IFREG, 12, 5, false, "/l/a.log", 12,
+       LookKind::kStillRefused, 0, 0},
+      {"another than the refused file", true, S_IFREG, 13, 5, false, "/l/a.log", 12,
+       LookKind::kReplaced, 100, 0},
+      {"rotated", true, S_IFREG, 11, 5, true, "/l/a.log", 0, LookKind::kReplaced, 100, 0},
+      {"appeared", true, S_IFREG, 11, 5, false, "/l/a.log", 0, LookKind::kReplaced, 100, 0},
+  };
+  for (const Case& c : cases) {
+    EntryRecord record;
+    record.path = c.record_path;
+    record.refused = c.refused_inode != 0;
+    record.refused_dev = 1;
+    record.refused_ino = c.refused_inode;
+    LookFacts facts;
+    facts.file_name = "/l/a.log";
+    facts.exists = c.exists;
+    facts.path.st_mode = c.mode;
+    facts.path.st_dev = 1;
+    facts.path.st_ino = c.inode;
+    facts.path.st_size = c.size;
+    facts.stream_open = c.stream_open;
+    facts.stream_dev = c.stream_open ? 1 : 0;
+    facts.stream_ino = c.stream_open ? 10 : 0;
+    facts.last_size = 100;
+    LookPlan plan = PlanLook(record, facts);
+    EXPECT_EQ(plan.kind, c.kind) << c.name;
+    EXPECT_EQ(plan.from, c.from) << c.name;
+    EXPECT_EQ(plan.to, c.to) << c.name;
+  }
+}
 
 TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   std::string f = Path("app.log");
@@ -172,7 +236,7 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   EXPECT_EQ(Entries()[0].heading, Euc("インフォメーション"));
   EXPECT_EQ(commands_, std::vector<std::string>{"/bin/true"});
   ASSERT_EQ(notices_.size(), 1u);
-  const WatchNotice& n = notices_[0];
+  const NotifyRequest& n = notices_[0].request;
   EXPECT_EQ(n.FileName, f);
   EXPECT_EQ(n.SearchString, "ERROR,disk");
   EXPECT_EQ(n.HitCount, 3);
@@ -183,7 +247,7 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   EXPECT_EQ(n.MailSubject, "subject");
   EXPECT_EQ(n.MailBody, "body");
   EXPECT_EQ(n.HostAddress, "10.0.0.5");
-  EXPECT_EQ(n.MatchDescription, Describe(f, "ERROR,disk", "ERROR disk three"));
+  EXPECT_EQ(notices_[0].description, Describe(f, "ERROR,disk", "ERROR disk three"));
   EXPECT_EQ(Watch(0)->HitCount, 1);
 }
 
@@ -196,7 +260,7 @@ TEST_F(WatchScanTest, MailOnlyWithAddressAndServer) {
   Append(f, "hit\n");
   scanner_->RunPass();
   ASSERT_EQ(notices_.size(), 1u);  // only the second entry
-  EXPECT_EQ(notices_[0].HitCount, 1);
+  EXPECT_EQ(notices_[0].request.HitCount, 1);
   auto d = Details();
   // SearchCount 0 acts on every match.
   EXPECT_EQ(d, (std::vector<std::string>{Hit(1, 1, f, "hit", "hit"), Hit(1, 0, f, "hit", "hit")}));
@@ -215,13 +279,14 @@ TEST_F(WatchScanTest, NotifyRunsWithoutTheServiceLock) {
   AddRow(f, "x", 1, "ops@example.jp");
   Load();
   bool lock_free = false;
-  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
-    if (state_->Lock.TryLock()) {
-      lock_free = true;
-      state_->Lock.Unlock();
-    }
-    return true;
-  });
+  scanner_ = std::make_unique<WatchScanner>(
+      *state_, [&](NotifyRequest, std::string, MailQueue::DoneFunction) {
+        if (state_->Lock.TryLock()) {
+          lock_free = true;
+          state_->Lock.Unlock();
+        }
+        return true;
+      });
   Append(f, "x\n");
   scanner_->RunPass();
   EXPECT_TRUE(lock_free);
@@ -236,11 +301,12 @@ TEST_F(WatchScanTest, ReloadDuringThePassIsSafe) {
   AddRow(a, "x", 1, "ops@example.jp");
   AddRow(b, "x", 1);
   Load();
-  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
-    MutexLock lock(state_->Lock);
-    ReadWatchList(state_->ConfTable, state_->Watches);
-    return true;
-  });
+  scanner_ = std::make_unique<WatchScanner>(
+      *state_, [&](NotifyRequest, std::string, MailQueue::DoneFunction) {
+        MutexLock lock(state_->Lock);
+        ReadWatchList(state_->ConfTable, state_->Watches);
+        return true;
+      });
   Append(a, "x1\nx2\n");
   Append(b, "x3\n");
   scanner_->RunPass();
@@ -435,7 +501,7 @@ TEST_F(WatchScanTest, DefaultCommandRunsInTheBackgroundAndIsLogged) {
             Euc("監視ワードをトラッキングしてコマンド実行しました。"));
 }
 
-// At most kMaxRunningCommands commands of an entry run at once; the rest of
+// At most CommandRunner::kMaxRunning commands of an entry run at once; the rest of
 // the pass's triggers are counted in one entry. A command that cannot start
 // is logged as a failure, never as run.
 TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
@@ -446,14 +512,14 @@ TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
   AddRow(g, "go", 1, "", "no-such-start");
   Load();
   scanner_ = std::make_unique<WatchScanner>(*state_, nullptr, [&](const CommandContext& c) {
-    return c.Command == "no-such-start" ? CommandStart{-1, EAGAIN} : scanner_->RunCommand(c);
+    return c.Command == "no-such-start" ? CommandStart{-1, EAGAIN} : scanner_->Commands().Spawn(c);
   });
   std::string lines;
   for (int i = 0; i < 20; ++i) lines += "go\n";
   Append(f, lines);
   Append(g, "go\n");
   scanner_->RunPass();
-  EXPECT_EQ(scanner_->RunningCommands(), 16u);
+  EXPECT_EQ(scanner_->Commands().Running(), 16u);
   auto d = Details();
   auto count = [&](const std::string& head) {
     return std::count_if(d.begin(), d.end(),
@@ -472,10 +538,10 @@ TEST_F(WatchScanTest, CommandsAreBoundedAndFailuresLogged) {
   testing::WaitUntil(
       [&] {
         scanner_->RunPass();
-        return scanner_->RunningCommands() == 0;
+        return scanner_->Commands().Running() == 0;
       },
       std::chrono::seconds(10), std::chrono::milliseconds(100));
-  EXPECT_EQ(scanner_->RunningCommands(), 0u);
+  EXPECT_EQ(scanner_->Commands().Running(), 0u);
 }
 
 TEST_F(WatchScanTest, TimerHandlerPausesTheTimerAroundThePass) {
@@ -486,10 +552,11 @@ TEST_F(WatchScanTest, TimerHandlerPausesTheTimerAroundThePass) {
   TThreadedTimer timer;
   timer.SetInterval(10);
   std::vector<bool> enabled_in_pass;
-  scanner_ = std::make_unique<WatchScanner>(*state_, [&](const WatchNotice&) {
-    enabled_in_pass.push_back(timer.Enabled());
-    return true;
-  });
+  scanner_ = std::make_unique<WatchScanner>(
+      *state_, [&](NotifyRequest, std::string, MailQueue::DoneFunction) {
+        enabled_in_pass.push_back(timer.Enabled());
+        return true;
+      });
   int ticks = 0;
   timer.OnTimer = [&](TThreadedTimer& t) {
     ++ticks;

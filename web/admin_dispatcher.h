@@ -30,8 +30,8 @@
 #include <string>
 
 #include "core/thread_annotations.h"
+#include "mail/mail_queue.h"
 #include "settings/service_state.h"
-#include "watch/mail_queue.h"
 #include "web/admin_pages.h"
 #include "web/admission.h"
 #include "web/document_sender.h"

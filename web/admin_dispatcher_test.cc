@@ -13,7 +13,7 @@
 
 #include "core/jconvert.h"
 #include "core/text.h"
-#include "watch/notify_composer.h"
+#include "mail/smtp_settings.h"
 #include "web/admin_test_util.h"
 #include "web/http_server.h"
 

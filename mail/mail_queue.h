@@ -6,28 +6,28 @@
 // a pass, another entry or a command. When the server accepted a mail, the
 // thread writes the "mail sent" entry of the event log, and hands the outcome
 // to the mail's done function (the status page's record, or a test mail's
-// waiting page). The queue holds at
-// most kCapacity mails: a mail pushed beyond that is dropped with a log
-// entry. Stop gives the queued mails a grace time, then aborts the session
-// in progress through the cancel function, logs how many mails were not
-// sent and ends the thread.
+// waiting page). The queue holds at most kCapacity mails: a mail pushed
+// beyond that is dropped with a log entry, and its done function hears of
+// it. Stop gives the queued mails a grace time, then aborts the session in
+// progress through the cancel function, logs how many mails were not sent
+// and ends the thread.
 //
 // Thread safety: Push, Pending and Stop may be called from any thread.
-#ifndef SL_WATCH_MAIL_QUEUE_H_
-#define SL_WATCH_MAIL_QUEUE_H_
+#ifndef SL_MAIL_MAIL_QUEUE_H_
+#define SL_MAIL_MAIL_QUEUE_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/event_log.h"
-#include "watch/notify_composer.h"
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
+#include "mail/notify_request.h"
 
 namespace sl {
 
@@ -53,15 +53,16 @@ class MailQueue {
   // Queues a mail. `description` (file, words and line as the event log
   // shows a match) goes into the entry written when the mail was sent or
   // dropped. False when the queue was full or stopped; the mail is dropped
-  // and logged, and `done` is not called.
-  bool Push(NotifyRequest request, std::string description, DoneFunction done = {});
+  // and logged, and `done` is told so at once (not accepted, the reply
+  // saying that the queue was full).
+  bool Push(NotifyRequest request, std::string description, DoneFunction done = {}) EXCLUDES(mu_);
 
   // Mails queued or being sent.
-  size_t Pending() const;
+  size_t Pending() const EXCLUDES(mu_);
 
   // Waits at most `grace` for the queued mails, then gives up the rest and
   // logs how many were not sent. Later calls do nothing.
-  void Stop(std::chrono::milliseconds grace = kStopGrace);
+  void Stop(std::chrono::milliseconds grace = kStopGrace) EXCLUDES(mu_);
 
  private:
   struct Job {
@@ -70,19 +71,19 @@ class MailQueue {
     DoneFunction done;
   };
 
-  void Run();
+  void Run() EXCLUDES(mu_);
   void Log(int32_t code, const std::string& detail);
 
   const EventLog& log_;
   SendFunction send_;
   CancelFunction cancel_;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Job> jobs_;   // guarded by mu_
-  bool busy_ = false;      // guarded by mu_: a mail is being sent
-  bool stopping_ = false;  // guarded by mu_: no more mails are taken
-  bool abandon_ = false;   // guarded by mu_: the thread ends after the current mail
+  mutable Mutex mu_;
+  CondVar cv_;  // a job came, a send ended, or the stop began
+  std::deque<Job> jobs_ GUARDED_BY(mu_);
+  bool busy_ GUARDED_BY(mu_) = false;      // a mail is being sent
+  bool stopping_ GUARDED_BY(mu_) = false;  // no more mails are taken
+  bool abandon_ GUARDED_BY(mu_) = false;   // the thread ends after the current mail
   std::thread thread_;
 };
 

@@ -1,4 +1,4 @@
-#include "watch/mime_words.h"
+#include "mail/mime_words.h"
 
 #include <vector>
 
@@ -41,7 +41,7 @@ std::string EncodeRun(std::string_view run) {
   };
   size_t start = 0, i = 0;
   while (i < run.size()) {
-    size_t next = i + EucCharLength(run, i);
+    size_t next = i + EucCharLength(run, i, true);
     if (next > run.size()) next = run.size();
     size_t length =
         Base64Length(ClosedJis(run.substr(start, next - start)).size()) + kEncodedOverhead;
@@ -104,17 +104,6 @@ std::string CleanEuc(std::string_view euc, bool header) {
     }
   }
   return out;
-}
-
-size_t EucCharLength(std::string_view euc, size_t i) {
-  auto b = static_cast<unsigned char>(euc[i]);
-  if (b < 0x80) return 1;
-  if (b == 0x8E && i + 3 < euc.size() && static_cast<unsigned char>(euc[i + 2]) == 0x8E &&
-      InRange(euc, i + 3, 0xDE, 0xDF)) {
-    return 4;  // kana with its sound mark become one character
-  }
-  if (b == 0x8F) return 3;
-  return 2;
 }
 
 std::string EncodeHeaderText(std::string_view raw) {
@@ -185,7 +174,7 @@ std::string EncodeSubject(std::string_view raw) {
   // characters than that, so the rest is never looked at.
   std::vector<size_t> ends;
   for (size_t i = 0; i < euc.size() && ends.size() < kMaxHeaderOctets;) {
-    i += EucCharLength(euc, i);
+    i += EucCharLength(euc, i, true);
     ends.push_back(i < euc.size() ? i : euc.size());
   }
   auto fits = [&](size_t chars) {

@@ -10,8 +10,8 @@
 // Input is EUC-JP. Bytes that are not a JIS X 0208 character, a half-width
 // katakana or ASCII never pass: a JIS X 0212 character (8F) becomes the
 // substitute mark, any other stray byte "?".
-#ifndef SL_WATCH_MIME_WORDS_H_
-#define SL_WATCH_MIME_WORDS_H_
+#ifndef SL_MAIL_MIME_WORDS_H_
+#define SL_MAIL_MIME_WORDS_H_
 
 #include <cstddef>
 #include <string>
@@ -32,10 +32,6 @@ std::string CleanEuc(std::string_view euc, bool header);
 
 // ISO-2022-JP of a clean EUC-JP text, back in ASCII mode at its end.
 std::string ClosedJis(std::string_view euc);
-
-// Byte length of the EUC-JP character at euc[i] (1 to 4: a half-width
-// katakana followed by its sound mark counts as one).
-size_t EucCharLength(std::string_view euc, size_t i);
 
 // A header value: plain words and encoded words, 7-bit, no line breaks.
 std::string EncodeHeaderText(std::string_view euc);

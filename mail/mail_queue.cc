@@ -1,9 +1,9 @@
-#include "watch/mail_queue.h"
+#include "mail/mail_queue.h"
 
 #include <cstdio>
 #include <exception>
 
-#include "watch/texts_ja.h"
+#include "mail/texts_ja.h"
 
 namespace sl {
 
@@ -20,45 +20,58 @@ MailQueue::~MailQueue() { Stop(); }
 
 bool MailQueue::Push(NotifyRequest request, std::string description, DoneFunction done) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!stopping_ && jobs_.size() < kCapacity) {
       jobs_.push_back(Job{std::move(request), std::move(description), std::move(done)});
-      cv_.notify_all();
+      cv_.SignalAll();
       return true;
     }
   }
   Log(kEventSystemError, std::string(ja::kMailQueueFull) + "\n" + description);
+  if (done) {
+    MailOutcome dropped;
+    dropped.Reply = ja::kMailQueueFull;
+    done(dropped);
+  }
   return false;
 }
 
 size_t MailQueue::Pending() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return jobs_.size() + (busy_ ? 1 : 0);
 }
 
 void MailQueue::Stop(std::chrono::milliseconds grace) {
   size_t left;
   std::deque<Job> given_up;
-  {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!thread_.joinable() || stopping_) return;
-    stopping_ = true;
-    cv_.notify_all();
-    cv_.wait_for(lock, grace, [this] { return jobs_.empty() && !busy_; });
-    left = jobs_.size() + (busy_ ? 1 : 0);
-    given_up.swap(jobs_);
-    abandon_ = true;
-    cv_.notify_all();
-    // The session in progress may wait on a silent server for long: abort
-    // it, again until the thread has seen it (an abort between two steps
-    // of the session would be missed).
-    while (busy_) {
-      lock.unlock();
-      if (cancel_) cancel_();
-      lock.lock();
-      cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return !busy_; });
-    }
+  mu_.Lock();
+  if (!thread_.joinable() || stopping_) {
+    mu_.Unlock();
+    return;
   }
+  stopping_ = true;
+  cv_.SignalAll();
+  cv_.WaitFor(mu_, grace, [this] {
+    mu_.AssertHeld();
+    return jobs_.empty() && !busy_;
+  });
+  left = jobs_.size() + (busy_ ? 1 : 0);
+  given_up.swap(jobs_);
+  abandon_ = true;
+  cv_.SignalAll();
+  // The session in progress may wait on a silent server for long: abort
+  // it, again until the thread has seen it (an abort between two steps
+  // of the session would be missed).
+  while (busy_) {
+    mu_.Unlock();
+    if (cancel_) cancel_();
+    mu_.Lock();
+    cv_.WaitFor(mu_, std::chrono::milliseconds(100), [this] {
+      mu_.AssertHeld();
+      return !busy_;
+    });
+  }
+  mu_.Unlock();
   thread_.join();
   MailOutcome not_sent;
   not_sent.Reply = kMailGivenUp;
@@ -72,14 +85,14 @@ void MailQueue::Stop(std::chrono::milliseconds grace) {
 }
 
 void MailQueue::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  mu_.Lock();
   for (;;) {
-    cv_.wait(lock, [this] { return abandon_ || stopping_ || !jobs_.empty(); });
+    while (!abandon_ && !stopping_ && jobs_.empty()) cv_.Wait(mu_);
     if (abandon_ || jobs_.empty()) break;
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     busy_ = true;
-    lock.unlock();
+    mu_.Unlock();
     MailOutcome outcome;
     try {
       outcome = send_(job.request);
@@ -95,10 +108,11 @@ void MailQueue::Run() {
                                  ja::kMailToLabel + "\t" + to);
     }
     if (job.done) job.done(outcome);
-    lock.lock();
+    mu_.Lock();
     busy_ = false;
-    cv_.notify_all();
+    cv_.SignalAll();
   }
+  mu_.Unlock();
 }
 
 // The mail thread has no one to report to but the event log; an entry that
