@@ -13,7 +13,7 @@ declare -A allowed=(
   [mail]="mail settings net core"
   [watch]="watch mail settings net core"
   [discovery]="discovery settings net core"
-  [web]="web watch mail settings net core"
+  [web]="web mail settings net core"
   [service]="service web discovery watch mail settings net core"
 )
 

@@ -1,7 +1,5 @@
 #include "watch/notify_composer.h"
 
-#include <netdb.h>
-
 #include <exception>
 
 #include "core/host_name.h"
@@ -9,6 +7,7 @@
 #include "core/text.h"
 #include "mail/mail_message.h"
 #include "mail/mime_words.h"
+#include "net/resolver.h"
 
 namespace sl {
 
@@ -97,15 +96,7 @@ std::string NotifyHostName() {
 std::string FullyQualifiedHostName() {
   std::string name = HostName();
   if (name.empty() || name.find('.') != std::string::npos) return name;
-  addrinfo hints{};
-  hints.ai_flags = AI_CANONNAME;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  std::string canonical;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0 && result) {
-    if (result->ai_canonname) canonical = result->ai_canonname;
-    freeaddrinfo(result);
-  }
+  std::string canonical = CanonicalName(name);
   return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 

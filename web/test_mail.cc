@@ -6,7 +6,8 @@
 #include "core/jconvert.h"
 #include "core/mutex.h"
 #include "core/text.h"
-#include "watch/notify_composer.h"
+#include "mail/notify_request.h"
+#include "mail/smtp_settings.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
 

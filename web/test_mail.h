@@ -15,8 +15,8 @@
 #include <string>
 
 #include "core/thread_annotations.h"
+#include "mail/mail_queue.h"
 #include "settings/service_state.h"
-#include "watch/mail_queue.h"
 
 namespace sl {
 
