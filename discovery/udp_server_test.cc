@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "testing/test_support.h"
 
 namespace sl {
@@ -31,22 +30,25 @@ class Recorder {
  public:
   TUDPServer::UDPReadHook Hook() {
     return [this](TUDPServer&, std::string_view data, TSocketHandle& b) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       seen_.push_back({std::string(data), b.PeerIP, b.PeerPort, b.Port});
-      changed_.notify_all();
+      changed_.SignalAll();
     };
   }
   // Waits until count calls were seen (at most three seconds).
   std::vector<Seen> WaitFor(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(3), [&] { return seen_.size() >= count; });
+    MutexLock lock(mutex_);
+    changed_.WaitFor(mutex_, std::chrono::seconds(3), [&] {
+      mutex_.AssertHeld();
+      return seen_.size() >= count;
+    });
     return seen_;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Seen> seen_;
+  Mutex mutex_;
+  CondVar changed_;
+  std::vector<Seen> seen_ GUARDED_BY(mutex_);
 };
 
 void BindLoopback(TUDPServer& server) {

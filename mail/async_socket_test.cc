@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <thread>
 
+#include "core/mutex.h"
 #include "mail/msg_queue.h"
 #include "mail/test_peers.h"
 
@@ -81,20 +81,22 @@ TEST(SocketResolveTest, AddressPortAndProtocolAreChecked) {
 
 // Collects a socket's events for a test that waits for them.
 struct EventLog {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::vector<std::string> events;
-  std::string received;
+  Mutex mu;
+  CondVar cv;
+  std::vector<std::string> events GUARDED_BY(mu);
+  std::string received GUARDED_BY(mu);
 
   void Add(const std::string& e) {
-    std::lock_guard<std::mutex> lock(mu);
+    MutexLock lock(mu);
     events.push_back(e);
-    cv.notify_all();
+    cv.SignalAll();
   }
   bool WaitFor(const std::string& e) {
-    std::unique_lock<std::mutex> lock(mu);
-    return cv.wait_for(lock, 5s,
-                       [&] { return std::find(events.begin(), events.end(), e) != events.end(); });
+    MutexLock lock(mu);
+    return cv.WaitFor(mu, 5s, [&] {
+      mu.AssertHeld();
+      return std::find(events.begin(), events.end(), e) != events.end();
+    });
   }
 };
 
@@ -110,7 +112,7 @@ void Wire(TAsyncSocket& socket, EventLog& log) {
     char buf[64];
     int n = socket.Receive(buf, sizeof(buf));
     if (n > 0) {
-      std::lock_guard<std::mutex> lock(log.mu);
+      MutexLock lock(log.mu);
       log.received.append(buf, static_cast<size_t>(n));
     }
     log.Add("data");
@@ -156,7 +158,7 @@ TEST(AsyncSocketTest, ExchangesDataAndReportsThePeersClose) {
   ASSERT_TRUE(log.WaitFor("sent"));
   ASSERT_TRUE(log.WaitFor("closed 0"));
   EXPECT_EQ(socket.State(), wsClosed);
-  std::lock_guard<std::mutex> lock(log.mu);
+  MutexLock lock(log.mu);
   EXPECT_EQ(log.received, "echo hello\r\n");
   EXPECT_EQ(socket.SendText("late"), -1);
 }

@@ -134,6 +134,7 @@ CommandStart CommandRunner::Spawn(const CommandContext& context) {
   char* argv[] = {shell.data(), dash_c.data(), text.data(), nullptr};
   std::vector<std::string> env_strings = CommandEnvironment(context, NotifyHostName());
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (std::string& entry : env_strings) envp.push_back(entry.data());
   envp.push_back(nullptr);
   CommandStart started;

@@ -481,6 +481,7 @@ TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 10;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {

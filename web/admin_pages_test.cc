@@ -71,6 +71,8 @@ TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
   std::vector<std::string> lines =
       Lines(pages_->PagWatchHTMLTag("WatchSettingWatchListRecord", params_));
   ASSERT_EQ(lines.size(), 18u);
+  // Long lines are literals joined on purpose, not a missing comma.
+  // NOLINTBEGIN(bugprone-suspicious-missing-comma)
   const std::vector<std::string> row1 = {
       "<TR>",
       "<TD width=\"23\" align=\"center\"><INPUT size=\"2\" type=\"text\" name=\"No1\" readonly "
@@ -91,6 +93,7 @@ TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
       "<TD width=\"11\"><INPUT type=\"submit\" name=\"ModDel\" value=\"No1" + kLabelSjis +
           "\"></TD>",
       "</TR>"};
+  // NOLINTEND(bugprone-suspicious-missing-comma)
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 9), row1);
   EXPECT_EQ(lines[9], "<TR>");
   EXPECT_NE(lines[10].find("name=\"No2\" readonly value=\"2\""), std::string::npos);

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
+#include "core/mutex.h"
 #include "testing/test_support.h"
 
 namespace sl {
@@ -99,7 +99,7 @@ class HttpServerTest : public ::testing::Test {
   }
 
   void Record(const THTTPRequestInfo& req) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     seen_.command = req.Command;
     seen_.document = req.Document;
     seen_.version = req.Version;
@@ -142,7 +142,7 @@ class HttpServerTest : public ::testing::Test {
   }
 
   Seen LastSeen() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return seen_;
   }
 
@@ -154,8 +154,8 @@ class HttpServerTest : public ::testing::Test {
   THTTPServer server_;
   int port_ = 0;
   std::string dir_;
-  std::mutex mu_;
-  Seen seen_;
+  Mutex mu_;
+  Seen seen_ GUARDED_BY(mu_);
   std::atomic<int> calls_{0};
 };
 
@@ -283,7 +283,7 @@ TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   std::string other_method;
   server_.OnCommandOther = [&](TTCPConnection&, const std::string& method,
                                const std::string& target, const std::string& version) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (target == "/p" && version == "HTTP/1.1") other_method = method;
     ++others;
   };
@@ -291,7 +291,7 @@ TEST_F(HttpServerTest, MalformedRequestsGet400AndOtherMethodsNoReply) {
   EXPECT_EQ(Exchange(port_, "PUT /p HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"), "");
   EXPECT_EQ(others.load(), 1);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     EXPECT_EQ(other_method, "PUT");
   }
   const std::string bad = "HTTP/1.1 400 Bad Request\r\n";
@@ -443,6 +443,7 @@ TEST_F(HttpServerTest, Sessions) {
 TEST_F(HttpServerTest, ManyClientsAtOnce) {
   Start();
   std::vector<std::thread> clients;
+  clients.reserve(6);
   std::atomic<int> good{0};
   for (int t = 0; t < 6; ++t) {
     clients.emplace_back([&, t] {

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "testing/test_support.h"
 
 namespace sl {
@@ -621,18 +621,18 @@ struct ThreadCounter {
 
 // The threads that ran OnExecute.
 struct ThreadIds {
-  std::mutex mutex;
-  std::vector<std::thread::id> ids;
+  Mutex mutex;
+  std::vector<std::thread::id> ids GUARDED_BY(mutex);
   void Add() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     ids.push_back(std::this_thread::get_id());
   }
   size_t Distinct() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return std::set<std::thread::id>(ids.begin(), ids.end()).size();
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     ids.clear();
   }
 };
