@@ -2,7 +2,7 @@
 //
 // Requests (Connect, SendText, Close) return at once; their results come back
 // later as events raised on the socket's worker thread. The worker owns the
-// descriptor: it waits in poll(2) on the socket and on the wake-up pipe of
+// descriptor: it waits in poll(2) on the socket and on the wake-up signal of
 // its message queue, connects, sends the buffered data, and reports the
 // connection, arriving data, data sent and the close.
 //

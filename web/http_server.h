@@ -60,7 +60,7 @@ class TCustomHTTPServer : public TTCPServer, public DocumentSender {
   TCustomHTTPServer();
   // For tests: the MIME table reads `mime_files` instead.
   explicit TCustomHTTPServer(const std::vector<std::string>& mime_files);
-  ~TCustomHTTPServer();
+  ~TCustomHTTPServer() override;
 
   // Starts or stops listening (and the session cleaner with SessionState).
   void SetActive(bool active);

@@ -34,7 +34,7 @@ TreeListing::TreeListing(std::string base_path) : base_path_(std::move(base_path
 std::string TreeListing::Run() {
   MutexLock lock(mu_);
   output_file_ = kTreeOutputFile;
-  const std::string output = base_path_ + output_file_;
+  std::string output = base_path_ + output_file_;
   const std::string partial = output + ".part";  // one listing at a time
   // The listing names every file of the host: readable by root only. A new
   // file is made each time (whatever lay at its name, a link too, is gone),
