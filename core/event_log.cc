@@ -89,7 +89,11 @@ void EventLog::LogEvent(int32_t code, std::string_view detail) const {
 }
 
 void EventLog::LogRequestLine(std::string_view text) const {
-  if (RoomForRequestLines(std::time(nullptr))) LogLine(text);
+  try {
+    if (RoomForRequestLines(std::time(nullptr))) LogLine(text);
+  } catch (const EventLogError&) {
+    // Counted where it was thrown.
+  }
 }
 
 uint64_t EventLog::FreeSpaceFloor(uint64_t file_system_size) {

@@ -74,7 +74,9 @@ class EventLog {
 
   void LogEvent(int32_t code, std::string_view detail) const;
   void LogLine(std::string_view text) const;
-  // A line about a request: left out while free space is short.
+  // A line about a request: left out while free space is short. A write
+  // that fails is counted (WriteFailures) instead of thrown, so that a
+  // request is answered whatever becomes of its line.
   void LogRequestLine(std::string_view text) const;
 
   // The least free space under which request lines are left out: 1 % of

@@ -82,6 +82,9 @@ TEST_F(EventLogTest, MissingDirectoryIsAnError) {
   EventLog log(base_ + "nowhere/");
   EXPECT_THROW(log.LogEvent(50, "x"), EventLogError);
   EXPECT_THROW(log.LogLine("x"), EventLogError);
+  // A request's line never fails its request; the failure is counted.
+  EXPECT_NO_THROW(log.LogRequestLine("Command GET / received from 127.0.0.1"));
+  EXPECT_EQ(log.WriteFailures(), 3);
 }
 
 TEST_F(EventLogTest, ConcurrentEntriesNeverInterleave) {

@@ -36,6 +36,11 @@ bool MailQueue::Push(NotifyRequest request, std::string description, DoneFunctio
   return false;
 }
 
+size_t MailQueue::Waiting() const {
+  MutexLock lock(mu_);
+  return jobs_.size();
+}
+
 size_t MailQueue::Pending() const {
   MutexLock lock(mu_);
   return jobs_.size() + (busy_ ? 1 : 0);

@@ -59,6 +59,9 @@ class MailQueue {
 
   // Mails queued or being sent.
   size_t Pending() const EXCLUDES(mu_);
+  // Mails waiting for their turn, the one being sent not counted: at most
+  // kCapacity (the status page shows this).
+  size_t Waiting() const EXCLUDES(mu_);
 
   // Waits at most `grace` for the queued mails, then gives up the rest and
   // logs how many were not sent. Later calls do nothing.

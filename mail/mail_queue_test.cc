@@ -114,6 +114,7 @@ TEST_F(MailQueueTest, FullQueueDropsAndStopCancelsTheStalledSession) {
       queue.Push(Mail("over"), "overflow", [&](const MailOutcome& o) { dropped = o.Reply; }));
   EXPECT_EQ(dropped, ja::kMailQueueFull);
   EXPECT_EQ(queue.Pending(), MailQueue::kCapacity + 1);
+  EXPECT_EQ(queue.Waiting(), MailQueue::kCapacity);  // the status page's count
   auto t0 = std::chrono::steady_clock::now();
   queue.Stop(std::chrono::milliseconds(300));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));

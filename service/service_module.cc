@@ -66,7 +66,7 @@ void ServiceModule::StartHttpServer() {
           [this](NotifyRequest request, std::string description, MailQueue::DoneFunction done) {
             return mail_queue_->Push(std::move(request), std::move(description), std::move(done));
           },
-          [this] { return mail_queue_->Pending(); }});
+          [this] { return mail_queue_->Waiting(); }});
   http_server_->Bindings.Clear();
   http_server_->DefaultPort = 4009;
   // A client that connects and sends nothing must not hold a thread forever.
@@ -173,15 +173,14 @@ void ServiceModule::DataModuleCreate() {
   mail_queue_ = std::make_unique<MailQueue>(
       state_->Log, [this](const NotifyRequest& request) { return notifier_->Send(request); },
       [this] { notifier_->Cancel(); });
-  ServiceState& s = *state_;
   try {
     // Saves that a kill interrupted leave their temporary files; one may
     // hold the login password.
     const std::string data_dir = base + "./data";
     if (int removed = RemoveLeftTemporaryFiles(data_dir)) {
-      s.Log.LogEvent(kEventInformation, "Removed " + std::to_string(removed) +
-                                            " temporary file(s) left by interrupted saves in " +
-                                            data_dir + "/.");
+      LogAtStart(kEventInformation, "Removed " + std::to_string(removed) +
+                                        " temporary file(s) left by interrupted saves in " +
+                                        data_dir + "/.");
     }
     {
       MutexLock lock(state_->Lock);
@@ -198,15 +197,34 @@ void ServiceModule::DataModuleCreate() {
     StartUdpServer();
     ReadHostAddress();
     StartWatchTimer();
-    dispatcher_->WarnWhenLoginMissing();
-    s.Log.LogEvent(kEventServiceStarted, "ScanLantern Service Start.");
+    try {
+      dispatcher_->WarnWhenLoginMissing();
+    } catch (const EventLogError& e) {
+      SayLogFailed(e);  // the warning went to standard output
+    }
+    LogAtStart(kEventServiceStarted, "ScanLantern Service Start.");
   } catch (const std::exception& e) {
     std::cout << "Error WatchFileServiceCreate.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);
-    s.Log.LogEvent(kEventStartStopFailure, std::string("WatchFileServiceCreate.\n") + e.what());
+    LogAtStart(kEventStartStopFailure, std::string("WatchFileServiceCreate.\n") + e.what());
     if (watch_timer_) watch_timer_->SetEnabled(false);
     app_.Stop();
   }
+}
+
+void ServiceModule::LogAtStart(int32_t code, const std::string& detail) {
+  try {
+    state_->Log.LogEvent(code, detail);
+  } catch (const EventLogError& e) {
+    SayLogFailed(e);
+  }
+}
+
+void ServiceModule::SayLogFailed(const EventLogError& e) {
+  std::cerr << "ScanLanternService: the event log cannot be written; the service goes on without "
+               "this entry.\n"
+            << e.what() << "\n"
+            << std::flush;
 }
 
 std::string ServiceModule::ReloadSettingsLocked() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "core/event_log.h"
 #include "core/thread_annotations.h"
 #include "discovery/discovery_responder.h"
 #include "discovery/udp_server.h"
@@ -63,6 +64,12 @@ class ServiceModule {
   // both files before it changes anything and throws on a failure.
   void LoadSettingsLocked() REQUIRES(state_->Lock);
   void ApplyEnvSettingsLocked() REQUIRES(state_->Lock);
+
+  // An entry of the start. A log that cannot take it (a full disk) does not
+  // stop the start: standard error says so, and the log counts the failure
+  // as it counts those of the running service.
+  void LogAtStart(int32_t code, const std::string& detail);
+  static void SayLogFailed(const EventLogError& e);
 
   void StartHttpServer();
   void StartUdpServer();

@@ -8,6 +8,7 @@
 #ifndef SL_SETTINGS_SERVICE_STATE_H_
 #define SL_SETTINGS_SERVICE_STATE_H_
 
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -44,6 +45,9 @@ struct ServiceState {
   // For the status page. Fixed at construction; needs no lock. (The
   // per-entry records are TWatchFile::Status, under Lock.)
   const std::time_t StartTime = std::time(nullptr);
+  // The uptime runs on this, so that a clock set back cannot make it
+  // negative.
+  const std::chrono::steady_clock::time_point StartedAt = std::chrono::steady_clock::now();
 };
 
 }  // namespace sl

@@ -25,6 +25,7 @@ constexpr char kAccessDenied[] =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
     "You do not have sufficient priviligies to access this document.</body></html>";
 constexpr char kMethodNotServed[] = "This method is not served here: use GET, HEAD or POST.\n";
+constexpr char kNoSuchEntry[] = "ModDel names no entry of the watch list.\n";
 
 // Text made of outside data (file contents, file names): shown as text,
 // never run as a page.
@@ -101,11 +102,7 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
   try {
     admitted = HandleRequest(connection, request, response, request_line);
   } catch (...) {
-    try {
-      admission_.WriteRequestLine(request_line);
-    } catch (const EventLogError&) {
-      // The request's own error is the one to report.
-    }
+    admission_.WriteRequestLine(request_line);  // never throws for the log
     throw;
   }
   if (admitted) {
@@ -272,6 +269,13 @@ void AdminDispatcher::AddWatch(const Call& call) {
 }
 
 void AdminDispatcher::ModDelWatchSettingPage(const Call& call) {
+  pages_.AssertLockHeld();
+  // The form shows a stored entry; a request that names none is the
+  // client's mistake, not the server's.
+  if (pages_.PressedRow(call.request.Params) == 0) {
+    Refuse(call.response, 400, kNoSuchEntry);
+    return;
+  }
   ProducePage(call, "/ModDelWatchSetting.html");
 }
 

@@ -59,7 +59,7 @@ struct AdminHooks {
   // queue; `done` is told how it ended. False when the queue is full or
   // stopped. Called without the service lock.
   TestMail::QueueFunction QueueMail;
-  // Mails queued or being sent, for the status page. Called without the
+  // Mails waiting to be sent, for the status page. Called without the
   // service lock.
   std::function<size_t()> MailQueueLength;
 };

@@ -349,9 +349,14 @@ TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
   // fields.
   EXPECT_EQ(shown.body.substr(0, 11), "No=2 file=\n");
   EXPECT_NE(shown.body.find("<OPTION value=\"3\" selected>3</OPTION>"), std::string::npos);
-  Reply no_button = Post("/ModDelWatchSetting.cgi", "No1=1");
-  EXPECT_EQ(no_button.status, 500);
-  EXPECT_EQ(no_button.body, "'' is not a valid integer value");
+  // Without a button, with a bad number or one beyond the list, the
+  // request names no entry: the client's mistake.
+  for (const std::string& form : {std::string("No1=1"), "ModDel=Nox" + UrlEncode(kLabelSjis),
+                                  "ModDel=No9" + UrlEncode(kLabelSjis)}) {
+    Reply refused = Post("/ModDelWatchSetting.cgi", form);
+    EXPECT_EQ(refused.status, 400) << form;
+    EXPECT_EQ(refused.body, "ModDel names no entry of the watch list.\n") << form;
+  }
 
   EXPECT_EQ(Post("/ModDelWatch.cgi", "No=3&ModDel=Del").body, "change failed");
   Reply deleted = Post("/ModDelWatch.cgi", "No=1&ModDel=Del");

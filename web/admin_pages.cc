@@ -144,6 +144,16 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestPar
   return std::string();
 }
 
+int32_t AdminPages::PressedRow(const RequestParams& params) const {
+  int32_t row = 0;
+  try {
+    row = StrToInt(RowKey(params));  // read as the form's tags read it
+  } catch (const SettingsError&) {
+    return 0;
+  }
+  return row >= 1 && static_cast<size_t>(row) <= state_.Watches.size() ? row : 0;
+}
+
 bool AdminPages::AnswersWithMarkup(const std::string& tag) {
   return tag == "WatchSettingWatchListRecord" || tag == "EnvSMTPSecurityOptions" ||
          tag == "ModDelWatchSearchCount";

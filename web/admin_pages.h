@@ -49,6 +49,9 @@ class AdminPages {
   // (the list's rows, the options of a menu); every other tag is replaced
   // by a stored or posted value escaped for HTML.
   static bool AnswersWithMarkup(const std::string& tag);
+  // The number (from 1) of the stored entry whose modify button was
+  // pressed ("ModDel"), or 0 when the parameter names none of the list.
+  int32_t PressedRow(const RequestParams& params) const REQUIRES(state_.Lock);
 
   // "/AddWatch.cgi": appends an entry built from the posted fields. False,
   // with the table unchanged and "Error AddWatchFile." and the reason on

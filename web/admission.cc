@@ -103,9 +103,13 @@ bool Admission::Authenticated(const std::string& address, const THTTPRequestInfo
   }
   if (locked_now) {
     WriteRequestLine(request_line);
-    state_.Log.LogEvent(kEventRemoteControlFailure,
-                        std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " +
-                            address + " within 60 s: its requests are answered 429 for 60 s.");
+    try {
+      state_.Log.LogEvent(kEventRemoteControlFailure,
+                          std::to_string(LoginThrottle::kMaxFailures) + " failed logins from " +
+                              address + " within 60 s: its requests are answered 429 for 60 s.");
+    } catch (const EventLogError&) {
+      // Counted by the log; the refusal is answered all the same.
+    }
   }
   return false;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -73,7 +74,7 @@ std::string ShowTime(std::time_t when) {
   return when == 0 ? Show(ja::kStatusNone) : FormatTimestamp(when);
 }
 
-std::string ShowUptime(std::time_t seconds) {
+std::string ShowUptime(int64_t seconds) {
   if (seconds < 0) seconds = 0;
   char clock[32];
   std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", static_cast<int>(seconds / 3600 % 24),
@@ -88,7 +89,7 @@ std::string SummaryRow(const char* id, const char* euc_label, const std::string&
 
 std::string Summary(const StatusSnapshot& s) {
   return SummaryRow("start", ja::kStatusStartTime, FormatTimestamp(s.StartTime)) +
-         SummaryRow("uptime", ja::kStatusUptime, ShowUptime(s.Now - s.StartTime)) +
+         SummaryRow("uptime", ja::kStatusUptime, ShowUptime(s.UptimeSeconds)) +
          SummaryRow("queue", ja::kStatusMailQueue, std::to_string(s.MailQueueLength)) +
          SummaryRow("logfail", ja::kStatusLogFailures, std::to_string(s.LogWriteFailures));
 }
@@ -128,6 +129,9 @@ nlohmann::json OrNull(std::time_t when) {
 StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state) {
   StatusSnapshot s;
   s.StartTime = state.StartTime;
+  s.UptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::steady_clock::now() - state.StartedAt)
+                        .count();
   s.Entries.reserve(state.Watches.size());
   for (const auto& entry : state.Watches) {
     EntryStatusView e;
@@ -179,7 +183,7 @@ std::string StatusJson(const StatusSnapshot& s) {
   }
   nlohmann::json doc = {
       {"start_time", FormatTimestamp(s.StartTime)},
-      {"uptime_seconds", static_cast<int64_t>(s.Now - s.StartTime)},
+      {"uptime_seconds", s.UptimeSeconds},
       {"mail_queue_length", s.MailQueueLength},
       {"event_log_write_failures", s.LogWriteFailures},
       {"entries", std::move(entries)},

@@ -34,6 +34,7 @@ struct EntryStatusView {
 struct StatusSnapshot {
   std::time_t StartTime = 0;
   std::time_t Now = 0;
+  int64_t UptimeSeconds = 0;  // by the monotonic clock
   size_t MailQueueLength = 0;
   int64_t LogWriteFailures = 0;
   std::vector<EntryStatusView> Entries;  // in the watch list's order
