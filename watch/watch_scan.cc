@@ -41,6 +41,14 @@ std::string DescribeMatch(const std::string& file, const std::string& words,
   return s;
 }
 
+// A FIFO to drain, on a descriptor of our own. When none can be had, the
+// pipe is drained next pass.
+template <typename Ranges>
+void AddPipe(Ranges& ranges, int fd) {
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy >= 0) ranges.push_back({UniqueFd(copy), 0, 0, true});
+}
+
 std::string ParentDirectory(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -55,18 +63,21 @@ EntryRecord::~EntryRecord() {
 
 LookPlan PlanLook(const EntryRecord& record, const LookFacts& facts) {
   if (!facts.exists) return {LookKind::kMissing};
-  if (S_ISDIR(facts.path.st_mode)) return {LookKind::kDirectory};
   int64_t size = facts.path.st_size;
   if (facts.stream_open && facts.path.st_dev == facts.stream_dev &&
       facts.path.st_ino == facts.stream_ino) {
+    if (S_ISFIFO(facts.path.st_mode)) return {LookKind::kPipe};
     if (size < facts.last_size) return {LookKind::kTruncated, 0, size};
+    if (facts.head_changed) return {LookKind::kRewritten, 0, size};
     return {LookKind::kGrown, facts.last_size, size};
   }
   if (record.path != facts.file_name) return {LookKind::kRenamed};
   if (record.refused && facts.path.st_dev == record.refused_dev &&
-      facts.path.st_ino == record.refused_ino) {
+      facts.path.st_ino == record.refused_ino &&
+      (facts.path.st_mode & S_IFMT) == record.refused_type) {
     return {LookKind::kStillRefused};
   }
+  if (S_ISDIR(facts.path.st_mode)) return {LookKind::kDirectory};
   return {LookKind::kReplaced, facts.last_size};
 }
 
@@ -150,7 +161,11 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
     Log(kEventSystemError, look.refusal + "\n" + ja::kSettingFileLabel + "\t" + settings.FileName);
   }
   for (const Range& r : look.ranges) {
-    ScanRange(r.fd.get(), r.begin, r.end, entry, settings, record);
+    if (r.pipe) {
+      ScanPipe(r.fd.get(), entry, settings, record);
+    } else {
+      ScanRange(r.fd.get(), r.begin, r.end, entry, settings, record);
+    }
   }
   if (int skipped = commands_.TakeSkipped(record.id); skipped > 0) {
     Log(kEventSystemError, std::string(ja::kCommandsSkipped) + "\n" + ja::kSkippedLabel + "\t" +
@@ -193,6 +208,9 @@ bool WatchScanner::LookAt(TWatchFile& w, EntryRecord& record, Look& look) {
   facts.stream_dev = w.Stream.device();
   facts.stream_ino = w.Stream.inode();
   facts.last_size = w.LastSize;
+  facts.head_changed = facts.stream_open && S_ISREG(facts.path.st_mode) &&
+                       facts.path.st_dev == facts.stream_dev &&
+                       facts.path.st_ino == facts.stream_ino && HeadChanged(w, record);
   Follow(PlanLook(record, facts), w, record, look);
   return true;
 }
@@ -211,14 +229,23 @@ void WatchScanner::Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& reco
   using FileState = WatchStatus::FileState;
   switch (plan.kind) {
     case LookKind::kMissing:
-    case LookKind::kDirectory:
       look.missing = true;
       record.recheck = true;
-      w.Status.File = plan.kind == LookKind::kDirectory ? FileState::kRefused : FileState::kMissing;
-      w.Status.FileReason = plan.kind == LookKind::kDirectory ? ja::kNotAFile : "";
+      w.Status.File = FileState::kMissing;
+      w.Status.FileReason.clear();
       return;
+    case LookKind::kDirectory:
+      // Like any other replacement that is not a file: the old file's rest,
+      // then the directory refused (logged once).
+      TakeReplacement({plan.kind, w.LastSize}, w, record, look);
+      break;
     case LookKind::kGrown:
-    case LookKind::kTruncated: ReadOpenFile(plan, w, record, look); break;
+    case LookKind::kTruncated:
+    case LookKind::kRewritten: ReadOpenFile(plan, w, record, look); break;
+    case LookKind::kPipe:
+      record.path = w.FileName;
+      AddPipe(look.ranges, w.Stream.fd());
+      break;
     case LookKind::kRenamed:
       // FileName changed in the table: follow the new file from now on
       // (trusted: the settings name it).
@@ -231,6 +258,9 @@ void WatchScanner::Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& reco
       break;
     case LookKind::kReplaced: TakeReplacement(plan, w, record, look); break;
   }
+  // A FIFO is drained on every pass: its writer must not wait for news of
+  // the directory.
+  if (w.Stream.IsOpen() && S_ISFIFO(w.Stream.Found().st_mode)) record.recheck = true;
   if (w.Stream.IsOpen()) {
     w.Status.File = FileState::kReading;
     w.Status.FileReason.clear();
@@ -301,7 +331,9 @@ void WatchScanner::TakeReplacement(const LookPlan& plan, TWatchFile& w, EntryRec
     record.recheck = true;  // could not be opened: try again
   }
   w.CurrentSize = size < 0 ? 0 : size;
-  if (size >= 0 && AddRange(look.ranges, w.Stream.fd(), 0, w.CurrentSize)) {
+  if (size >= 0 && S_ISFIFO(w.Stream.Found().st_mode)) {
+    AddPipe(look.ranges, w.Stream.fd());
+  } else if (size >= 0 && AddRange(look.ranges, w.Stream.fd(), 0, w.CurrentSize)) {
     w.LastSize = w.CurrentSize;
   } else if (size >= 0) {
     record.recheck = true;
@@ -315,6 +347,8 @@ void WatchScanner::TakeReplacement(const LookPlan& plan, TWatchFile& w, EntryRec
 // read.
 int64_t WatchScanner::Reopen(TWatchFile& w, EntryRecord& record, Look& look, bool follow_links) {
   record.path = w.FileName;
+  record.head.clear();
+  record.pipe_rest.clear();
   EntryBinding bound = BindEntry(w, follow_links);
   if (bound.state == EntryBinding::State::kRefused) look.open_error = bound.reason;
   if (bound.state == EntryBinding::State::kNotAFile && S_ISLNK(w.Stream.Found().st_mode)) {
@@ -339,12 +373,14 @@ void WatchScanner::Refuse(TWatchFile& w, EntryRecord& record, Look& look, struct
   record.recheck = true;
   w.Status.File = WatchStatus::FileState::kRefused;
   w.Status.FileReason = reason;
-  if (record.refused && record.refused_dev == found.st_dev && record.refused_ino == found.st_ino) {
+  if (record.refused && record.refused_dev == found.st_dev && record.refused_ino == found.st_ino &&
+      record.refused_type == (found.st_mode & S_IFMT)) {
     return;
   }
   record.refused = true;
   record.refused_dev = found.st_dev;
   record.refused_ino = found.st_ino;
+  record.refused_type = found.st_mode & S_IFMT;
   look.refusal = std::move(reason);
 }
 
@@ -372,6 +408,19 @@ std::string WatchScanner::Distrust(const EntryRecord& record, const std::string&
          (expected == 0 ? ", not root" : ", neither root nor uid " + std::to_string(expected));
 }
 
+bool WatchScanner::HeadChanged(const TWatchFile& w, EntryRecord& record) {
+  char head[kHeadBytes];
+  ssize_t n;
+  do {
+    n = ::pread(w.Stream.fd(), head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;  // judged again at the next look
+  std::string_view now(head, static_cast<size_t>(n));
+  bool changed = now.substr(0, record.head.size()) != record.head;
+  record.head.assign(now);
+  return changed;
+}
+
 void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
                              const std::shared_ptr<TWatchFile>& entry,
                              const EntrySettings& settings, EntryRecord& record) {
@@ -389,6 +438,35 @@ void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
     scanner.Feed(std::string_view(buffer_.get(), static_cast<size_t>(n)));
     offset += n;
   }
+  scanner.Finish();
+}
+
+// What the pipe holds now, up to kPipeBytesPerPass: its complete lines are
+// examined, and a line not yet complete waits in the record for the rest
+// (one longer than LineScanner keeps is examined as it is). A pipe without
+// a writer reads as empty; the descriptor stays open for the next writer.
+void WatchScanner::ScanPipe(int fd, const std::shared_ptr<TWatchFile>& entry,
+                            const EntrySettings& settings, EntryRecord& record) {
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kReadChunk);
+  std::string text = std::move(record.pipe_rest);
+  record.pipe_rest.clear();
+  size_t taken = 0;
+  while (taken < kPipeBytesPerPass) {
+    ssize_t n = ::read(fd, buffer_.get(), std::min(kReadChunk, kPipeBytesPerPass - taken));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // empty for now, no writer, or an error
+    text.append(buffer_.get(), static_cast<size_t>(n));
+    taken += static_cast<size_t>(n);
+  }
+  size_t last_end = text.find_last_of(std::string_view("\r\n\0", 3));
+  size_t complete = last_end == std::string::npos ? 0 : last_end + 1;
+  if (text.size() - complete > LineScanner::kKeptLineBytes) complete = text.size();
+  record.pipe_rest.assign(text, complete);
+  WordMatcher matcher(SplitSearchWords(settings.SearchString), &utf8_);
+  if (matcher.MatchesNothing() || complete == 0) return;
+  LineScanner scanner(matcher,
+                      [&](std::string_view line) { OnMatch(entry, settings, record, line); });
+  scanner.Feed(std::string_view(text.data(), complete));
   scanner.Finish();
 }
 

@@ -8,9 +8,12 @@
 //
 // Files are followed across rotation: a file replaced at its path is read to
 // its end and then followed from the start of the new file; a truncated file
-// is read again from its start; a file that was missing when the table was
-// loaded is read from its start once it appears. An entry whose FileName was
-// changed in the table is followed from the new file's size at that moment.
+// is read again from its start, and so is one rewritten in place (its first
+// bytes changed); a file that was missing when the table was loaded is read
+// from its start once it appears. A FIFO is drained on every pass, a bounded
+// amount; a line it has not completed waits for the rest. An entry whose
+// FileName was changed in the table is followed from the new file's size at
+// that moment.
 // The service reads as root what others may place at a watched path, so a
 // new file is read only when it is a regular file (or a FIFO) owned by root
 // or by the owner of the file it replaces (of the directory, when it
@@ -18,8 +21,8 @@
 // already when the entry was bound. Otherwise the path is opened without
 // following a link (O_NOFOLLOW), and the link, the type and the owner are
 // judged on that same descriptor; a hard link to a file of another owner is
-// refused like a symbolic link. Anything else is logged once and left
-// unread; the path is looked at again on every pass.
+// refused like a symbolic link. Anything else (a directory too) is logged
+// once and left unread; the path is looked at again on every pass.
 //
 // A pass looks only at the files that may have changed: PathWatch reports
 // writes, truncations, creations, deletions and renames in the directories
@@ -100,6 +103,12 @@ struct EntryRecord {
   bool refused = false;
   dev_t refused_dev = 0;
   ino_t refused_ino = 0;
+  mode_t refused_type = 0;  // S_IFMT bits: a freed inode number comes back
+  // The first bytes of the open file as last seen (at most kHeadBytes), to
+  // notice a file rewritten in place between two looks.
+  std::string head;
+  // A FIFO's line not yet complete at the end of what the pipe held.
+  std::string pipe_rest;
 };
 
 // What one look at an entry sees: the path now, and the entry's stream.
@@ -111,14 +120,18 @@ struct LookFacts {
   dev_t stream_dev = 0;
   ino_t stream_ino = 0;
   int64_t last_size = 0;  // bytes of the stream's file examined so far
+  // The open file's first bytes differ from the record's head.
+  bool head_changed = false;
 };
 
 // What one look found, and what it reads.
 enum class LookKind {
   kMissing,       // nothing at the path: logged, looked at again next pass
-  kDirectory,     // a directory at the path: refused like a missing file
+  kDirectory,     // a directory at the path: refused, logged once
   kGrown,         // the open file, as long as before or longer: read [from, to)
   kTruncated,     // the open file, shorter than what was read: read [0, to)
+  kRewritten,     // the open file, its start changed in place: read [0, to)
+  kPipe,          // the open FIFO: read what it holds now
   kRenamed,       // FileName names another path: bind it, read from its end on
   kStillRefused,  // the file refused before is still there: nothing to read
   kReplaced,      // another file at the path: the old file from `from` to its
@@ -141,6 +154,10 @@ class WatchScanner {
                                         MailQueue::DoneFunction done)>;
 
   static constexpr size_t kReadChunk = 128 << 10;
+  // A FIFO gives at most this much a pass (its writer waits for the next).
+  static constexpr size_t kPipeBytesPerPass = 8 * kReadChunk;
+  // The start of a file kept to notice a rewrite.
+  static constexpr size_t kHeadBytes = 256;
   // Every file is looked at once in this many passes even without news.
   static constexpr uint32_t kSweepPasses = 10;
 
@@ -175,10 +192,12 @@ class WatchScanner {
     std::string Command;
   };
   // A range of bytes to examine, on a descriptor of our own.
+  // A pipe's range is whatever it holds when read.
   struct Range {
     UniqueFd fd;
     int64_t begin;
     int64_t end;
+    bool pipe = false;
   };
   // What a look under the lock leaves for the part without it.
   struct Look {
@@ -218,8 +237,13 @@ class WatchScanner {
   // via_link and found describe the descriptor that would be read.
   std::string Distrust(const EntryRecord& record, const std::string& path, bool via_link,
                        const struct stat& found) const;
+  // Whether the open file's start changed since the last look; notes its
+  // start now in the record.
+  bool HeadChanged(const TWatchFile& w, EntryRecord& record);
   void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
                  const EntrySettings& settings, EntryRecord& record);
+  void ScanPipe(int fd, const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
+                EntryRecord& record);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
                EntryRecord& record, std::string_view line) EXCLUDES(state_.Lock);
   Hit CountHit(TWatchFile& entry, const EntrySettings& settings) EXCLUDES(state_.Lock);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -168,6 +169,8 @@ TEST(PlanLookTest, DecidesWhatToReadAndFromWhere) {
     LookKind kind;
     int64_t from;
     int64_t to;
+    bool head_changed = false;      // the open file's first bytes differ
+    mode_t refused_type = S_IFREG;  // of the refused file
   } cases[] = {
       {"nothing at the path", false, S_IFREG, 0, 0, true, "/l/a.log", 0, LookKind::kMissing, 0, 0},
       {"a directory", true, S_IFDIR, 11, 0, true, "/l/a.log", 0, LookKind::kDirectory, 0, 0},
@@ -184,6 +187,15 @@ TEST(PlanLookTest, DecidesWhatToReadAndFromWhere) {
        LookKind::kReplaced, 100, 0},
       {"rotated", true, S_IFREG, 11, 5, true, "/l/a.log", 0, LookKind::kReplaced, 100, 0},
       {"appeared", true, S_IFREG, 11, 5, false, "/l/a.log", 0, LookKind::kReplaced, 100, 0},
+      {"rewritten in place", true, S_IFREG, 10, 150, true, "/l/a.log", 0, LookKind::kRewritten, 0,
+       150, true},
+      {"rewritten shorter", true, S_IFREG, 10, 40, true, "/l/a.log", 0, LookKind::kTruncated, 0, 40,
+       true},
+      {"the open FIFO", true, S_IFIFO, 10, 0, true, "/l/a.log", 0, LookKind::kPipe, 0, 0},
+      {"still the refused directory", true, S_IFDIR, 12, 0, false, "/l/a.log", 12,
+       LookKind::kStillRefused, 0, 0, false, S_IFDIR},
+      {"a file on the refused directory's inode", true, S_IFREG, 12, 5, false, "/l/a.log", 12,
+       LookKind::kReplaced, 100, 0, false, S_IFDIR},
   };
   for (const Case& c : cases) {
     EntryRecord record;
@@ -191,6 +203,7 @@ TEST(PlanLookTest, DecidesWhatToReadAndFromWhere) {
     record.refused = c.refused_inode != 0;
     record.refused_dev = 1;
     record.refused_ino = c.refused_inode;
+    record.refused_type = c.refused_type;
     LookFacts facts;
     facts.file_name = "/l/a.log";
     facts.exists = c.exists;
@@ -202,6 +215,7 @@ TEST(PlanLookTest, DecidesWhatToReadAndFromWhere) {
     facts.stream_dev = c.stream_open ? 1 : 0;
     facts.stream_ino = c.stream_open ? 10 : 0;
     facts.last_size = 100;
+    facts.head_changed = c.head_changed;
     LookPlan plan = PlanLook(record, facts);
     EXPECT_EQ(plan.kind, c.kind) << c.name;
     EXPECT_EQ(plan.from, c.from) << c.name;
@@ -376,6 +390,89 @@ TEST_F(WatchScanTest, TruncatedFileIsReadFromItsStart) {
   scanner_->RunPass();
   EXPECT_EQ(Details(), std::vector<std::string>{Hit(1, 1, f, "m", "m short")});
   EXPECT_EQ(Watch(0)->LastSize, 8);
+}
+
+// A copy-and-truncate rotation that wrote past the old size before the next
+// pass: the new start is noticed and the file read from it.
+TEST_F(WatchScanTest, FileRewrittenPastItsOldSizeIsReadFromItsStart) {
+  std::string f = Path("app.log");
+  Append(f, "old line one\nold line two\n");
+  AddRow(f, "m", 1);
+  Load();
+  scanner_->RunPass();
+  ASSERT_EQ(truncate(f.c_str(), 0), 0);
+  Append(f, "m first new line\nnew filler well past the old size\n");
+  scanner_->RunPass();
+  Append(f, "m appended\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), (std::vector<std::string>{Hit(1, 1, f, "m", "m first new line"),
+                                                 Hit(1, 1, f, "m", "m appended")}));
+}
+
+// A directory at the watched path is refused and logged once, until
+// another file takes the path.
+TEST_F(WatchScanTest, DirectoryIsRefusedAndLoggedOnce) {
+  std::string f = Path("app.log");
+  fs::create_directory(f);
+  AddRow(f, "m", 1);
+  Load();
+  scanner_->RunPass();
+  scanner_->RunPass();
+  scanner_->RunPass();
+  std::string refused = Euc("監視ファイルが通常のファイルではないため、読み込みません。") + "\n" +
+                        Euc("設定ファイル") + "\t" + f;
+  EXPECT_EQ(Details(), std::vector<std::string>{refused});
+  {
+    MutexLock lock(state_->Lock);
+    EXPECT_EQ(state_->Watches[0]->Status.File, WatchStatus::FileState::kRefused);
+  }
+  fs::remove(f);
+  Append(f, "m now a file\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), (std::vector<std::string>{refused, Hit(1, 1, f, "m", "m now a file")}));
+}
+
+// A FIFO is drained every pass: a writer of more than the pipe holds goes
+// on after a pass; a line split between two writers is one line; a pipe
+// without a writer is empty and stays watched.
+TEST_F(WatchScanTest, FifoLinesAreFoundAcrossWritersWithoutBlockingThem) {
+  std::string f = Path("app.fifo");
+  ASSERT_EQ(mkfifo(f.c_str(), 0600), 0);
+  AddRow(f, "m", 1);
+  Load();
+  auto write_all = [&f](const std::string& text) {
+    int fd = open(f.c_str(), O_WRONLY);  // the watch holds the reading end
+    ASSERT_GE(fd, 0);
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(fd, text.data() + done, text.size() - done);
+      ASSERT_GT(n, 0);
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+  };
+  std::string filler;
+  while (filler.size() < (300u << 10)) filler += "filler line of the pipe\n";
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    write_all("m one\n" + filler + "m par");
+    written = true;
+  });
+  int passes = 0;
+  while (!written && passes < 50) {
+    scanner_->RunPass();
+    ++passes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  writer.join();
+  EXPECT_LE(passes, 10);  // 300 KiB: a few pipefuls a pass
+  scanner_->RunPass();    // no writer now
+  std::thread second([&] { write_all("tial\nm two\n"); });
+  second.join();
+  scanner_->RunPass();
+  EXPECT_EQ(Details(),
+            (std::vector<std::string>{Hit(1, 1, f, "m", "m one"), Hit(1, 1, f, "m", "m partial"),
+                                      Hit(1, 1, f, "m", "m two")}));
 }
 
 TEST_F(WatchScanTest, ChangedFileNameIsFollowedFromItsSizeAtTheChange) {
