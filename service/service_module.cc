@@ -178,9 +178,9 @@ void ServiceModule::DataModuleCreate() {
     // hold the login password.
     const std::string data_dir = base + "./data";
     if (int removed = RemoveLeftTemporaryFiles(data_dir)) {
-      LogAtStart(kEventInformation, "Removed " + std::to_string(removed) +
-                                        " temporary file(s) left by interrupted saves in " +
-                                        data_dir + "/.");
+      LogLifecycle(kEventInformation, "Removed " + std::to_string(removed) +
+                                          " temporary file(s) left by interrupted saves in " +
+                                          data_dir + "/.");
     }
     {
       MutexLock lock(state_->Lock);
@@ -202,17 +202,17 @@ void ServiceModule::DataModuleCreate() {
     } catch (const EventLogError& e) {
       SayLogFailed(e);  // the warning went to standard output
     }
-    LogAtStart(kEventServiceStarted, "ScanLantern Service Start.");
+    LogLifecycle(kEventServiceStarted, "ScanLantern Service Start.");
   } catch (const std::exception& e) {
     std::cout << "Error WatchFileServiceCreate.\n" << e.what() << "\n" << std::flush;
     failed_.store(true);
-    LogAtStart(kEventStartStopFailure, std::string("WatchFileServiceCreate.\n") + e.what());
+    LogLifecycle(kEventStartStopFailure, std::string("WatchFileServiceCreate.\n") + e.what());
     if (watch_timer_) watch_timer_->SetEnabled(false);
     app_.Stop();
   }
 }
 
-void ServiceModule::LogAtStart(int32_t code, const std::string& detail) {
+void ServiceModule::LogLifecycle(int32_t code, const std::string& detail) {
   try {
     state_->Log.LogEvent(code, detail);
   } catch (const EventLogError& e) {
@@ -251,7 +251,6 @@ std::string ServiceModule::ReloadSettingsLocked() {
 
 void ServiceModule::DataModuleDestroy() {
   if (!state_) return;
-  ServiceState& s = *state_;
   SystemdLink::NotifyStopping();
   try {
     // No request may change the settings after they are saved: a change
@@ -274,14 +273,14 @@ void ServiceModule::DataModuleDestroy() {
         SaveWatchList(state_->Watches, state_->ConfTable, state_->EnvTable, state_->BasePath, true);
       }
     }
-    if (!cut_off.empty()) s.Log.LogEvent(kEventInformation, "DataModuleDestroy.\n" + cut_off);
+    if (!cut_off.empty()) LogLifecycle(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);
     if (mail_queue_) mail_queue_->Stop();  // at most 5 s for the queued mails
-    s.Log.LogEvent(kEventServiceStopped, "ScanLantern Service Stop.");
+    LogLifecycle(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
     failed_.store(true);
     app_.Stop();
-    s.Log.LogEvent(kEventSystemError, std::string("DataModuleDestroy.\n") + e.what());
+    LogLifecycle(kEventSystemError, std::string("DataModuleDestroy.\n") + e.what());
   }
 }
 

@@ -65,10 +65,10 @@ class ServiceModule {
   void LoadSettingsLocked() REQUIRES(state_->Lock);
   void ApplyEnvSettingsLocked() REQUIRES(state_->Lock);
 
-  // An entry of the start. A log that cannot take it (a full disk) does not
-  // stop the start: standard error says so, and the log counts the failure
-  // as it counts those of the running service.
-  void LogAtStart(int32_t code, const std::string& detail);
+  // An entry of the start or the stop. A log that cannot take it (a full
+  // or missing log/) fails neither: standard error says so, and the log
+  // counts the failure as it counts those of the running service.
+  void LogLifecycle(int32_t code, const std::string& detail);
   static void SayLogFailed(const EventLogError& e);
 
   void StartHttpServer();
