@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -25,7 +24,7 @@ CommandRunner::CommandRunner(std::string base_path, LogFunction log, StartFuncti
   }
 }
 
-CommandRunner::Result CommandRunner::Run(uint64_t owner, const CommandContext& command,
+CommandRunner::Result CommandRunner::Run(uint64_t owner, const CommandContext& context,
                                          const std::string& description) {
   auto running = [&] {
     auto it = running_.find(owner);
@@ -36,8 +35,6 @@ CommandRunner::Result CommandRunner::Run(uint64_t owner, const CommandContext& c
     ++skipped_[owner];
     return {WatchStatus::CommandResult::kSkipped, ja::kCommandsSkipped};
   }
-  CommandContext context = command;
-  context.Line.resize(std::min(context.Line.size(), kLineMax));
   CommandStart started = start_(context);
   if (started.pid < 0 || started.error != 0) {
     log_(kEventSystemError, std::string(ja::kCommandFailed) + "\n" + description + "\n" +

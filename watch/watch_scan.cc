@@ -20,9 +20,9 @@ namespace sl {
 
 namespace {
 
-// "監視ファイル\t<file>\n監視ワード\t<words>\n監視内容\n<line>"
 constexpr char kNotifyHookFailure[] = "Notification could not be queued.";
 
+// "監視ファイル\t<file>\n監視ワード\t<words>\n監視内容\n<line>"
 std::string DescribeMatch(const std::string& file, const std::string& words,
                           std::string_view line) {
   std::string s;
@@ -41,12 +41,22 @@ std::string DescribeMatch(const std::string& file, const std::string& words,
   return s;
 }
 
-// A FIFO to drain, on a descriptor of our own. When none can be had, the
-// pipe is drained next pass.
+// A range of bytes to examine on a descriptor of our own: the entry's
+// stream may be closed by a reload meanwhile. False when the descriptor
+// could not be had (the bytes wait for the next pass).
+template <typename Ranges>
+bool AddRange(Ranges& ranges, int fd, int64_t begin, int64_t end, bool pipe = false) {
+  if (end <= begin && !pipe) return true;
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  ranges.push_back({UniqueFd(copy), begin, end, pipe});
+  return true;
+}
+
+// A FIFO to drain: what it holds, whatever its size says.
 template <typename Ranges>
 void AddPipe(Ranges& ranges, int fd) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy >= 0) ranges.push_back({UniqueFd(copy), 0, 0, true});
+  AddRange(ranges, fd, 0, 0, true);
 }
 
 std::string ParentDirectory(const std::string& path) {
@@ -273,22 +283,6 @@ void WatchScanner::Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& reco
   look.settings.MailAddress = w.MailAddress;
   look.settings.Command = w.Command;
 }
-
-namespace {
-
-// A range of bytes to examine on a descriptor of our own: the entry's
-// stream may be closed by a reload meanwhile. False when the descriptor
-// could not be had.
-template <typename Ranges>
-bool AddRange(Ranges& ranges, int fd, int64_t begin, int64_t end) {
-  if (end <= begin) return true;
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return false;
-  ranges.push_back({UniqueFd(copy), begin, end});
-  return true;
-}
-
-}  // namespace
 
 void WatchScanner::ReadOpenFile(const LookPlan& plan, TWatchFile& w, EntryRecord& record,
                                 Look& look) {
