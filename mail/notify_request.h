@@ -8,6 +8,7 @@
 #define SL_MAIL_NOTIFY_REQUEST_H_
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,13 @@ struct NotifyRequest {
   std::string MailBody;     // body template
   std::string HostAddress;  // IP address text of the host
   SmtpSettings Smtp;        // server, sender and relay settings
+  // The trigger the mail tells of. A digest (a mail that triggers of its
+  // entry were merged into while the queue was full) stands for Triggers
+  // of them: ResultLine and TriggeredAt are then the last one's.
+  std::time_t TriggeredAt = 0;  // 0: the queue sets the time it is pushed
+  int32_t Triggers = 1;
+  std::string FirstLine;  // the first trigger's line and time (digests)
+  std::time_t FirstTriggeredAt = 0;
 };
 
 // How one send ended. A failure names the step that failed (CONNECT,
@@ -38,6 +46,11 @@ struct NotifyRequest {
 // server's reply when the server gave one.
 struct MailOutcome {
   bool Accepted = false;
+  // Not accepted, and sending it again cannot help: the server refused it
+  // with a 5xx reply, or the settings cannot be used.
+  bool Permanent = false;
+  // Not accepted yet: the queue tries again later (a temporary failure).
+  bool Retrying = false;
   std::string FailedStep;
   std::string Reply;
   std::vector<std::string> Recipients;                       // accepted, as plain addresses

@@ -12,6 +12,8 @@ SmtpSettings SmtpSettingsOf(const CsvTable& env) {
   s.Security = env.GetValue("SMTPSecurity");
   s.User = env.GetValue("SMTPUser");
   s.Password = env.GetValue("SMTPPassword");
+  int32_t hours = MailRetryHours(env.GetValue("MailRetryHours"));
+  if (hours >= 0) s.RetryHours = hours;  // a bad value was refused when it was read
   return s;
 }
 

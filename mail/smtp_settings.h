@@ -5,9 +5,11 @@
 #ifndef SL_MAIL_SMTP_SETTINGS_H_
 #define SL_MAIL_SMTP_SETTINGS_H_
 
+#include <cstdint>
 #include <string>
 
 #include "settings/csv_table.h"
+#include "settings/settings_files.h"
 
 namespace sl {
 
@@ -20,6 +22,9 @@ struct SmtpSettings {
   std::string Security;  // SMTPSecurity: "none", "starttls" or "tls"
   std::string User;      // SMTPUser
   std::string Password;  // SMTPPassword
+  // MailRetryHours: how long a mail that fails for a passing reason
+  // (no connection, a time-out, a 4xx reply) is tried again.
+  int32_t RetryHours = kDefaultMailRetryHours;
 };
 
 // The settings in the current row of the environment table.

@@ -64,9 +64,10 @@ void ServiceModule::StartHttpServer() {
             return ReloadSettingsLocked();
           },
           [this](NotifyRequest request, std::string description, MailQueue::DoneFunction done) {
-            return mail_queue_->Push(std::move(request), std::move(description), std::move(done));
+            return mail_queue_->PushOnce(std::move(request), std::move(description),
+                                         std::move(done));
           },
-          [this] { return mail_queue_->Waiting(); }});
+          [this] { return mail_queue_->State(); }});
   http_server_->Bindings.Clear();
   http_server_->DefaultPort = 4009;
   // A client that connects and sends nothing must not hold a thread forever.
@@ -170,9 +171,14 @@ void ServiceModule::DataModuleCreate() {
   std::string base = BaseDirectoryOf(DaemonApplication::ExecutablePath());
   state_ = std::make_unique<ServiceState>(base, SystemdLink::JournalMirror());
   notifier_ = std::make_unique<Notifier>(state_->Log);
+  MailQueue::Options mail_options;
+  mail_options.SpoolDirectory = base + kSpoolDirectory;
   mail_queue_ = std::make_unique<MailQueue>(
-      state_->Log, [this](const NotifyRequest& request) { return notifier_->Send(request); },
+      state_->Log, std::move(mail_options),
+      [this](const NotifyRequest& request) { return notifier_->Send(request); },
       [this] { notifier_->Cancel(); });
+  // The mails a stop or a crash left in the spool go out again.
+  mail_queue_->Start();
   try {
     // Saves that a kill interrupted leave their temporary files; one may
     // hold the login password.
@@ -275,7 +281,7 @@ void ServiceModule::DataModuleDestroy() {
     }
     if (!cut_off.empty()) LogLifecycle(kEventInformation, "DataModuleDestroy.\n" + cut_off);
     if (udp_server_) udp_server_->SetActive(false);
-    if (mail_queue_) mail_queue_->Stop();  // at most 5 s for the queued mails
+    if (mail_queue_) mail_queue_->Stop();  // at most 5 s for the mail in progress
     LogLifecycle(kEventServiceStopped, "ScanLantern Service Stop.");
   } catch (const std::exception& e) {
     failed_.store(true);

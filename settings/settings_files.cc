@@ -180,16 +180,24 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
 
 namespace {
 
-// The days of a LogKeepDays cell, 0 for an empty one, -1 for a bad one.
-int32_t KeepDays(const std::string& cell) {
+// A whole number from `low` to `high` in a cell; `empty` for an empty
+// cell, -1 for anything else.
+int32_t NumberCell(const std::string& cell, int32_t low, int32_t high, int32_t empty) {
   std::string text(Trim(cell));
-  if (text.empty()) return 0;
+  if (text.empty()) return empty;
   if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
-  int32_t days = std::stoi(text);
-  return days >= 1 && days <= 36500 ? days : -1;
+  int32_t number = std::stoi(text);
+  return number >= low && number <= high ? number : -1;
 }
 
+// The days of a LogKeepDays cell, 0 for an empty one, -1 for a bad one.
+int32_t KeepDays(const std::string& cell) { return NumberCell(cell, 1, 36500, 0); }
+
 }  // namespace
+
+int32_t MailRetryHours(const std::string& cell) {
+  return NumberCell(cell, 0, 8760, kDefaultMailRetryHours);
+}
 
 std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& source) {
   std::vector<SettingsProblem> problems;
@@ -199,6 +207,11 @@ std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& 
   if (KeepDays(keep) < 0) {
     problems.push_back({source, 2, "LogKeepDays", keep,
                         "not a number of days from 1 to 36500 (empty keeps the logs for ever)"});
+  }
+  std::string retry = env.GetValue("MailRetryHours");
+  if (MailRetryHours(retry) < 0) {
+    problems.push_back({source, 2, "MailRetryHours", retry,
+                        "not a number of hours from 0 to 8760 (empty tries a mail for 24 hours)"});
   }
   return problems;
 }

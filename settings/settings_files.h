@@ -16,6 +16,8 @@ namespace sl {
 
 inline constexpr char kWatchListFile[] = "./data/ScanLantern.conf";
 inline constexpr char kEnvFile[] = "./data/env.csv";
+// The notification mails not yet sent, one file each.
+inline constexpr char kSpoolDirectory[] = "./data/spool";
 
 // An error raised by a settings operation; what() is the message text.
 class SettingsError : public std::runtime_error {
@@ -71,11 +73,17 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
 
 // Problems of the environment row that a start or a reload refuses: a
 // LogKeepDays that is neither empty nor a whole number of days from 1 to
-// 36500.
+// 36500, a MailRetryHours that is neither empty nor hours from 0 to 8760.
 std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& source);
 // The days LogKeepDays keeps the daily logs; 0 (for ever) when it is empty
 // or not valid.
 int32_t LogKeepDaysOf(CsvTable& env);
+
+// The hours of a MailRetryHours cell: kDefaultMailRetryHours for an empty
+// one, -1 for one that is not a whole number from 0 to 8760. 0 tries a
+// mail once.
+inline constexpr int32_t kDefaultMailRetryHours = 24;
+int32_t MailRetryHours(const std::string& cell);
 
 // Rebuilds the watch table from the watch-list table, all or nothing: on a
 // bad SearchCount or a new file that cannot be opened it throws

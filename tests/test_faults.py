@@ -620,9 +620,14 @@ class FailingMailServerTest(FaultTestBase):
         self.controller = Controller(mailbox, hostname="127.0.0.1", port=25)
         self.controller.start()
         append(self.watched, "MAILHIT second\n")
-        self.assertTrue(h.wait_for(lambda: mailbox.messages, timeout=30), "no mail after the failure")
-        self.assertIn(b"MAILHIT second", mailbox.messages[0])
-        self.assertTrue(h.wait_for(lambda: h.euc(SENT) in self.log(), timeout=10))
+        # The failed mail is tried again 30 s after its failure, and goes
+        # before the later one.
+        self.assertTrue(h.wait_for(lambda: len(mailbox.messages) == 2, timeout=50),
+                        "the failed mail and the next one did not arrive")
+        self.assertIn(b"MAILHIT first", mailbox.messages[0])
+        self.assertIn(b"MAILHIT second", mailbox.messages[1])
+        self.assertTrue(h.wait_for(lambda: self.log().count(h.euc(SENT)) == 2, timeout=10))
+        self.assertEqual(os.listdir(self.path("data/spool")), [])
         self.assertTrue(h.wait_for(lambda: h.read(self.trace) == b"ran\nran\n", timeout=10))
         self.assertEqual(len(self.failure_entries()), 1)
         status, out = self.service.stop()
@@ -662,6 +667,110 @@ class FailingMailServerTest(FaultTestBase):
                         "the connection to the slow server was left open")
         self.assertNotIn("greeting complete", [e for _, e in self.scripted.events])
         self.then_a_real_server_gets_the_next_mail()
+
+
+GIVEN_UP = "メールの送信をあきらめました。"
+QUEUE_FULL = "送信待ちのメールが上限に達したため、このメールを破棄しました。"
+
+
+class RefusingMailbox(Mailbox):
+    """Takes mail for everyone but nobody@: that one is refused for good."""
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("nobody@"):
+            return "550 5.1.1 no such user"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+
+@h.needs_peer(Controller is not None, "aiosmtpd is not installed")
+class MailSpoolTest(FaultTestBase):
+    """Notifications while the mail server is away: kept in data/spool/,
+    tried again, sent in the order of their triggers once it is back."""
+
+    def setUp(self):
+        h.require_peer(not h.port_25_in_use(), "something else listens on 127.0.0.1:25")
+        super().setUp()
+        self.controller = None
+        self.spool = self.path("data/spool")
+
+    def tearDown(self):
+        if self.controller:
+            self.controller.stop()
+        super().tearDown()
+
+    def start_mail_server(self):
+        self.mailbox = RefusingMailbox()
+        self.controller = Controller(self.mailbox, hostname="127.0.0.1", port=25)
+        self.controller.start()
+
+    def status(self):
+        status, body = h.http("GET", "/Status.json")
+        self.assertEqual(status, 200)
+        return json.loads(body)
+
+    def test_outage_of_30_s_loses_nothing_and_a_5xx_is_given_up_with_its_details(self):
+        ops = os.path.join(self.dir, "ops.log")
+        gone = os.path.join(self.dir, "gone.log")
+        h.write(ops, b"")
+        h.write(gone, b"")
+        self.start([(ops, "DOWN", "1", "ops@example.com", ""),
+                    (gone, "GONE", "1", "nobody@example.com", "")],
+                   smtp="127.0.0.1", subject="\\WatchFile\\", body="\\ResultLine\\")
+        append(ops, "DOWN 1\nDOWN 2\n")
+        append(gone, "GONE 1\n")
+        self.assertTrue(h.wait_for(lambda: SMTP_FAILED in self.log(), timeout=10), "no failure logged")
+        self.assertTrue(h.wait_for(lambda: len(os.listdir(self.spool)) == 3, timeout=5))
+        for name in os.listdir(self.spool):
+            self.assertEqual(os.stat(os.path.join(self.spool, name)).st_mode & 0o777, 0o600)
+        doc = self.status()
+        h.report("while the server is away: %r" % {k: v for k, v in doc.items() if k.startswith("mail")})
+        self.assertEqual(doc["mail_queue_length"], 3)
+        self.assertIn("Connection refused", doc["mail_last_error"])
+        self.assertLessEqual(doc["mail_next_attempt_seconds"], 30)
+        self.start_mail_server()
+        started = time.time()
+        self.assertTrue(h.wait_for(lambda: len(self.mailbox.messages) == 2, timeout=45),
+                        "the waiting mails were not sent when the server came back")
+        h.report("both mails arrived %.1f s after the server came back" % (time.time() - started))
+        self.assertIn(b"DOWN 1", self.mailbox.messages[0])
+        self.assertIn(b"DOWN 2", self.mailbox.messages[1])
+        self.assertTrue(h.wait_for(lambda: h.euc(GIVEN_UP) in self.log(), timeout=10))
+        entry = self.log().split(h.euc(GIVEN_UP) + b"\n", 1)[1].split(b"\n\n\n", 1)[0]
+        h.report("given up: %r" % entry)
+        for part in (gone, "GONE", "nobody@example.com", "550 5.1.1 no such user"):
+            self.assertIn(h.euc(part), entry)
+        self.assertRegex(entry, rb"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d")
+        self.assertTrue(h.wait_for(lambda: os.listdir(self.spool) == [], timeout=5))
+        self.assertEqual(self.status()["mail_queue_length"], 0)
+
+    def test_flood_past_the_limit_becomes_a_digest_and_the_rest_is_logged(self):
+        flood = os.path.join(self.dir, "flood.log")
+        late = os.path.join(self.dir, "late.log")
+        h.write(flood, b"")
+        h.write(late, b"")
+        self.start([(flood, "FLOOD", "1", "ops@example.com", ""),
+                    (late, "LATE", "1", "ops@example.com", "")],
+                   smtp="127.0.0.1", subject="s", body="\\ResultLine\\")
+        append(flood, "".join("FLOOD %d\n" % i for i in range(1, 1006)))
+        self.assertTrue(h.wait_for(lambda: self.log().count(h.euc(HIT)) == 1005, timeout=60))
+        append(late, "LATE 1\n")
+        self.assertTrue(h.wait_for(lambda: h.euc(QUEUE_FULL) in self.log(), timeout=10))
+        self.assertTrue(h.euc(QUEUE_FULL + "\n監視ファイル\t" + late + "\n") in self.log(),
+                        "the dropped notification's entry is not named")
+        self.assertEqual(self.status()["mail_queue_length"], 1000)
+        self.start_mail_server()
+        self.assertTrue(h.wait_for(lambda: len(self.mailbox.messages) == 1000, timeout=240),
+                        "%d of 1000 mails arrived" % len(self.mailbox.messages))
+        import email
+        import email.policy
+        last = email.message_from_bytes(self.mailbox.messages[-1], policy=email.policy.default)
+        body = last.get_content()
+        h.report("the digest mail:\n%s" % body)
+        self.assertIn("FLOOD 1005", body)
+        self.assertIn("まとめた検出の回数\t6", body)
+        self.assertRegex(body, r"最初の検出\t\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\tFLOOD 1000\r?\n")
+        self.assertIn(b"FLOOD 999\r\n", self.mailbox.messages[-2])
 
 
 if __name__ == "__main__":

@@ -163,6 +163,12 @@ class LifecycleTest(unittest.TestCase):
         h.write(conf, h.conf_text([("/var/log/none", "x", "1", "", "")]))
         check = self.script("check")
         self.assertEqual(check.returncode, 0, check.stdout)
+        env = os.path.join(self.prefix, "data/env.csv")
+        h.write(env, b'"UserID","Password","MailRetryHours"\n"admin","secret","9999"\n')
+        check = self.script("check")
+        self.assertEqual((check.returncode, check.stdout.splitlines()[0]),
+                         (1, env.encode() + b":2: MailRetryHours: 9999: not a number of hours from 0 "
+                                            b"to 8760 (empty tries a mail for 24 hours)"))
         exe = os.path.join(self.prefix, "bin", "ScanLanternService")
         self.assertEqual(subprocess.run([exe, "--version"], stdout=subprocess.PIPE).returncode, 0)
         usage = subprocess.run([exe, "--no-such"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -8,6 +8,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_words.h"
 #include "net/resolver.h"
+#include "watch/texts_ja.h"
 
 namespace sl {
 
@@ -76,6 +77,16 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
         EncodeSubject(SubstitutePlaceholders(request.MailSubject, request, host_name));
     lines = SplitLines(SubstitutePlaceholders(request.MailBody, request, host_name));
   }
+  if (request.Triggers > 1) {
+    // A digest: the queue was full, and later triggers were merged in.
+    lines.insert(lines.end(),
+                 {"", ja::kDigestNote,
+                  std::string(ja::kDigestCountLabel) + "\t" + std::to_string(request.Triggers),
+                  std::string(ja::kDigestFirstLabel) + "\t" +
+                      FormatTimestamp(request.FirstTriggeredAt) + "\t" + request.FirstLine,
+                  std::string(ja::kDigestLastLabel) + "\t" + FormatTimestamp(request.TriggeredAt) +
+                      "\t" + request.ResultLine});
+  }
   for (const std::string& line : lines) {
     // A watched line may carry a lone CR or LF of its own; it ends the line.
     for (const std::string& piece : line.find_first_of("\r\n") == std::string::npos
@@ -134,6 +145,7 @@ MailOutcome Notifier::Send(const NotifyRequest& request) {
   if (!problem.empty()) {
     outcome.FailedStep = "SETTINGS";
     outcome.Reply = problem;
+    outcome.Permanent = true;  // the mail carries these settings for good
     log_.LogEvent(kEventInformation, std::string(kNotifyFailure) + "\n" + problem);
     return outcome;
   }
@@ -179,6 +191,10 @@ bool Notifier::RunSession(const NotifyRequest& request, MailOutcome& outcome) {
       failed = true;
       outcome.FailedStep = name;
       outcome.Reply = smtp.ErrorMessage();
+      // Only a 5xx reply of the server itself refuses for good; the
+      // client's own failures (no connection, a time-out) pass.
+      std::string reply = smtp.LastResponse();
+      outcome.Permanent = !reply.empty() && reply[0] == '5' && reply == outcome.Reply;
     }
     return ok;
   };

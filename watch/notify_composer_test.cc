@@ -192,11 +192,11 @@ TEST(NotifierTest, JapaneseMailArrivesWithEveryPlaceholderFilled) {
 }
 
 // Runs one notification against a scripted server; returns the result.
-bool SendTo(const ScriptedServer& server, const LogDir& logs, int timeout = 5) {
+MailOutcome SendTo(const ScriptedServer& server, const LogDir& logs, int timeout = 5) {
   Notifier notifier(logs.log(), timeout);
   NotifyRequest r = Request();
   r.Smtp.Port = server.PortText();
-  return notifier.Send(r).Accepted;
+  return notifier.Send(r);
 }
 
 std::string FailureEntry(const std::string& detail) {
@@ -209,7 +209,9 @@ TEST(NotifierTest, RefusingServerIsLogged) {
     peer.Send("554 5.3.2 no service here");
     peer.StaySilent(3000);
   });
-  EXPECT_FALSE(SendTo(server, logs));
+  MailOutcome outcome = SendTo(server, logs);
+  EXPECT_FALSE(outcome.Accepted);
+  EXPECT_TRUE(outcome.Permanent);  // the server's own 5xx: not tried again
   EXPECT_NE(logs.Text().find(FailureEntry("554 5.3.2 no service here")), std::string::npos)
       << logs.Text();
 }
@@ -294,14 +296,17 @@ TEST(NotifierTest, RecipientsAreJudgedOneByOneAndASenderIsRequired) {
 TEST(NotifierTest, SilentServerAndRefusedConnectionAreLogged) {
   LogDir logs;
   ScriptedServer silent([](PeerConnection& peer) { peer.StaySilent(15000); });
-  EXPECT_FALSE(SendTo(silent, logs, 2));
+  MailOutcome timed_out = SendTo(silent, logs, 2);
+  EXPECT_FALSE(timed_out.Accepted || timed_out.Permanent);
   EXPECT_NE(logs.Text().find(FailureEntry("426 Timeout")), std::string::npos) << logs.Text();
 
   testing::ClosedPort closed;
   Notifier notifier(logs.log());
   NotifyRequest refused = Request();
   refused.Smtp.Port = std::to_string(closed.port());
-  EXPECT_FALSE(notifier.Send(refused).Accepted);
+  // The client's own "500" for a refused connection is a passing failure.
+  MailOutcome outcome = notifier.Send(refused);
+  EXPECT_FALSE(outcome.Accepted || outcome.Permanent);
   EXPECT_NE(logs.Text().find(FailureEntry("500 Connection refused (Winsock error #111)")),
             std::string::npos);
 }
@@ -339,8 +344,9 @@ TEST(NotifierTest, MailQueueStopAbortsARealSessionWithASilentServer) {
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
   Notifier notifier(logs.log());
   MailQueue queue(
-      logs.log(), [&](const NotifyRequest& r) { return notifier.Send(r); },
+      logs.log(), MailQueue::Options{}, [&](const NotifyRequest& r) { return notifier.Send(r); },
       [&] { notifier.Cancel(); });
+  queue.Start();
   NotifyRequest request;
   request.ResultLine = "line";
   request.MailAddress = "ops@example.jp";

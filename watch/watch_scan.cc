@@ -520,8 +520,10 @@ void WatchScanner::Notify(const std::shared_ptr<TWatchFile>& entry, const EntryS
     std::shared_ptr<TWatchFile> watched = weak.lock();
     if (!watched) return;
     MutexLock lock(state->Lock);
-    watched->Status.Mail =
-        outcome.Accepted ? WatchStatus::MailResult::kSent : WatchStatus::MailResult::kFailed;
+    // A mail tried again later still waits; its detail says why.
+    watched->Status.Mail = outcome.Accepted   ? WatchStatus::MailResult::kSent
+                           : outcome.Retrying ? WatchStatus::MailResult::kQueued
+                                              : WatchStatus::MailResult::kFailed;
     watched->Status.MailDetail = DescribeMailFailure(outcome);
   };
   try {

@@ -229,7 +229,7 @@ void AdminDispatcher::ServeStatus(const Call& call) {
     snapshot = TakeStatusSnapshotLocked(state_);
   }
   snapshot.Now = std::time(nullptr);
-  snapshot.MailQueueLength = hooks_.MailQueueLength ? hooks_.MailQueueLength() : 0;
+  if (hooks_.MailQueue) snapshot.Mail = hooks_.MailQueue();
   snapshot.LogWriteFailures = state_.Log.WriteFailures();
   MeasureStatusFiles(snapshot);
   if (call.request.Document == "/Status.json") {

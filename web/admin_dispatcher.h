@@ -59,9 +59,9 @@ struct AdminHooks {
   // queue; `done` is told how it ended. False when the queue is full or
   // stopped. Called without the service lock.
   TestMail::QueueFunction QueueMail;
-  // Mails waiting to be sent, for the status page. Called without the
-  // service lock.
-  std::function<size_t()> MailQueueLength;
+  // The notification queue's state, for the status page. Called without
+  // the service lock.
+  std::function<MailQueueState()> MailQueue;
 };
 
 class AdminDispatcher {

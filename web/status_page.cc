@@ -82,6 +82,11 @@ std::string ShowUptime(int64_t seconds) {
   return std::to_string(seconds / 86400) + Show(ja::kStatusDays) + " " + clock;
 }
 
+// A number of seconds, "-" when there is none.
+std::string ShowSeconds(int64_t seconds) {
+  return seconds < 0 ? std::string("-") : std::to_string(seconds) + Show(ja::kStatusSeconds);
+}
+
 std::string SummaryRow(const char* id, const char* euc_label, const std::string& value) {
   return "<tr id=\"" + std::string(id) + "\"><th>" + Show(euc_label) + "</th><td>" + value +
          "</td></tr>\n";
@@ -90,7 +95,13 @@ std::string SummaryRow(const char* id, const char* euc_label, const std::string&
 std::string Summary(const StatusSnapshot& s) {
   return SummaryRow("start", ja::kStatusStartTime, FormatTimestamp(s.StartTime)) +
          SummaryRow("uptime", ja::kStatusUptime, ShowUptime(s.UptimeSeconds)) +
-         SummaryRow("queue", ja::kStatusMailQueue, std::to_string(s.MailQueueLength)) +
+         SummaryRow("queue", ja::kStatusMailQueue, std::to_string(s.Mail.Waiting)) +
+         SummaryRow("oldest", ja::kStatusMailOldest, ShowSeconds(s.Mail.OldestAgeSeconds)) +
+         SummaryRow("next", ja::kStatusMailNext, ShowSeconds(s.Mail.NextAttemptSeconds)) +
+         SummaryRow("lasterror", ja::kStatusMailLastError,
+                    s.Mail.LastErrorAt == 0
+                        ? Show(ja::kStatusNone)
+                        : FormatTimestamp(s.Mail.LastErrorAt) + " " + Show(s.Mail.LastError)) +
          SummaryRow("logfail", ja::kStatusLogFailures, std::to_string(s.LogWriteFailures));
 }
 
@@ -122,6 +133,10 @@ std::string EntryRows(const StatusSnapshot& s) {
 
 nlohmann::json OrNull(std::time_t when) {
   return when == 0 ? nlohmann::json(nullptr) : nlohmann::json(FormatTimestamp(when));
+}
+
+nlohmann::json OrNone(int64_t seconds) {
+  return seconds < 0 ? nlohmann::json(nullptr) : nlohmann::json(seconds);
 }
 
 }  // namespace
@@ -184,7 +199,12 @@ std::string StatusJson(const StatusSnapshot& s) {
   nlohmann::json doc = {
       {"start_time", FormatTimestamp(s.StartTime)},
       {"uptime_seconds", s.UptimeSeconds},
-      {"mail_queue_length", s.MailQueueLength},
+      {"mail_queue_length", s.Mail.Waiting},
+      {"mail_oldest_age_seconds", OrNone(s.Mail.OldestAgeSeconds)},
+      {"mail_next_attempt_seconds", OrNone(s.Mail.NextAttemptSeconds)},
+      {"mail_last_error", s.Mail.LastErrorAt == 0 ? nlohmann::json(nullptr)
+                                                  : nlohmann::json(EucToUtf8(s.Mail.LastError))},
+      {"mail_last_error_time", OrNull(s.Mail.LastErrorAt)},
       {"event_log_write_failures", s.LogWriteFailures},
       {"entries", std::move(entries)},
   };

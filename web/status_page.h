@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/thread_annotations.h"
+#include "mail/mail_queue.h"
 #include "settings/service_state.h"
 
 namespace sl {
@@ -35,7 +36,7 @@ struct StatusSnapshot {
   std::time_t StartTime = 0;
   std::time_t Now = 0;
   int64_t UptimeSeconds = 0;  // by the monotonic clock
-  size_t MailQueueLength = 0;
+  MailQueueState Mail;        // the notification queue and its spool
   int64_t LogWriteFailures = 0;
   std::vector<EntryStatusView> Entries;  // in the watch list's order
 };
