@@ -760,8 +760,10 @@ class MailSpoolTest(FaultTestBase):
                         "the dropped notification's entry is not named")
         self.assertEqual(self.status()["mail_queue_length"], 1000)
         self.start_mail_server()
+        back = time.time()
         self.assertTrue(h.wait_for(lambda: len(self.mailbox.messages) == 1000, timeout=240),
                         "%d of 1000 mails arrived" % len(self.mailbox.messages))
+        h.report("1000 waiting mails delivered %.1f s after the server came back" % (time.time() - back))
         import email
         import email.policy
         last = email.message_from_bytes(self.mailbox.messages[-1], policy=email.policy.default)
