@@ -13,7 +13,9 @@
 // field, the value's backslash, tab, CR, LF and NUL escaped. Keys a reader
 // does not know are passed over.
 //
-// Not thread-safe: MailQueue's writer thread is its one user after Load.
+// Thread safety: Write and Remove keep no state of their own, so they may
+// run on different threads for different mails (MailQueue's writer writes,
+// its mail thread removes); Load runs before either.
 #ifndef SL_MAIL_MAIL_SPOOL_H_
 #define SL_MAIL_MAIL_SPOOL_H_
 

@@ -182,7 +182,8 @@ class SettingsTest(h.ServiceTestCase):
         self.assertTrue(os.path.islink(self.path("data/env.csv")))
         self.assertEqual(stat.S_IMODE(os.stat(self.path("data/ScanLantern.conf")).st_mode), 0o640)
         self.assertEqual(sorted(os.listdir(elsewhere)), ["env.csv"])
-        self.assertEqual(sorted(os.listdir(self.path("data"))), ["ScanLantern.conf", "env.csv"])
+        # Beside the two files only the mail spool's directory.
+        self.assertEqual(sorted(os.listdir(self.path("data"))), ["ScanLantern.conf", "env.csv", "spool"])
         status, _ = self.service.stop()
         self.assertEqual(status, 0)
         self.assertTrue(os.path.islink(self.path("data/env.csv")))
