@@ -113,6 +113,7 @@ struct WatchRow {
   int32_t SearchCount = 0;
   std::string MailAddress;
   std::string Command;
+  WatchRules Rules;
 };
 
 // The entry of a file new to the table, opened and measured; nullptr with
@@ -137,6 +138,79 @@ std::string CountProblem(const std::string& text, int32_t* count) {
   } catch (const SettingsError& e) {
     return e.what();
   }
+}
+
+// A cell of decimal digits (blanks around them aside) up to max: its
+// value, 0 for an empty cell, -1 for anything else.
+int32_t SmallNumber(std::string_view cell, int32_t max) {
+  std::string_view text = Trim(cell);
+  if (text.empty()) return 0;
+  if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  int32_t value = std::stoi(std::string(text));
+  return value <= max ? value : -1;
+}
+
+// The rules of the table's current row; each value the row's column does
+// not take is added to problems with `row`. A missing column reads as its
+// default.
+WatchRules RulesOfRow(const CsvTable& conf, const std::string& source, int row,
+                      std::vector<SettingsProblem>& problems) {
+  WatchRules rules;
+  auto refuse = [&](const char* column, const std::string& value, std::string reason) {
+    problems.push_back({source, row, column, value, std::move(reason)});
+  };
+  rules.ExcludeString = conf.GetValue("ExcludeString");
+
+  // A column of two keywords (in any letter case): empty or `usual`, and
+  // `other`, which is refused with not_yet until this version matches by it,
+  // so that no entry is matched the wrong way meanwhile.
+  auto keyword = [&](const char* column, const char* usual, const char* other,
+                     const char* not_yet) {
+    std::string value = conf.GetValue(column);
+    std::string_view word = Trim(value);
+    if (SameText(word, other)) {
+      refuse(column, value, not_yet);
+    } else if (!word.empty() && !SameText(word, usual)) {
+      refuse(column, value,
+             std::string("neither ") + usual + " nor " + other + " (empty means " + usual + ")");
+    }
+  };
+  keyword("MatchMode", "words", "regex", "this version does not match by regular expressions yet");
+  keyword("Encoding", "auto", "sjis", "this version does not match Shift_JIS logs yet");
+
+  std::string ignore = conf.GetValue("IgnoreCase");
+  std::string_view flag = Trim(ignore);
+  if (flag == "1") {
+    rules.IgnoreCase = true;
+  } else if (!flag.empty() && flag != "0") {
+    refuse("IgnoreCase", ignore, "neither 0 nor 1 (empty means 0)");
+  }
+
+  for (auto [column, field] :
+       {std::pair{"Window", &rules.Window}, std::pair{"Quiet", &rules.Quiet}}) {
+    std::string value = conf.GetValue(column);
+    *field = SmallNumber(value, kMaxRuleSeconds);
+    if (*field < 0) {
+      *field = 0;
+      refuse(column, value,
+             "not a number of seconds from 0 to " + std::to_string(kMaxRuleSeconds) +
+                 " (empty or 0 turns it off)");
+    }
+  }
+
+  return rules;
+}
+
+// The cells of the rule columns, in kWatchRuleColumns order; a default is
+// an empty cell.
+std::vector<std::string> RuleCells(const WatchRules& rules) {
+  auto seconds = [](int32_t s) { return s == 0 ? std::string() : std::to_string(s); };
+  return {rules.ExcludeString,
+          rules.MatchMode == WatchRules::Mode::kRegex ? "regex" : "",
+          rules.IgnoreCase ? "1" : "",
+          seconds(rules.Window),
+          seconds(rules.Quiet),
+          rules.LogEncoding == WatchRules::Encoding::kShiftJis ? "sjis" : ""};
 }
 
 [[noreturn]] void ThrowProblem(const SettingsProblem& problem, const std::string& source) {
@@ -172,6 +246,7 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
     std::string value = conf.GetValue("SearchCount");
     std::string reason = CountProblem(value, &count);
     if (!reason.empty()) problems.push_back({source, row, "SearchCount", value, reason});
+    RulesOfRow(conf, source, row, problems);
     std::string file = conf.GetValue("FileName");
     if (!OpenedEntry(file, &reason)) problems.push_back({source, row, "FileName", file, reason});
   }
@@ -182,11 +257,8 @@ namespace {
 
 // The days of a LogKeepDays cell, 0 for an empty one, -1 for a bad one.
 int32_t KeepDays(const std::string& cell) {
-  std::string text(Trim(cell));
-  if (text.empty()) return 0;
-  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
-  int32_t days = std::stoi(text);
-  return days >= 1 && days <= 36500 ? days : -1;
+  int32_t days = SmallNumber(cell, 36500);
+  return days == 0 && !Trim(cell).empty() ? -1 : days;
 }
 
 }  // namespace
@@ -225,6 +297,9 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
     }
     row.MailAddress = conf.GetValue("MailAddress");
     row.Command = conf.GetValue("Command");
+    std::vector<SettingsProblem> problems;
+    row.Rules = RulesOfRow(conf, source, static_cast<int>(rows.size()) + 2, problems);
+    if (!problems.empty()) ThrowProblem(problems.front(), source);
     rows.push_back(std::move(row));
     conf.Next();
   }
@@ -270,14 +345,15 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
   for (size_t r = 0; r < rows.size(); ++r) {
     WatchRow& row = rows[r];
     std::shared_ptr<TWatchFile> entry = match[r] ? match[r] : opened[r];
-    if (match[r] &&
-        (entry->SearchString != row.SearchString || entry->SearchCount != row.SearchCount)) {
+    if (match[r] && (entry->SearchString != row.SearchString ||
+                     entry->SearchCount != row.SearchCount || !(entry->Rules == row.Rules))) {
       entry->HitCount = 0;
     }
     entry->SearchString = std::move(row.SearchString);
     entry->SearchCount = row.SearchCount;
     entry->MailAddress = std::move(row.MailAddress);
     entry->Command = std::move(row.Command);
+    entry->Rules = std::move(row.Rules);
     fresh.push_back(std::move(entry));
   }
   // Entries no row took over close their files when the last pass lets go.
@@ -286,6 +362,13 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
 
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
                    const std::string& base_path, bool skip_failed_loads) {
+  // The rule columns are added, all of them, once a rule is not at its
+  // default; until then a list without them is saved without them.
+  bool rules_used = std::any_of(table.begin(), table.end(),
+                                [](const auto& entry) { return !entry->Rules.IsDefault(); });
+  if (rules_used && conf.FieldCount() > 0) {
+    for (const char* name : kWatchRuleColumns) conf.AddField(name);
+  }
   conf.ClearRows();
   for (const auto& entry : table) {
     conf.AppendRow();
@@ -294,6 +377,8 @@ void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
     conf.SetValue("SearchCount", std::to_string(entry->SearchCount));
     conf.SetValue("MailAddress", entry->MailAddress);
     conf.SetValue("Command", entry->Command);
+    std::vector<std::string> cells = RuleCells(entry->Rules);
+    for (size_t i = 0; i < cells.size(); ++i) conf.SetValue(kWatchRuleColumns[i], cells[i]);
   }
   SaveSettingsFiles(conf, env, base_path, skip_failed_loads);
 }

@@ -37,6 +37,15 @@ int32_t StrToInt(const std::string& text);
 inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser",
                                                    "SMTPPassword"};
 
+// The optional rule columns of the watch list (WatchRules), in the order
+// they follow its first five columns. A list that lacks them reads every
+// rule at its default and is saved without them until a rule gets another
+// value; a value at its default is saved as an empty cell.
+inline constexpr const char* kWatchRuleColumns[] = {"ExcludeString", "MatchMode", "IgnoreCase",
+                                                    "Window",        "Quiet",     "Encoding"};
+// The longest Window and Quiet, in seconds.
+inline constexpr int32_t kMaxRuleSeconds = 86400;
+
 // Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);
 
@@ -64,9 +73,9 @@ struct SettingsProblem {
 };
 
 // Every problem of the watch-list table that a start or a reload refuses
-// (a SearchCount that is not an integer, a file that exists but may not be
-// opened), row by row; `source` names the file in each. Opens the watched
-// files to look at them, reads nothing from them and changes nothing.
+// (a SearchCount that is not an integer, a rule column with a value it does
+// not take, a file that exists but may not be opened), row by row; `source` names the file in each.
+// Opens the watched files to look at them, reads nothing from them and changes nothing.
 std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source);
 
 // Problems of the environment row that a start or a reload refuses: a
@@ -78,12 +87,12 @@ std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& 
 int32_t LogKeepDaysOf(CsvTable& env);
 
 // Rebuilds the watch table from the watch-list table, all or nothing: on a
-// bad SearchCount or a new file that cannot be opened it throws
+// bad SearchCount or rule value, or a new file that cannot be opened it throws
 // SettingsError and `table` is untouched. With a `source` the message is
 // the first problem as SettingsProblem::Format writes it; without one it
 // is the reason alone. A row whose file an entry of
 // `table` already watches takes that entry over with its stream and sizes
-// (and its hit count when words and count are unchanged); other files are
+// (and its hit count when words, count and rules are unchanged); other files are
 // opened and measured, so that text already present is never examined.
 void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source = "");
 
