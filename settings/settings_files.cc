@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -360,15 +361,53 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
   table = std::move(fresh);
 }
 
-void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
-                   const std::string& base_path, bool skip_failed_loads) {
-  // The rule columns are added, all of them, once a rule is not at its
-  // default; until then a list without them is saved without them.
-  bool rules_used = std::any_of(table.begin(), table.end(),
-                                [](const auto& entry) { return !entry->Rules.IsDefault(); });
-  if (rules_used && conf.FieldCount() > 0) {
+namespace {
+
+// The rule columns are added, all of them, once one of the entries uses a
+// rule; until then a list without them stays without them.
+void AddRuleColumnsFor(const std::vector<const TWatchFile*>& entries, CsvTable& conf) {
+  bool used = std::any_of(entries.begin(), entries.end(),
+                          [](const TWatchFile* entry) { return !entry->Rules.IsDefault(); });
+  if (used && conf.FieldCount() > 0) {
     for (const char* name : kWatchRuleColumns) conf.AddField(name);
   }
+}
+
+void SetRuleCells(CsvTable& conf, const WatchRules& rules) {
+  std::vector<std::string> cells = RuleCells(rules);
+  for (size_t i = 0; i < cells.size(); ++i) conf.SetValue(kWatchRuleColumns[i], cells[i]);
+}
+
+}  // namespace
+
+void KeepRulesOf(const WatchTable& table, CsvTable& conf) {
+  std::vector<const TWatchFile*> kept(static_cast<size_t>(conf.RowCount()), nullptr);
+  std::vector<bool> taken(table.size(), false);
+  size_t r = 0;
+  for (conf.First(); !conf.Eof(); conf.Next(), ++r) {
+    std::string file = conf.GetValue("FileName");
+    for (size_t e = 0; e < table.size(); ++e) {
+      if (taken[e] || table[e]->FileName != file) continue;
+      taken[e] = true;
+      kept[r] = table[e].get();
+      break;
+    }
+  }
+  std::vector<const TWatchFile*> found;
+  std::copy_if(kept.begin(), kept.end(), std::back_inserter(found),
+               [](const TWatchFile* e) { return e != nullptr; });
+  AddRuleColumnsFor(found, conf);
+  r = 0;
+  for (conf.First(); !conf.Eof(); conf.Next(), ++r) {
+    if (kept[r]) SetRuleCells(conf, kept[r]->Rules);
+  }
+}
+
+void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
+                   const std::string& base_path, bool skip_failed_loads) {
+  std::vector<const TWatchFile*> entries;
+  for (const auto& entry : table) entries.push_back(entry.get());
+  AddRuleColumnsFor(entries, conf);
   conf.ClearRows();
   for (const auto& entry : table) {
     conf.AppendRow();
@@ -377,8 +416,7 @@ void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
     conf.SetValue("SearchCount", std::to_string(entry->SearchCount));
     conf.SetValue("MailAddress", entry->MailAddress);
     conf.SetValue("Command", entry->Command);
-    std::vector<std::string> cells = RuleCells(entry->Rules);
-    for (size_t i = 0; i < cells.size(); ++i) conf.SetValue(kWatchRuleColumns[i], cells[i]);
+    SetRuleCells(conf, entry->Rules);
   }
   SaveSettingsFiles(conf, env, base_path, skip_failed_loads);
 }

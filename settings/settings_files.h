@@ -96,6 +96,12 @@ int32_t LogKeepDaysOf(CsvTable& env);
 // opened and measured, so that text already present is never examined.
 void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source = "");
 
+// Sets the rule cells of each row of conf from the entry of table that
+// watches the row's file (each entry taken once, in order), adding the
+// rule columns when such an entry uses a rule. For a list posted by a
+// client that knows only the first five columns: its rows keep the rules.
+void KeepRulesOf(const WatchTable& table, CsvTable& conf);
+
 // Writes the watch table into base_path + kWatchListFile and rewrites
 // base_path + kEnvFile from env (SaveSettingsFiles).
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
