@@ -30,6 +30,7 @@ struct NotifyRequest {
   std::string MailBody;     // body template
   std::string HostAddress;  // IP address text of the host
   SmtpSettings Smtp;        // server, sender and relay settings
+  int32_t Suppressed = 0;   // triggers held back in quiet periods since the last mail
 };
 
 // How one send ended. A failure names the step that failed (CONNECT,
