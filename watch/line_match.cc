@@ -222,6 +222,7 @@ bool WordMatcher::Matches(std::string_view line) const {
 
 // The first candidate of a filter step at q whose form k is marked in
 // masks[k] (bit j: position q + j) and that holds the form whole.
+template <bool kFold>
 const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32_t any,
                                     size_t* length) const {
   while (any != 0) {
@@ -230,7 +231,7 @@ const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32
     for (int k = 0; k < needle_count_; ++k) {
       const std::string& t = *needles_[k].text;
       if ((masks[k] >> j & 1) != 0 &&
-          (fold_ ? EqualFolded(q + j, t) : std::memcmp(q + j, t.data(), t.size()) == 0)) {
+          (kFold ? EqualFolded(q + j, t) : std::memcmp(q + j, t.data(), t.size()) == 0)) {
         *length = t.size();
         return q + j;
       }
@@ -276,7 +277,7 @@ __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char
       any |= masks[k];
     }
     if (any != 0) {
-      if (const char* hit = Candidates(q, masks, any, length)) return hit;
+      if (const char* hit = Candidates<kFold>(q, masks, any, length)) return hit;
     }
     q += 32;
   }
@@ -321,7 +322,7 @@ const char* WordMatcher::FindLeadNarrow(const char* p, const char* end, size_t* 
       any |= masks[k];
     }
     if (any != 0) {
-      if (const char* hit = Candidates(p, masks, any, length)) return hit;
+      if (const char* hit = Candidates<kFold>(p, masks, any, length)) return hit;
     }
     p += 16;
   }

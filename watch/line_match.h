@@ -70,6 +70,7 @@ class WordMatcher {
   const char* FindLeadWide(const char** p, const char* end, size_t longest, size_t* length) const;
   template <bool kFold>
   const char* FindLeadNarrow(const char* p, const char* end, size_t* length) const;
+  template <bool kFold>
   const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
   bool Contains(std::string_view text, const std::string& word) const;
 
