@@ -145,6 +145,7 @@ bool MailQueue::Queue(NotifyRequest request, std::string description, DoneFuncti
 void MailQueue::Merge(Job& into, const NotifyRequest& request) {
   NotifyRequest& digest = into.mail.Request;
   digest.Triggers += request.Triggers;
+  digest.Suppressed += request.Suppressed;
   digest.ResultLine = request.ResultLine;
   digest.TriggeredAt = request.TriggeredAt;
   digest.HitCount = request.HitCount;

@@ -91,6 +91,7 @@ void ForEachField(Mail& m, Visit visit) {
   visit("MailAddress", r.MailAddress);
   visit("ResultLine", r.ResultLine);
   visit("HitCount", r.HitCount);
+  visit("Suppressed", r.Suppressed);
   visit("MailSubject", r.MailSubject);
   visit("MailBody", r.MailBody);
   visit("HostAddress", r.HostAddress);

@@ -31,6 +31,7 @@ struct NotifyRequest {
   std::string MailBody;     // body template
   std::string HostAddress;  // IP address text of the host
   SmtpSettings Smtp;        // server, sender and relay settings
+  int32_t Suppressed = 0;   // triggers held back in quiet periods since the last mail
   // The trigger the mail tells of. A digest (a mail that triggers of its
   // entry were merged into while the queue was full) stands for Triggers
   // of them: ResultLine and TriggeredAt are then the last one's.

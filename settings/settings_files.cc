@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -113,6 +114,7 @@ struct WatchRow {
   int32_t SearchCount = 0;
   std::string MailAddress;
   std::string Command;
+  WatchRules Rules;
 };
 
 // The entry of a file new to the table, opened and measured; nullptr with
@@ -137,6 +139,79 @@ std::string CountProblem(const std::string& text, int32_t* count) {
   } catch (const SettingsError& e) {
     return e.what();
   }
+}
+
+// A cell of decimal digits (blanks around them aside) up to max: its
+// value, 0 for an empty cell, -1 for anything else.
+int32_t SmallNumber(std::string_view cell, int32_t max) {
+  std::string_view text = Trim(cell);
+  if (text.empty()) return 0;
+  if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  int32_t value = std::stoi(std::string(text));
+  return value <= max ? value : -1;
+}
+
+// The rules of the table's current row; each value the row's column does
+// not take is added to problems with `row`. A missing column reads as its
+// default.
+WatchRules RulesOfRow(const CsvTable& conf, const std::string& source, int row,
+                      std::vector<SettingsProblem>& problems) {
+  WatchRules rules;
+  auto refuse = [&](const char* column, const std::string& value, std::string reason) {
+    problems.push_back({source, row, column, value, std::move(reason)});
+  };
+  rules.ExcludeString = conf.GetValue("ExcludeString");
+
+  // A column of two keywords (in any letter case): empty or `usual`, and
+  // `other`, which is refused with not_yet until this version matches by it,
+  // so that no entry is matched the wrong way meanwhile.
+  auto keyword = [&](const char* column, const char* usual, const char* other,
+                     const char* not_yet) {
+    std::string value = conf.GetValue(column);
+    std::string_view word = Trim(value);
+    if (SameText(word, other)) {
+      refuse(column, value, not_yet);
+    } else if (!word.empty() && !SameText(word, usual)) {
+      refuse(column, value,
+             std::string("neither ") + usual + " nor " + other + " (empty means " + usual + ")");
+    }
+  };
+  keyword("MatchMode", "words", "regex", "this version does not match by regular expressions yet");
+  keyword("Encoding", "auto", "sjis", "this version does not match Shift_JIS logs yet");
+
+  std::string ignore = conf.GetValue("IgnoreCase");
+  std::string_view flag = Trim(ignore);
+  if (flag == "1") {
+    rules.IgnoreCase = true;
+  } else if (!flag.empty() && flag != "0") {
+    refuse("IgnoreCase", ignore, "neither 0 nor 1 (empty means 0)");
+  }
+
+  for (auto [column, field] :
+       {std::pair{"Window", &rules.Window}, std::pair{"Quiet", &rules.Quiet}}) {
+    std::string value = conf.GetValue(column);
+    *field = SmallNumber(value, kMaxRuleSeconds);
+    if (*field < 0) {
+      *field = 0;
+      refuse(column, value,
+             "not a number of seconds from 0 to " + std::to_string(kMaxRuleSeconds) +
+                 " (empty or 0 turns it off)");
+    }
+  }
+
+  return rules;
+}
+
+// The cells of the rule columns, in kWatchRuleColumns order; a default is
+// an empty cell.
+std::vector<std::string> RuleCells(const WatchRules& rules) {
+  auto seconds = [](int32_t s) { return s == 0 ? std::string() : std::to_string(s); };
+  return {rules.ExcludeString,
+          rules.MatchMode == WatchRules::Mode::kRegex ? "regex" : "",
+          rules.IgnoreCase ? "1" : "",
+          seconds(rules.Window),
+          seconds(rules.Quiet),
+          rules.LogEncoding == WatchRules::Encoding::kShiftJis ? "sjis" : ""};
 }
 
 [[noreturn]] void ThrowProblem(const SettingsProblem& problem, const std::string& source) {
@@ -172,6 +247,7 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
     std::string value = conf.GetValue("SearchCount");
     std::string reason = CountProblem(value, &count);
     if (!reason.empty()) problems.push_back({source, row, "SearchCount", value, reason});
+    RulesOfRow(conf, source, row, problems);
     std::string file = conf.GetValue("FileName");
     if (!OpenedEntry(file, &reason)) problems.push_back({source, row, "FileName", file, reason});
   }
@@ -180,23 +256,16 @@ std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& s
 
 namespace {
 
-// A whole number from `low` to `high` in a cell; `empty` for an empty
-// cell, -1 for anything else.
-int32_t NumberCell(const std::string& cell, int32_t low, int32_t high, int32_t empty) {
-  std::string text(Trim(cell));
-  if (text.empty()) return empty;
-  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
-  int32_t number = std::stoi(text);
-  return number >= low && number <= high ? number : -1;
-}
-
 // The days of a LogKeepDays cell, 0 for an empty one, -1 for a bad one.
-int32_t KeepDays(const std::string& cell) { return NumberCell(cell, 1, 36500, 0); }
+int32_t KeepDays(const std::string& cell) {
+  int32_t days = SmallNumber(cell, 36500);
+  return days == 0 && !Trim(cell).empty() ? -1 : days;
+}
 
 }  // namespace
 
 int32_t MailRetryHours(const std::string& cell) {
-  return NumberCell(cell, 0, 8760, kDefaultMailRetryHours);
+  return Trim(cell).empty() ? kDefaultMailRetryHours : SmallNumber(cell, 8760);
 }
 
 std::vector<SettingsProblem> CheckEnvSettings(CsvTable& env, const std::string& source) {
@@ -238,6 +307,9 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
     }
     row.MailAddress = conf.GetValue("MailAddress");
     row.Command = conf.GetValue("Command");
+    std::vector<SettingsProblem> problems;
+    row.Rules = RulesOfRow(conf, source, static_cast<int>(rows.size()) + 2, problems);
+    if (!problems.empty()) ThrowProblem(problems.front(), source);
     rows.push_back(std::move(row));
     conf.Next();
   }
@@ -283,22 +355,68 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
   for (size_t r = 0; r < rows.size(); ++r) {
     WatchRow& row = rows[r];
     std::shared_ptr<TWatchFile> entry = match[r] ? match[r] : opened[r];
-    if (match[r] &&
-        (entry->SearchString != row.SearchString || entry->SearchCount != row.SearchCount)) {
+    if (match[r] && (entry->SearchString != row.SearchString ||
+                     entry->SearchCount != row.SearchCount || !(entry->Rules == row.Rules))) {
       entry->HitCount = 0;
     }
     entry->SearchString = std::move(row.SearchString);
     entry->SearchCount = row.SearchCount;
     entry->MailAddress = std::move(row.MailAddress);
     entry->Command = std::move(row.Command);
+    entry->Rules = std::move(row.Rules);
     fresh.push_back(std::move(entry));
   }
   // Entries no row took over close their files when the last pass lets go.
   table = std::move(fresh);
 }
 
+namespace {
+
+// The rule columns are added, all of them, once one of the entries uses a
+// rule; until then a list without them stays without them.
+void AddRuleColumnsFor(const std::vector<const TWatchFile*>& entries, CsvTable& conf) {
+  bool used = std::any_of(entries.begin(), entries.end(),
+                          [](const TWatchFile* entry) { return !entry->Rules.IsDefault(); });
+  if (used && conf.FieldCount() > 0) {
+    for (const char* name : kWatchRuleColumns) conf.AddField(name);
+  }
+}
+
+void SetRuleCells(CsvTable& conf, const WatchRules& rules) {
+  std::vector<std::string> cells = RuleCells(rules);
+  for (size_t i = 0; i < cells.size(); ++i) conf.SetValue(kWatchRuleColumns[i], cells[i]);
+}
+
+}  // namespace
+
+void KeepRulesOf(const WatchTable& table, CsvTable& conf) {
+  std::vector<const TWatchFile*> kept(static_cast<size_t>(conf.RowCount()), nullptr);
+  std::vector<bool> taken(table.size(), false);
+  size_t r = 0;
+  for (conf.First(); !conf.Eof(); conf.Next(), ++r) {
+    std::string file = conf.GetValue("FileName");
+    for (size_t e = 0; e < table.size(); ++e) {
+      if (taken[e] || table[e]->FileName != file) continue;
+      taken[e] = true;
+      kept[r] = table[e].get();
+      break;
+    }
+  }
+  std::vector<const TWatchFile*> found;
+  std::copy_if(kept.begin(), kept.end(), std::back_inserter(found),
+               [](const TWatchFile* e) { return e != nullptr; });
+  AddRuleColumnsFor(found, conf);
+  r = 0;
+  for (conf.First(); !conf.Eof(); conf.Next(), ++r) {
+    if (kept[r]) SetRuleCells(conf, kept[r]->Rules);
+  }
+}
+
 void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
                    const std::string& base_path, bool skip_failed_loads) {
+  std::vector<const TWatchFile*> entries;
+  for (const auto& entry : table) entries.push_back(entry.get());
+  AddRuleColumnsFor(entries, conf);
   conf.ClearRows();
   for (const auto& entry : table) {
     conf.AppendRow();
@@ -307,6 +425,7 @@ void SaveWatchList(const WatchTable& table, CsvTable& conf, CsvTable& env,
     conf.SetValue("SearchCount", std::to_string(entry->SearchCount));
     conf.SetValue("MailAddress", entry->MailAddress);
     conf.SetValue("Command", entry->Command);
+    SetRuleCells(conf, entry->Rules);
   }
   SaveSettingsFiles(conf, env, base_path, skip_failed_loads);
 }

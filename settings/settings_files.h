@@ -39,6 +39,15 @@ int32_t StrToInt(const std::string& text);
 inline constexpr const char* kEnvRelayColumns[] = {"SMTPPort", "SMTPSecurity", "SMTPUser",
                                                    "SMTPPassword"};
 
+// The optional rule columns of the watch list (WatchRules), in the order
+// they follow its first five columns. A list that lacks them reads every
+// rule at its default and is saved without them until a rule gets another
+// value; a value at its default is saved as an empty cell.
+inline constexpr const char* kWatchRuleColumns[] = {"ExcludeString", "MatchMode", "IgnoreCase",
+                                                    "Window",        "Quiet",     "Encoding"};
+// The longest Window and Quiet, in seconds.
+inline constexpr int32_t kMaxRuleSeconds = 86400;
+
 // Appends a row with the default subject and body when env has no data row.
 void EnsureEnvDefaults(CsvTable& env);
 
@@ -66,9 +75,9 @@ struct SettingsProblem {
 };
 
 // Every problem of the watch-list table that a start or a reload refuses
-// (a SearchCount that is not an integer, a file that exists but may not be
-// opened), row by row; `source` names the file in each. Opens the watched
-// files to look at them, reads nothing from them and changes nothing.
+// (a SearchCount that is not an integer, a rule column with a value it does
+// not take, a file that exists but may not be opened), row by row; `source` names the file in each.
+// Opens the watched files to look at them, reads nothing from them and changes nothing.
 std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source);
 
 // Problems of the environment row that a start or a reload refuses: a
@@ -86,14 +95,20 @@ inline constexpr int32_t kDefaultMailRetryHours = 24;
 int32_t MailRetryHours(const std::string& cell);
 
 // Rebuilds the watch table from the watch-list table, all or nothing: on a
-// bad SearchCount or a new file that cannot be opened it throws
+// bad SearchCount or rule value, or a new file that cannot be opened it throws
 // SettingsError and `table` is untouched. With a `source` the message is
 // the first problem as SettingsProblem::Format writes it; without one it
 // is the reason alone. A row whose file an entry of
 // `table` already watches takes that entry over with its stream and sizes
-// (and its hit count when words and count are unchanged); other files are
+// (and its hit count when words, count and rules are unchanged); other files are
 // opened and measured, so that text already present is never examined.
 void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source = "");
+
+// Sets the rule cells of each row of conf from the entry of table that
+// watches the row's file (each entry taken once, in order), adding the
+// rule columns when such an entry uses a rule. For a list posted by a
+// client that knows only the first five columns: its rows keep the rules.
+void KeepRulesOf(const WatchTable& table, CsvTable& conf);
 
 // Writes the watch table into base_path + kWatchListFile and rewrites
 // base_path + kEnvFile from env (SaveSettingsFiles).

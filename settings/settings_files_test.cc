@@ -24,6 +24,9 @@ class SettingsFilesTest : public ::testing::Test {
     testing::WriteFile(base_ + rel, bytes);
   }
 
+  // The header of a watch list with its first five columns, without its LF.
+  const std::string header_ =
+      "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"";
   testing::TempDir dir_{"sl-settings"};
   std::string base_ = dir_.path() + "/";
   CsvTable conf_, env_;
@@ -98,8 +101,7 @@ TEST_F(SettingsFilesTest, ReadWatchListMeasuresExistingFilesAndKeepsMissingOnes)
 }
 
 TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
-  const std::string header =
-      "\"FileName\",\"SearchString\",\"SearchCount\",\"MailAddress\",\"Command\"\n";
+  const std::string header = header_ + "\n";
   const std::string a = base_ + "a.log", b = base_ + "b.log";
   WriteFile("a.log", "0123456789");
   WriteFile("b.log", "01234");
@@ -138,6 +140,83 @@ TEST_F(SettingsFilesTest, RereadKeepsFollowedFilesAndFailsAsAWhole) {
   EXPECT_EQ(error->HitCount, 0);
   EXPECT_EQ(error->LastSize, 4);
   EXPECT_TRUE(error->Stream.IsOpen());
+}
+
+// The rule columns: read with their defaults when missing, saved only once a
+// rule is used (all six then, in their order), bad values refused by row
+// and column at the check and at a load.
+TEST_F(SettingsFilesTest, RuleColumnsAreOptionalCheckedAndAddedOnlyWhenUsed) {
+  const std::string& header = header_;
+  const std::string a = base_ + "a.log", b = base_ + "b.log";
+  WriteFile("a.log", "");
+  WriteFile("b.log", "");
+  const std::string plain = header + "\n\"" + a + "\",\"ERROR\",\"3\",\"\",\"\"\n\"" + b +
+                            "\",\"WARN\",\"1\",\"\",\"\"\n";
+  conf_.LoadFromBytes(plain);
+  WatchTable table;
+  ReadWatchList(conf_, table);
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_TRUE(table[0]->Rules.IsDefault());
+  // Another entry changed without rules: the list keeps its form.
+  table[1]->MailAddress = "ops@example.jp";
+  SaveWatchList(table, conf_, env_, base_);
+  EXPECT_EQ(ReadFile(base_ + "data/ScanLantern.conf"),
+            header + "\n\"" + a + "\",\"ERROR\",\"3\",\"\",\"\"\n\"" + b +
+                "\",\"WARN\",\"1\",\"ops@example.jp\",\"\"\n");
+
+  table[0]->Rules.ExcludeString = "retrying";
+  table[0]->Rules.IgnoreCase = true;
+  table[0]->Rules.Window = 60;
+  table[0]->Rules.Quiet = 300;
+  SaveWatchList(table, conf_, env_, base_);
+  EXPECT_EQ(ReadFile(base_ + "data/ScanLantern.conf"),
+            header +
+                ",\"ExcludeString\",\"MatchMode\",\"IgnoreCase\",\"Window\",\"Quiet\","
+                "\"Encoding\"\n\"" +
+                a + "\",\"ERROR\",\"3\",\"\",\"\",\"retrying\",\"\",\"1\",\"60\",\"300\",\"\"\n\"" +
+                b + "\",\"WARN\",\"1\",\"ops@example.jp\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\n");
+  CsvTable back;
+  back.Separator = ",";
+  LoadSettingsFile(back, base_ + "data/ScanLantern.conf");
+  WatchTable reread;
+  ReadWatchList(back, reread);
+  EXPECT_EQ(reread[0]->Rules, table[0]->Rules);
+  EXPECT_TRUE(reread[1]->Rules.IsDefault());
+
+  // Accepted spellings of the defaults, then each refusal with its place.
+  conf_.LoadFromBytes(header + ",\"MatchMode\",\"IgnoreCase\",\"Window\",\"Encoding\"\n\"" + a +
+                      "\",\"E\",\"1\",\"\",\"\",\" Words\",\"0\",\"0\",\"AUTO\"\n");
+  EXPECT_TRUE(CheckWatchList(conf_, "conf").empty());
+  struct Bad {
+    const char* column;
+    const char* value;
+    const char* reason;
+  } cases[] = {
+      {"MatchMode", "regex", "this version does not match by regular expressions yet"},
+      {"MatchMode", "glob", "neither words nor regex (empty means words)"},
+      {"IgnoreCase", "yes", "neither 0 nor 1 (empty means 0)"},
+      {"Window", "-5", "not a number of seconds from 0 to 86400 (empty or 0 turns it off)"},
+      {"Quiet", "86401", "not a number of seconds from 0 to 86400 (empty or 0 turns it off)"},
+      {"Encoding", "sjis", "this version does not match Shift_JIS logs yet"},
+      {"Encoding", "utf8", "neither auto nor sjis (empty means auto)"},
+  };
+  for (const Bad& c : cases) {
+    conf_.LoadFromBytes(header + ",\"" + c.column + "\"\n\"" + a +
+                        "\",\"E\",\"1\",\"\",\"\",\"\"\n\"" + b + "\",\"E\",\"1\",\"\",\"\",\"" +
+                        c.value + "\"\n");
+    SettingsProblem expected{"conf", 3, c.column, c.value, c.reason};
+    std::vector<SettingsProblem> problems = CheckWatchList(conf_, "conf");
+    ASSERT_EQ(problems.size(), 1u) << c.column << " " << c.value;
+    EXPECT_EQ(problems[0].Format(), expected.Format());
+    WatchTable kept = table;
+    try {
+      ReadWatchList(conf_, kept, "conf");
+      ADD_FAILURE() << c.value;
+    } catch (const SettingsError& e) {
+      EXPECT_EQ(std::string(e.what()), expected.Format());
+    }
+    EXPECT_EQ(kept, table);
+  }
 }
 
 TEST_F(SettingsFilesTest, OnlyAMissingFileLoadsAsNothing) {

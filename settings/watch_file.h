@@ -81,6 +81,24 @@ struct WatchStatus {
   std::string CommandDetail;  // why the command failed or was skipped
 };
 
+// The optional rules of a watch entry: the watch list's columns after
+// Command. An entry whose rules are all at their defaults matches and acts
+// as one without them.
+struct WatchRules {
+  enum class Mode { kWords, kRegex };
+  enum class Encoding { kAuto, kShiftJis };
+
+  std::string ExcludeString;  // words as in SearchString: a line holding any does not match
+  Mode MatchMode = Mode::kWords;
+  bool IgnoreCase = false;  // ASCII letters match in either case
+  int32_t Window = 0;       // seconds the count looks back; 0: since the last trigger
+  int32_t Quiet = 0;        // seconds after a trigger in which further triggers are held back
+  Encoding LogEncoding = Encoding::kAuto;
+
+  bool operator==(const WatchRules&) const = default;
+  bool IsDefault() const { return *this == WatchRules(); }
+};
+
 struct TWatchFile {
   std::string FileName;
   WatchStream Stream;
@@ -91,6 +109,7 @@ struct TWatchFile {
   int32_t HitCount = 0;
   std::string MailAddress;
   std::string Command;
+  WatchRules Rules;
   WatchStatus Status;
 };
 

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/text.h"
 #include "core/utf8_text.h"
 
 namespace sl {
@@ -43,13 +44,37 @@ const char* SkipLineEnd(const char* t, const char* end) {
   return t + 1;
 }
 
-bool Contains(std::string_view text, const std::string& word) {
-  return ::memmem(text.data(), text.size(), word.data(), word.size()) != nullptr;
-}
-
 const char* Find(const char* b, const char* e, const std::string& word) {
   return static_cast<const char*>(
       ::memmem(b, static_cast<size_t>(e - b), word.data(), word.size()));
+}
+
+char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+// p holds the lower-case word in either case of its ASCII letters.
+bool EqualFolded(const char* p, const std::string& word) {
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (FoldCase(p[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// Find for a lower-case word in text of either case. Used for the lines
+// around a hit and the scalar rest of a region, so plain is fast enough.
+const char* FindFolded(const char* b, const char* e, const std::string& word) {
+  if (static_cast<size_t>(e - b) < word.size()) return nullptr;
+  if (word.empty()) return b;
+  const char* last = e - word.size();
+  for (const char* p = b; p <= last; ++p) {
+    if (FoldCase(*p) == word[0] && EqualFolded(p, word)) return p;
+  }
+  return nullptr;
+}
+
+// Find, or FindFolded for a matcher that ignores case.
+template <bool kFold>
+const char* FindWord(const char* b, const char* e, const std::string& word) {
+  return kFold ? FindFolded(b, e, word) : Find(b, e, word);
 }
 
 // How common a byte is in log text, roughly (higher: more common). Used
@@ -116,10 +141,12 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string) {
   return words;
 }
 
-WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
+WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8, bool ignore_case)
+    : fold_(ignore_case) {
   words_.reserve(words.size());
   for (std::string& w : words) {
     Word word;
+    if (fold_) w = LowerCase(w);
     if (w.empty() || w.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       impossible_ = true;
     }
@@ -159,12 +186,30 @@ WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8) {
     for (size_t k = 0; k < form->size(); ++k) {
       if (k != n.second && rarer(k, n.first)) n.first = k;
     }
+    auto fold = [&](size_t k) {
+      char c = (*form)[k];
+      return static_cast<char>(fold_ && c >= 'a' && c <= 'z' ? 0x20 : 0);
+    };
+    n.fold_first = fold(n.first);
+    n.fold_second = fold(n.second);
   }
+}
+
+bool WordMatcher::Contains(std::string_view text, const std::string& word) const {
+  const char* e = text.data() + text.size();
+  return (fold_ ? FindFolded(text.data(), e, word) : Find(text.data(), e, word)) != nullptr;
 }
 
 bool WordMatcher::Holds(size_t i, std::string_view text) const {
   const Word& w = words_[i];
   return Contains(text, w.euc) || (!w.utf8.empty() && Contains(text, w.utf8));
+}
+
+bool WordMatcher::HoldsAny(std::string_view text) const {
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (!words_[i].euc.empty() && Holds(i, text)) return true;
+  }
+  return false;
 }
 
 bool WordMatcher::Matches(std::string_view line) const {
@@ -177,6 +222,7 @@ bool WordMatcher::Matches(std::string_view line) const {
 
 // The first candidate of a filter step at q whose form k is marked in
 // masks[k] (bit j: position q + j) and that holds the form whole.
+template <bool kFold>
 const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32_t any,
                                     size_t* length) const {
   while (any != 0) {
@@ -184,7 +230,8 @@ const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32
     any &= any - 1;
     for (int k = 0; k < needle_count_; ++k) {
       const std::string& t = *needles_[k].text;
-      if ((masks[k] >> j & 1) != 0 && std::memcmp(q + j, t.data(), t.size()) == 0) {
+      if ((masks[k] >> j & 1) != 0 &&
+          (kFold ? EqualFolded(q + j, t) : std::memcmp(q + j, t.data(), t.size()) == 0)) {
         *length = t.size();
         return q + j;
       }
@@ -197,16 +244,21 @@ const char* WordMatcher::Candidates(const char* q, const uint32_t* masks, uint32
 // The first 32-position step of FindLead, for processors with AVX2: the
 // same filter over twice the positions at a time. Returns the hit, or
 // nullptr with *p moved to where fewer than 31 + longest bytes are left.
+template <bool kFold>
 __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char** p,
                                                                       const char* end,
                                                                       size_t longest,
                                                                       size_t* length) const {
   __m256i want_first[2];
   __m256i want_second[2];
+  __m256i fold_first[2];
+  __m256i fold_second[2];
   for (int k = 0; k < needle_count_; ++k) {
     const Needle& n = needles_[k];
     want_first[k] = _mm256_set1_epi8((*n.text)[n.first]);
     want_second[k] = _mm256_set1_epi8((*n.text)[n.second]);
+    fold_first[k] = _mm256_set1_epi8(n.fold_first);
+    fold_second[k] = _mm256_set1_epi8(n.fold_second);
   }
   const char* q = *p;
   while (end - q >= static_cast<ptrdiff_t>(31 + longest)) {
@@ -216,12 +268,16 @@ __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char
       const Needle& n = needles_[k];
       __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.first));
       __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + n.second));
+      if constexpr (kFold) {
+        a = _mm256_or_si256(a, fold_first[k]);
+        b = _mm256_or_si256(b, fold_second[k]);
+      }
       masks[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(
           _mm256_cmpeq_epi8(a, want_first[k]), _mm256_cmpeq_epi8(b, want_second[k]))));
       any |= masks[k];
     }
     if (any != 0) {
-      if (const char* hit = Candidates(q, masks, any, length)) return hit;
+      if (const char* hit = Candidates<kFold>(q, masks, any, length)) return hit;
     }
     q += 32;
   }
@@ -230,27 +286,25 @@ __attribute__((target("avx2"))) const char* WordMatcher::FindLeadWide(const char
 }
 #endif
 
-const char* WordMatcher::FindLead(const char* from, const char* end, size_t* length) const {
-  const char* p = from;
-#if defined(__x86_64__)
-  static const bool kWide = __builtin_cpu_supports("avx2");
-  if (kWide) {
-    size_t longest = std::max(needles_[0].text->size(),
-                              needle_count_ > 1 ? needles_[1].text->size() : size_t{0});
-    if (const char* hit = FindLeadWide(&p, end, longest, length)) return hit;
-  }
-#endif
+// The 16-position filter, for the rest the wide one left (or all of it
+// without AVX2); then the last bytes one position at a time.
+template <bool kFold>
+const char* WordMatcher::FindLeadNarrow(const char* p, const char* end, size_t* length) const {
 #if defined(__SSE2__)
   // Sixteen start positions at a time: a position is a candidate when both
   // chosen bytes of a form are in place; candidates are then compared whole.
   size_t longest = 0;
   __m128i want_first[2];
   __m128i want_second[2];
+  __m128i fold_first[2];
+  __m128i fold_second[2];
   for (int k = 0; k < needle_count_; ++k) {
     const Needle& n = needles_[k];
     longest = std::max(longest, n.text->size());
     want_first[k] = _mm_set1_epi8((*n.text)[n.first]);
     want_second[k] = _mm_set1_epi8((*n.text)[n.second]);
+    fold_first[k] = _mm_set1_epi8(n.fold_first);
+    fold_second[k] = _mm_set1_epi8(n.fold_second);
   }
   while (end - p >= static_cast<ptrdiff_t>(15 + longest)) {
     uint32_t masks[2] = {0, 0};
@@ -259,19 +313,23 @@ const char* WordMatcher::FindLead(const char* from, const char* end, size_t* len
       const Needle& n = needles_[k];
       __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.first));
       __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n.second));
+      if constexpr (kFold) {
+        a = _mm_or_si128(a, fold_first[k]);
+        b = _mm_or_si128(b, fold_second[k]);
+      }
       masks[k] = static_cast<uint32_t>(_mm_movemask_epi8(
           _mm_and_si128(_mm_cmpeq_epi8(a, want_first[k]), _mm_cmpeq_epi8(b, want_second[k]))));
       any |= masks[k];
     }
     if (any != 0) {
-      if (const char* hit = Candidates(p, masks, any, length)) return hit;
+      if (const char* hit = Candidates<kFold>(p, masks, any, length)) return hit;
     }
     p += 16;
   }
 #endif
   const char* best = nullptr;
   for (int k = 0; k < needle_count_; ++k) {
-    const char* hit = Find(p, end, *needles_[k].text);
+    const char* hit = FindWord<kFold>(p, end, *needles_[k].text);
     if (hit != nullptr && (best == nullptr || hit < best)) {
       best = hit;
       *length = needles_[k].text->size();
@@ -280,8 +338,24 @@ const char* WordMatcher::FindLead(const char* from, const char* end, size_t* len
   return best;
 }
 
-LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match)
-    : matcher_(matcher), on_match_(std::move(on_match)) {}
+const char* WordMatcher::FindLead(const char* from, const char* end, size_t* length) const {
+  const char* p = from;
+#if defined(__x86_64__)
+  static const bool kWide = __builtin_cpu_supports("avx2");
+  if (kWide) {
+    size_t longest = std::max(needles_[0].text->size(),
+                              needle_count_ > 1 ? needles_[1].text->size() : size_t{0});
+    const char* hit = fold_ ? FindLeadWide<true>(&p, end, longest, length)
+                            : FindLeadWide<false>(&p, end, longest, length);
+    if (hit) return hit;
+  }
+#endif
+  return fold_ ? FindLeadNarrow<true>(p, end, length) : FindLeadNarrow<false>(p, end, length);
+}
+
+LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match,
+                         const WordMatcher* exclude)
+    : matcher_(matcher), on_match_(std::move(on_match)), exclude_(exclude) {}
 
 void LineScanner::Feed(std::string_view piece) {
   if (piece.empty()) return;
@@ -320,6 +394,14 @@ void LineScanner::Finish() {
   pending_cr_ = false;
 }
 
+bool LineScanner::TakeUnfinished(size_t max_bytes, std::string* line) {
+  if (!in_partial_ || streaming_ || partial_.size() > max_bytes) return false;
+  line->swap(partial_);
+  partial_.clear();
+  in_partial_ = false;
+  return true;
+}
+
 // [begin, end) holds whole lines; the last one ends at end.
 void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
   if (matcher_.MatchesNothing()) return;
@@ -327,7 +409,8 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
     const char* s = begin;
     for (;;) {
       const char* t = FindLineEnd(s, end);
-      on_match_(std::string_view(s, static_cast<size_t>(t - s)));
+      std::string_view line(s, static_cast<size_t>(t - s));
+      if (!Excluded(line)) on_match_(line);
       if (t == end) break;
       s = SkipLineEnd(t, end);
     }
@@ -344,7 +427,7 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
     while (line_begin > s && !IsLineEnd(line_begin[-1])) --line_begin;
     const char* line_end = FindLineEnd(hit + lead_size, end);
     std::string_view line(line_begin, static_cast<size_t>(line_end - line_begin));
-    if (matcher_.Matches(line)) on_match_(line);
+    if (matcher_.Matches(line) && !Excluded(line)) on_match_(line);
     s = line_end;
   }
 }
@@ -368,13 +451,16 @@ void LineScanner::ExtendPartial(std::string_view text) {
   if (partial_.size() < kKeptLineBytes) {
     partial_.append(text.substr(0, kKeptLineBytes - partial_.size()));
   }
-  if (matcher_.MatchesNothing() || matcher_.MatchesEverything()) return;
+  if (matcher_.MatchesNothing()) return;
+  size_t longest = std::max(matcher_.longest(), exclude_ ? exclude_->longest() : 0);
+  if (longest == 0) return;
   std::string window = tail_;
   window.append(text);
   for (size_t i = 0; i < found_.size(); ++i) {
     if (!found_[i] && matcher_.Holds(i, window)) found_[i] = true;
   }
-  size_t keep = std::min(window.size(), matcher_.longest() - 1);
+  if (!excluded_ && Excluded(window)) excluded_ = true;
+  size_t keep = std::min(window.size(), longest - 1);
   tail_.assign(window, window.size() - keep, keep);
 }
 
@@ -382,15 +468,16 @@ void LineScanner::FinishPartial() {
   if (!in_partial_) return;
   bool match;
   if (!streaming_) {
-    match = matcher_.Matches(partial_);
-  } else if (matcher_.MatchesNothing() || matcher_.MatchesEverything()) {
-    match = matcher_.MatchesEverything();
+    match = matcher_.Matches(partial_) && !Excluded(partial_);
+  } else if (matcher_.MatchesNothing()) {
+    match = false;
   } else {
-    match = std::all_of(found_.begin(), found_.end(), [](bool f) { return f; });
+    match = std::all_of(found_.begin(), found_.end(), [](bool f) { return f; }) && !excluded_;
   }
   if (match) on_match_(partial_);
   in_partial_ = false;
   streaming_ = false;
+  excluded_ = false;
   partial_.clear();
   tail_.clear();
   found_.clear();

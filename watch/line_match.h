@@ -28,14 +28,16 @@ class Utf8Converter;
 // adds an empty word; a NUL byte ends the text.
 std::vector<std::string> SplitSearchWords(std::string_view search_string);
 
-// Tests lines for all of a fixed set of words (byte substrings, case-sensitive).
-// Given a converter, a word holding bytes of 128 and above (EUC-JP) also
-// occurs where its UTF-8 form does. No words: every line matches. An empty
-// word, or one holding CR, LF or NUL, occurs in no line, so such a set
-// matches nothing.
+// Tests lines for all of a fixed set of words (byte substrings, case-sensitive
+// unless ignore_case: then ASCII letters match in either case, other bytes
+// as they are). Given a converter, a word holding bytes of 128 and above
+// (EUC-JP) also occurs where its UTF-8 form does. No words: every line
+// matches. An empty word, or one holding CR, LF or NUL, occurs in no line,
+// so such a set matches nothing (and HoldsAny skips it).
 class WordMatcher {
  public:
-  explicit WordMatcher(std::vector<std::string> words, Utf8Converter* utf8 = nullptr);
+  explicit WordMatcher(std::vector<std::string> words, Utf8Converter* utf8 = nullptr,
+                       bool ignore_case = false);
   // Not copyable: the lead needles point into the words.
   WordMatcher(const WordMatcher&) = delete;
   WordMatcher& operator=(const WordMatcher&) = delete;
@@ -43,6 +45,8 @@ class WordMatcher {
   bool Matches(std::string_view line) const;
   // True when word i occurs in text, in either of its forms.
   bool Holds(size_t i, std::string_view text) const;
+  // True when any non-empty word occurs in text (exclusion words).
+  bool HoldsAny(std::string_view text) const;
 
   // The first occurrence in [from, end) of the word chosen to lead the
   // search (a word of one form where there is one, the rarest and fastest
@@ -62,15 +66,25 @@ class WordMatcher {
     std::string euc;
     std::string utf8;  // empty when the word has no other form
   };
+  template <bool kFold>
   const char* FindLeadWide(const char** p, const char* end, size_t longest, size_t* length) const;
+  template <bool kFold>
+  const char* FindLeadNarrow(const char* p, const char* end, size_t* length) const;
+  template <bool kFold>
   const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
+  bool Contains(std::string_view text, const std::string& word) const;
 
   // One form of the lead word, with the two of its bytes that are compared
-  // first: the rarest ones in log text.
+  // first: the rarest ones in log text. With ignore_case the words are held
+  // in lower case, and a byte compared first that is a letter is compared
+  // with 0x20 set (the fold masks), which takes either case of it and
+  // nothing else.
   struct Needle {
     const std::string* text;
     size_t first;
     size_t second;
+    char fold_first;
+    char fold_second;
   };
   std::vector<Word> words_;
   Needle needles_[2] = {};
@@ -78,10 +92,13 @@ class WordMatcher {
   size_t lead_ = 0;
   size_t longest_ = 0;
   bool impossible_ = false;
+  bool fold_ = false;  // ignore_case
 };
 
 // Feeds pieces of one text through line splitting and matching. OnMatch gets
 // each matching line in text order; the view is valid only during the call.
+// With exclusion words, a line that holds all the words and any exclusion
+// word is not reported (only lines holding the words are tested for them).
 // A line longer than kKeptLineBytes is matched in full but reported by its
 // first kKeptLineBytes bytes.
 class LineScanner {
@@ -90,20 +107,29 @@ class LineScanner {
 
   using MatchHandler = std::function<void(std::string_view line)>;
 
-  LineScanner(const WordMatcher& matcher, MatchHandler on_match);
+  // exclude, when given, must outlive the scanner.
+  LineScanner(const WordMatcher& matcher, MatchHandler on_match,
+              const WordMatcher* exclude = nullptr);
 
   // The next piece of the text.
   void Feed(std::string_view piece);
   // End of the text: reports the last line when it had no line end.
   void Finish();
+  // End of what the text holds for now: moves a last line without a line
+  // end into *line instead of reporting it, when it has at most max_bytes
+  // (the scanner is then as new). False, with the line kept, when there is
+  // none or it is longer.
+  bool TakeUnfinished(size_t max_bytes, std::string* line);
 
  private:
+  bool Excluded(std::string_view line) const { return exclude_ && exclude_->HoldsAny(line); }
   void ScanCompleteLines(const char* begin, const char* end);
   void ExtendPartial(std::string_view text);
   void FinishPartial();
 
   const WordMatcher& matcher_;
   MatchHandler on_match_;
+  const WordMatcher* exclude_;
   bool pending_cr_ = false;  // the previous piece ended in CR
 
   // The line begun in an earlier piece. While it is short its bytes are all
@@ -115,6 +141,7 @@ class LineScanner {
   std::string partial_;
   std::string tail_;
   std::vector<bool> found_;
+  bool excluded_ = false;  // an exclusion word was seen in the streamed line
 };
 
 }  // namespace sl

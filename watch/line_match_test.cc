@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/utf8_text.h"
+#include "testing/test_support.h"
 
 namespace sl {
 namespace {
@@ -96,6 +98,64 @@ TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
   EXPECT_EQ(conv.Utf8ToEuc("x\xF0\x9F\x98\x80y\xE0\xB8\x81"), "x\xA2\xAEy\xA2\xAE");
 }
 
+// Exclusion words and letter case, over ASCII, EUC-JP and UTF-8 lines of
+// one Japanese word: each line alone, after a prefix long enough for the
+// vector filter, and as an overlong line.
+TEST(LineScannerTest, ExclusionWordsAndCaseInEveryCode) {
+  Utf8Converter conv;
+  const std::string error = testing::Euc("エラー"), retry = testing::Euc("再試行");
+  std::string error8, retry8;
+  ASSERT_TRUE(conv.EucToUtf8(error, &error8));
+  ASSERT_TRUE(conv.EucToUtf8(retry, &retry8));
+  struct Case {
+    std::string search, exclude;
+    bool ignore_case;
+    std::string line;
+    bool match;
+  } cases[] = {
+      {"error", "retrying", true, "ERROR disk full", true},
+      {"error", "retrying", true, "Error: Retrying in 5 s", false},
+      {"error", "retrying", true, "errno 5", false},
+      {"error", "retrying", false, "ERROR disk full", false},
+      {"ERROR", "retrying", false, "ERROR RETRYING", true},
+      {"ERROR", "retrying,timeout", false, "ERROR timeout", false},
+      {"ERROR,disk", "", true, "Disk eRRor", true},
+      {"", "debug", true, "DEBUG tick", false},
+      {"", "debug", true, "INFO tick", true},
+      {error, retry, false, error + ": disk", true},
+      {error, retry, false, error + " " + retry + "します", false},
+      {error, retry, false, error8 + ": disk", true},
+      {error, retry, false, error8 + " " + retry8, false},
+      {error + ",disk", "", true, error8 + " DISK", true},
+      {error + ",disk", retry, true, "DISK " + error + retry, false},
+      {"@[", "", true, "`{ not folded", false},  // only letters take the other case
+  };
+  const std::string prefix(70, '.');
+  const std::string overlong(LineScanner::kKeptLineBytes + 10, '.');
+  for (const Case& c : cases) {
+    WordMatcher words(SplitSearchWords(c.search), &conv, c.ignore_case);
+    WordMatcher exclude(SplitSearchWords(c.exclude), &conv, c.ignore_case);
+    auto scan = [&](const std::string& text) {
+      Words lines;
+      LineScanner scanner(
+          words, [&](std::string_view line) { lines.emplace_back(line); }, &exclude);
+      scanner.Feed("first\n" + text + "\n");
+      scanner.Finish();
+      return std::count(lines.begin(), lines.end(), text) == 1;
+    };
+    std::string name = ::testing::PrintToString(c.line);
+    EXPECT_EQ(scan(c.line), c.match) << name;
+    EXPECT_EQ(scan(prefix + c.line), c.match) << name;
+    Words lines;
+    LineScanner scanner(
+        words, [&](std::string_view line) { lines.emplace_back(line); }, &exclude);
+    scanner.Feed(overlong);
+    scanner.Feed(c.line + "\n");
+    scanner.Finish();
+    EXPECT_EQ(lines.size(), c.match ? 1u : 0u) << "overlong " << name;
+  }
+}
+
 TEST(LineScannerTest, OneBufferLineRules) {
   WordMatcher all(Words{});
   EXPECT_EQ(Scan(all, {""}), Words{});
@@ -131,10 +191,10 @@ TEST(LineScannerTest, PieceBoundariesDoNotMatter) {
       Words expected = Scan(m, {text});
       for (size_t i = 0; i <= text.size(); ++i) {
         EXPECT_EQ(Scan(m, {text.substr(0, i), text.substr(i)}), expected)
-            << "split at " << i << " of " << testing::PrintToString(text);
+            << "split at " << i << " of " << ::testing::PrintToString(text);
         for (size_t j = i; j <= text.size(); ++j) {
           ASSERT_EQ(Scan(m, {text.substr(0, i), text.substr(i, j - i), text.substr(j)}), expected)
-              << "split at " << i << "," << j << " of " << testing::PrintToString(text);
+              << "split at " << i << "," << j << " of " << ::testing::PrintToString(text);
         }
       }
     }

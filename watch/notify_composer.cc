@@ -26,6 +26,7 @@ std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest&
   ReplaceAll(out, "\\WatchFile\\", request.FileName);
   ReplaceAll(out, "\\WatchString\\", request.SearchString);
   ReplaceAll(out, "\\WatchNum\\", std::to_string(request.HitCount));
+  ReplaceAll(out, "\\Suppressed\\", std::to_string(request.Suppressed));
   ReplaceAll(out, "\\ResultLine\\", request.ResultLine);
   return out;
 }
@@ -76,6 +77,14 @@ NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& ho
     mail.HdrSubject =
         EncodeSubject(SubstitutePlaceholders(request.MailSubject, request, host_name));
     lines = SplitLines(SubstitutePlaceholders(request.MailBody, request, host_name));
+  }
+  // Triggers held back in a quiet period: one line, unless there were none
+  // or the body places their number itself.
+  if (request.Suppressed != 0 && request.MailBody.find("\\Suppressed\\") == std::string::npos) {
+    lines.push_back((request.MailBody.empty() && request.MailSubject.empty()
+                         ? std::string("Suppressed\t")
+                         : std::string(ja::kSuppressedLabel) + "  ") +
+                    std::to_string(request.Suppressed));
   }
   if (request.Triggers > 1) {
     // A digest: the queue was full, and later triggers were merged in.

@@ -45,8 +45,9 @@ inline constexpr char kNoSender[] =
     "FromMailAddress is empty: a notification needs a sender address.";
 
 // Replaces, in this order and each everywhere, "\ServerName\",
-// "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\" and
-// "\ResultLine\"; later steps also see text inserted by earlier ones.
+// "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\",
+// "\Suppressed\" and "\ResultLine\"; later steps also see text inserted
+// by earlier ones.
 std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest& request,
                                    const std::string& host_name);
 
@@ -55,7 +56,9 @@ std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest&
 std::string JisBodyLine(std::string_view euc_line);
 
 // Builds the mail: the templates when either is set, else the built-in
-// form with the subject "ScanLantern Notify".
+// form with the subject "ScanLantern Notify". A mail that carries triggers
+// held back in a quiet period ends with a line of their number, unless the
+// body template places "\Suppressed\" itself.
 NotifyMail ComposeNotifyMail(const NotifyRequest& request, const std::string& host_name);
 
 // The host name for "\ServerName\": at most 64 bytes, empty when unknown.

@@ -57,6 +57,25 @@ TEST(NotifyComposerTest, EmptyTemplatesGiveTheBuiltInForm) {
   EXPECT_EQ(mail.Recipients, (std::vector<std::string>{"ops@example.com"}));
 }
 
+// Triggers held back in a quiet period: a line of their number only when
+// there were any, unless the template places them itself.
+TEST(NotifyComposerTest, HeldBackTriggersAreSaidOnlyWhenThereWereAny) {
+  NotifyRequest r = Request();
+  std::vector<std::string> quiet_body = ComposeNotifyMail(r, "vm1").Body;
+  r.Suppressed = 4;
+  std::vector<std::string> body = ComposeNotifyMail(r, "vm1").Body;
+  quiet_body.push_back("Suppressed\t4");
+  EXPECT_EQ(body, quiet_body);
+  r.MailSubject = "s";
+  r.MailBody = "held \\Suppressed\\";
+  EXPECT_EQ(ComposeNotifyMail(r, "vm1").Body, std::vector<std::string>{"held 4"});
+  r.MailBody = "body";
+  EXPECT_EQ(ComposeNotifyMail(r, "vm1").Body,
+            (std::vector<std::string>{"body", JisBodyLine(Euc("静穏期間中に見送った通知  4"))}));
+  r.Suppressed = 0;
+  EXPECT_EQ(ComposeNotifyMail(r, "vm1").Body, std::vector<std::string>{"body"});
+}
+
 TEST(NotifyComposerTest, OneTemplateAloneLeavesTheOtherEmpty) {
   NotifyRequest r = Request();
   r.MailBody = "count \\WatchNum\\\r\nline \\ResultLine\\\n";

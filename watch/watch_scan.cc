@@ -41,6 +41,11 @@ std::string DescribeMatch(const std::string& file, const std::string& words,
   return s;
 }
 
+// Whether text holds a line end.
+bool HasLineEnd(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 // A range of bytes to examine on a descriptor of our own: the entry's
 // stream may be closed by a reload meanwhile. False when the descriptor
 // could not be had (the bytes wait for the next pass).
@@ -92,9 +97,10 @@ LookPlan PlanLook(const EntryRecord& record, const LookFacts& facts) {
 }
 
 WatchScanner::WatchScanner(ServiceState& state, NotifyHook notify,
-                           CommandRunner::StartFunction run_command)
+                           CommandRunner::StartFunction run_command, Clock clock)
     : state_(state),
       notify_(std::move(notify)),
+      clock_(clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now)),
       commands_(
           state.BasePath, [this](int32_t code, const std::string& detail) { Log(code, detail); },
           std::move(run_command)) {}
@@ -165,18 +171,11 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
   if (look.missing) {
     Log(kEventSystemError, std::string(ja::kWatchFileMissing) + "\r\n" + ja::kSettingFileLabel +
                                "\t" + settings.FileName);
-    return;
   }
   if (!look.refusal.empty()) {
     Log(kEventSystemError, look.refusal + "\n" + ja::kSettingFileLabel + "\t" + settings.FileName);
   }
-  for (const Range& r : look.ranges) {
-    if (r.pipe) {
-      ScanPipe(r.fd.get(), entry, settings, record);
-    } else {
-      ScanRange(r.fd.get(), r.begin, r.end, entry, settings, record);
-    }
-  }
+  if (!look.ranges.empty() || !record.rest.empty()) ScanText(look, entry, record);
   if (int skipped = commands_.TakeSkipped(record.id); skipped > 0) {
     Log(kEventSystemError, std::string(ja::kCommandsSkipped) + "\n" + ja::kSkippedLabel + "\t" +
                                std::to_string(skipped) + "\n" + ja::kWatchFileLabel + "\t" +
@@ -237,6 +236,11 @@ void WatchScanner::BindRecord(const TWatchFile& w, EntryRecord& record, bool pat
 
 void WatchScanner::Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& record, Look& look) {
   using FileState = WatchStatus::FileState;
+  look.settings.SearchString = w.SearchString;
+  look.settings.SearchCount = w.SearchCount;
+  look.settings.MailAddress = w.MailAddress;
+  look.settings.Command = w.Command;
+  look.settings.Rules = w.Rules;
   switch (plan.kind) {
     case LookKind::kMissing:
       look.missing = true;
@@ -278,15 +282,12 @@ void WatchScanner::Follow(const LookPlan& plan, TWatchFile& w, EntryRecord& reco
     w.Status.File = FileState::kRefused;
     w.Status.FileReason = look.open_error;
   }
-  look.settings.SearchString = w.SearchString;
-  look.settings.SearchCount = w.SearchCount;
-  look.settings.MailAddress = w.MailAddress;
-  look.settings.Command = w.Command;
 }
 
 void WatchScanner::ReadOpenFile(const LookPlan& plan, TWatchFile& w, EntryRecord& record,
                                 Look& look) {
   record.path = w.FileName;
+  if (plan.kind != LookKind::kGrown) look.new_text_at = look.ranges.size();
   w.CurrentSize = plan.to;
   // Without a descriptor of our own the bytes wait for the next pass.
   if (AddRange(look.ranges, w.Stream.fd(), plan.from, plan.to)) {
@@ -342,7 +343,7 @@ void WatchScanner::TakeReplacement(const LookPlan& plan, TWatchFile& w, EntryRec
 int64_t WatchScanner::Reopen(TWatchFile& w, EntryRecord& record, Look& look, bool follow_links) {
   record.path = w.FileName;
   record.head.clear();
-  record.pipe_rest.clear();
+  look.new_text_at = look.ranges.size();  // the old file's last line ends here
   EntryBinding bound = BindEntry(w, follow_links);
   if (bound.state == EntryBinding::State::kRefused) look.open_error = bound.reason;
   if (bound.state == EntryBinding::State::kNotAFile && S_ISLNK(w.Stream.Found().st_mode)) {
@@ -415,53 +416,66 @@ bool WatchScanner::HeadChanged(const TWatchFile& w, EntryRecord& record) {
   return changed;
 }
 
-void WatchScanner::ScanRange(int fd, int64_t begin, int64_t end,
-                             const std::shared_ptr<TWatchFile>& entry,
-                             const EntrySettings& settings, EntryRecord& record) {
-  WordMatcher matcher(SplitSearchWords(settings.SearchString), &utf8_);
-  if (matcher.MatchesNothing()) return;
-  if (!buffer_) buffer_ = std::make_unique<char[]>(kReadChunk);
-  LineScanner scanner(matcher,
-                      [&](std::string_view line) { OnMatch(entry, settings, record, line); });
-  int64_t offset = begin;
-  while (offset < end) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(end - offset, kReadChunk));
-    ssize_t n = ::pread(fd, buffer_.get(), want, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // read error, or the file shrank meanwhile
-    scanner.Feed(std::string_view(buffer_.get(), static_cast<size_t>(n)));
-    offset += n;
+void WatchScanner::ScanText(const Look& look, const std::shared_ptr<TWatchFile>& entry,
+                            EntryRecord& record) {
+  const EntrySettings& settings = look.settings;
+  const WatchRules& rules = settings.Rules;
+  // The line test of the entry. Words are the one kind this version
+  // matches: an expression entry (MatchMode regex) is refused when the list
+  // is read, and the expression matcher plugs in here.
+  WordMatcher words(SplitSearchWords(settings.SearchString), &utf8_, rules.IgnoreCase);
+  WordMatcher excluded(SplitSearchWords(rules.ExcludeString), &utf8_, rules.IgnoreCase);
+  LineScanner scanner(
+      words, [&](std::string_view line) { OnMatch(entry, settings, record, line); },
+      excluded.size() > 0 ? &excluded : nullptr);
+  // The line that waited leads the text, until a line end or a new text.
+  bool waiting = !record.rest.empty();
+  scanner.Feed(record.rest);
+  record.rest.clear();
+  for (size_t i = 0; i <= look.ranges.size(); ++i) {
+    if (i == look.new_text_at) {
+      scanner.Finish();
+      waiting = false;
+    }
+    if (i == look.ranges.size()) break;
+    const Range& range = look.ranges[i];
+    if (words.MatchesNothing() && !range.pipe) continue;  // a pipe is drained all the same
+    ReadRange(range, [&](std::string_view piece) {
+      if (waiting && HasLineEnd(piece)) waiting = false;
+      scanner.Feed(piece);
+    });
   }
-  scanner.Finish();
+  // The last line waits for its line end, if it may wait any longer.
+  int passes = waiting ? record.rest_passes + 1 : 1;
+  if (passes <= kHeldPasses && scanner.TakeUnfinished(kHeldLineBytes, &record.rest)) {
+    record.rest_passes = passes;
+    record.recheck = true;  // looked at next pass even without news
+  } else {
+    scanner.Finish();
+    record.rest_passes = 0;
+  }
 }
 
-// What the pipe holds now, up to kPipeBytesPerPass: its complete lines are
-// examined, and a line not yet complete waits in the record for the rest
-// (one longer than LineScanner keeps is examined as it is). A pipe without
-// a writer reads as empty; the descriptor stays open for the next writer.
-void WatchScanner::ScanPipe(int fd, const std::shared_ptr<TWatchFile>& entry,
-                            const EntrySettings& settings, EntryRecord& record) {
+// A pipe gives what it holds now, up to kPipeBytesPerPass; a pipe without a
+// writer reads as empty, and the descriptor stays open for the next writer.
+void WatchScanner::ReadRange(const Range& range,
+                             const std::function<void(std::string_view)>& feed) {
   if (!buffer_) buffer_ = std::make_unique<char[]>(kReadChunk);
-  std::string text = std::move(record.pipe_rest);
-  record.pipe_rest.clear();
+  int64_t offset = range.begin;
   size_t taken = 0;
-  while (taken < kPipeBytesPerPass) {
-    ssize_t n = ::read(fd, buffer_.get(), std::min(kReadChunk, kPipeBytesPerPass - taken));
+  while (range.pipe ? taken < kPipeBytesPerPass : offset < range.end) {
+    size_t want = range.pipe
+                      ? std::min(kReadChunk, kPipeBytesPerPass - taken)
+                      : static_cast<size_t>(std::min<int64_t>(range.end - offset, kReadChunk));
+    ssize_t n = range.pipe
+                    ? ::read(range.fd.get(), buffer_.get(), want)
+                    : ::pread(range.fd.get(), buffer_.get(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // empty for now, no writer, or an error
-    text.append(buffer_.get(), static_cast<size_t>(n));
+    if (n <= 0) break;  // read error, the file shrank meanwhile, or the pipe is empty
+    feed(std::string_view(buffer_.get(), static_cast<size_t>(n)));
+    offset += n;
     taken += static_cast<size_t>(n);
   }
-  size_t last_end = text.find_last_of(std::string_view("\r\n\0", 3));
-  size_t complete = last_end == std::string::npos ? 0 : last_end + 1;
-  if (text.size() - complete > LineScanner::kKeptLineBytes) complete = text.size();
-  record.pipe_rest.assign(text, complete);
-  WordMatcher matcher(SplitSearchWords(settings.SearchString), &utf8_);
-  if (matcher.MatchesNothing() || complete == 0) return;
-  LineScanner scanner(matcher,
-                      [&](std::string_view line) { OnMatch(entry, settings, record, line); });
-  scanner.Feed(std::string_view(text.data(), complete));
-  scanner.Finish();
 }
 
 void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
@@ -473,25 +487,47 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const Entry
     converted = utf8_.Utf8ToEuc(raw_line);
     line = converted;
   }
-  Hit hit = CountHit(*entry, settings);
+  Hit hit = CountHit(*entry, settings, record);
   std::string description =
       DescribeMatch(settings.FileName, settings.SearchString, EscapeForLog(line));
   Log(kEventInformation, std::string(ja::kWatchHit) + "(" + std::to_string(hit.hits) + "/" +
                              std::to_string(settings.SearchCount) + ")\n" + description);
-  if (!hit.triggered) return;
+  if (hit.quiet_start) {
+    Log(kEventInformation, std::string(ja::kQuietPeriodStarted) + "\n" + ja::kWatchFileLabel +
+                               "\t" + settings.FileName + "\n" + ja::kQuietLabel + "\t" +
+                               std::to_string(settings.Rules.Quiet));
+  }
+  if (!hit.triggered || hit.held_back) return;
   if (hit.send_mail) Notify(entry, settings, hit, line, description);
   if (!settings.Command.empty()) {
     StartCommand(*entry, settings, record, description, hit.hits, raw_line);
   }
 }
 
-WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings& settings) {
+WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings& settings,
+                                         EntryRecord& record) {
   Hit hit;
+  const WatchRules& rules = settings.Rules;
+  const auto now = clock_();
   MutexLock lock(state_.Lock);
-  hit.hits = ++entry.HitCount;
+  hit.hits = CountInWindow(entry, rules.Window, record, now);
   hit.triggered = hit.hits >= settings.SearchCount;
   if (!hit.triggered) return hit;
   entry.HitCount = 0;
+  record.window.clear();
+  record.window_hits = 0;
+  if (rules.Quiet > 0 && record.acted &&
+      now - record.acted_at < std::chrono::seconds(rules.Quiet)) {
+    // Within the quiet period of the last trigger that acted.
+    hit.held_back = true;
+    if (record.held_back < INT32_MAX) ++record.held_back;
+    hit.quiet_start = !record.quiet_logged;
+    record.quiet_logged = true;
+    return hit;
+  }
+  record.acted = true;
+  record.acted_at = now;
+  record.quiet_logged = false;
   entry.Status.LastFired = std::time(nullptr);
   SmtpSettings smtp = SmtpSettingsOf(state_.EnvTable);
   hit.send_mail = notify_ && !settings.MailAddress.empty() && !smtp.Server.empty();
@@ -502,8 +538,39 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
     hit.request.MailSubject = state_.EnvTable.GetValue("MailSubject");
     hit.request.MailBody = state_.EnvTable.GetValue("MailBody");
     hit.request.HostAddress = state_.HostAddress;
+    // The triggers held back since the last mail go with this one.
+    hit.request.Suppressed = record.held_back;
+    record.held_back = 0;
   }
   return hit;
+}
+
+int32_t WatchScanner::CountInWindow(TWatchFile& entry, int32_t window, EntryRecord& record,
+                                    std::chrono::steady_clock::time_point now) {
+  if (window <= 0) {
+    record.window.clear();
+    record.window_hits = 0;
+    return ++entry.HitCount;
+  }
+  // A count the window does not know (restarted by a reload, or counted
+  // before the window was set) starts its second now.
+  if (entry.HitCount != record.window_hits) {
+    record.window.clear();
+    record.window_hits = entry.HitCount;
+    if (entry.HitCount > 0) record.window.emplace_back(now, entry.HitCount);
+  }
+  const auto span = std::chrono::seconds(window);
+  while (!record.window.empty() && now - record.window.front().first >= span) {
+    record.window_hits -= record.window.front().second;
+    record.window.pop_front();
+  }
+  if (!record.window.empty() && now - record.window.back().first < std::chrono::seconds(1)) {
+    ++record.window.back().second;
+  } else {
+    record.window.emplace_back(now, 1);
+  }
+  entry.HitCount = ++record.window_hits;
+  return entry.HitCount;
 }
 
 void WatchScanner::Notify(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,

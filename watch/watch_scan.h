@@ -24,6 +24,18 @@
 // refused like a symbolic link. Anything else (a directory too) is logged
 // once and left unread; the path is looked at again on every pass.
 //
+// Text after the last line end of a pass waits in the entry's record for
+// its line end: at most kHeldPasses passes and kHeldLineBytes, after which
+// it is examined as a line; a file replaced, truncated or rewritten
+// examines what waits first.
+//
+// An entry's rules (WatchRules) act in the pass as well: its exclusion
+// words and letter case in the line test, its Window in the count (matches
+// older than Window seconds drop out of it) and its Quiet period after a
+// trigger (further triggers within Quiet seconds send no mail and run no
+// command; they are counted, the first one is logged, and the next mail
+// carries their number). Windows and quiet periods run on the steady clock.
+//
 // A pass looks only at the files that may have changed: PathWatch reports
 // writes, truncations, creations, deletions and renames in the directories
 // of the watched files. Files it cannot follow are looked at on every pass,
@@ -58,7 +70,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -107,8 +121,20 @@ struct EntryRecord {
   // The first bytes of the open file as last seen (at most kHeadBytes), to
   // notice a file rewritten in place between two looks.
   std::string head;
-  // A FIFO's line not yet complete at the end of what the pipe held.
-  std::string pipe_rest;
+  // The line not yet complete at the end of what the last pass read (of a
+  // file or a FIFO), and the passes it has waited for its line end.
+  std::string rest;
+  int rest_passes = 0;
+  // Matches in an entry's Window, by the steady second they were read in
+  // (the first time point of each second), oldest first, and their total.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, int32_t>> window;
+  int32_t window_hits = 0;
+  // The last trigger that acted (mailed or ran its command), and the
+  // triggers held back in its quiet period since.
+  bool acted = false;
+  std::chrono::steady_clock::time_point acted_at;
+  int32_t held_back = 0;
+  bool quiet_logged = false;  // this quiet period's start is in the log
 };
 
 // What one look at an entry sees: the path now, and the entry's stream.
@@ -152,6 +178,8 @@ class WatchScanner {
   // wait for it. False when it was dropped (done has been told then).
   using NotifyHook = std::function<bool(NotifyRequest request, std::string description,
                                         MailQueue::DoneFunction done)>;
+  // The time of windows and quiet periods (tests pass a clock of their own).
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   static constexpr size_t kReadChunk = 128 << 10;
   // A FIFO gives at most this much a pass (its writer waits for the next).
@@ -160,10 +188,15 @@ class WatchScanner {
   static constexpr size_t kHeadBytes = 256;
   // Every file is looked at once in this many passes even without news.
   static constexpr uint32_t kSweepPasses = 10;
+  // A line without its line end waits at most this many passes, and only
+  // while it has at most kHeldLineBytes; then it is examined as it is.
+  static constexpr int kHeldPasses = 5;
+  static constexpr size_t kHeldLineBytes = 64 << 10;
 
-  // An empty run_command means CommandRunner::Spawn.
+  // An empty run_command means CommandRunner::Spawn, an empty clock the
+  // steady clock.
   WatchScanner(ServiceState& state, NotifyHook notify,
-               CommandRunner::StartFunction run_command = nullptr);
+               CommandRunner::StartFunction run_command = nullptr, Clock clock = nullptr);
 
   WatchScanner(const WatchScanner&) = delete;
   WatchScanner& operator=(const WatchScanner&) = delete;
@@ -190,6 +223,7 @@ class WatchScanner {
     int32_t SearchCount = 0;
     std::string MailAddress;
     std::string Command;
+    WatchRules Rules;
   };
   // A range of bytes to examine, on a descriptor of our own.
   // A pipe's range is whatever it holds when read.
@@ -206,13 +240,19 @@ class WatchScanner {
     bool missing = false;
     std::string refusal;     // a file at the path that is left unread, to log
     std::string open_error;  // why the file at the path could not be opened
+    // The ranges from this one on are another text (a new file, or the
+    // file again from its start): the line waiting in the record is
+    // examined before them. SIZE_MAX: the text goes on.
+    size_t new_text_at = SIZE_MAX;
   };
   // What a match did to the entry's count, taken under the lock.
   struct Hit {
     int32_t hits = 0;
     bool triggered = false;
     bool send_mail = false;
-    NotifyRequest request;  // the settings part, when send_mail
+    bool held_back = false;    // in a quiet period: no mail, no command
+    bool quiet_start = false;  // the first trigger held back in this quiet period
+    NotifyRequest request;     // the settings part, when send_mail
   };
   using RecordMap =
       std::map<std::weak_ptr<TWatchFile>, EntryRecord, std::owner_less<std::weak_ptr<TWatchFile>>>;
@@ -240,13 +280,18 @@ class WatchScanner {
   // Whether the open file's start changed since the last look; notes its
   // start now in the record.
   bool HeadChanged(const TWatchFile& w, EntryRecord& record);
-  void ScanRange(int fd, int64_t begin, int64_t end, const std::shared_ptr<TWatchFile>& entry,
-                 const EntrySettings& settings, EntryRecord& record);
-  void ScanPipe(int fd, const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
-                EntryRecord& record);
+  // Examines the look's ranges after the line waiting in the record, and
+  // leaves the last line without a line end waiting there.
+  void ScanText(const Look& look, const std::shared_ptr<TWatchFile>& entry, EntryRecord& record);
+  // Feeds a range to feed, in pieces of at most kReadChunk.
+  void ReadRange(const Range& range, const std::function<void(std::string_view)>& feed);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
                EntryRecord& record, std::string_view line) EXCLUDES(state_.Lock);
-  Hit CountHit(TWatchFile& entry, const EntrySettings& settings) EXCLUDES(state_.Lock);
+  Hit CountHit(TWatchFile& entry, const EntrySettings& settings, EntryRecord& record)
+      EXCLUDES(state_.Lock);
+  // Counts one match in the entry's Window; the count afterwards.
+  int32_t CountInWindow(TWatchFile& entry, int32_t window, EntryRecord& record,
+                        std::chrono::steady_clock::time_point now) REQUIRES(state_.Lock);
   // Fills the rest of the mail and hands it over.
   void Notify(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings, Hit& hit,
               std::string_view line, const std::string& description) EXCLUDES(state_.Lock);
@@ -261,6 +306,7 @@ class WatchScanner {
 
   ServiceState& state_;
   NotifyHook notify_;
+  Clock clock_;
   CommandRunner commands_;
   std::unique_ptr<char[]> buffer_;
   Utf8Converter utf8_;

@@ -73,7 +73,8 @@ class WatchScanTest : public ::testing::Test {
         [this](const CommandContext& c) {
           commands_.push_back(c.Command);
           return CommandStart{};
-        });
+        },
+        [this] { return now_; });
   }
 
   void TearDown() override {
@@ -97,6 +98,16 @@ class WatchScanTest : public ::testing::Test {
   void Load() {
     MutexLock lock(state_->Lock);
     ReadWatchList(state_->ConfTable, state_->Watches);
+  }
+
+  // An empty file, the one entry that watches it, loaded; its path.
+  std::string WatchNewFile(const std::string& name, const std::string& words, int count,
+                           const std::string& mail = "", const std::string& command = "") {
+    std::string f = Path(name);
+    Append(f, "");
+    AddRow(f, words, count, mail, command);
+    Load();
+    return f;
   }
 
   static void Append(const std::string& path, const std::string& text) {
@@ -152,6 +163,7 @@ class WatchScanTest : public ::testing::Test {
   };
   std::vector<Notice> notices_;
   std::vector<std::string> commands_;
+  std::chrono::steady_clock::time_point now_;  // the scanner's clock
 };
 
 // One look at an entry, decided from its record, the stat of its path and
@@ -239,6 +251,8 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
 
   Append(f, "ERROR disk three\nERROR disk four");
   scanner_->RunPass();
+  Append(f, "\n");  // the last line waited for its end
+  scanner_->RunPass();
   // The mail is only handed over: its entry is the mail side's.
   auto d = Details();
   ASSERT_EQ(d.size(), 5u);
@@ -263,6 +277,88 @@ TEST_F(WatchScanTest, CountsAcrossPassesAndActsAtSearchCount) {
   EXPECT_EQ(n.HostAddress, "10.0.0.5");
   EXPECT_EQ(notices_[0].description, Describe(f, "ERROR,disk", "ERROR disk three"));
   EXPECT_EQ(Watch(0)->HitCount, 1);
+}
+
+// Window and quiet period together: a burst gives one trigger that acts,
+// the rest are held back (logged once) and reach the next mail after the
+// quiet period; matches older than the window drop out of the count.
+TEST_F(WatchScanTest, WindowAndQuietPeriodShapeTheTriggers) {
+  using std::chrono::seconds;
+  std::string f = WatchNewFile("app.log", "ERROR", 2, "ops@example.jp", "/bin/true");
+  {
+    MutexLock lock(state_->Lock);
+    state_->Watches[0]->Rules.Window = 10;
+    state_->Watches[0]->Rules.Quiet = 60;
+  }
+  std::string burst;
+  for (int i = 1; i <= 10; ++i) burst += "ERROR " + std::to_string(i) + "\n";
+  Append(f, burst);
+  scanner_->RunPass();
+  EXPECT_EQ(notices_.size(), 1u);
+  EXPECT_EQ(commands_.size(), 1u);
+  const std::string quiet =
+      Euc("静穏期間のため、期間が終わるまで通知メールの送信とコマンドの実行を見送ります。") + "\n" +
+      Euc("監視ファイル") + "\t" + f + "\n" + Euc("静穏期間（秒）") + "\t60";
+  auto d = Details();
+  EXPECT_EQ(std::count(d.begin(), d.end(), quiet), 1);
+  // The first held-back trigger (the fourth match) notes the quiet period.
+  ASSERT_GE(d.size(), 6u);
+  EXPECT_EQ(d[4], Hit(2, 2, f, "ERROR", "ERROR 4"));
+  EXPECT_EQ(d[5], quiet);
+
+  // 30 s later one match; 15 s after it that one has aged out of the window.
+  auto match_at = [&](int at, const std::string& line) {
+    now_ = std::chrono::steady_clock::time_point(seconds(at));
+    Append(f, line + "\n");
+    scanner_->RunPass();
+    return Watch(0)->HitCount;
+  };
+  EXPECT_EQ(match_at(30, "ERROR a"), 1);
+  EXPECT_EQ(match_at(45, "ERROR b"), 1);
+  EXPECT_EQ(match_at(50, "ERROR c"), 0);  // a trigger, within the quiet period: held
+  EXPECT_EQ(notices_.size(), 1u);
+  EXPECT_EQ(match_at(70, "ERROR d"), 1);
+  EXPECT_EQ(match_at(72, "ERROR e"), 0);  // after the quiet period: it acts
+  ASSERT_EQ(notices_.size(), 2u);
+  EXPECT_EQ(notices_[1].request.Suppressed, 5);
+  EXPECT_EQ(notices_[1].request.ResultLine, "ERROR e");
+  EXPECT_EQ(notices_[0].request.Suppressed, 0);
+  EXPECT_EQ(commands_.size(), 2u);
+  d = Details();
+  EXPECT_EQ(std::count(d.begin(), d.end(), quiet), 1);  // c was held in the burst's period
+}
+
+// A line without its line end waits for it (5 passes and 64 KiB at most);
+// a truncated file examines what waits first.
+TEST_F(WatchScanTest, LineWrittenInPiecesAcrossPassesMatchesOnce) {
+  std::string f = WatchNewFile("a.log", "ERROR", 1);
+  Append(f, "first ERR");
+  scanner_->RunPass();
+  Append(f, "OR half\nERROR whole\n");
+  scanner_->RunPass();
+  EXPECT_EQ(Details(), (std::vector<std::string>{Hit(1, 1, f, "ERROR", "first ERROR half"),
+                                                 Hit(1, 1, f, "ERROR", "ERROR whole")}));
+
+  Append(f, "ERROR never ended");
+  for (int pass = 1; pass <= WatchScanner::kHeldPasses; ++pass) scanner_->RunPass();
+  EXPECT_EQ(Details().size(), 2u);
+  scanner_->RunPass();
+  EXPECT_EQ(Details().back(), Hit(1, 1, f, "ERROR", "ERROR never ended"));
+
+  std::string longest(WatchScanner::kHeldLineBytes, 'x');
+  Append(f, "ERROR " + longest);  // too long to wait
+  scanner_->RunPass();
+  EXPECT_EQ(Details().size(), 4u);
+
+  Append(f, "ERROR before the truncation");
+  scanner_->RunPass();
+  ASSERT_EQ(truncate(f.c_str(), 0), 0);
+  Append(f, "new ERROR\n");
+  scanner_->RunPass();
+  auto d = Details();
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[4], Hit(1, 1, f, "ERROR", "ERROR before the truncation"));
+  EXPECT_EQ(d[5], Hit(1, 1, f, "ERROR", "new ERROR"));
 }
 
 TEST_F(WatchScanTest, MailOnlyWithAddressAndServer) {
@@ -527,6 +623,8 @@ TEST_F(WatchScanTest, LargeAppendIsReadInPiecesWithOneBufferLines) {
   text += "\r\nneedle 2\n";  // the CR is the last byte of the second piece
   while (text.size() < 3 * chunk + 100) text += "filler line of the log\n";
   Append(f, text + "last needle");
+  scanner_->RunPass();
+  Append(f, "\n");
   scanner_->RunPass();
   EXPECT_EQ(Details(),
             (std::vector<std::string>{Hit(1, 1, f, "needle", "1 needle across the boundary"),

@@ -364,6 +364,9 @@ void AdminPages::ApplyPostedSettings(std::string_view body) {
     conf.SetValue("MailAddress", f[3]);
     conf.SetValue("Command", f[4]);
   }
+  // The console knows only the first five columns: files that stay in the
+  // list keep their rules.
+  KeepRulesOf(state_.Watches, conf);
   bool env_posted = !lines.empty();
   if (env_posted) {
     const std::vector<std::string>& f = lines.back();

@@ -225,6 +225,43 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "||1|||5|1");
 }
 
+// An entry's rules are not on the forms or in the console's text: a change
+// of the entry through either keeps them in the list.
+TEST_F(AdminPagesTest, RulesSurviveChangesThroughThePagesAndTheConsole) {
+  std::string header(kConfHeader);
+  header.insert(
+      header.size() - 1,
+      ",\"ExcludeString\",\"MatchMode\",\"IgnoreCase\",\"Window\",\"Quiet\",\"Encoding\"");
+  const std::string conf_path = install_.Path("data/ScanLantern.conf");
+  WriteFile(conf_path,
+            header + "\"" + log1_ +
+                "\",\"ERROR\",\"2\",\"\",\"\",\"retrying\",\"\",\"1\",\"60\",\"\",\"\"\n\"" +
+                log2_ + "\",\"disk\",\"1\",\"\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\n");
+  state_ = testing::LoadState(install_.base());
+  pages_ = std::make_unique<AdminPages>(*state_);
+  MutexLock lock(state_->Lock);  // as the dispatcher holds it
+  pages_->AssertLockHeld();
+  const WatchRules rules = watches()[0]->Rules;
+  EXPECT_EQ(rules.ExcludeString, "retrying");
+  EXPECT_TRUE(rules.IgnoreCase);
+  EXPECT_EQ(rules.Window, 60);
+  const std::string before = ReadFile(conf_path);
+
+  SetParams({"No=1", "ModDel=Mod", "HidWatchFileName=" + log1_, "WatchSearchString=ERROR",
+             "WatchSearchCount=3"});
+  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  pages_->SaveSettings();
+  std::string after = before;
+  after.replace(after.find("\"ERROR\",\"2\""), 11, "\"ERROR\",\"3\"");
+  EXPECT_EQ(ReadFile(conf_path), after);
+
+  std::string text = pages_->BuildSettingsText();
+  text.erase(text.rfind('\n', text.size() - 2) + 1);  // the console drops the log path line
+  pages_->ApplyPostedSettings(text);
+  EXPECT_EQ(watches()[0]->Rules, rules);
+  EXPECT_EQ(ReadFile(conf_path), after);
+}
+
 TEST_F(AdminPagesTest, DeleteMovesLaterEntriesWithTheirCountsAndClosesTheFile) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
