@@ -210,6 +210,8 @@ class MailTest(unittest.TestCase):
                     self.service = None
                     controller.stop()
                     os.remove(self.trace) if os.path.exists(self.trace) else None
+                    # The next case starts without this one's waiting mail.
+                    shutil.rmtree(os.path.join(self.prefix, "data/spool"), ignore_errors=True)
 
 
 class RelaySettingsTest(unittest.TestCase):
