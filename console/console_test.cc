@@ -137,6 +137,9 @@ TEST(ConsoleTest, WatchListBetweenAgentAndPerson) {
   EXPECT_EQ(bad.problems[2].Format(),
             "list.txt:4: SMTPServer: : missing: the mail line needs 4 fields, this line has 2");
   EXPECT_EQ(PrepareWatchList("", false, "e").problems.size(), 1u);
+  // The mail line left out: the last entry would take its place.
+  EXPECT_EQ(PrepareWatchList("\"/a\",\"x\",\"1\",\"\",\"\"\n", false, "e").problems.at(0).Reason,
+            "an entry where the mail line belongs (the last line)");
   EXPECT_EQ(PrepareWatchList("\"s\",\"\xa4\xa2\",\"m\",\"f\"\n", false, "e").problems.size(), 1u);
 }
 

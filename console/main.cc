@@ -1,5 +1,7 @@
 // scanlantern-console: finds the agents of a network, reads and replaces
 // their watch lists and shows their status, from the command line.
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <cstdint>
 #include <iostream>
@@ -89,7 +91,11 @@ int main(int argc, char** argv) {
       }
       timeout_given = true;
     } else if (arg == "--broadcast") {
-      if (!value(&options.broadcast)) return Usage("--broadcast takes an IPv4 address");
+      in_addr address;
+      if (!value(&options.broadcast) ||
+          ::inet_pton(AF_INET, options.broadcast.c_str(), &address) != 1) {
+        return Usage("--broadcast takes an IPv4 address");
+      }
       broadcast_given = true;
     } else if (arg == "--credentials") {
       if (!value(&options.credentials_file) || options.credentials_file.empty()) {

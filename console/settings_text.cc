@@ -44,6 +44,17 @@ std::string QuotedLine(const std::vector<std::string>& fields) {
   return out;
 }
 
+// An entry's shape: a path and an integer count; no mail line has both.
+bool LooksLikeEntry(const std::vector<std::string>& fields) {
+  if (fields.size() < 3 || fields[0].empty() || fields[0][0] != '/') return false;
+  try {
+    StrToInt(fields[2]);
+    return true;
+  } catch (const SettingsError&) {
+    return false;
+  }
+}
+
 std::vector<std::string> Lines(std::string_view text) {
   std::vector<std::string> lines;
   while (!text.empty()) {
@@ -114,6 +125,12 @@ PostedList PrepareWatchList(std::string_view text, bool raw, const std::string& 
     const auto& columns = mail ? kMailColumns : kEntryColumns;
     const size_t needed = mail ? std::size(kMailColumns) : std::size(kEntryColumns);
     const int row = static_cast<int>(i) + 1;
+    if (mail && LooksLikeEntry(fields)) {
+      // The agent would take it for the mail line: the subject would become
+      // a path and the entry would be lost.
+      result.problems.push_back({source, row, "MailSubject", fields[0],
+                                 "an entry where the mail line belongs (the last line)"});
+    }
     if (fields.size() < needed) {
       result.problems.push_back({source, row, columns[fields.size()], "",
                                  "missing: " + std::string(mail ? "the mail line" : "an entry") +
