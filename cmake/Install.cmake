@@ -1,5 +1,6 @@
 # One complete installation below the prefix:
 #   bin/ScanLanternService, bin/scanlantern (start script), bin/tree,
+#   bin/scanlantern-console (the console for the command line),
 #   bin/scanlantern-init (prepares data/ and log/ and writes the settings
 #   files of a new installation), www/ (the pages),
 #   data/ScanLantern.conf, data/env.csv (never overwritten by an upgrade),
@@ -10,7 +11,7 @@
 # postinst then does what "Local" does here (cmake/Package.cmake).
 find_program(SL_TREE_PROGRAM tree)
 
-install(TARGETS ScanLanternService initial_env RUNTIME DESTINATION bin)
+install(TARGETS ScanLanternService initial_env scanlantern-console RUNTIME DESTINATION bin)
 install(PROGRAMS scripts/scanlantern DESTINATION bin)
 install(DIRECTORY DESTINATION www)
 

@@ -15,6 +15,7 @@ declare -A allowed=(
   [discovery]="discovery settings net core"
   [web]="web mail settings net core"
   [service]="service web discovery watch mail settings net core"
+  [console]="console web discovery settings net core"
 )
 
 bad=0

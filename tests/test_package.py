@@ -140,6 +140,7 @@ class PackageTest(unittest.TestCase):
         self.assertIn(START + " start", installed.stdout)
         self.assertTrue(os.path.isfile(UNIT))
         self.assertEqual(os.readlink(BASE + "/bin/tree"), "/usr/bin/tree")
+        self.assertTrue(os.access(BASE + "/bin/scanlantern-console", os.X_OK))
         self.assertEqual((mode(BASE + "/data"), mode(BASE + "/log"), mode(BASE + "/data/env.csv")),
                          (0o700, 0o750, 0o600))
         self.assertEqual(h.read(BASE + "/data/ScanLantern.conf"), CONF_HEADER)
