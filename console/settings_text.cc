@@ -7,7 +7,7 @@
 #include "core/text.h"
 #include "core/utf8_text.h"
 #include "settings/csv_table.h"
-#include "settings/watch_list_cells.h"
+#include "settings/settings_files.h"
 #include "web/admin_text.h"
 
 namespace sl {

@@ -238,19 +238,33 @@ std::string SettingsProblem::Format() const {
   return file + ":" + std::to_string(Row) + ": " + Column + ": " + Value + ": " + Reason;
 }
 
-std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source) {
+std::vector<SettingsProblem> CheckWatchListCells(CsvTable& conf, const std::string& source,
+                                                 int first_row) {
   std::vector<SettingsProblem> problems;
-  int row = 1;
-  for (conf.First(); !conf.Eof(); conf.Next()) {
-    ++row;
+  int row = first_row;
+  for (conf.First(); !conf.Eof(); conf.Next(), ++row) {
     int32_t count;
     std::string value = conf.GetValue("SearchCount");
     std::string reason = CountProblem(value, &count);
     if (!reason.empty()) problems.push_back({source, row, "SearchCount", value, reason});
     RulesOfRow(conf, source, row, problems);
+  }
+  return problems;
+}
+
+std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source) {
+  std::vector<SettingsProblem> problems = CheckWatchListCells(conf, source);
+  int row = 1;
+  for (conf.First(); !conf.Eof(); conf.Next()) {
+    ++row;
+    std::string reason;
     std::string file = conf.GetValue("FileName");
     if (!OpenedEntry(file, &reason)) problems.push_back({source, row, "FileName", file, reason});
   }
+  // Row by row, as a reader goes through the file.
+  std::stable_sort(
+      problems.begin(), problems.end(),
+      [](const SettingsProblem& a, const SettingsProblem& b) { return a.Row < b.Row; });
   return problems;
 }
 

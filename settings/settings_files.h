@@ -80,6 +80,14 @@ struct SettingsProblem {
 // Opens the watched files to look at them, reads nothing from them and changes nothing.
 std::vector<SettingsProblem> CheckWatchList(CsvTable& conf, const std::string& source);
 
+// The checks of CheckWatchList that need nothing but the cells (the counts
+// and the rule columns), so that a list meant for another host (the
+// console's, before it posts one) can be judged where its files do not
+// exist. The first row of conf is numbered first_row (2 for a file, whose
+// header is row 1).
+std::vector<SettingsProblem> CheckWatchListCells(CsvTable& conf, const std::string& source,
+                                                 int first_row = 2);
+
 // Problems of the environment row that a start or a reload refuses: a
 // LogKeepDays that is neither empty nor a whole number of days from 1 to
 // 36500, a MailRetryHours that is neither empty nor hours from 0 to 8760.
