@@ -1,4 +1,4 @@
-#include "watch/regex_match.h"
+#include "core/regex_match.h"
 
 #include <oniguruma.h>
 
@@ -47,8 +47,8 @@ struct RegexMatcher::Form {
     if (ignore_case) options |= ONIG_OPTION_IGNORECASE | ONIG_OPTION_IGNORECASE_IS_ASCII;
     OnigErrorInfo info;
     const auto* begin = reinterpret_cast<const OnigUChar*>(pattern.data());
-    int r = onig_new(&reg, begin, begin + pattern.size(), options, encoding, ONIG_SYNTAX_RUBY,
-                     &info);
+    int r =
+        onig_new(&reg, begin, begin + pattern.size(), options, encoding, ONIG_SYNTAX_RUBY, &info);
     if (r != ONIG_NORMAL) {
       reg = nullptr;
       return ErrorText(r, &info);

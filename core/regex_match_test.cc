@@ -1,4 +1,4 @@
-#include "watch/regex_match.h"
+#include "core/regex_match.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,8 @@ TEST(RegexMatcherTest, OneExpressionMatchesEachEncodingInItsOwnBytes) {
 // A bad expression is refused with the library's message; a pathological
 // one is stopped by the retry limits and counted, quickly.
 TEST(RegexMatcherTest, BadExpressionsAreRefusedAndPathologicalOnesBounded) {
-  EXPECT_EQ(RegexMatcher::Problem("status=(5", false, LogEncoding::kAuto), "end pattern with unmatched parenthesis");
+  EXPECT_EQ(RegexMatcher::Problem("status=(5", false, LogEncoding::kAuto),
+            "end pattern with unmatched parenthesis");
   EXPECT_EQ(RegexMatcher::Problem("[0-9]+", false, LogEncoding::kShiftJis), "");
   RegexMatcher bad("a{2,1}x(", false, LogEncoding::kAuto);
   EXPECT_FALSE(bad.Compiled());

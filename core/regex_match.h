@@ -1,4 +1,4 @@
-// RegexMatcher: an entry's SearchString as one regular expression (Ruby
+// RegexMatcher: a watch entry's SearchString as one regular expression (Ruby
 // syntax, Oniguruma), for entries whose MatchMode is "regex".
 //
 // The expression is kept in EUC-JP like every setting. It is compiled once
@@ -12,8 +12,8 @@
 // as no match, and is counted (TakeLimitHits) for the pass to log.
 //
 // Not thread-safe: one matcher belongs to one pass at a time.
-#ifndef SL_WATCH_REGEX_MATCH_H_
-#define SL_WATCH_REGEX_MATCH_H_
+#ifndef SL_CORE_REGEX_MATCH_H_
+#define SL_CORE_REGEX_MATCH_H_
 
 #include <cstdint>
 #include <memory>
