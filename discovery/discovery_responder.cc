@@ -28,6 +28,7 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/, std::string_vi
     AddressRateLimiter::Decision decision =
         limiter_.Admit(binding.PeerIP, AddressRateLimiter::Clock::now());
     if (!decision.allow) {
+      drops_.fetch_add(1, std::memory_order_relaxed);
       if (decision.note) {
         log_.LogEvent(kEventInformation, "Discovery questions from " + binding.PeerIP + " beyond " +
                                              std::to_string(kReplies) +
@@ -43,7 +44,9 @@ void DiscoveryResponder::UDPServerUDPRead(TUDPServer& /*sender*/, std::string_vi
     }
     std::optional<std::string> reply = DiscoveryReply(data, host_name);
     binding.SendTo(binding.PeerIP, binding.PeerPort, *reply);
+    replies_.fetch_add(1, std::memory_order_relaxed);
   } catch (const std::exception& e) {
+    drops_.fetch_add(1, std::memory_order_relaxed);
     try {
       log_.LogEvent(kEventRemoteControlFailure, std::string(kFailureHeading) + "\n" + e.what());
     } catch (const std::exception&) {

@@ -13,6 +13,8 @@
 #ifndef SL_DISCOVERY_DISCOVERY_RESPONDER_H_
 #define SL_DISCOVERY_DISCOVERY_RESPONDER_H_
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,10 +51,17 @@ class DiscoveryResponder {
   // A hook bound to this responder, for TUDPServer::OnUDPRead.
   TUDPServer::UDPReadHook Handler();
 
+  // Since the start: questions answered, and questions left unanswered
+  // (beyond the limit of their address, or the reply could not be sent).
+  uint64_t Replies() const { return replies_.load(std::memory_order_relaxed); }
+  uint64_t Drops() const { return drops_.load(std::memory_order_relaxed); }
+
  private:
   const EventLog& log_;
   HostNameSource host_name_;
   AddressRateLimiter limiter_{kReplies, std::chrono::seconds(1)};
+  std::atomic<uint64_t> replies_{0};
+  std::atomic<uint64_t> drops_{0};
 };
 
 }  // namespace sl

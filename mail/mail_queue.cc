@@ -170,6 +170,9 @@ MailQueueState MailQueue::State() const {
   state.Waiting = jobs_.size();
   state.LastError = last_error_;
   state.LastErrorAt = last_error_at_;
+  state.Full = spooled_ >= options_.MaxMails || bytes_ >= options_.MaxBytes;
+  state.Sent = sent_;
+  state.FailedBySteps = failed_;
   const std::time_t now = std::time(nullptr);
   const Steady::time_point steady_now = Steady::now();
   for (const auto& [id, job] : jobs_) {
@@ -246,7 +249,10 @@ void MailQueue::Settle(uint64_t id, const MailOutcome& sent) {
     Job& job = it->second;
     const NotifyRequest& r = job.mail.Request;
     job.sending = false;
-    if (!outcome.Accepted) {
+    if (outcome.Accepted) {
+      ++sent_;
+    } else {
+      ++failed_[outcome.FailedStep.empty() ? "OTHER" : outcome.FailedStep];
       job.mail.LastError = Outcome(outcome);
       last_error_ = job.mail.LastError;
       last_error_at_ = std::time(nullptr);

@@ -51,6 +51,11 @@ struct MailQueueState {
   int64_t NextAttemptSeconds = -1;  // until the next send; 0: now or in progress; -1: none
   std::string LastError;            // the last failed send's step and reply
   std::time_t LastErrorAt = 0;      // 0: none since the start
+  bool Full = false;                // at its limit: a new entry's notification is dropped
+  // Since the start: mails the server accepted, and failed sends by the
+  // step that failed (a mail tried again counts at every failure).
+  uint64_t Sent = 0;
+  std::map<std::string, uint64_t> FailedBySteps;
 };
 
 class MailQueue {
@@ -141,6 +146,8 @@ class MailQueue {
   size_t bytes_ GUARDED_BY(mu_) = 0;
   bool spool_failing_ GUARDED_BY(mu_) = false;  // the last write failed
   std::string last_error_ GUARDED_BY(mu_);
+  uint64_t sent_ GUARDED_BY(mu_) = 0;
+  std::map<std::string, uint64_t> failed_ GUARDED_BY(mu_);  // by the failing step
   std::time_t last_error_at_ GUARDED_BY(mu_) = 0;
   bool started_ GUARDED_BY(mu_) = false;
   bool stopping_ GUARDED_BY(mu_) = false;  // no more sends are begun

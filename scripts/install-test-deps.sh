@@ -5,7 +5,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/install-build-deps.sh"
-packages=(clang-format clang-tidy curl python3 python3-aiosmtpd python3-selenium chromium chromium-driver fonts-ipafont-gothic clang wrk nginx-light iproute2 lintian strace openssl postfix)
+packages=(clang-format clang-tidy curl python3 python3-aiosmtpd python3-selenium chromium chromium-driver fonts-ipafont-gothic clang wrk nginx-light iproute2 lintian strace openssl postfix prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -16,6 +16,10 @@
 #include "service/systemd_link.h"
 #include "settings/settings_files.h"
 
+#ifndef SL_VERSION
+#define SL_VERSION "unknown"
+#endif
+
 namespace sl {
 
 ServiceModule::ServiceModule(DaemonApplication& app) : app_(app) {}
@@ -67,7 +71,12 @@ void ServiceModule::StartHttpServer() {
             return mail_queue_->PushOnce(std::move(request), std::move(description),
                                          std::move(done));
           },
-          [this] { return mail_queue_->State(); }});
+          [this] { return mail_queue_->State(); }, [this] { return HealthProblem(); },
+          [this] {
+            return responder_ ? std::pair{responder_->Replies(), responder_->Drops()}
+                              : std::pair<uint64_t, uint64_t>{0, 0};
+          },
+          SL_VERSION});
   http_server_->Bindings.Clear();
   http_server_->DefaultPort = 4009;
   // A client that connects and sends nothing must not hold a thread forever.
@@ -105,6 +114,10 @@ void ServiceModule::StartWatchTimer() {
   watch_timer_->SetInterval(1000);
   watch_timer_->OnTimer = [this](TThreadedTimer& timer) {
     scanner_->TimWatchTimer(timer);
+    {
+      MutexLock lock(state_->Lock);
+      state_->LastPassEnd = std::chrono::steady_clock::now();
+    }
     try {
       dispatcher_->NoteLeftOutLines();
     } catch (const std::exception&) {
@@ -117,6 +130,19 @@ void ServiceModule::StartWatchTimer() {
     }
   };
   watch_timer_->SetEnabled(true);
+}
+
+std::string ServiceModule::HealthProblem() {
+  std::chrono::steady_clock::time_point last_pass;
+  {
+    MutexLock lock(state_->Lock);
+    last_pass = state_->LastPassEnd;
+  }
+  // A pass runs every second; one that has not ended for 5 s is stuck.
+  if (last_pass == std::chrono::steady_clock::time_point()) return "starting";
+  if (std::chrono::steady_clock::now() - last_pass > kHealthyPassAge) return "stalled";
+  if (mail_queue_ && mail_queue_->State().Full) return "mail-queue-full";
+  return std::string();
 }
 
 void ServiceModule::ReadHostAddress() {

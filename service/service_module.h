@@ -11,6 +11,7 @@
 #define SL_SERVICE_SERVICE_MODULE_H_
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -74,6 +75,12 @@ class ServiceModule {
   void StartHttpServer();
   void StartUdpServer();
   void ReadHostAddress();
+  // Why "/healthz" answers 503: "starting" before the first watch pass has
+  // ended, "stalled" when no watch pass ended in the
+  // last kHealthyPassAge, "mail-queue-full" when the mail queue is at its
+  // limit; empty when healthy.
+  std::string HealthProblem();
+  static constexpr std::chrono::seconds kHealthyPassAge{5};
   void StartWatchTimer();
 
   DaemonApplication& app_;

@@ -42,6 +42,14 @@ struct ServiceState {
   std::string AdminUserId GUARDED_BY(Lock);
   std::string AdminPassword GUARDED_BY(Lock);
 
+  // What the watch pass did for all entries, for the metrics and the
+  // health check. The counts only grow.
+  uint64_t CommandsStarted GUARDED_BY(Lock) = 0;
+  uint64_t CommandsFailed GUARDED_BY(Lock) = 0;
+  uint64_t CommandsSkipped GUARDED_BY(Lock) = 0;
+  // When the last watch pass ended; the epoch before the first.
+  std::chrono::steady_clock::time_point LastPassEnd GUARDED_BY(Lock);
+
   // For the status page. Fixed at construction; needs no lock. (The
   // per-entry records are TWatchFile::Status, under Lock.)
   const std::time_t StartTime = std::time(nullptr);

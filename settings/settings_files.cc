@@ -369,6 +369,8 @@ void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source)
   for (size_t r = 0; r < rows.size(); ++r) {
     WatchRow& row = rows[r];
     std::shared_ptr<TWatchFile> entry = match[r] ? match[r] : opened[r];
+    // Another file or other words make another series of the metrics.
+    if (match[r] && entry->SearchString != row.SearchString) entry->Counters = WatchCounters();
     if (match[r] && (entry->SearchString != row.SearchString ||
                      entry->SearchCount != row.SearchCount || !(entry->Rules == row.Rules))) {
       entry->HitCount = 0;

@@ -81,6 +81,17 @@ struct WatchStatus {
   std::string CommandDetail;  // why the command failed or was skipped
 };
 
+// What the watch pass has done for an entry, for the metrics: counts that
+// only grow while the entry keeps its file and words (a reload that keeps
+// them keeps the counts).
+struct WatchCounters {
+  uint64_t BytesRead = 0;
+  uint64_t LinesScanned = 0;  // line ends read
+  uint64_t MatchingLines = 0;
+  uint64_t Triggers = 0;  // the count reached, held back or not
+  uint64_t HeldBack = 0;  // triggers held back in a quiet period
+};
+
 // The optional rules of a watch entry: the watch list's columns after
 // Command. An entry whose rules are all at their defaults matches and acts
 // as one without them.
@@ -111,6 +122,7 @@ struct TWatchFile {
   std::string Command;
   WatchRules Rules;
   WatchStatus Status;
+  WatchCounters Counters;
 };
 
 using WatchTable = std::vector<std::shared_ptr<TWatchFile>>;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "core/text.h"
@@ -176,7 +177,14 @@ void WatchScanner::ScanEntry(size_t index, const std::shared_ptr<TWatchFile>& en
     Log(kEventSystemError, look.refusal + "\n" + ja::kSettingFileLabel + "\t" + settings.FileName);
   }
   if (!look.ranges.empty() || !record.rest.empty()) ScanText(look, entry, record);
-  if (int skipped = commands_.TakeSkipped(record.id); skipped > 0) {
+  int skipped = commands_.TakeSkipped(record.id);
+  {
+    MutexLock lock(state_.Lock);
+    entry->Counters.BytesRead += std::exchange(read_bytes_, 0);
+    entry->Counters.LinesScanned += std::exchange(read_lines_, 0);
+    state_.CommandsSkipped += static_cast<uint64_t>(std::max(skipped, 0));
+  }
+  if (skipped > 0) {
     Log(kEventSystemError, std::string(ja::kCommandsSkipped) + "\n" + ja::kSkippedLabel + "\t" +
                                std::to_string(skipped) + "\n" + ja::kWatchFileLabel + "\t" +
                                settings.FileName + "\n" + ja::kCommandLabel + "\t" +
@@ -473,6 +481,8 @@ void WatchScanner::ReadRange(const Range& range,
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // read error, the file shrank meanwhile, or the pipe is empty
     feed(std::string_view(buffer_.get(), static_cast<size_t>(n)));
+    read_bytes_ += static_cast<uint64_t>(n);
+    read_lines_ += static_cast<uint64_t>(std::count(buffer_.get(), buffer_.get() + n, '\n'));
     offset += n;
     taken += static_cast<size_t>(n);
   }
@@ -510,9 +520,11 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
   const WatchRules& rules = settings.Rules;
   const auto now = clock_();
   MutexLock lock(state_.Lock);
+  ++entry.Counters.MatchingLines;
   hit.hits = CountInWindow(entry, rules.Window, record, now);
   hit.triggered = hit.hits >= settings.SearchCount;
   if (!hit.triggered) return hit;
+  ++entry.Counters.Triggers;
   entry.HitCount = 0;
   record.window.clear();
   record.window_hits = 0;
@@ -520,6 +532,7 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
       now - record.acted_at < std::chrono::seconds(rules.Quiet)) {
     // Within the quiet period of the last trigger that acted.
     hit.held_back = true;
+    ++entry.Counters.HeldBack;
     if (record.held_back < INT32_MAX) ++record.held_back;
     hit.quiet_start = !record.quiet_logged;
     record.quiet_logged = true;
@@ -611,6 +624,8 @@ void WatchScanner::StartCommand(TWatchFile& entry, const EntrySettings& settings
   context.Line.assign(raw_line.substr(0, CommandRunner::kLineMax));
   CommandRunner::Result result = commands_.Run(record.id, context, description);
   MutexLock lock(state_.Lock);
+  if (result.result == WatchStatus::CommandResult::kStarted) ++state_.CommandsStarted;
+  if (result.result == WatchStatus::CommandResult::kFailed) ++state_.CommandsFailed;
   entry.Status.Command = result.result;
   entry.Status.CommandDetail = std::move(result.detail);
 }

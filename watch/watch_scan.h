@@ -318,6 +318,10 @@ class WatchScanner {
   bool check_all_ = false;  // PathWatch lost events: look at everything
   int64_t log_failures_ = 0;
   bool log_failing_ = false;
+  // Bytes and line ends ReadRange read for the entry being scanned; added
+  // to its counters when its scan ends.
+  uint64_t read_bytes_ = 0;
+  uint64_t read_lines_ = 0;
 };
 
 }  // namespace sl

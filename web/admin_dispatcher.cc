@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 #include "core/jconvert.h"
@@ -15,6 +17,7 @@
 #include "core/unique_fd.h"
 #include "web/admin_text.h"
 #include "web/http_header_list.h"
+#include "web/metrics_text.h"
 #include "web/status_page.h"
 
 namespace sl {
@@ -61,6 +64,7 @@ const AdminDispatcher::Route AdminDispatcher::kRoutes[] = {
     {"/Status.cgi", false, false, &AdminDispatcher::ServeStatus},
     {"/Status.json", false, false, &AdminDispatcher::ServeStatus},
     {"/TestMail.cgi", true, false, &AdminDispatcher::SendTestMail},
+    {"/metrics", false, false, &AdminDispatcher::ServeMetrics},
 };
 
 const AdminDispatcher::Route* AdminDispatcher::FindRoute(const std::string& document) {
@@ -86,6 +90,7 @@ void AdminDispatcher::HTTPServerCommandOther(TTCPConnection& connection, const s
   admission_.WriteStrangerLine(request_line, connection.PeerIP());
   THTTPResponseInfo response(&connection);
   Refuse(response, 501, kMethodNotServed);
+  CountStatus(501);
   response.CustomHeaders.SetValue("Allow", "GET, HEAD, POST");
   response.SendBody();
 }
@@ -98,13 +103,21 @@ void AdminDispatcher::HTTPServerCommandGet(TTCPConnection& connection, THTTPRequ
   std::string request_line = "Command " + EscapeForLog(request.Command) + " " +
                              EscapeForLog(request.Document, 1024) + " received from " +
                              Peer(connection);
+  if (request.Document == "/healthz") {
+    ServeHealth(response, request_line);
+    CountStatus(response.StatusCode());
+    return;
+  }
   bool admitted = true;
   try {
     admitted = HandleRequest(connection, request, response, request_line);
   } catch (...) {
     admission_.WriteRequestLine(request_line);  // never throws for the log
+    CountStatus(500);                           // the engine answers 500
     throw;
   }
+  // A challenge becomes 401 when the answer is sent.
+  CountStatus(response.ChallengeRealm.empty() ? response.StatusCode() : 401);
   if (admitted) {
     admission_.WriteRequestLine(request_line);
   } else {
@@ -220,6 +233,48 @@ void AdminDispatcher::ServeFileView(const Call& call) {
   if (call.request.Params.empty()) throw AdminError("List index out of bounds (0)");
   AsInertText(call.response);
   ServeFile(call.connection, call.response, call.request.Params.front());
+}
+
+void AdminDispatcher::ServeMetrics(const Call& call) {
+  MetricsSnapshot snapshot;
+  {
+    MutexLock lock(state_.Lock);
+    snapshot = TakeMetricsSnapshotLocked(state_);
+  }
+  if (hooks_.MailQueue) snapshot.Mail = hooks_.MailQueue();
+  if (hooks_.DiscoveryCounts) {
+    std::tie(snapshot.DiscoveryReplies, snapshot.DiscoveryDrops) = hooks_.DiscoveryCounts();
+  }
+  snapshot.LogWriteFailures = state_.Log.WriteFailures();
+  for (size_t i = 0; i < requests_by_class_.size(); ++i) {
+    snapshot.HttpRequests[i] = requests_by_class_[i].load(std::memory_order_relaxed);
+  }
+  snapshot.Version = hooks_.Version;
+  call.response.ContentType = "text/plain; version=0.0.4; charset=utf-8";
+  call.response.BodyText = MetricsText(snapshot);
+}
+
+void AdminDispatcher::ServeHealth(THTTPResponseInfo& response, std::string& request_line) {
+  // A probe asks every few seconds: its line is not worth more than one a
+  // minute in the log.
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = health_logged_at_.load();
+  if (now - last >= 60 && health_logged_at_.compare_exchange_strong(last, now)) {
+    admission_.WriteRequestLine(request_line);
+  }
+  std::string reason = hooks_.Health ? hooks_.Health() : std::string();
+  response.ContentType = "text/plain";
+  response.SetStatusCode(reason.empty() ? 200 : 503);
+  response.BodyText = (reason.empty() ? std::string("ok") : reason) + "\n";
+}
+
+void AdminDispatcher::CountStatus(int32_t status) {
+  if (status >= 100 && status < 600) {
+    requests_by_class_[static_cast<size_t>(status / 100 - 1)].fetch_add(1,
+                                                                        std::memory_order_relaxed);
+  }
 }
 
 void AdminDispatcher::ServeStatus(const Call& call) {

@@ -26,8 +26,12 @@
 #ifndef SL_WEB_ADMIN_DISPATCHER_H_
 #define SL_WEB_ADMIN_DISPATCHER_H_
 
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "core/thread_annotations.h"
 #include "mail/mail_queue.h"
@@ -62,6 +66,13 @@ struct AdminHooks {
   // The notification queue's state, for the status page. Called without
   // the service lock.
   std::function<MailQueueState()> MailQueue;
+  // Why the service is not healthy ("stalled", "mail-queue-full"), or
+  // empty when it is: "/healthz". Called without the service lock.
+  std::function<std::string()> Health;
+  // Discovery questions answered and dropped since the start, for
+  // "/metrics". Called without the service lock.
+  std::function<std::pair<uint64_t, uint64_t>()> DiscoveryCounts;
+  std::string Version;  // the package version, for "/metrics"
 };
 
 class AdminDispatcher {
@@ -133,6 +144,13 @@ class AdminDispatcher {
   // "/Status.cgi" and "/Status.json": a snapshot taken under the service
   // lock, which is released before the answer is made.
   void ServeStatus(const Call& call) EXCLUDES(state_.Lock);
+  // "/metrics": the counters in the Prometheus text format.
+  void ServeMetrics(const Call& call) EXCLUDES(state_.Lock);
+  // "/healthz", without a login: 200 "ok" or 503 and a one-word reason.
+  // Its request line is logged at most once a minute.
+  void ServeHealth(THTTPResponseInfo& response, std::string& request_line);
+  // Counts a request by the class of its status, for "/metrics".
+  void CountStatus(int32_t status);
   // "/TestMail.cgi": the result page of one test mail.
   void SendTestMail(const Call& call) EXCLUDES(state_.Lock);
 
@@ -165,6 +183,9 @@ class AdminDispatcher {
   TestMail test_mail_;
   TreeListing tree_listing_;
   TPageProducer PagWatch GUARDED_BY(state_.Lock);
+  std::array<std::atomic<uint64_t>, 5> requests_by_class_{};  // 1xx to 5xx
+  // When a "/healthz" request line was last logged (steady seconds).
+  std::atomic<int64_t> health_logged_at_{INT64_MIN / 2};
 };
 
 }  // namespace sl

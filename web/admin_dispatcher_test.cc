@@ -16,6 +16,7 @@
 #include "mail/smtp_settings.h"
 #include "web/admin_test_util.h"
 #include "web/http_server.h"
+#include "web/metrics_text.h"
 
 namespace sl {
 namespace {
@@ -126,6 +127,8 @@ class AdminDispatcherTest : public ::testing::Test {
       OnReload();
       return reload_failure_;
     };
+    hooks.Health = [this] { return std::string(stalled_ ? "stalled" : ""); };
+    hooks.Version = "9.8.7";
     dispatcher_ = std::make_unique<AdminDispatcher>(*state_, *server_, std::move(hooks));
     server_->OnCommandGet = [this](TTCPConnection& c, THTTPRequestInfo& rq, THTTPResponseInfo& rs) {
       dispatcher_->HTTPServerCommandGet(c, rq, rs);
@@ -190,7 +193,39 @@ class AdminDispatcherTest : public ::testing::Test {
   std::string reload_failure_ GUARDED_BY(state_->Lock);  // what the reload hook reports
   std::atomic<int> reloads_{0};
   std::atomic<bool> reload_saw_lock_held_{false};
+  std::atomic<bool> stalled_{false};  // what the health hook reports
 };
+
+// "/healthz" answers a probe without a login and logs it once a minute;
+// "/metrics" is behind the login and counts what was asked before it.
+TEST_F(AdminDispatcherTest, HealthNeedsNoLoginAndTheMetricsDo) {
+  Reply ok = Exchange(port_, "GET /healthz HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, "ok\n");
+  stalled_ = true;
+  Reply stalled = Exchange(port_, "GET /healthz HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(stalled.status, 503);
+  EXPECT_EQ(stalled.body, "stalled\n");
+  std::string log = LogText();
+  size_t first = log.find("Command GET /healthz");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find("Command GET /healthz", first + 1), std::string::npos);
+
+  EXPECT_EQ(Exchange(port_, "GET /metrics HTTP/1.0\r\n\r\n").status, 401);
+  Reply metrics = Get("/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_EQ(metrics.Header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  for (const std::string& line : {
+           "scanlantern_entry_triggers_total{file=\"" + watched_ + "\",words=\"ERROR\"} 0\n",
+           std::string("scanlantern_http_requests_total{class=\"2xx\"} 1\n"),
+           std::string("scanlantern_http_requests_total{class=\"4xx\"} 1\n"),
+           std::string("scanlantern_http_requests_total{class=\"5xx\"} 1\n"),
+           std::string("scanlantern_build_info{version=\"9.8.7\"} 1\n"),
+       }) {
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
+  }
+  EXPECT_EQ(EscapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+}
 
 TEST_F(AdminDispatcherTest, CredentialsAreComparedExactly) {
   const std::string request = "GET /WatchSetting.cgi HTTP/1.0\r\n";
