@@ -65,6 +65,53 @@ std::string ExtractMailAddress(std::string_view text) {
   return address;
 }
 
+namespace {
+
+// A dot-atom: atoms of the bytes RFC 5322 allows, joined by single dots.
+bool IsDotAtom(std::string_view text) {
+  static constexpr std::string_view kSpecials = "!#$%&'*+-/=?^_`{|}~";
+  if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '.') {
+      if (text[i - 1] == '.') return false;
+      continue;
+    }
+    const bool alnum = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+    if (!alnum && kSpecials.find(static_cast<char>(c)) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A quoted local part: printable ASCII between the quotes, '\' escaping one.
+bool IsQuotedString(std::string_view text) {
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+  for (size_t i = 1; i + 1 < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c > 0x7E) return false;
+    if (c == '"') return false;
+    if (c == '\\' && ++i + 1 >= text.size()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsMailbox(std::string_view text) {
+  const std::string address = ExtractMailAddress(text);
+  const size_t at = address.rfind('@');
+  if (at == std::string::npos || at == 0) return false;
+  const std::string_view local = std::string_view(address).substr(0, at);
+  const std::string_view domain = std::string_view(address).substr(at + 1);
+  if (!IsDotAtom(local) && !IsQuotedString(local)) return false;
+  if (domain.size() > 2 && domain.front() == '[' && domain.back() == ']') {
+    return domain.find_first_of("[]\\", 1) == domain.size() - 1;
+  }
+  return IsDotAtom(domain) && domain.find_first_of("!#$%&'*+/=?^_`{|}~") == std::string_view::npos;
+}
+
 std::vector<std::string> AddressListHeader(std::string_view name, std::string_view value) {
   std::vector<std::string> parts = SplitAddressList(NoLineBreaks(value));
   std::vector<std::string> lines;

@@ -56,6 +56,11 @@ std::vector<std::string> SplitAddressList(std::string_view text);
 // when it holds "@".
 std::string ExtractMailAddress(std::string_view text);
 
+// True when the mailbox text's address (ExtractMailAddress) is an addr-spec
+// "local@domain": a dot-atom or quoted local part, and a dot-atom domain or
+// an address literal in brackets.
+bool IsMailbox(std::string_view text);
+
 // "Name: first," TAB "second," ... TAB "last" (one address per line);
 // nothing when the list holds no address.
 std::vector<std::string> AddressListHeader(std::string_view name, std::string_view value);

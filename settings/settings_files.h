@@ -28,6 +28,10 @@ class SettingsError : public std::runtime_error {
 // Default templates of a new environment row.
 std::string DefaultMailSubject();
 std::string DefaultMailBody();
+// The subject the first env.csv of a new installation gets: it names the
+// host, the words and the file. Files written before keep their subject.
+inline constexpr char kInitialMailSubject[] =
+    "[ScanLantern] \\ServerName\\: \\WatchString\\ (\\WatchFile\\)";
 
 // Converts a SearchCount cell: leading blanks, optional sign, decimal digits
 // or hexadecimal after "$", "x", "X", "0x", "0X". Throws SettingsError

@@ -39,7 +39,7 @@ try:
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service as DriverService
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import Select, WebDriverWait
+    from selenium.webdriver.support.ui import WebDriverWait
     HAVE_SELENIUM = True
 except ImportError:
     HAVE_SELENIUM = False
@@ -202,6 +202,31 @@ else:
             self.assertNotIn("<#", self.driver.page_source)
             self.assertIn("ScanLantern 管理", self.driver.title)
 
+        def click_and_confirm(self, element, accept=True):
+            """Presses a button that asks first; answers the question and
+            returns its text."""
+            if not accept:
+                element.click()
+                alert = WebDriverWait(self.driver, 5).until(lambda d: d.switch_to.alert)
+                question = alert.text
+                alert.dismiss()
+                return question
+            self.driver.execute_script("window.confirm = q => { window.asked = q; return true; }")
+            self.click(element)
+            return None
+
+        def reason(self, name, form=None):
+            """The reason shown beside a field ("" when there is none)."""
+            scope = "form[action='%s'] " % form if form else ""
+            return self.driver.execute_script(
+                "const f = document.querySelector(arguments[0]);"
+                "const r = f && f.parentElement.querySelector('.reason');"
+                "return r ? r.textContent : '';", scope + "[name='%s']" % name)
+
+        def notice(self):
+            found = self.driver.find_elements(By.CSS_SELECTOR, "main .panel.notice, main .panel[role=alert]")
+            return found[0].text if found else ""
+
         def heading(self):
             return self.driver.find_element(By.TAG_NAME, "h1").text
 
@@ -245,8 +270,7 @@ else:
             form = "/AddWatch.cgi"
             self.fill("HidWatchFileName", file_name)
             self.fill("WatchSearchString", words)
-            Select(self.driver.find_element(By.CSS_SELECTOR, "form[action='%s'] select" % form)
-                   ).select_by_visible_text(str(count))
+            self.fill("WatchSearchCount", str(count))
             self.fill("WatchMailAddress", mail)
             self.fill("HidWatchCommand", command)
             self.click(self.button("追加", form))
@@ -327,7 +351,7 @@ else:
             # the list is unchanged.
             self.add_watch(self.path("missing.log"), "x", 1)
             self.assertEqual(self.heading(), "監視設定の追加エラー")
-            self.click(self.driver.find_element(By.LINK_TEXT, "監視設定の一覧へ"))
+            self.click(self.driver.find_element(By.LINK_TEXT, "追加せずに監視設定の一覧へ戻る"))
             self.assertEqual(len(self.watch_rows()), 2)
             self.screenshot("watch-list.png")
 
@@ -337,13 +361,11 @@ else:
             self.assertEqual(self.value("No"), "2")
             self.assertEqual(self.value("HidWatchFileName"), self.sys_log)
             self.assertEqual(self.value("WatchSearchString"), sys_words)
-            count = Select(self.driver.find_element(By.NAME, "WatchSearchCount"))
-            self.assertEqual(count.first_selected_option.text, "1")
-            self.assertIn("現在の値: " + self.sys_log, self.driver.find_element(By.TAG_NAME, "main").text)
+            self.assertEqual(self.value("WatchSearchCount"), "1")
             self.screenshot("watch-modify.png")
             sys_words = "障害 ～ 警告"
             self.fill("WatchSearchString", sys_words)
-            count.select_by_visible_text("5")
+            self.fill("WatchSearchCount", "5")
             self.fill("WatchMailAddress", "管理者 <root@example.co.jp>")
             self.fill("HidWatchCommand", self.command)
             self.click(self.button("この内容で修正"))
@@ -354,7 +376,7 @@ else:
             # Delete row 1: the other entry moves up to row 1.
             self.click(self.button("No1" + LABEL))
             self.assertEqual(self.value("HidWatchFileName"), self.app_log)
-            self.click(self.button("この監視設定を削除"))
+            self.click_and_confirm(self.button("この監視設定を削除"))
             self.assertEqual(self.watch_rows(),
                              [(self.sys_log, sys_words, "5", "管理者 <root@example.co.jp>", self.command)])
             self.assertEqual(self.conf_on_disk(), h.conf_text([]))
@@ -372,7 +394,7 @@ else:
             self.click(self.driver.find_element(By.LINK_TEXT, "監視設定へ"))
             self.add_watch(self.app_log, "一時", 3)
             self.assertEqual(len(self.watch_rows()), 2)
-            self.click(self.button("設定を再読み込み", "/ServiceReload.cgi"))
+            self.click_and_confirm(self.button("設定を再読み込み", "/ServiceReload.cgi"))
             self.assertEqual(self.heading(), "設定の再読み込み")
             self.assertTrue(self.service.running())
             self.nav("監視設定")
@@ -382,6 +404,166 @@ else:
             self.driver.refresh()
             self.check_page()
             self.assertEqual(len(self.watch_rows()), 1)
+
+        def test_forms_say_what_is_wrong_beside_each_field(self):
+            self.login()
+            self.nav("監視設定")
+            add = "/AddWatch.cgi"
+            # Everything wrong at once: each field gets its own reason, and
+            # what was typed stays in the form.
+            bad = {"HidWatchFileName": "", "WatchSearchString": "障害", "WatchSearchCount": "abc",
+                   "WatchMailAddress": "not-an-address, ops@@example", "HidWatchCommand": self.prefix}
+            for name, typed in bad.items():
+                self.fill(name, typed)
+            self.click(self.button("追加", add))
+            self.assertEqual(self.heading(), "監視設定の追加エラー")
+            self.assertIn("赤字の項目を直してください", self.notice())
+            self.assertEqual(self.reason("HidWatchFileName", add), "監視ファイルを入力してください")
+            self.assertEqual(self.reason("WatchSearchString", add), "")
+            self.assertEqual(self.reason("WatchSearchCount", add), "しきい値は 1 以上の整数で入力してください")
+            self.assertEqual(self.reason("WatchMailAddress", add), "メールアドレスではありません: not-an-address")
+            self.assertEqual(self.reason("HidWatchCommand", add), "通常のファイルではありません: " + self.prefix)
+            for name, typed in bad.items():
+                self.assertEqual(self.value(name), typed, name)
+            self.screenshot("watch-add-refused.png")
+
+            # A directory as the file and a count of 0; then the corrected form.
+            self.fill("HidWatchFileName", self.path("data"))
+            self.fill("WatchSearchCount", "0")
+            self.fill("WatchMailAddress", "ops@example.co.jp")
+            self.fill("HidWatchCommand", "")
+            self.click(self.button("追加", add))
+            self.assertEqual(self.reason("HidWatchFileName", add), "通常のファイルではありません: " + self.path("data"))
+            self.assertEqual(self.reason("WatchSearchCount", add), "しきい値は 1 以上の整数で入力してください")
+            self.assertEqual(self.reason("WatchMailAddress", add), "")
+            self.fill("HidWatchFileName", self.app_log)
+            self.fill("WatchSearchCount", "2")
+            self.click(self.button("追加", add))
+            self.assertEqual(self.heading(), "監視設定")
+            self.assertIn("監視設定を追加しました。", self.notice())
+            self.assertEqual(self.watch_rows(), [(self.app_log, "障害", "2", "ops@example.co.jp", "")])
+            self.assertEqual(self.value("HidWatchFileName"), "", "the add form starts empty again")
+
+            # A refused change keeps the entry and shows the typed values.
+            self.click(self.button("No1" + LABEL))
+            self.fill("WatchSearchCount", "-3")
+            self.fill("HidWatchFileName", self.path("missing.log"))
+            self.click(self.button("この内容で修正"))
+            self.assertEqual(self.heading(), "監視設定の修正/削除エラー")
+            self.assertEqual(self.reason("HidWatchFileName"), "ファイルが見つかりません: " + self.path("missing.log"))
+            self.assertEqual(self.reason("WatchSearchCount"), "しきい値は 1 以上の整数で入力してください")
+            self.assertEqual(self.value("WatchSearchCount"), "-3")
+            self.fill("HidWatchFileName", self.app_log)
+            self.fill("WatchSearchCount", "4")
+            self.click(self.button("この内容で修正"))
+            self.assertIn("監視設定を修正しました。", self.notice())
+            self.assertEqual(self.watch_rows()[0][2], "4")
+
+            # A delete asks first; "cancel" leaves the entry alone.
+            self.click(self.button("No1" + LABEL))
+            question = self.click_and_confirm(self.button("この監視設定を削除"), accept=False)
+            self.assertIn("削除します", question)
+            self.assertEqual(self.heading(), "監視設定の修正/削除")
+            self.click_and_confirm(self.button("この監視設定を削除"))
+            self.assertIn("監視設定を削除しました。", self.notice())
+            self.assertEqual(self.watch_rows(), [])
+
+            # The mail settings: a port outside 1-65535 and a sender that is
+            # no address, beside their fields; nothing is changed.
+            self.nav("メール設定")
+            env = "/EnvSaveSetting.cgi"
+            self.fill("SMTPPort", "70000")
+            self.fill("FromMailAddress", "not-an-address")
+            self.click(self.button("変更", env))
+            self.assertEqual(self.heading(), "メール設定")
+            self.assertEqual(self.reason("SMTPPort", env), "ポート番号は 1 から 65535 の整数で入力してください")
+            self.assertEqual(self.reason("FromMailAddress", env), "メールアドレスではありません: not-an-address")
+            self.assertEqual(self.value("SMTPPort"), "70000")
+            self.assertEqual(self.value("FromMailAddress"), "not-an-address")
+            self.nav("メール設定")
+            self.assertEqual(self.value("FromMailAddress"), "old@example.com")
+
+            # A form address opened by its link is a Japanese page of the
+            # site, with a way back.
+            self.driver.get(BASE + "/AddWatch.cgi")
+            self.check_page()
+            self.assertEqual(self.heading(), "受け付けられませんでした")
+            self.assertIn("POST", self.driver.find_element(By.TAG_NAME, "main").text)
+            self.driver.find_element(By.LINK_TEXT, "トップへ戻る")
+
+        def test_every_page_fits_a_phone_and_a_desktop(self):
+            self.login()
+            self.nav("監視設定")
+            long_dir = self.path("var/log/app")
+            os.makedirs(long_dir)
+            long_log = os.path.join(long_dir, "events.log")
+            h.write(long_log, b"")
+            self.add_watch(long_log, "障害 ERROR timeout", 1, "ops@example.co.jp", self.command)
+            self.add_watch(self.app_log, "エラー", 3)
+            h.wait_for(lambda: False, timeout=1.5)  # the first pass measures the files
+            with open(long_log, "ab") as f:
+                f.write(b"ERROR timeout \xe9\x9a\x9c\xe5\xae\xb3\n")
+            self.assertTrue(h.wait_for(lambda: os.path.exists(self.path("ran.txt"))))
+
+            def visit_all():
+                """Opens every page once; yields its name after each."""
+                for route in ("/", "/WatchSetting.cgi", "/EnvSetting.cgi", "/Status.cgi"):
+                    self.open(route)
+                    yield route
+                self.open("/WatchSetting.cgi")
+                self.click(self.button("No1" + LABEL))
+                yield "modify"
+                self.fill("WatchSearchCount", "0")
+                self.click(self.button("この内容で修正"))
+                yield "modify-refused"
+                self.open("/WatchSetting.cgi")
+                self.fill("HidWatchFileName", long_log + ".missing")
+                self.click(self.button("追加", "/AddWatch.cgi"))
+                yield "add-refused"
+                self.open("/EnvSetting.cgi")
+                self.click(self.button("変更", "/EnvSaveSetting.cgi"))
+                yield "mail-changed"
+                self.click(self.button("設定を保存", "/SaveSetting.cgi"))
+                yield "saved"
+                self.open("/WatchSetting.cgi")
+                self.click_and_confirm(self.button("設定を再読み込み", "/ServiceReload.cgi"))
+                yield "reloaded"
+                self.driver.get(BASE + "/SaveSetting.cgi")
+                yield "refused"
+
+            for width, mobile in ((390, True), (1280, False)):
+                self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                    "width": width, "height": 844 if mobile else 900, "deviceScaleFactor": 1,
+                    "mobile": mobile})
+                for page in visit_all():
+                    inner = self.driver.execute_script("return window.innerWidth")
+                    scroll = self.driver.execute_script("return document.documentElement.scrollWidth")
+                    self.assertEqual(inner, width)
+                    self.assertLessEqual(scroll, width, "%s is wider than %d px" % (page, width))
+                    # Nothing of a panel sticks out to the right.
+                    out = self.driver.execute_script(
+                        "return Array.from(document.querySelectorAll('main *'))"
+                        ".filter(e => e.getBoundingClientRect().right > window.innerWidth + 0.5)"
+                        ".map(e => e.tagName + '.' + e.className + ' ' + e.name + ' ' +"
+                        " Math.round(e.getBoundingClientRect().right)).slice(-6)")
+                    self.assertEqual(out, [], "%s at %d px" % (page, width))
+                    if page == "/WatchSetting.cgi":
+                        self.assertEqual(len(self.watch_rows() if not mobile else
+                                             self.driver.find_elements(By.NAME, "ModDel")), 2)
+                        for button in self.driver.find_elements(By.NAME, "ModDel"):
+                            self.assertTrue(button.is_displayed())
+                            self.assertLessEqual(button.rect["x"] + button.rect["width"], width)
+                        self.screenshot("watch-list-%d.png" % width)
+                    if page == "/Status.cgi":
+                        command = self.driver.find_element(By.CSS_SELECTOR, "#entries td.command")
+                        self.assertTrue(command.is_displayed())
+                        self.assertIn("実行しました", command.text)
+                        self.assertLessEqual(command.rect["x"] + command.rect["width"], width)
+                        words = self.driver.find_element(By.CSS_SELECTOR, "#entries td.words").text
+                        self.assertIn("障害 ERROR timeout", words)
+                        self.screenshot("status-%d.png" % width)
+                    if page == "add-refused":
+                        self.screenshot("watch-add-refused-%d.png" % width)
 
         def test_mail_settings_change_save_and_reload(self):
             env_before = self.env_on_disk()
@@ -421,7 +603,7 @@ else:
             self.click(self.button("変更", "/EnvSaveSetting.cgi"))
             self.nav("メール設定")
             self.assertEqual(self.value("SMTPServer"), "")
-            self.click(self.button("設定を再読み込み", "/ServiceReload.cgi"))
+            self.click_and_confirm(self.button("設定を再読み込み", "/ServiceReload.cgi"))
             self.assertEqual(self.heading(), "設定の再読み込み")
             self.click(self.driver.find_element(By.LINK_TEXT, "メール設定へ"))
             self.assertEqual(self.value("SMTPServer"), "smtp.example.co.jp")
@@ -446,7 +628,7 @@ else:
             self.assertIn("受け付けられました", self.driver.find_element(By.TAG_NAME, "main").text)
             self.assertTrue(h.wait_for(lambda: len(mails) == 1))
             mail = email.message_from_bytes(mails[0], policy=email.policy.default)
-            self.assertEqual(str(mail["Subject"]), "件名")
+            self.assertEqual(str(mail["Subject"]), "[テスト] 件名")
             self.assertEqual(mail.get_content().rstrip("\r\n"), "本文 (test)")
             self.screenshot("test-mail.png")
 

@@ -124,7 +124,8 @@ class MailTest(unittest.TestCase):
         self.assertEqual(sender, "agent@example.com")
         self.assertEqual(rcpts, ["ops@example.com", "dev@example.com"])
         msg = email.message_from_bytes(raw, policy=email.policy.default)
-        self.assertEqual(str(msg["Subject"]), "ScanLantern Notify from " + host)
+        # A new installation's subject names the host, the words and the file.
+        self.assertEqual(str(msg["Subject"]), "[ScanLantern] %s: 障害 (%s)" % (host, self.watched))
         self.assertEqual(msg.get_content_charset(), "iso-2022-jp")
         body = msg.get_content().replace("\r\n", "\n")
         address = re.search(r"IPアドレス  (\S+)\n", body).group(1)
@@ -249,11 +250,15 @@ class RelaySettingsTest(unittest.TestCase):
         self.assertIn(b'name="SMTPPassword" value=""', page)
         self.assertNotIn(b"pa,ss", page)
 
-        # Bad values are refused with the reason, and nothing changes.
-        for form, reason in (("SMTPPort=99999", b"SMTPPort"), ("SMTPSecurity=ssl3", b"SMTPSecurity")):
-            status, body = self.http("POST", "/EnvSaveSetting.cgi", "SMTPServer=x&FromMailAddress=y&" + form)
-            self.assertEqual(status, 500)
-            self.assertIn(reason, body)
+        # Bad values are refused with the reason beside the field, the values
+        # as typed, and nothing changes.
+        for form, reason in (("SMTPPort=99999", "ポート番号は 1 から 65535 の整数で入力してください"),
+                             ("SMTPSecurity=ssl3", "接続の保護は none、starttls、tls のいずれかを選んでください")):
+            status, body = self.http("POST", "/EnvSaveSetting.cgi",
+                                     "SMTPServer=x&FromMailAddress=y%40example.com&" + form)
+            self.assertEqual(status, 200)
+            self.assertIn(('<span class="reason">' + reason).encode("shift_jis"), body)
+            self.assertIn(b'name="SMTPServer" value="x"', body)
 
         # The console's text has its fixed five fields; its post keeps the
         # relay columns. The password survives a page save without one.

@@ -92,7 +92,8 @@ class SecurityTest(h.ServiceTestCase):
     def test_forged_requests_change_nothing(self):
         self.start([(self.watched, "ERROR", "1", "", "")])
         # An unsaved change in memory: a forged save or reload would show.
-        added = http("POST", "/AddWatch.cgi", body="HidWatchFileName=&WatchSearchString=WARN&WatchSearchCount=2")
+        added = http("POST", "/AddWatch.cgi", body="HidWatchFileName=%s&WatchSearchString=WARN&WatchSearchCount=2"
+                     % urllib.parse.quote(self.watched))
         self.assertEqual(added.status, 200)
         files, text = self.files(), self.console_text()
         self.assertIn(b'"WARN"', text)

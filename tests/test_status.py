@@ -153,7 +153,8 @@ class StatusTest(h.ServiceTestCase):
             self.assertEqual(row["mail"][1], entry["mail"]["result"])
             self.assertEqual(row["command"][1], entry["command"]["result"])
             if entry["last_fired"]:
-                self.assertEqual(row["fired"][0], entry["last_fired"])
+                # The time of the last trigger, and how long ago it was.
+                self.assertRegex(row["fired"][0], re.escape(entry["last_fired"]) + r" \(\d+秒前\)$")
         self.assertIn(third["reason"], rows[2]["state"][0])
 
     def test_test_mail_is_sent_with_the_current_settings_and_a_refusal_is_shown(self):
@@ -166,7 +167,7 @@ class StatusTest(h.ServiceTestCase):
         self.assertIn('id="testmail-ok"', page)
         self.assertTrue(h.wait_for(lambda: self.mailbox.messages))
         mail = email.message_from_bytes(self.mailbox.messages[0], policy=email.policy.default)
-        self.assertEqual(str(mail["Subject"]), "件名 (test)")
+        self.assertEqual(str(mail["Subject"]), "[テスト] 件名 (test)")  # told apart from an alert
         self.assertEqual(str(mail["From"]), "agent@example.com")
         self.assertEqual(mail.get_content().rstrip("\r\n"), "本文 (test) (test) (test)")
         log = self.log().decode("euc_jp", "replace")
@@ -176,7 +177,8 @@ class StatusTest(h.ServiceTestCase):
         page = body.decode("shift_jis")
         self.assertIn('id="testmail-error"', page)
         self.assertIn("RCPT TO", page)
-        self.assertIn(html.escape(REFUSED_REPLY, quote=True), page)
+        self.assertIn("送信先を受け付けられませんでした (127.0.0.1:25)", page)
+        self.assertIn(html.escape(REFUSED_REPLY, quote=True), page)  # a server's reply
         self.assertEqual(len(self.mailbox.messages), 1)
 
 

@@ -16,6 +16,7 @@
 #include "core/text.h"
 #include "core/unique_fd.h"
 #include "web/admin_text.h"
+#include "web/admin_texts_ja.h"
 #include "web/http_header_list.h"
 #include "web/metrics_text.h"
 #include "web/status_page.h"
@@ -130,6 +131,7 @@ bool AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo
   const Route* route = FindRoute(request.Document);
   if (!admission_.Admit(connection.PeerIP(), request, route && route->post_only, response,
                         request_line)) {
+    ShowRefusalPage(request, response);
     return false;
   }
   try {
@@ -219,6 +221,31 @@ void AdminDispatcher::Reload(const Call& call) {
   };
   call.response.SetStatusCode(500);
   call.response.BodyText = page.ProducePage();
+}
+
+void AdminDispatcher::ShowRefusalPage(const THTTPRequestInfo& request,
+                                      THTTPResponseInfo& response) const {
+  if (LowerCase(request.Accept).find("text/html") == std::string::npos) return;
+  const char* reason = nullptr;
+  switch (response.StatusCode()) {
+    case 403: reason = ja::kRefused403; break;
+    case 405: reason = ja::kRefused405; break;
+    case 429: reason = ja::kRefused429; break;
+    case 503: reason = ja::kRefused503; break;
+    default: return;
+  }
+  TPageProducer page;
+  page.SetHTMLFile(state_.DocumentRoot + "/Refused.html");
+  page.OnHTMLTag = [reason](TTag, const std::string& tag, const std::vector<std::string>&,
+                            std::string& replace_text) {
+    if (tag == "RefusedReason") replace_text = HtmlEscape(EucToSjis(reason));
+  };
+  try {
+    response.BodyText = page.ProducePage();
+    response.ContentType = "text/html";
+  } catch (const std::exception&) {
+    // Without its page the refusal keeps its short text.
+  }
 }
 
 void AdminDispatcher::ServeTreeListing(const Call& call) {
@@ -319,33 +346,59 @@ void AdminDispatcher::WatchSettingPage(const Call& call) {
 
 void AdminDispatcher::AddWatch(const Call& call) {
   pages_.AssertLockHeld();  // pages_ works on state_, whose lock is held
-  bool added = pages_.AddWatchEntry(call.request.Params);
-  ProducePage(call, added ? "/WatchSetting.html" : "/AddWatchError.html");
+  const WatchForm form = WatchForm::Read(call.request.Params);
+  FormPage page;
+  if (pages_.AddWatchEntry(form, page.reasons)) {
+    page.notice = std::string(ja::kNoticeAdded) + ja::kNoticeNotSaved;
+    ProducePage(call, "/WatchSetting.html", &page);
+    return;
+  }
+  page.field = [&form](std::string_view name) { return form.Field(name); };
+  ProducePage(call, "/AddWatchError.html", &page);
 }
 
 void AdminDispatcher::ModDelWatchSettingPage(const Call& call) {
   pages_.AssertLockHeld();
   // The form shows a stored entry; a request that names none is the
   // client's mistake, not the server's.
-  if (pages_.PressedRow(call.request.Params) == 0) {
+  const int32_t row = pages_.PressedRow(call.request.Params);
+  if (row == 0) {
     Refuse(call.response, 400, kNoSuchEntry);
     return;
   }
-  ProducePage(call, "/ModDelWatchSetting.html");
+  const WatchForm form = pages_.StoredForm(row);
+  FormPage page;
+  page.field = [&form](std::string_view name) { return form.Field(name); };
+  ProducePage(call, "/ModDelWatchSetting.html", &page);
 }
 
 void AdminDispatcher::ModDelWatch(const Call& call) {
   pages_.AssertLockHeld();
-  bool changed = pages_.ChangeWatchEntry(call.request.Params);
-  ProducePage(call, changed ? "/WatchSetting.html" : "/ModDelWatchError.html");
+  const WatchForm form = WatchForm::Read(call.request.Params);
+  FormPage page;
+  if (pages_.ChangeWatchEntry(form, page.reasons)) {
+    if (form.Action == "Mod") page.notice = ja::kNoticeModified;
+    if (form.Action == "Del") page.notice = ja::kNoticeDeleted;
+    if (!page.notice.empty()) page.notice += ja::kNoticeNotSaved;
+    ProducePage(call, "/WatchSetting.html", &page);
+    return;
+  }
+  page.field = [&form](std::string_view name) { return form.Field(name); };
+  ProducePage(call, "/ModDelWatchError.html", &page);
 }
 
 void AdminDispatcher::EnvSettingPage(const Call& call) { ProducePage(call, "/EnvSetting.html"); }
 
 void AdminDispatcher::EnvSaveSetting(const Call& call) {
   pages_.AssertLockHeld();
-  pages_.SaveEnvSettings(call.request.Params);
-  ProducePage(call, "/EnvSaveResult.html");
+  const EnvForm form = EnvForm::Read(call.request.Params);
+  FormPage page;
+  if (pages_.SaveEnvSettings(form, page.reasons)) {
+    ProducePage(call, "/EnvSaveResult.html");
+    return;
+  }
+  page.field = [&form](std::string_view name) { return form.Field(name); };
+  ProducePage(call, "/EnvSetting.html", &page);
 }
 
 void AdminDispatcher::SaveSetting(const Call& call) {
@@ -372,17 +425,18 @@ void AdminDispatcher::NotFound(const Call& call) {
                            call.response.StatusText + "</h1></body></html>";
 }
 
-void AdminDispatcher::ProducePage(const Call& call, const std::string& page) {
+void AdminDispatcher::ProducePage(const Call& call, const std::string& page, const FormPage* form) {
   // The handler answers the tags from this request's parameters (a copy, so
-  // that nothing refers to the request once it is answered).
-  PagWatch.OnHTMLTag = [this, params = call.request.Params](TTag, const std::string& tag,
-                                                            const std::vector<std::string>&,
-                                                            std::string& replace_text) {
+  // that nothing refers to the request once it is answered) and the form.
+  PagWatch.OnHTMLTag = [this, params = call.request.Params, form](TTag, const std::string& tag,
+                                                                  const std::vector<std::string>&,
+                                                                  std::string& replace_text) {
     pages_.AssertLockHeld();  // pages are produced under the service lock only
-    replace_text = pages_.PagWatchHTMLTag(tag, params);
+    replace_text = pages_.PagWatchHTMLTag(tag, params, form);
   };
   PagWatch.SetHTMLFile(state_.DocumentRoot + page);
   call.response.BodyText = PagWatch.ProducePage();
+  PagWatch.OnHTMLTag = nullptr;  // `form` dies with the handler's call
 }
 
 void AdminDispatcher::ServeFile(TTCPConnection& connection, THTTPResponseInfo& response,

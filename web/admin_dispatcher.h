@@ -130,6 +130,10 @@ class AdminDispatcher {
   // no such file system entry and the route table decides.
   bool ServeDocument(TTCPConnection& connection, const THTTPRequestInfo& request,
                      THTTPResponseInfo& response, std::string& request_line);
+  // A refusal of Admission (403, 405, 429, 503) as a Japanese page of the
+  // site when the client is a browser (it accepts text/html); other
+  // clients keep the short text.
+  void ShowRefusalPage(const THTTPRequestInfo& request, THTTPResponseInfo& response) const;
   // Runs the route's handler, under the service lock when it asks for it.
   void RunRoute(const Route& route, const Call& call) EXCLUDES(state_.Lock);
 
@@ -168,8 +172,10 @@ class AdminDispatcher {
 
   // A path without a route.
   void NotFound(const Call& call);
-  // The page of DocumentRoot + `page` filled by PagWatch.
-  void ProducePage(const Call& call, const std::string& page) REQUIRES(state_.Lock);
+  // The page of DocumentRoot + `page` filled by PagWatch, with the form and
+  // notice of `form` when given.
+  void ProducePage(const Call& call, const std::string& page, const FormPage* form = nullptr)
+      REQUIRES(state_.Lock);
   // Sends the file at path (expanded) and logs it, after the request line
   // when that is given and not yet written, in the same write.
   void ServeFile(TTCPConnection& connection, THTTPResponseInfo& response, const std::string& path,

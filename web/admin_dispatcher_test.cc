@@ -368,8 +368,9 @@ TEST_F(AdminDispatcherTest, RoutesAreMatchedExactlyWithoutQuery) {
 }
 
 TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
-  Reply added = Post("/AddWatch.cgi",
-                     "WatchSearchString=disk+full&WatchSearchCount=3&WatchMailAddress=a%40b");
+  Reply added = Post("/AddWatch.cgi", "HidWatchFileName=" + UrlEncode(watched_) +
+                                          "&WatchSearchString=disk+full&WatchSearchCount=3"
+                                          "&WatchMailAddress=a%40b.example");
   EXPECT_EQ(added.status, 200);
   EXPECT_NE(added.body.find("name=\"WatchSearchString2\" readonly value=\"disk full\""),
             std::string::npos);
@@ -380,9 +381,8 @@ TEST_F(AdminDispatcherTest, FormRoutesChooseTheirPages) {
                      "No1=1&WatchFileName1=y&No2=2&WatchFileName2=x&WatchSearchCount2=3"
                      "&ModDel=No2" +
                          UrlEncode(kLabelSjis));
-  // The form shows the stored entry (added without a file), not the posted
-  // fields.
-  EXPECT_EQ(shown.body.substr(0, 11), "No=2 file=\n");
+  // The form shows the stored entry, not the posted fields.
+  EXPECT_EQ(shown.body.substr(0, 11 + watched_.size()), "No=2 file=" + watched_ + "\n");
   EXPECT_NE(shown.body.find("<OPTION value=\"3\" selected>3</OPTION>"), std::string::npos);
   // Without a button, with a bad number or one beyond the list, the
   // request names no entry: the client's mistake.
@@ -526,7 +526,8 @@ TEST_F(AdminDispatcherTest, ConcurrentRequestsKeepTheTableConsistent) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        Reply r = Post("/AddWatch.cgi", "WatchSearchCount=1&WatchSearchString=t" +
+        Reply r = Post("/AddWatch.cgi", "HidWatchFileName=" + UrlEncode(watched_) +
+                                            "&WatchSearchCount=1&WatchSearchString=t" +
                                             std::to_string(t) + "r" + std::to_string(i));
         if (r.status != 200) ++failures;
         if (Get("/GetWatchSetting.cgi").status != 200) ++failures;
@@ -559,13 +560,14 @@ TEST(AdminInstalledPagesTest, PagesUseTheFieldsAndTags) {
        "action=\"/AddWatch.cgi\"", "name=\"HidWatchFileName\"", "name=\"WatchSearchString\"",
        "name=\"WatchSearchCount\"", "name=\"WatchMailAddress\"", "name=\"HidWatchCommand\"",
        "action=\"/SaveSetting.cgi\"", "action=\"/ServiceReload.cgi\""});
-  has("ModDelWatchSetting.html",
-      {"action=\"/ModDelWatch.cgi\"", "name=\"No\" value=\"<#ModDelWatchSettingNo>\"",
-       "value=\"<#ModDelHidWatchFileName>\"", "<#ModDelWatchSettingDispWatchFileName>",
-       "value=\"<#ModDelWatchSearchString>\"", "<#ModDelWatchSearchCount>",
-       "value=\"<#ModDelWatchMailAddress>\"", "value=\"<#ModDelHidWatchCommand>\"",
-       "<#ModDelDispWatchCommand>", "name=\"ModDel\" value=\"Mod\"",
-       "name=\"ModDel\" value=\"Del\""});
+  // The change form and its error page show the same form.
+  for (const char* page : {"ModDelWatchSetting.html", "ModDelWatchError.html"}) {
+    has(page, {"action=\"/ModDelWatch.cgi\"", "name=\"No\" value=\"<#FormNo>\"",
+               "value=\"<#FormHidWatchFileName>\"", "<#ReasonHidWatchFileName>",
+               "value=\"<#FormWatchSearchString>\"", "value=\"<#FormWatchSearchCount>\"",
+               "value=\"<#FormWatchMailAddress>\"", "value=\"<#FormHidWatchCommand>\"",
+               "name=\"ModDel\" value=\"Mod\"", "name=\"ModDel\" value=\"Del\"", "confirm("});
+  }
   has("EnvSetting.html",
       {"action=\"/EnvSaveSetting.cgi\"", "name=\"SMTPServer\" value=\"<#EnvSMTPServer>\"",
        "name=\"FromMailAddress\" value=\"<#EnvFromMailAddress>\""});

@@ -18,6 +18,7 @@
 #include "mail/smtp_client.h"
 #include "mail/smtp_settings.h"
 #include "settings/settings_files.h"
+#include "watch/notify_composer.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
 #include "web/http_header_list.h"
@@ -59,11 +60,11 @@ std::string ShowValue(const std::string& stored) { return HtmlEscape(EucToSjis(s
 std::string SecurityOptions(const std::string& stored) {
   std::string current = SmtpSecurityKeyword(stored);
   static const std::pair<const char*, const char*> kChoices[] = {
-      {"none", "none (port 25)"}, {"starttls", "STARTTLS (port 587)"}, {"tls", "TLS (port 465)"}};
+      {"none", ja::kSecurityNone}, {"starttls", ja::kSecurityStartTls}, {"tls", ja::kSecurityTls}};
   std::string out;
   for (const auto& [value, label] : kChoices) {
     out += std::string("<option value=\"") + value + "\"" + (current == value ? " selected" : "") +
-           ">" + label + "</option>\n";
+           ">" + ShowValue(label) + "</option>\n";
   }
   return out;
 }
@@ -98,6 +99,38 @@ bool IsThisHost(std::string name) {
   return !host.empty() && name == LowerCase(host);
 }
 
+// The <option> list of a rule's menu ("MatchMode", "Encoding"), the
+// current value selected.
+std::string RuleChoices(const std::string& field, const std::string& current) {
+  static const struct {
+    const char* field;
+    const char* value;
+    const char* label;
+  } kChoices[] = {{"MatchMode", "words", ja::kChoiceWords},
+                  {"MatchMode", "regex", ja::kChoiceRegex},
+                  {"Encoding", "auto", ja::kChoiceAuto},
+                  {"Encoding", "sjis", ja::kChoiceSjis}};
+  std::string out;
+  for (const auto& choice : kChoices) {
+    if (field != choice.field) continue;
+    const bool selected = SameText(Trim(current), choice.value);
+    out += std::string("<option value=\"") + choice.value + "\"" + (selected ? " selected" : "") +
+           ">" + ShowValue(choice.label) + "</option>";
+  }
+  return out;
+}
+
+// The panel at the top of a page: a refusal, or what an action did.
+std::string NoticeMarkup(const FormPage& page) {
+  if (!page.reasons.empty()) {
+    return "<section class=\"panel error\" role=\"alert\"><p>" + ShowValue(ja::kNoticeRefused) +
+           "</p></section>";
+  }
+  if (page.notice.empty()) return std::string();
+  return "<section class=\"panel ok notice\" role=\"status\"><p>" + ShowValue(page.notice) +
+         "</p></section>";
+}
+
 }  // namespace
 
 AdminPages::AdminPages(ServiceState& state) : state_(state) {}
@@ -110,14 +143,53 @@ std::string AdminPages::RowKey(const RequestParams& params) {
   return RemoveAll(RemoveAll(ParamValue(params, "ModDel"), "No"), ModDelLabelSjis());
 }
 
-std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const {
+std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestParams& params,
+                                        const FormPage* page) const {
   if (tag == "WatchSettingWatchListRecord") return WatchListRows();
+  if (tag == "Notice") return page ? NoticeMarkup(*page) : std::string();
+  if (tag.starts_with("Reason")) {
+    const std::string reason = page ? page->reasons.For(tag.substr(6)) : std::string();
+    return reason.empty() ? reason : "<span class=\"reason\">" + ShowValue(reason) + "</span>";
+  }
+  // The section "詳細条件" opens by itself when an entry has a rule or a
+  // reason is shown in it.
+  if (tag == "OpenRules") {
+    if (!page || !page->field) return std::string();
+    for (const char* name : kWatchRuleColumns) {
+      const std::string value(Trim(page->field(name).value_or("")));
+      const bool usual = value.empty() || value == "words" || value == "auto" || value == "0";
+      if (!usual || !page->reasons.For(name).empty()) return " open";
+    }
+    return std::string();
+  }
+  if (tag.starts_with("Choices") || tag.starts_with("Checked")) {
+    std::optional<std::string> value;
+    if (page && page->field) value = page->field(tag.substr(7));
+    return tag.starts_with("Checked") ? (Trim(value.value_or("")) == "1" ? " checked" : "")
+                                      : RuleChoices(tag.substr(7), value.value_or(""));
+  }
+  if (tag.starts_with("Form")) {
+    std::optional<std::string> value;
+    if (page && page->field) value = page->field(tag.substr(4));
+    // A new entry's threshold starts at 1.
+    if (!value && tag == "FormWatchSearchCount") value = "1";
+    return ShowValue(value.value_or(std::string()));
+  }
+  if (page && page->field && tag.starts_with("Env") && tag != "EnvSMTPSecurityOptions") {
+    if (std::optional<std::string> value = page->field(tag.substr(3))) return ShowValue(*value);
+  }
   if (tag == "EnvSMTPServer") return ShowValue(state_.EnvTable.GetValue("SMTPServer"));
   if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
   if (tag == "EnvSMTPPort") return ShowValue(state_.EnvTable.GetValue("SMTPPort"));
   if (tag == "EnvSMTPUser") return ShowValue(state_.EnvTable.GetValue("SMTPUser"));
-  if (tag == "EnvSMTPSecurityOptions")
-    return SecurityOptions(state_.EnvTable.GetValue("SMTPSecurity"));
+  if (tag == "EnvMailSubject") return ShowValue(state_.EnvTable.GetValue("MailSubject"));
+  if (tag == "EnvMailBody") return ShowValue(state_.EnvTable.GetValue("MailBody"));
+  if (tag == "MailPreview") return MailPreview(page);
+  if (tag == "EnvSMTPSecurityOptions") {
+    std::optional<std::string> posted;
+    if (page && page->field) posted = page->field("SMTPSecurity");
+    return SecurityOptions(posted.value_or(state_.EnvTable.GetValue("SMTPSecurity")));
+  }
   // The modify/delete page shows the stored entry of the pressed row; only
   // its number comes from the request, so a link from another page cannot
   // put its own values (a command to run as root) into the form.
@@ -144,6 +216,26 @@ std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestPar
   return std::string();
 }
 
+std::string AdminPages::MailPreview(const FormPage* page) const {
+  NotifyRequest sample;
+  sample.FileName = ja::kPreviewFile;
+  sample.SearchString = ja::kPreviewWords;
+  sample.ResultLine = ja::kPreviewLine;
+  sample.HitCount = 1;
+  sample.HostAddress = state_.HostAddress;
+  std::optional<std::string> subject, body;
+  if (page && page->field) {
+    subject = page->field("MailSubject");
+    body = page->field("MailBody");
+  }
+  sample.MailSubject = subject.value_or(state_.EnvTable.GetValue("MailSubject"));
+  sample.MailBody = body.value_or(state_.EnvTable.GetValue("MailBody"));
+  const std::string host = HostName();
+  return "<dl class=\"preview\"><dt>" + ShowValue(ja::kPreviewSubject) + "</dt><dd>" +
+         ShowValue(SubstitutePlaceholders(sample.MailSubject, sample, host)) + "</dd></dl><pre>" +
+         ShowValue(SubstitutePlaceholders(sample.MailBody, sample, host)) + "</pre>";
+}
+
 int32_t AdminPages::PressedRow(const RequestParams& params) const {
   int32_t row = 0;
   try {
@@ -156,7 +248,9 @@ int32_t AdminPages::PressedRow(const RequestParams& params) const {
 
 bool AdminPages::AnswersWithMarkup(const std::string& tag) {
   return tag == "WatchSettingWatchListRecord" || tag == "EnvSMTPSecurityOptions" ||
-         tag == "ModDelWatchSearchCount";
+         tag == "ModDelWatchSearchCount" || tag == "Notice" || tag.starts_with("Reason") ||
+         tag.starts_with("Choices") || tag.starts_with("Checked") || tag == "OpenRules" ||
+         tag == "MailPreview";
 }
 
 std::string AdminPages::WatchListRows() const {
@@ -169,8 +263,11 @@ std::string AdminPages::WatchListRows() const {
            "\" readonly value=\"" + row + "\"></TD>\n";
     out += "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchFileName" + row +
            "\" readonly value=\"" + ShowValue(entry->FileName) + "\"></TD>\n";
+    const std::string rules = RulesInShort(entry->Rules);
     out += "<TD width=\"150\"><INPUT size=\"20\" type=\"text\" name=\"WatchSearchString" + row +
-           "\" readonly value=\"" + ShowValue(entry->SearchString) + "\"></TD>\n";
+           "\" readonly value=\"" + ShowValue(entry->SearchString) + "\">" +
+           (rules.empty() ? "" : "<span class=\"rules\">" + ShowValue(rules) + "</span>") +
+           "</TD>\n";
     out +=
         "<TD width=\"84\" align=\"center\"><INPUT size=\"2\" type=\"text\" "
         "name=\"WatchSearchCount" +
@@ -196,123 +293,109 @@ std::string AdminPages::CountOptions(int32_t selected) {
   return out;
 }
 
-bool AdminPages::AddWatchEntry(const RequestParams& params) {
-  try {
-    auto entry = std::make_shared<TWatchFile>();
-    std::string file = SjisToEuc(ParamValue(params, "HidWatchFileName"));
-    if (!file.empty()) {
-      if (!PathExists(file)) throw AdminError("Error WatchFile: " + file + " Not Found");
-      entry->FileName = file;
+bool AdminPages::AddWatchEntry(const WatchForm& form, FormReasons& reasons) {
+  reasons = form.Check();
+  auto entry = std::make_shared<TWatchFile>();
+  if (reasons.empty()) {
+    entry->FileName = form.FileName;
+    try {
       OpenAndMeasure(*entry);
+    } catch (const AdminError& e) {
+      reasons.Add("HidWatchFileName", std::string(ja::kFormCannotWatch) + " " + form.FileName,
+                  e.what());
     }
-    entry->SearchString = SjisToEuc(ParamValue(params, "WatchSearchString"));
-    entry->SearchCount = StrToInt(ParamValue(params, "WatchSearchCount"));
-    entry->MailAddress = SjisToEuc(ParamValue(params, "WatchMailAddress"));
-    std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
-    if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
-    entry->Command = command;
-    entry->HitCount = 0;
-    state_.Watches.push_back(std::move(entry));
-    return true;
-  } catch (const std::exception& e) {
-    std::string text = std::string("Error AddWatchFile.\n") + e.what() + "\n";
+  }
+  if (!reasons.empty()) {
+    std::string text = "Error AddWatchFile.\n" + reasons.FirstLog() + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return false;
   }
+  entry->SearchString = form.SearchString;
+  entry->SearchCount = form.SearchCount();
+  entry->MailAddress = form.MailAddress;
+  entry->Command = form.Command;
+  if (form.HasRules) entry->Rules = form.Rules();
+  entry->HitCount = 0;
+  state_.Watches.push_back(std::move(entry));
+  return true;
 }
 
-bool AdminPages::ChangeWatchEntry(const RequestParams& params) {
-  try {
-    int32_t no = StrToInt(ParamValue(params, "No"));
-    std::string action = ParamValue(params, "ModDel").substr(0, 3);
-    WatchTable& table = state_.Watches;
-    if (no < 1 || static_cast<size_t>(no) > table.size()) {
-      throw AdminError("Error WatchNo " + std::to_string(no) + " Out Of Range");
-    }
-    size_t index = static_cast<size_t>(no) - 1;
+WatchForm AdminPages::StoredForm(int32_t row) const {
+  return WatchForm::Of(*state_.Watches.at(static_cast<size_t>(row) - 1), row);
+}
 
-    if (action == "Mod") {
-      TWatchFile& entry = *table[index];
-      std::string file = SjisToEuc(ParamValue(params, "HidWatchFileName"));
-      if (!file.empty() && !PathExists(file)) throw AdminError("Error WatchFile Not Found");
-      std::string search = SjisToEuc(ParamValue(params, "WatchSearchString"));
-      int32_t count = StrToInt(ParamValue(params, "WatchSearchCount"));
-      std::string mail = SjisToEuc(ParamValue(params, "WatchMailAddress"));
-      std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
-      if (!command.empty() && !PathExists(command)) throw AdminError("Error CommandFile Not Found");
-
-      if (file != entry.FileName) {
-        // A new file is watched from its current end, like an added entry;
-        // test it first so that a failure leaves the entry as it was.
-        if (!file.empty()) {
-          TWatchFile probe;
-          probe.FileName = file;
-          OpenAndMeasure(probe);
-        }
-        entry.FileName = file;
-        if (file.empty()) {
-          entry.Stream.Close();
-          entry.LastSize = entry.CurrentSize = 0;
-        } else {
-          OpenAndMeasure(entry);
-        }
-      }
-      entry.SearchString = std::move(search);
-      entry.SearchCount = count;
-      entry.MailAddress = std::move(mail);
-      entry.Command = std::move(command);
-    } else if (action == "Del") {
-      // The entry may still be held by a watch pass that is sending mail;
-      // its file is closed now, and later entries keep their hit counts.
-      std::shared_ptr<TWatchFile> removed = table[index];
-      table.erase(table.begin() + static_cast<std::ptrdiff_t>(index));
-      removed->Stream.Close();
-    }
-    return true;
-  } catch (const std::exception&) {
+bool AdminPages::ChangeWatchEntry(const WatchForm& form, FormReasons& reasons) {
+  reasons = FormReasons();
+  WatchTable& table = state_.Watches;
+  if (!IsNumberInRange(form.No, static_cast<int64_t>(table.size()))) {
+    reasons.Add("No", std::string(ja::kFormNoEntry) + " " + form.No);
     return false;
   }
+  const size_t index = static_cast<size_t>(StrToInt(form.No)) - 1;
+
+  if (form.Action == "Mod") {
+    reasons = form.Check();
+    if (!reasons.empty()) return false;
+    TWatchFile& entry = *table[index];
+    if (form.FileName != entry.FileName) {
+      // A new file is watched from its current end, like an added entry;
+      // test it first so that a failure leaves the entry as it was.
+      TWatchFile probe;
+      probe.FileName = form.FileName;
+      try {
+        OpenAndMeasure(probe);
+      } catch (const AdminError&) {
+        reasons.Add("HidWatchFileName", std::string(ja::kFormCannotWatch) + " " + form.FileName);
+        return false;
+      }
+      entry.FileName = form.FileName;
+      OpenAndMeasure(entry);
+    }
+    entry.SearchString = form.SearchString;
+    entry.SearchCount = form.SearchCount();
+    entry.MailAddress = form.MailAddress;
+    entry.Command = form.Command;
+    if (form.HasRules) entry.Rules = form.Rules();
+  } else if (form.Action == "Del") {
+    // The entry may still be held by a watch pass that is sending mail;
+    // its file is closed now, and later entries keep their hit counts.
+    std::shared_ptr<TWatchFile> removed = table[index];
+    table.erase(table.begin() + static_cast<std::ptrdiff_t>(index));
+    removed->Stream.Close();
+  }
+  return true;
 }
 
-void AdminPages::SaveEnvSettings(const RequestParams& params) {
+bool AdminPages::SaveEnvSettings(const EnvForm& form, FormReasons& reasons) {
   CsvTable& env = state_.EnvTable;
+  reasons = form.Check();
   // The relay fields change only when the form sends them; the password
   // only when one is typed (the page never shows it) or cleared.
   SmtpSettings mail = SmtpSettingsOf(env);
-  auto posted = [&params](std::string_view name) {
-    for (const std::string& line : params) {
-      if (line.size() > name.size() && line[name.size()] == '=' &&
-          SameText(line.substr(0, name.size()), name)) {
-        return true;
-      }
-    }
-    return false;
-  };
-  if (posted("SMTPPort")) mail.Port = Trim(ParamValue(params, "SMTPPort"));
-  if (posted("SMTPSecurity")) {
+  if (form.SMTPPort) mail.Port = *form.SMTPPort;
+  if (form.SMTPSecurity) {
     // "none" is the default, which an empty (or missing) cell means.
-    mail.Security = SmtpSecurityKeyword(ParamValue(params, "SMTPSecurity"));
+    mail.Security = SmtpSecurityKeyword(*form.SMTPSecurity);
     if (mail.Security == "none") mail.Security.clear();
   }
-  if (posted("SMTPUser")) mail.User = Trim(SjisToEuc(ParamValue(params, "SMTPUser")));
-  if (!ParamValue(params, "SMTPPasswordClear").empty()) {
+  if (form.SMTPUser) mail.User = *form.SMTPUser;
+  if (form.ClearPassword) {
     mail.Password.clear();
-  } else if (!ParamValue(params, "SMTPPassword").empty()) {
-    mail.Password = SjisToEuc(ParamValue(params, "SMTPPassword"));
+  } else if (!form.SMTPPassword.empty()) {
+    mail.Password = form.SMTPPassword;
   }
-  std::string problem = SmtpSettingsProblem(mail);
-  if (!problem.empty()) throw AdminError(problem);
   // A login over a plain connection would cross the network in clear; the
   // client refuses it too (except toward this host).
-  const std::string server(Trim(SjisToEuc(ParamValue(params, "SMTPServer"))));
-  if (!mail.User.empty() && SmtpSecurityKeyword(mail.Security) == "none" && !server.empty() &&
-      !IsThisHost(server)) {
-    throw AdminError(std::string(kAuthNotEncrypted + 4) + " (SMTPSecurity none toward " + server +
-                     ", which is not this host): choose starttls or tls, or leave SMTPUser empty.");
+  if (reasons.empty() && !mail.User.empty() && SmtpSecurityKeyword(mail.Security) == "none" &&
+      !form.SMTPServer.empty() && !IsThisHost(form.SMTPServer)) {
+    reasons.Add("SMTPUser", ja::kFormNotEncrypted);
   }
-  env.SetValue("SMTPServer", SjisToEuc(ParamValue(params, "SMTPServer")));
-  env.SetValue("FromMailAddress", SjisToEuc(ParamValue(params, "FromMailAddress")));
+  if (!reasons.empty()) return false;
+  env.SetValue("SMTPServer", form.SMTPServer);
+  env.SetValue("FromMailAddress", form.FromMailAddress);
+  if (form.MailSubject) env.SetValue("MailSubject", *form.MailSubject);
+  if (form.MailBody) env.SetValue("MailBody", *form.MailBody);
   for (const auto& [column, value] :
        {std::pair<const char*, const std::string&>{"SMTPPort", mail.Port},
         {"SMTPSecurity", mail.Security},
@@ -320,6 +403,7 @@ void AdminPages::SaveEnvSettings(const RequestParams& params) {
         {"SMTPPassword", mail.Password}}) {
     SetEnvValue(env, column, value);
   }
+  return true;
 }
 
 void AdminPages::SaveSettings() {

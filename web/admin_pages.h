@@ -17,6 +17,7 @@
 #define SL_WEB_ADMIN_PAGES_H_
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@
 
 #include "core/thread_annotations.h"
 #include "settings/service_state.h"
+#include "web/watch_form.h"
 
 namespace sl {
 
@@ -35,7 +37,19 @@ class AdminError : public std::runtime_error {
 
 // The decoded parameters of a request, "name=value" each; a parameter is
 // read by name without regard to letter case, a missing one reads as "".
-using RequestParams = std::vector<std::string>;
+// (RequestParams itself is declared with the forms.)
+
+// What a page shows besides the stored state: a form as it was posted (or
+// as it is stored) with the reasons against its fields, and a notice at
+// the top of the page. The template's tags "Form<field>" show a field's
+// value, "Reason<field>" the reason beside it, "Notice" the notice; the
+// mail page's "Env<field>" tags show the posted value over the stored one.
+struct FormPage {
+  // A field's EUC-JP value by its posted name; nullopt when it has none.
+  std::function<std::optional<std::string>(std::string_view)> field;
+  FormReasons reasons;
+  std::string notice;  // EUC-JP; a refusal's notice when reasons is not empty
+};
 
 class AdminPages {
  public:
@@ -43,8 +57,9 @@ class AdminPages {
 
   // Replacement text of a template tag; empty for names it does not know.
   // Throws SettingsError when "ModDelWatchSearchCount" finds no valid count.
-  std::string PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const
-      REQUIRES(state_.Lock);
+  // `page`, when given, answers the form and notice tags.
+  std::string PagWatchHTMLTag(const std::string& tag, const RequestParams& params,
+                              const FormPage* page = nullptr) const REQUIRES(state_.Lock);
   // True for the tags whose replacement is markup the pages make themselves
   // (the list's rows, the options of a menu); every other tag is replaced
   // by a stored or posted value escaped for HTML.
@@ -53,22 +68,27 @@ class AdminPages {
   // pressed ("ModDel"), or 0 when the parameter names none of the list.
   int32_t PressedRow(const RequestParams& params) const REQUIRES(state_.Lock);
 
-  // "/AddWatch.cgi": appends an entry built from the posted fields. False,
-  // with the table unchanged and "Error AddWatchFile." and the reason on
-  // standard output, when the watched file or the command does not exist or
-  // the count is not an integer.
-  bool AddWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
+  // "/AddWatch.cgi": appends an entry built from the form. False, with the
+  // table unchanged, the reasons in `reasons` and "Error AddWatchFile." and
+  // the first reason on standard output, when WatchForm::Check finds
+  // something or the file cannot be watched.
+  bool AddWatchEntry(const WatchForm& form, FormReasons& reasons) REQUIRES(state_.Lock);
 
-  // "/ModDelWatch.cgi": modifies ("Mod...") or deletes ("Del...") the entry
-  // numbered "No" (from 1). False, with the table unchanged, for a number
-  // outside the table, a missing file or command, or a count that is not an
-  // integer. Any other button value changes nothing and succeeds.
-  bool ChangeWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
+  // "/ModDelWatch.cgi": modifies ("Mod") or deletes ("Del") the entry
+  // numbered form.No (from 1). False, with the table unchanged and the
+  // reasons in `reasons`, for a number outside the table or, for a change,
+  // what WatchForm::Check finds. Any other action changes nothing and
+  // succeeds.
+  bool ChangeWatchEntry(const WatchForm& form, FormReasons& reasons) REQUIRES(state_.Lock);
+
+  // The change form of stored entry `row` (from 1, a valid row).
+  WatchForm StoredForm(int32_t row) const REQUIRES(state_.Lock);
 
   // "/EnvSaveSetting.cgi": stores "SMTPServer" and "FromMailAddress" (and
   // the relay fields) in the environment table; the next mail queued takes
-  // them from there.
-  void SaveEnvSettings(const RequestParams& params) REQUIRES(state_.Lock);
+  // them from there. False, with the table unchanged and the reasons in
+  // `reasons`, when the form is refused.
+  bool SaveEnvSettings(const EnvForm& form, FormReasons& reasons) REQUIRES(state_.Lock);
 
   // "/SaveSetting.cgi": writes the watch table and the environment table to
   // the two settings files.
@@ -97,6 +117,8 @@ class AdminPages {
   // The row number of the pressed modify/delete button ("ModDel").
   static std::string RowKey(const RequestParams& params);
   static std::string CountOptions(int32_t selected);
+  // The mail templates (posted, else stored) filled with sample values.
+  std::string MailPreview(const FormPage* page) const REQUIRES(state_.Lock);
   std::string WatchListRows() const REQUIRES(state_.Lock);
 
   ServiceState& state_;

@@ -62,7 +62,18 @@ class AdminPagesTest : public ::testing::Test {
   std::string log1_, log2_, cmd_;
   std::unique_ptr<ServiceState> state_;
   std::unique_ptr<AdminPages> pages_;
+  // The add and change actions on the form of params_.
+  bool Add() REQUIRES(state_->Lock) {
+    pages_->AssertLockHeld();
+    return pages_->AddWatchEntry(WatchForm::Read(params_), reasons_);
+  }
+  bool Change() REQUIRES(state_->Lock) {
+    pages_->AssertLockHeld();
+    return pages_->ChangeWatchEntry(WatchForm::Read(params_), reasons_);
+  }
+
   RequestParams params_;  // of the request the pages are asked about
+  FormReasons reasons_;   // of the last action
 };
 
 TEST_F(AdminPagesTest, WatchListRecordGivesNineLinesPerEntry) {
@@ -159,13 +170,10 @@ TEST_F(AdminPagesTest, AddWatchEntry) {
   SetParams({"HidWatchFileName=" + install_.Path("new.log"),
              "WatchSearchString=" + kErrorSjis + ",x", "WatchSearchCount=4", "WatchMailAddress=a@b",
              "HidWatchCommand=" + cmd_});
-  ASSERT_TRUE(pages_->AddWatchEntry(params_));
+  ASSERT_TRUE(Add());
   ASSERT_EQ(watches().size(), 3u);
   EXPECT_TRUE(watches()[2]->Stream.IsOpen());
   EXPECT_EQ(Snapshot(2), install_.Path("new.log") + "|" + kErrorEuc + ",x|4|a@b|" + cmd_ + "|12|0");
-  SetParams({"WatchSearchCount=1"});  // no file at all is accepted
-  ASSERT_TRUE(pages_->AddWatchEntry(params_));
-  EXPECT_FALSE(watches()[3]->Stream.IsOpen());
   watches().resize(2);
 
   const std::string missing = install_.Path("missing.log");
@@ -173,12 +181,13 @@ TEST_F(AdminPagesTest, AddWatchEntry) {
       {{"HidWatchFileName=" + missing, "WatchSearchCount=1"},
        "Error WatchFile: " + missing + " Not Found"},
       {{"HidWatchFileName=" + log1_, "WatchSearchCount="}, "'' is not a valid integer value"},
-      {{"WatchSearchCount=1", "HidWatchCommand=/no/such/command"}, "Error CommandFile Not Found"},
+      {{"HidWatchFileName=" + log1_, "WatchSearchCount=1", "HidWatchCommand=/no/such/command"},
+       "Error CommandFile Not Found"},
   };
   for (const auto& [params, message] : failures) {
     SetParams(params);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(pages_->AddWatchEntry(params_));
+    EXPECT_FALSE(Add());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error AddWatchFile.\n" + message + "\n");
     EXPECT_EQ(watches().size(), 2u);
   }
@@ -201,12 +210,12 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   };
   for (const auto& params : failing) {
     SetParams(params);
-    EXPECT_FALSE(pages_->ChangeWatchEntry(params_)) << params[0];
+    EXPECT_FALSE(Change()) << params[0];
     EXPECT_EQ(Snapshot(0), row1);
     EXPECT_EQ(Snapshot(1), row2);
   }
   SetParams({"No=1", "ModDel=modify", "WatchSearchCount=9"});  // neither Mod nor Del
-  EXPECT_TRUE(pages_->ChangeWatchEntry(params_));
+  EXPECT_TRUE(Change());
   EXPECT_EQ(Snapshot(0), row1);
 
   // A new file name is watched from its current end; the count stays.
@@ -214,14 +223,14 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
   SetParams({"No=2", "ModDel=Mod" + kLabelSjis, "HidWatchFileName=" + install_.Path("other.log"),
              "WatchSearchString=" + kErrorSjis, "WatchSearchCount=7", "WatchMailAddress=m@x",
              "HidWatchCommand=" + cmd_});
-  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  ASSERT_TRUE(Change());
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "|" + kErrorEuc + "|7|m@x|" + cmd_ + "|5|1");
   EXPECT_EQ(watches()[1]->Stream.Size(), 5);
   // The same name again keeps the stream and the sizes.
   WriteFile(install_.Path("other.log"), "1234567890");
   SetParams({"No=2", "ModDel=Modify", "HidWatchFileName=" + install_.Path("other.log"),
              "WatchSearchCount=1"});
-  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  ASSERT_TRUE(Change());
   EXPECT_EQ(Snapshot(1), install_.Path("other.log") + "||1|||5|1");
 }
 
@@ -249,7 +258,7 @@ TEST_F(AdminPagesTest, RulesSurviveChangesThroughThePagesAndTheConsole) {
 
   SetParams({"No=1", "ModDel=Mod", "HidWatchFileName=" + log1_, "WatchSearchString=ERROR",
              "WatchSearchCount=3"});
-  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  ASSERT_TRUE(Change());
   pages_->SaveSettings();
   std::string after = before;
   after.replace(after.find("\"ERROR\",\"2\""), 11, "\"ERROR\",\"3\"");
@@ -265,19 +274,19 @@ TEST_F(AdminPagesTest, RulesSurviveChangesThroughThePagesAndTheConsole) {
 TEST_F(AdminPagesTest, DeleteMovesLaterEntriesWithTheirCountsAndClosesTheFile) {
   MutexLock lock(state_->Lock);  // as the dispatcher holds it
   pages_->AssertLockHeld();
-  SetParams({"WatchSearchCount=5", "WatchSearchString=third"});
-  ASSERT_TRUE(pages_->AddWatchEntry(params_));
+  SetParams({"HidWatchFileName=" + log1_, "WatchSearchCount=5", "WatchSearchString=third"});
+  ASSERT_TRUE(Add());
   for (int i = 0; i < 3; ++i) watches()[i]->HitCount = i + 1;
   std::shared_ptr<TWatchFile> first = watches()[0];
   SetParams({"No=1", "ModDel=Del" + kLabelSjis});
-  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  ASSERT_TRUE(Change());
   ASSERT_EQ(watches().size(), 2u);
   EXPECT_FALSE(first->Stream.IsOpen());
   EXPECT_EQ(Snapshot(0), log2_ + "|" + kErrorEuc + " disk|1|||3|2");
   EXPECT_TRUE(watches()[0]->Stream.IsOpen());
-  EXPECT_EQ(Snapshot(1), "|third|5|||0|3");
+  EXPECT_EQ(Snapshot(1), log1_ + "|third|5|||10|3");
   SetParams({"No=2", "ModDel=Delete"});
-  ASSERT_TRUE(pages_->ChangeWatchEntry(params_));
+  ASSERT_TRUE(Change());
   EXPECT_EQ(watches().size(), 1u);
 }
 

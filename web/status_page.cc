@@ -11,6 +11,7 @@
 #include "core/utf8_text.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
+#include "web/watch_form.h"
 
 namespace sl {
 
@@ -70,8 +71,29 @@ std::string ShowResult(StateWord word, const std::string& detail) {
   return text;
 }
 
-std::string ShowTime(std::time_t when) {
-  return when == 0 ? Show(ja::kStatusNone) : FormatTimestamp(when);
+// The last trigger's time and how long ago it was.
+std::string ShowFired(std::time_t when, std::time_t now) {
+  if (when == 0) return Show(ja::kStatusNone);
+  int64_t ago = now > when ? static_cast<int64_t>(now - when) : 0;
+  std::string how;
+  if (ago < 60) {
+    how = std::to_string(ago) + Show(ja::kAgoSeconds);
+  } else if (ago < 3600) {
+    how = std::to_string(ago / 60) + Show(ja::kAgoMinutes);
+  } else if (ago < 86400) {
+    how = std::to_string(ago / 3600) + Show(ja::kAgoHours);
+  } else {
+    how = std::to_string(ago / 86400) + Show(ja::kAgoDays);
+  }
+  return "<span>" + FormatTimestamp(when) + "</span> <span class=\"ago\">(" + how + ")</span>";
+}
+
+// The search words, with the rules in short below them.
+std::string ShowWords(const EntryStatusView& e) {
+  std::string out = Show(e.SearchString);
+  const std::string rules = RulesInShort(e.Rules);
+  if (!rules.empty()) out += "<span class=\"rules\">" + Show(rules) + "</span>";
+  return out;
 }
 
 std::string ShowUptime(int64_t seconds) {
@@ -107,7 +129,7 @@ std::string Summary(const StatusSnapshot& s) {
 
 std::string EntryRows(const StatusSnapshot& s) {
   if (s.Entries.empty()) {
-    return "<tr><td colspan=\"9\">" + Show(ja::kStatusNoEntries) + "</td></tr>\n";
+    return "<tr><td colspan=\"10\">" + Show(ja::kStatusNoEntries) + "</td></tr>\n";
   }
   std::string out;
   int n = 0;
@@ -115,14 +137,20 @@ std::string EntryRows(const StatusSnapshot& s) {
     out += "<tr>";
     out += "<td class=\"no\">" + std::to_string(++n) + "</td>";
     out += "<td class=\"file\">" + Show(e.FileName) + "</td>";
-    out +=
-        "<td class=\"state\">" + ShowResult(WordOf(e.Status.File), e.Status.FileReason) + "</td>";
+    out += "<td class=\"words\">" + ShowWords(e) + "</td>";
+    std::string state = ShowResult(WordOf(e.Status.File), e.Status.FileReason);
+    if (e.Status.QuietUntil > s.SteadyNow) {
+      const auto left = std::chrono::ceil<std::chrono::seconds>(e.Status.QuietUntil - s.SteadyNow);
+      state += "<span class=\"quiet\">" + Show(ja::kQuietLeft) + " " +
+               std::to_string(left.count()) + Show(ja::kRuleSeconds) + "</span>";
+    }
+    out += "<td class=\"state\">" + state + "</td>";
     out += "<td class=\"read\">" + std::to_string(e.BytesRead) + "</td>";
     out += "<td class=\"size\">" +
            (e.FileSize < 0 ? std::string("-") : std::to_string(e.FileSize)) + "</td>";
     out += "<td class=\"hits\">" + std::to_string(e.HitCount) + " / " +
            std::to_string(e.SearchCount) + "</td>";
-    out += "<td class=\"fired\">" + ShowTime(e.Status.LastFired) + "</td>";
+    out += "<td class=\"fired\">" + ShowFired(e.Status.LastFired, s.Now) + "</td>";
     out += "<td class=\"mail\">" + ShowResult(WordOf(e.Status.Mail), e.Status.MailDetail) + "</td>";
     out += "<td class=\"command\">" + ShowResult(WordOf(e.Status.Command), e.Status.CommandDetail) +
            "</td>";
@@ -147,6 +175,7 @@ StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state) {
   s.UptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
                         std::chrono::steady_clock::now() - state.StartedAt)
                         .count();
+  s.SteadyNow = std::chrono::steady_clock::now();
   s.Entries.reserve(state.Watches.size());
   for (const auto& entry : state.Watches) {
     EntryStatusView e;
@@ -155,6 +184,7 @@ StatusSnapshot TakeStatusSnapshotLocked(const ServiceState& state) {
     e.SearchCount = entry->SearchCount;
     e.HitCount = entry->HitCount;
     e.BytesRead = entry->LastSize;
+    e.Rules = entry->Rules;
     e.Status = entry->Status;
     s.Entries.push_back(std::move(e));
   }

@@ -10,6 +10,7 @@
 #ifndef SL_WEB_STATUS_PAGE_H_
 #define SL_WEB_STATUS_PAGE_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -29,14 +30,16 @@ struct EntryStatusView {
   int32_t HitCount = 0;
   int64_t BytesRead = 0;  // the file is examined up to here
   int64_t FileSize = -1;  // at the time of the page; -1 when it cannot be read
+  WatchRules Rules;
   WatchStatus Status;
 };
 
 struct StatusSnapshot {
   std::time_t StartTime = 0;
   std::time_t Now = 0;
-  int64_t UptimeSeconds = 0;  // by the monotonic clock
-  MailQueueState Mail;        // the notification queue and its spool
+  std::chrono::steady_clock::time_point SteadyNow;  // when the snapshot was taken
+  int64_t UptimeSeconds = 0;                        // by the monotonic clock
+  MailQueueState Mail;                              // the notification queue and its spool
   int64_t LogWriteFailures = 0;
   std::vector<EntryStatusView> Entries;  // in the watch list's order
 };

@@ -23,9 +23,45 @@ std::string ResultRow(const char* label, const std::string& value) {
          "</td></tr>\n";
 }
 
+// True when the reply came from a server: the client's own failures read
+// "500 <socket error>" or "426 Timeout", while a server's 5xx is permanent.
+bool ServerReplied(const MailOutcome& outcome) {
+  if (outcome.Reply.empty()) return false;
+  if (outcome.Permanent) return true;
+  return !outcome.Reply.starts_with("500 ") && !outcome.Reply.starts_with("426 ");
+}
+
+// What the failed step could not do, in Japanese.
+const char* StepText(const std::string& step) {
+  static const std::pair<const char*, const char*> kSteps[] = {
+      {"CONNECT", ja::kSmtpConnect},   {"EHLO", ja::kSmtpHello}, {"HELO", ja::kSmtpHello},
+      {"STARTTLS", ja::kSmtpStartTls}, {"AUTH", ja::kSmtpAuth},  {"MAIL FROM", ja::kSmtpMailFrom},
+      {"RCPT TO", ja::kSmtpRcptTo},    {"DATA", ja::kSmtpData}};
+  for (const auto& [name, text] : kSteps) {
+    if (step == name) return text;
+  }
+  return ja::kSmtpOther;
+}
+
+// Why the client gave up, in Japanese where the cause is a known one; else
+// the client's own text without its code.
+std::string ClientReason(const std::string& reply) {
+  if (reply.starts_with("426 ")) return ja::kSmtpTimeout;
+  static const std::pair<const char*, const char*> kErrors[] = {{"#111)", ja::kSmtpRefused},
+                                                                {"#110)", ja::kSmtpTimeout},
+                                                                {"#113)", ja::kSmtpUnreachable},
+                                                                {"#101)", ja::kSmtpUnreachable},
+                                                                {"DNS lookup", ja::kSmtpNoName}};
+  for (const auto& [mark, text] : kErrors) {
+    if (reply.find(mark) != std::string::npos) return text;
+  }
+  return reply.starts_with("500 ") ? reply.substr(4) : reply;
+}
+
 // The panel that tells how the test mail ended.
 std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipients,
-                               const MailOutcome& outcome) {
+                               const std::string& server, const MailOutcome& outcome,
+                               const char* local_reason) {
   const char* id = "testmail-pending";
   const char* panel = "panel";
   const char* text = ja::kTestMailPending;
@@ -41,8 +77,18 @@ std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipie
   std::string out = std::string("<section class=\"") + panel + "\" id=\"" + id + "\">\n<p>" +
                     HtmlEscape(EucToSjis(text)) + "</p>\n<table class=\"form\">\n";
   out += ResultRow(ja::kTestMailRecipient, recipients);
-  if (!outcome.FailedStep.empty()) out += ResultRow(ja::kTestMailStep, outcome.FailedStep);
-  if (!outcome.Reply.empty()) out += ResultRow(ja::kTestMailReply, outcome.Reply);
+  if (local_reason) out += ResultRow(ja::kTestMailWhy, local_reason);
+  if (!outcome.FailedStep.empty()) {
+    // "接続できません (mail.example.jp:587): 接続を拒否されました"
+    std::string why = std::string(StepText(outcome.FailedStep)) + " (" + server + ")";
+    if (!ServerReplied(outcome) && !outcome.Reply.empty())
+      why += ": " + ClientReason(outcome.Reply);
+    out += ResultRow(ja::kTestMailWhy, why);
+    out += ResultRow(ja::kTestMailStep, outcome.FailedStep);
+  } else if (answer != TestMailAnswer::kPending && !local_reason) {
+    out += ResultRow(ja::kTestMailServer, server);
+  }
+  if (ServerReplied(outcome)) out += ResultRow(ja::kTestMailReply, outcome.Reply);
   for (const auto& [address, reply] : outcome.Refused) {
     out += ResultRow(ja::kTestMailRefused, address + ": " + reply);
   }
@@ -77,14 +123,21 @@ std::string TestMail::Send(const std::string& recipients, const std::string& pee
     mail.HostAddress = state_.HostAddress;
     mail.Smtp = SmtpSettingsOf(state_.EnvTable);
   }
+  // Its subject tells it apart from an alert. Without templates the mail
+  // takes the built-in form, which the templates would replace.
+  if (!mail.MailSubject.empty() || !mail.MailBody.empty()) {
+    mail.MailSubject = std::string(ja::kTestMailSubject) + " " +
+                       (mail.MailSubject.empty() ? "ScanLantern Notify" : mail.MailSubject);
+  }
 
   auto waiter = std::make_shared<Waiter>();
   TestMailAnswer answer = TestMailAnswer::kFailed;
   MailOutcome outcome;
+  const char* local_reason = nullptr;  // a check made here, before any server
   if (mail.MailAddress.empty()) {
-    outcome.Reply = ja::kTestMailNoRecipient;
+    local_reason = ja::kTestMailNoRecipient;
   } else if (Trim(mail.Smtp.Server).empty()) {
-    outcome.Reply = ja::kTestMailNoServer;
+    local_reason = ja::kTestMailNoServer;
   } else {
     std::string description = std::string(ja::kTestMailLabel) + "\t" + peer;
     auto done = [waiter](const MailOutcome& result) {
@@ -94,7 +147,7 @@ std::string TestMail::Send(const std::string& recipients, const std::string& pee
       waiter->cv.SignalAll();
     };
     if (!queue_ || !queue_(mail, description, done)) {
-      outcome.Reply = ja::kTestMailQueueFull;
+      local_reason = ja::kTestMailQueueFull;
     } else {
       MutexLock wait(waiter->mu);
       if (waiter->cv.WaitFor(waiter->mu, wait_, [&waiter] {
@@ -108,7 +161,13 @@ std::string TestMail::Send(const std::string& recipients, const std::string& pee
       }
     }
   }
-  return TestMailResultHtml(answer, mail.MailAddress, outcome);
+  const std::string security = SmtpSecurityKeyword(mail.Smtp.Security);
+  const std::string port = !Trim(mail.Smtp.Port).empty() ? std::string(Trim(mail.Smtp.Port))
+                           : security == "tls"           ? "465"
+                                                         : "25";
+  return TestMailResultHtml(answer, mail.MailAddress,
+                            std::string(Trim(mail.Smtp.Server)) + ":" + port, outcome,
+                            local_reason);
 }
 
 }  // namespace sl

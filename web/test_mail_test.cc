@@ -18,7 +18,7 @@ using testing::kEnvHeader;
 using testing::WriteFile;
 
 // The panel's text for a Japanese constant, as the page shows it.
-std::string Shown(const char* euc) { return HtmlEscape(EucToSjis(euc)); }
+std::string Shown(const std::string& euc) { return HtmlEscape(EucToSjis(euc)); }
 
 TEST(TestMailTest, QueuesTheCurrentSettingsAndTellsEachOutcome) {
   testing::TempInstall install;
@@ -69,6 +69,16 @@ TEST(TestMailTest, QueuesTheCurrentSettingsAndTellsEachOutcome) {
   page = mail.Send("ops@example.com", "10.0.0.1:4000");
   EXPECT_NE(page.find("id=\"testmail-error\""), std::string::npos);
   EXPECT_NE(page.find("550 &lt;no&amp;one&gt;"), std::string::npos);
+  EXPECT_NE(page.find(Shown(ja::kTestMailReply)), std::string::npos);
+  // No server answered: the step, the server tried and the cause, no reply.
+  outcome.FailedStep = "CONNECT";
+  outcome.Reply = "500 Connection refused (Winsock error #111)";
+  page = mail.Send("ops@example.com", "10.0.0.1:4000");
+  EXPECT_NE(page.find(Shown(std::string(ja::kSmtpConnect) +
+                            " (mail.example.com:25): " + ja::kSmtpRefused)),
+            std::string::npos);
+  EXPECT_EQ(page.find(Shown(ja::kTestMailReply)), std::string::npos);
+  EXPECT_EQ(page.find("Winsock"), std::string::npos);
 
   answer = false;  // still on its way when the wait runs out
   page = mail.Send("ops@example.com", "10.0.0.1:4000");

@@ -1,11 +1,13 @@
 # Builds one installed page from its UTF-8 source. Run with cmake -P.
 #   INPUT   the page source (UTF-8)
 #   OUTPUT  the page to write (Shift_JIS)
-#   PARTS   directory of the shared pieces _head.html, _nav.html and
-#           _actions.html, inserted where a line "<!-- include: NAME -->"
-#           stands (NAME without the underscore and extension)
+#   PARTS   directory of the shared pieces _head.html, _nav.html,
+#           _actions.html, _addform.html, _modform.html and _watchfields.html,
+#           inserted where a line "<!-- include: NAME -->" stands (NAME
+#           without the underscore and extension); a piece may include a
+#           piece later in the list (the watch forms include their fields)
 file(READ ${INPUT} page)
-foreach(part head nav actions)
+foreach(part head nav actions addform modform watchfields)
   file(READ ${PARTS}/_${part}.html text)
   string(REPLACE "<!-- include: ${part} -->\n" "${text}" page "${page}")
 endforeach()

@@ -76,6 +76,7 @@ std::string EnvText(const std::string& password) {
     env.AddField(name);
   }
   sl::EnsureEnvDefaults(env);
+  env.SetValue("MailSubject", sl::kInitialMailSubject);
   env.SetValue("UserID", kUser);
   env.SetValue("Password", password);
   return env.Serialize();
