@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -79,6 +80,8 @@ struct WatchStatus {
   std::string MailDetail;  // the failing step and the server's reply
   CommandResult Command = CommandResult::kNone;
   std::string CommandDetail;  // why the command failed or was skipped
+  std::chrono::steady_clock::time_point
+      QuietUntil{};  // end of the entry's quiet period; the clock's epoch when none
 };
 
 // The optional rules of a watch entry: the watch list's columns after

@@ -206,6 +206,8 @@ bool AdminPages::AddWatchEntry(const RequestParams& params) {
       OpenAndMeasure(*entry);
     }
     entry->SearchString = SjisToEuc(ParamValue(params, "WatchSearchString"));
+    std::string problem = SearchStringProblem(entry->SearchString, entry->Rules);
+    if (!problem.empty()) throw AdminError(problem);
     entry->SearchCount = StrToInt(ParamValue(params, "WatchSearchCount"));
     entry->MailAddress = SjisToEuc(ParamValue(params, "WatchMailAddress"));
     std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
@@ -237,6 +239,8 @@ bool AdminPages::ChangeWatchEntry(const RequestParams& params) {
       std::string file = SjisToEuc(ParamValue(params, "HidWatchFileName"));
       if (!file.empty() && !PathExists(file)) throw AdminError("Error WatchFile Not Found");
       std::string search = SjisToEuc(ParamValue(params, "WatchSearchString"));
+      std::string problem = SearchStringProblem(search, entry.Rules);
+      if (!problem.empty()) throw AdminError(problem);
       int32_t count = StrToInt(ParamValue(params, "WatchSearchCount"));
       std::string mail = SjisToEuc(ParamValue(params, "WatchMailAddress"));
       std::string command = SjisToEuc(ParamValue(params, "HidWatchCommand"));
