@@ -262,7 +262,9 @@ int main(int argc, char** argv) {
         {"ERROR quota /dev/sdb1", "ERROR", "", false},
         {"ERROR", "ERROR", "timed out", false},
         {"error,quota", "error", "", true},
-        {"status=5[0-9]{2}", "status=5[0-9]{2}", "", false, true}}},
+        {"status=5[0-9]{2}", "status=5[0-9]{2}", "", false, true},
+        // No plain text every match holds: the expression runs on every line.
+        {"(ERROR|FATAL)", "(ERROR|FATAL)", "", false, true}}},
       {"EUC-JP", Code::kEucJp, {{"ERROR,quota", "ERROR", "", false}, {jp_euc, jp_euc, "", false}}},
       {"UTF-8",
        Code::kUtf8,

@@ -35,6 +35,11 @@
 // trigger (further triggers within Quiet seconds send no mail and run no
 // command; they are counted, the first one is logged, and the next mail
 // carries their number). Windows and quiet periods run on the steady clock.
+// A regex entry matches each line with its expression (lines given up at
+// the retry limits are logged at most once a minute); a sjis entry matches
+// its words in their Shift_JIS form and logs, mails and hands the command
+// its lines in EUC-JP. The record keeps the first lines of the count for
+// the mail's MatchedLines.
 //
 // A pass looks only at the files that may have changed: PathWatch reports
 // writes, truncations, creations, deletions and renames in the directories
