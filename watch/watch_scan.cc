@@ -551,12 +551,13 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
   Hit hit;
   const WatchRules& rules = settings.Rules;
   const auto now = clock_();
-  std::string stamped = FormatTimestamp(std::time(nullptr)) + "\t";
-  stamped += EscapeForLog(line, kMatchedLineBytes);
   MutexLock lock(state_.Lock);
   if (entry.HitCount == 0) record.matched_lines.clear();  // a count begun anew
   hit.hits = CountInWindow(entry, rules.Window, record, now);
-  if (record.matched_lines.size() < kMatchedLines) record.matched_lines.push_back(stamped);
+  if (record.matched_lines.size() < kMatchedLines) {
+    record.matched_lines.push_back(FormatTimestamp(std::time(nullptr)) + "\t" +
+                                   EscapeForLog(line, kMatchedLineBytes));
+  }
   hit.triggered = hit.hits >= settings.SearchCount;
   if (!hit.triggered) return hit;
   entry.HitCount = 0;
