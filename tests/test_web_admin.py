@@ -109,7 +109,10 @@ class WebAdminTest(unittest.TestCase):
         failed = request("POST", "/AddWatch.cgi", h.sjis_form([
             ("HidWatchFileName", self.path("missing.log")), ("WatchSearchCount", "1")]))
         self.assertEqual(failed.status, 200)
-        self.assertEqual(failed.body, h.read(self.path("www/AddWatchError.html")))
+        # The error page says why.
+        reason = ("Error WatchFile: %s Not Found" % self.path("missing.log")).encode()
+        self.assertEqual(failed.body, h.read(self.path("www/AddWatchError.html")).replace(
+            b"<#WatchRefusal>", reason))
 
         # The list page posts every row and the pressed button.
         shown = request("POST", "/ModDelWatchSetting.cgi", h.sjis_form([
@@ -126,7 +129,8 @@ class WebAdminTest(unittest.TestCase):
             ("ModDel", "Mod")]))
         self.assertIn('value="a &quot;quoted&quot; &lt;word&gt;"', changed.text())
         out_of_range = request("POST", "/ModDelWatch.cgi", h.sjis_form([("No", "2"), ("ModDel", "Del")]))
-        self.assertEqual(out_of_range.body, h.read(self.path("www/ModDelWatchError.html")))
+        self.assertEqual(out_of_range.body, h.read(self.path("www/ModDelWatchError.html")).replace(
+            b"<#WatchRefusal>", b"Error WatchNo 2 Out Of Range"))
 
         saved = request("POST", "/SaveSetting.cgi", "")
         self.assertEqual(saved.status, 200)

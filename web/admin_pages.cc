@@ -112,6 +112,7 @@ std::string AdminPages::RowKey(const RequestParams& params) {
 
 std::string AdminPages::PagWatchHTMLTag(const std::string& tag, const RequestParams& params) const {
   if (tag == "WatchSettingWatchListRecord") return WatchListRows();
+  if (tag == "WatchRefusal") return ShowValue(refusal_);
   if (tag == "EnvSMTPServer") return ShowValue(state_.EnvTable.GetValue("SMTPServer"));
   if (tag == "EnvFromMailAddress") return ShowValue(state_.EnvTable.GetValue("FromMailAddress"));
   if (tag == "EnvSMTPPort") return ShowValue(state_.EnvTable.GetValue("SMTPPort"));
@@ -217,6 +218,7 @@ bool AdminPages::AddWatchEntry(const RequestParams& params) {
     state_.Watches.push_back(std::move(entry));
     return true;
   } catch (const std::exception& e) {
+    refusal_ = e.what();
     std::string text = std::string("Error AddWatchFile.\n") + e.what() + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -274,7 +276,8 @@ bool AdminPages::ChangeWatchEntry(const RequestParams& params) {
       removed->Stream.Close();
     }
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    refusal_ = e.what();
     return false;
   }
 }

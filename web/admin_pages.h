@@ -55,14 +55,17 @@ class AdminPages {
 
   // "/AddWatch.cgi": appends an entry built from the posted fields. False,
   // with the table unchanged and "Error AddWatchFile." and the reason on
-  // standard output, when the watched file or the command does not exist or
-  // the count is not an integer.
+  // standard output, when the watched file or the command does not exist,
+  // the count is not an integer or the entry's regular expression does not
+  // compile; the error page shows the reason ("WatchRefusal").
   bool AddWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
 
   // "/ModDelWatch.cgi": modifies ("Mod...") or deletes ("Del...") the entry
   // numbered "No" (from 1). False, with the table unchanged, for a number
-  // outside the table, a missing file or command, or a count that is not an
-  // integer. Any other button value changes nothing and succeeds.
+  // outside the table, a missing file or command, a count that is not an
+  // integer, or a regular expression that does not compile (the reason for
+  // the error page as for an add). Any other button value changes nothing
+  // and succeeds.
   bool ChangeWatchEntry(const RequestParams& params) REQUIRES(state_.Lock);
 
   // "/EnvSaveSetting.cgi": stores "SMTPServer" and "FromMailAddress" (and
@@ -100,6 +103,9 @@ class AdminPages {
   std::string WatchListRows() const REQUIRES(state_.Lock);
 
   ServiceState& state_;
+  // Why the last add or change was refused, for its error page
+  // ("WatchRefusal").
+  std::string refusal_ GUARDED_BY(state_.Lock);
 };
 
 }  // namespace sl

@@ -205,6 +205,14 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
     EXPECT_EQ(Snapshot(0), row1);
     EXPECT_EQ(Snapshot(1), row2);
   }
+  // A regular expression that does not compile, with the library's message
+  // for the error page.
+  watches()[1]->Rules.MatchMode = WatchRules::Mode::kRegex;
+  SetParams({"No=2", "ModDel=Mod", "WatchSearchString=a(b", "WatchSearchCount=1"});
+  EXPECT_FALSE(pages_->ChangeWatchEntry(params_));
+  EXPECT_EQ(Snapshot(1), row2);
+  EXPECT_EQ(pages_->PagWatchHTMLTag("WatchRefusal", params_),
+            "end pattern with unmatched parenthesis");
   SetParams({"No=1", "ModDel=modify", "WatchSearchCount=9"});  // neither Mod nor Del
   EXPECT_TRUE(pages_->ChangeWatchEntry(params_));
   EXPECT_EQ(Snapshot(0), row1);
