@@ -68,7 +68,8 @@ RegexMatcher::RegexMatcher(std::string_view euc_pattern, bool ignore_case, LogEn
   const std::string euc(euc_pattern);
   if (encoding == LogEncoding::kShiftJis) {
     sjis_ = std::make_unique<Form>();
-    error_ = sjis_->Compile(EucToSjis(euc), ignore_case, ONIG_ENCODING_SJIS);
+    // The message may quote the expression: back in EUC-JP like every text.
+    error_ = SjisToEuc(sjis_->Compile(EucToSjis(euc), ignore_case, ONIG_ENCODING_SJIS));
     return;
   }
   euc_ = std::make_unique<Form>();
