@@ -182,7 +182,7 @@ std::string SjisToEuc(std::string_view text) {
       out += static_cast<char>(b1);
       continue;
     }
-    bool lead = (b1 >= 0x81 && b1 <= 0x9F) || (b1 >= 0xE0 && b1 <= 0xEF);
+    bool lead = (b1 >= 0x81 && b1 <= 0x9F) || (b1 >= 0xE0 && b1 <= 0xFC);
     if (!lead || i + 1 >= text.size()) {
       out += static_cast<char>(b1);
       continue;
@@ -190,6 +190,11 @@ std::string SjisToEuc(std::string_view text) {
     auto b2 = static_cast<uint8_t>(text[i + 1]);
     if (b2 < 0x40 || b2 == 0x7F || b2 > 0xFC) {
       out += static_cast<char>(b1);
+      continue;
+    }
+    if (b1 >= 0xF0) {  // user-defined and IBM extension characters: no EUC-JP form
+      out += "\xA2\xAE";
+      ++i;
       continue;
     }
     int offset = b1 < 0xA0 ? 0x70 : 0xB0;

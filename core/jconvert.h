@@ -22,9 +22,11 @@ std::string EucToJis(std::string_view euc);
 // EUC-JP to Shift_JIS. Half-width katakana lose their single-shift byte.
 std::string EucToSjis(std::string_view euc);
 
-// Shift_JIS to EUC-JP: double-byte characters of JIS X 0208 become their
-// EUC-JP pair, half-width katakana get the 8E prefix, everything else
-// (ASCII, stray or incomplete bytes) passes unchanged.
+// Shift_JIS to EUC-JP: double-byte characters of JIS X 0208 (with code
+// page 932's NEC rows) become their EUC-JP pair, half-width katakana get the
+// 8E prefix, the double-byte characters EUC-JP lacks (lead bytes F0 to FC:
+// user-defined and IBM extensions) become "〓", everything else (ASCII,
+// stray or incomplete bytes) passes unchanged.
 std::string SjisToEuc(std::string_view text);
 
 // One JIS X 0208 pair (7-bit bytes) to its two Shift_JIS bytes.

@@ -98,6 +98,8 @@ TEST(SjisToEucTest, InvertsEucToSjis) {
   // A lone lead byte at the end, or one with an impossible trail byte, passes.
   EXPECT_EQ(SjisToEuc("a\x8A"), "a\x8A");
   EXPECT_EQ(SjisToEuc("\x8A\x20"), "\x8A\x20");
+  // An IBM extension (FA 40) has no EUC-JP form; the text after it stays in step.
+  EXPECT_EQ(SjisToEuc("\xFA\x40\x83\x41"), "\xA2\xAE\xA5\xA2");
 }
 
 TEST(MimeHeaderEncodeTest, PlainAndEncodedRuns) {

@@ -2,6 +2,7 @@
 
 #include <oniguruma.h>
 
+#include <cctype>
 #include <mutex>
 
 #include "core/jconvert.h"
@@ -67,7 +68,8 @@ RegexMatcher::RegexMatcher(std::string_view euc_pattern, bool ignore_case, LogEn
   const std::string euc(euc_pattern);
   if (encoding == LogEncoding::kShiftJis) {
     sjis_ = std::make_unique<Form>();
-    error_ = sjis_->Compile(EucToSjis(euc), ignore_case, ONIG_ENCODING_SJIS);
+    // The message may quote the expression: back in EUC-JP like every text.
+    error_ = SjisToEuc(sjis_->Compile(EucToSjis(euc), ignore_case, ONIG_ENCODING_SJIS));
     return;
   }
   euc_ = std::make_unique<Form>();
@@ -104,6 +106,104 @@ uint64_t RegexMatcher::TakeLimitHits() {
   uint64_t hits = limit_hits_;
   limit_hits_ = 0;
   return hits;
+}
+
+std::string RegexMatcher::RequiredText(std::string_view p) {
+  if (p.find("(?") != std::string_view::npos) return std::string();  // options, look-arounds
+  std::string best;
+  std::string run;
+  size_t last_unit = 0;  // bytes of the run's last character
+  auto end_run = [&] {
+    if (run.size() > best.size()) best = run;
+    run.clear();
+    last_unit = 0;
+  };
+  int depth = 0;  // inside a group nothing is certain
+  size_t i = 0;
+  const size_t n = p.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    size_t unit = 1;
+    if (c == 0x8F) {
+      unit = 3;
+    } else if (IsEucLeadByte(c)) {
+      unit = 2;
+    }
+    if (c == '\\') {
+      if (i + 1 >= n) return std::string();
+      const auto e = static_cast<unsigned char>(p[i + 1]);
+      if (e < 0x80 && !std::isalnum(e)) {
+        unit = 2;  // an escaped sign stands for itself
+        if (depth == 0) {
+          run += static_cast<char>(e);
+          last_unit = 1;
+        }
+        i += unit;
+        continue;
+      }
+      // Escapes that take no argument and match no fixed text; any other
+      // (codes, properties, back references) gives up.
+      if (std::string_view("dDwWsShHbBAzZGntrfvaeRX").find(static_cast<char>(e)) ==
+          std::string_view::npos) {
+        return std::string();
+      }
+      end_run();
+      i += 2;
+      continue;
+    }
+    if (c == '[') {  // a class: skipped whole (EUC-JP trail bytes are never ASCII)
+      end_run();
+      int nest = 0;
+      ++i;
+      if (i < n && p[i] == '^') ++i;
+      if (i < n && p[i] == ']') ++i;
+      for (; i < n; ++i) {
+        if (p[i] == '\\') {
+          ++i;
+        } else if (p[i] == '[') {
+          ++nest;
+        } else if (p[i] == ']' && nest-- == 0) {
+          break;
+        }
+      }
+      ++i;
+      continue;
+    }
+    if (c == '(' || c == ')') {
+      end_run();
+      depth += c == '(' ? 1 : -1;
+      ++i;
+      continue;
+    }
+    if (c == '|') {
+      if (depth <= 0) return std::string();
+      ++i;
+      continue;
+    }
+    if (c == '*' || c == '?' || c == '{') {
+      // The character before may be missing from a match.
+      run.resize(run.size() - last_unit);
+      end_run();
+      if (c == '{') {
+        size_t close = p.find('}', i);
+        i = close == std::string_view::npos ? n : close;
+      }
+      ++i;
+      continue;
+    }
+    if (c == '+' || c == '.' || c == '^' || c == '$') {
+      end_run();
+      ++i;
+      continue;
+    }
+    if (depth == 0) {
+      run.append(p.substr(i, unit));
+      last_unit = unit;
+    }
+    i += unit;
+  }
+  end_run();
+  return best;
 }
 
 std::string RegexMatcher::Problem(std::string_view euc_pattern, bool ignore_case,

@@ -45,6 +45,12 @@ class RegexMatcher {
   // Lines given up at the retry limits since the last call.
   uint64_t TakeLimitHits();
 
+  // The longest run of plain characters every match of the expression
+  // holds (EUC-JP, as the expression), for a quick filter of lines before
+  // the expression runs; empty when none is certain. Read conservatively:
+  // a top-level alternative or any "(?" construct gives none.
+  static std::string RequiredText(std::string_view euc_pattern);
+
   // Why an expression does not compile, or empty when it does (the check of
   // a setting).
   static std::string Problem(std::string_view euc_pattern, bool ignore_case, LogEncoding encoding);

@@ -65,5 +65,30 @@ TEST(RegexMatcherTest, BadExpressionsAreRefusedAndPathologicalOnesBounded) {
   EXPECT_EQ(slow.TakeLimitHits(), 0u);
 }
 
+// The quick filter must be text every match holds: a wrong one loses
+// matches, so each construct that makes text optional or uncertain is here.
+TEST(RegexMatcherTest, RequiredTextIsHeldByEveryMatch) {
+  const std::string error = testing::Euc("エラー");
+  const std::pair<std::string, std::string> cases[] = {
+      {"status=5[0-9]{2}", "status=5"},
+      {"ab*c", "a"},
+      {"abc?def", "def"},
+      {"x{2}longer", "longer"},
+      {"(ERROR|FATAL) disk", " disk"},
+      {"ERROR|FATAL", ""},
+      {"a\\.conf+", "a.conf"},
+      {"[^]x]yz", "yz"},
+      {"[[:alpha:]]+end", "end"},
+      {"\\d+ms\\b", "ms"},
+      {"\\x41BC", ""},
+      {"(?i)error", ""},
+      {"^" + error + "$", error},
+      {error + "?ab", testing::Euc("エラ")},
+  };
+  for (const auto& [pattern, required] : cases) {
+    EXPECT_EQ(RegexMatcher::RequiredText(pattern), required) << pattern;
+  }
+}
+
 }  // namespace
 }  // namespace sl

@@ -105,6 +105,7 @@ void ForEachField(Mail& m, Visit visit) {
   visit("Description", m.Description);
   visit("Attempts", m.Attempts);
   visit("LastError", m.LastError);
+  visit("MatchedLines", r.MatchedLines);
 }
 
 std::string IdName(uint64_t id) {

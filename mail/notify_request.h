@@ -39,6 +39,9 @@ struct NotifyRequest {
   int32_t Triggers = 1;
   std::string FirstLine;  // the first trigger's line and time (digests)
   std::time_t FirstTriggeredAt = 0;
+  // The lines that made up the count, the first kMatchedLines of them, one
+  // a line: "yyyy/mm/dd hh:mm:ss<TAB>line".
+  std::string MatchedLines;
 };
 
 // How one send ended. A failure names the step that failed (CONNECT,

@@ -162,22 +162,20 @@ WatchRules RulesOfRow(const CsvTable& conf, const std::string& source, int row,
   };
   rules.ExcludeString = conf.GetValue("ExcludeString");
 
-  // A column of two keywords (in any letter case): empty or `usual`, and
-  // `other`, which is refused with not_yet until this version matches by it,
-  // so that no entry is matched the wrong way meanwhile.
-  auto keyword = [&](const char* column, const char* usual, const char* other,
-                     const char* not_yet) {
+  // A column of two keywords (in any letter case): empty or `usual`, or
+  // `other`; true for `other`.
+  auto keyword = [&](const char* column, const char* usual, const char* other) {
     std::string value = conf.GetValue(column);
     std::string_view word = Trim(value);
-    if (SameText(word, other)) {
-      refuse(column, value, not_yet);
-    } else if (!word.empty() && !SameText(word, usual)) {
+    if (SameText(word, other)) return true;
+    if (!word.empty() && !SameText(word, usual)) {
       refuse(column, value,
              std::string("neither ") + usual + " nor " + other + " (empty means " + usual + ")");
     }
+    return false;
   };
-  keyword("MatchMode", "words", "regex", "this version does not match by regular expressions yet");
-  keyword("Encoding", "auto", "sjis", "this version does not match Shift_JIS logs yet");
+  if (keyword("MatchMode", "words", "regex")) rules.MatchMode = WatchRules::Mode::kRegex;
+  if (keyword("Encoding", "auto", "sjis")) rules.LogEncoding = WatchRules::Encoding::kShiftJis;
 
   std::string ignore = conf.GetValue("IgnoreCase");
   std::string_view flag = Trim(ignore);
@@ -199,6 +197,13 @@ WatchRules RulesOfRow(const CsvTable& conf, const std::string& source, int row,
     }
   }
 
+  // An expression that does not compile is refused with the library's
+  // message, in the column that holds it.
+  if (rules.MatchMode == WatchRules::Mode::kRegex) {
+    std::string pattern = conf.GetValue("SearchString");
+    std::string why = SearchStringProblem(pattern, rules);
+    if (!why.empty()) refuse("SearchString", pattern, why);
+  }
   return rules;
 }
 
@@ -236,6 +241,11 @@ std::string SettingsProblem::Format() const {
   for (size_t at; (at = file.find("/./")) != std::string::npos;) file.erase(at, 2);
   if (Row <= 0) return file + ": " + Reason;
   return file + ":" + std::to_string(Row) + ": " + Column + ": " + Value + ": " + Reason;
+}
+
+std::string SearchStringProblem(std::string_view search_string, const WatchRules& rules) {
+  if (rules.MatchMode != WatchRules::Mode::kRegex) return std::string();
+  return RegexMatcher::Problem(search_string, rules.IgnoreCase, RegexEncodingOf(rules));
 }
 
 std::vector<SettingsProblem> CheckWatchListCells(CsvTable& conf, const std::string& source,

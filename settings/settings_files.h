@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/regex_match.h"
 #include "settings/csv_table.h"
 #include "settings/watch_file.h"
 
@@ -115,6 +117,17 @@ int32_t MailRetryHours(const std::string& cell);
 // (and its hit count when words, count and rules are unchanged); other files are
 // opened and measured, so that text already present is never examined.
 void ReadWatchList(CsvTable& conf, WatchTable& table, const std::string& source = "");
+
+// The form of RegexMatcher an entry with these rules matches with.
+inline RegexMatcher::LogEncoding RegexEncodingOf(const WatchRules& rules) {
+  return rules.LogEncoding == WatchRules::Encoding::kShiftJis ? RegexMatcher::LogEncoding::kShiftJis
+                                                              : RegexMatcher::LogEncoding::kAuto;
+}
+
+// Why search_string cannot be the line test of an entry with these rules
+// (a regular expression that does not compile: the library's message), or
+// empty.
+std::string SearchStringProblem(std::string_view search_string, const WatchRules& rules);
 
 // Sets the rule cells of each row of conf from the entry of table that
 // watches the row's file (each entry taken once, in order), adding the

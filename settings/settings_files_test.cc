@@ -185,19 +185,22 @@ TEST_F(SettingsFilesTest, RuleColumnsAreOptionalCheckedAndAddedOnlyWhenUsed) {
 
   // Accepted spellings of the defaults, then each refusal with its place.
   conf_.LoadFromBytes(header + ",\"MatchMode\",\"IgnoreCase\",\"Window\",\"Encoding\"\n\"" + a +
-                      "\",\"E\",\"1\",\"\",\"\",\" Words\",\"0\",\"0\",\"AUTO\"\n");
+                      "\",\"E\",\"1\",\"\",\"\",\" Words\",\"0\",\"0\",\"AUTO\"\n\"" + b +
+                      "\",\"5[0-9]{2}\",\"1\",\"\",\"\",\"Regex\",\"1\",\"\",\"sjis\"\n");
   EXPECT_TRUE(CheckWatchList(conf_, "conf").empty());
+  WatchTable both;
+  ReadWatchList(conf_, both);
+  EXPECT_EQ(both[1]->Rules.MatchMode, WatchRules::Mode::kRegex);
+  EXPECT_EQ(both[1]->Rules.LogEncoding, WatchRules::Encoding::kShiftJis);
   struct Bad {
     const char* column;
     const char* value;
     const char* reason;
   } cases[] = {
-      {"MatchMode", "regex", "this version does not match by regular expressions yet"},
       {"MatchMode", "glob", "neither words nor regex (empty means words)"},
       {"IgnoreCase", "yes", "neither 0 nor 1 (empty means 0)"},
       {"Window", "-5", "not a number of seconds from 0 to 86400 (empty or 0 turns it off)"},
       {"Quiet", "86401", "not a number of seconds from 0 to 86400 (empty or 0 turns it off)"},
-      {"Encoding", "sjis", "this version does not match Shift_JIS logs yet"},
       {"Encoding", "utf8", "neither auto nor sjis (empty means auto)"},
   };
   for (const Bad& c : cases) {
@@ -217,6 +220,13 @@ TEST_F(SettingsFilesTest, RuleColumnsAreOptionalCheckedAndAddedOnlyWhenUsed) {
     }
     EXPECT_EQ(kept, table);
   }
+  // An expression that does not compile, with the library's message.
+  conf_.LoadFromBytes(header + ",\"MatchMode\"\n\"" + a + "\",\"a(b\",\"1\",\"\",\"\",\"regex\"\n");
+  std::vector<SettingsProblem> problems = CheckWatchList(conf_, "conf");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].Format(), (SettingsProblem{"conf", 2, "SearchString", "a(b",
+                                                   "end pattern with unmatched parenthesis"}
+                                       .Format()));
 }
 
 TEST_F(SettingsFilesTest, OnlyAMissingFileLoadsAsNothing) {

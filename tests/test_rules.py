@@ -5,6 +5,7 @@ command's trace and the mails."""
 import email
 import email.policy
 import os
+import subprocess
 import time
 import unittest
 
@@ -19,6 +20,12 @@ def hit_entry(n, count, path, words, line):
     return h.euc("%s(%d/%d)\n監視ファイル\t%s\n監視ワード\t%s\n監視内容\n%s\n" % (HIT, n, count, path, words, line))
 
 
+def conf_with_rules(rows):
+    """The watch list with the rule columns; rows of eleven cells."""
+    conf = h.conf_text(rows).split(b"\n", 1)
+    return conf[0] + RULE_COLUMNS + b"\n" + conf[1]
+
+
 class RulesTest(h.ServiceTestCase):
     env = {"smtp": "127.0.0.1", "sender": "agent@example.com", "subject": "\\WatchNum\\",
            "body": "held \\Suppressed\\"}
@@ -31,8 +38,7 @@ class RulesTest(h.ServiceTestCase):
         # Two matches within 3 s trigger; after a trigger 4 s of quiet.
         row = (path, "ERROR", "2", "ops@example.com", "echo ran >> %s" % trace, "retrying", "", "", "3", "4", "")
         self.write_settings([])
-        conf = h.conf_text([row]).split(b"\n", 1)
-        h.write(self.path("data/ScanLantern.conf"), conf[0] + RULE_COLUMNS + b"\n" + conf[1])
+        h.write(self.path("data/ScanLantern.conf"), conf_with_rules([row]))
         self.service = h.Service(self.prefix).start()
 
         # Excluded lines are no matches; a match older than the window no longer counts.
@@ -60,6 +66,39 @@ class RulesTest(h.ServiceTestCase):
                   for m in messages]
         self.assertEqual(bodies, ["held 0", "held 4"])
         self.assertTrue(h.wait_for(lambda: h.read(trace) == b"ran\nran\n"))
+
+    def test_expression_and_shift_jis_entries_and_a_refused_expression(self):
+        web = os.path.join(self.dir, "web.log")
+        java = os.path.join(self.dir, "java.log")
+        h.write(web, b"")
+        h.write(java, b"")
+        expression = "status=5[0-9]{2}"
+        self.write_settings([])
+        h.write(self.path("data/ScanLantern.conf"), conf_with_rules([
+            (web, expression, "1", "", "", "", "regex", "", "", "", ""),
+            (java, "Ab,エラー", "1", "", "", "", "", "", "", "", "sjis")]))
+        self.service = h.Service(self.prefix).start()
+
+        self.append(web, "GET / status=404\nGET / status=503 12ms\n")
+        # "A" is the second byte of ア (83 41) in Shift_JIS: the first line
+        # holds the bytes "Ab" but not the word.
+        sjis = lambda text: text.encode("shift_jis")
+        self.append(java, sjis("アb エラー\n") + sjis("Ab エラー: ディスク\n"))
+        self.assertTrue(h.wait_for(lambda: hit_entry(1, 1, web, expression, "GET / status=503 12ms")
+                                   in self.log()))
+        self.assertTrue(h.wait_for(lambda: hit_entry(1, 1, java, "Ab,エラー", "Ab エラー: ディスク")
+                                   in self.log()))
+        self.assertNotIn(b"status=404", self.log())
+        self.assertNotIn(h.euc("アb"), self.log())
+
+        # An expression that does not compile: refused with the library's message.
+        conf = self.path("data/ScanLantern.conf")
+        h.write(conf, conf_with_rules([(web, "status=(5", "1", "", "", "", "regex", "", "", "", "")]))
+        check = subprocess.run([os.path.join(self.prefix, "bin", "ScanLanternService"), "--check"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        self.assertEqual((check.returncode, check.stdout),
+                         (1, conf.encode() + b":2: SearchString: status=(5: end pattern with unmatched "
+                                             b"parenthesis\n"))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/jconvert.h"
 #include "core/text.h"
 #include "core/utf8_text.h"
 
@@ -93,6 +94,36 @@ int Commonness(unsigned char c) {
   return 30;
 }
 
+// Shift_JIS: a byte that starts a double-byte character.
+bool IsSjisLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// The Shift_JIS text with the ASCII letters of its single-byte characters
+// in lower case; second bytes stay as they are.
+std::string LowerSjis(std::string s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (IsSjisLead(static_cast<unsigned char>(s[i]))) {
+      ++i;
+    } else {
+      s[i] = FoldCase(s[i]);
+    }
+  }
+  return s;
+}
+
+// p holds the word (folded as LowerSjis does) in either case of its
+// single-byte letters; double-byte characters are compared as they are.
+bool EqualSjisFolded(const char* p, const std::string& word) {
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (IsSjisLead(static_cast<unsigned char>(word[i])) && i + 1 < word.size()) {
+      if (p[i] != word[i] || p[i + 1] != word[i + 1]) return false;
+      ++i;
+    } else if (FoldCase(p[i]) != word[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool HasHighByte(const std::string& s) {
   return std::any_of(s.begin(), s.end(),
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
@@ -141,11 +172,19 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string) {
   return words;
 }
 
-WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8, bool ignore_case)
-    : fold_(ignore_case) {
+WordMatcher::WordMatcher(std::vector<std::string> words, Utf8Converter* utf8, bool ignore_case,
+                         bool shift_jis)
+    : fold_(ignore_case), sjis_(shift_jis) {
   words_.reserve(words.size());
   for (std::string& w : words) {
     Word word;
+    if (sjis_) {
+      // The lead search takes every byte in either case (a superset);
+      // Contains then folds single-byte characters only.
+      w = EucToSjis(w);
+      word.sjis = fold_ ? LowerSjis(w) : w;
+      utf8 = nullptr;
+    }
     if (fold_) w = LowerCase(w);
     if (w.empty() || w.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       impossible_ = true;
@@ -200,8 +239,27 @@ bool WordMatcher::Contains(std::string_view text, const std::string& word) const
   return (fold_ ? FindFolded(text.data(), e, word) : Find(text.data(), e, word)) != nullptr;
 }
 
+// Like Contains, for the Shift_JIS form of a word in a text that starts at
+// a character boundary: a candidate counts only when it starts on one, found
+// by walking the characters from the start up to it (only when a candidate
+// is there, so that the common line costs one search).
+bool WordMatcher::ContainsSjis(std::string_view text, const Word& word) const {
+  const char* boundary = text.data();
+  const char* e = boundary + text.size();
+  for (const char* from = boundary;;) {
+    const char* hit = fold_ ? FindFolded(from, e, word.euc) : Find(from, e, word.euc);
+    if (hit == nullptr) return false;
+    while (boundary < hit) {
+      boundary += IsSjisLead(static_cast<unsigned char>(*boundary)) && boundary + 1 < e ? 2 : 1;
+    }
+    if (boundary == hit && (!fold_ || EqualSjisFolded(hit, word.sjis))) return true;
+    from = hit + 1;
+  }
+}
+
 bool WordMatcher::Holds(size_t i, std::string_view text) const {
   const Word& w = words_[i];
+  if (sjis_) return ContainsSjis(text, w);
   return Contains(text, w.euc) || (!w.utf8.empty() && Contains(text, w.utf8));
 }
 
@@ -354,8 +412,11 @@ const char* WordMatcher::FindLead(const char* from, const char* end, size_t* len
 }
 
 LineScanner::LineScanner(const WordMatcher& matcher, MatchHandler on_match,
-                         const WordMatcher* exclude)
-    : matcher_(matcher), on_match_(std::move(on_match)), exclude_(exclude) {}
+                         const WordMatcher* exclude, RegexMatcher* expression)
+    : matcher_(matcher),
+      on_match_(std::move(on_match)),
+      exclude_(exclude),
+      expression_(expression) {}
 
 void LineScanner::Feed(std::string_view piece) {
   if (piece.empty()) return;
@@ -410,7 +471,7 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
     for (;;) {
       const char* t = FindLineEnd(s, end);
       std::string_view line(s, static_cast<size_t>(t - s));
-      if (!Excluded(line)) on_match_(line);
+      if (Passes(line)) on_match_(line);
       if (t == end) break;
       s = SkipLineEnd(t, end);
     }
@@ -427,7 +488,7 @@ void LineScanner::ScanCompleteLines(const char* begin, const char* end) {
     while (line_begin > s && !IsLineEnd(line_begin[-1])) --line_begin;
     const char* line_end = FindLineEnd(hit + lead_size, end);
     std::string_view line(line_begin, static_cast<size_t>(line_end - line_begin));
-    if (matcher_.Matches(line) && !Excluded(line)) on_match_(line);
+    if (matcher_.Matches(line) && Passes(line)) on_match_(line);
     s = line_end;
   }
 }
@@ -451,7 +512,7 @@ void LineScanner::ExtendPartial(std::string_view text) {
   if (partial_.size() < kKeptLineBytes) {
     partial_.append(text.substr(0, kKeptLineBytes - partial_.size()));
   }
-  if (matcher_.MatchesNothing()) return;
+  if (matcher_.MatchesNothing() || MatchesHeadOnly()) return;
   size_t longest = std::max(matcher_.longest(), exclude_ ? exclude_->longest() : 0);
   if (longest == 0) return;
   std::string window = tail_;
@@ -467,8 +528,8 @@ void LineScanner::ExtendPartial(std::string_view text) {
 void LineScanner::FinishPartial() {
   if (!in_partial_) return;
   bool match;
-  if (!streaming_) {
-    match = matcher_.Matches(partial_) && !Excluded(partial_);
+  if (!streaming_ || MatchesHeadOnly()) {
+    match = matcher_.Matches(partial_) && Passes(partial_);
   } else if (matcher_.MatchesNothing()) {
     match = false;
   } else {

@@ -2,7 +2,9 @@
 //
 // SplitSearchWords turns an entry's search string into its words.
 // WordMatcher answers whether a line holds every word; a word holding
-// Japanese text may be found in its EUC-JP or its UTF-8 form. LineScanner
+// Japanese text may be found in its EUC-JP or its UTF-8 form, or, for a
+// Shift_JIS log, in its Shift_JIS form on the line's character boundaries.
+// LineScanner
 // takes the appended bytes of a file piece by piece and reports each line
 // that matches, with exactly the lines one buffer of all pieces would give:
 // a line or a CR LF pair may span two pieces, and a NUL byte ends a line like
@@ -17,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/regex_match.h"
 
 namespace sl {
 
@@ -34,10 +38,16 @@ std::vector<std::string> SplitSearchWords(std::string_view search_string);
 // (EUC-JP) also occurs where its UTF-8 form does. No words: every line
 // matches. An empty word, or one holding CR, LF or NUL, occurs in no line,
 // so such a set matches nothing (and HoldsAny skips it).
+// With shift_jis the words (EUC-JP) are looked for in their Shift_JIS form
+// instead, and only where they start on a character boundary of the text
+// (whose first byte is taken as one): an ASCII word does not match the
+// second bytes of double-byte characters, and case folding leaves second
+// bytes alone. Holds, HoldsAny and Matches expect a text that starts at a
+// line's start then; FindLead only finds candidates.
 class WordMatcher {
  public:
   explicit WordMatcher(std::vector<std::string> words, Utf8Converter* utf8 = nullptr,
-                       bool ignore_case = false);
+                       bool ignore_case = false, bool shift_jis = false);
   // Not copyable: the lead needles point into the words.
   WordMatcher(const WordMatcher&) = delete;
   WordMatcher& operator=(const WordMatcher&) = delete;
@@ -56,6 +66,7 @@ class WordMatcher {
   const char* FindLead(const char* from, const char* end, size_t* length) const;
 
   bool MatchesEverything() const { return words_.empty(); }
+  bool ShiftJis() const { return sjis_; }
   bool MatchesNothing() const { return impossible_; }
   size_t size() const { return words_.size(); }
   // The longest form of any word.
@@ -63,8 +74,10 @@ class WordMatcher {
 
  private:
   struct Word {
-    std::string euc;
+    std::string euc;   // for a Shift_JIS log its Shift_JIS form (all bytes folded with ignore_case)
     std::string utf8;  // empty when the word has no other form
+    std::string
+        sjis;  // for a Shift_JIS log: the Shift_JIS form, folded on its ASCII characters only
   };
   template <bool kFold>
   const char* FindLeadWide(const char** p, const char* end, size_t longest, size_t* length) const;
@@ -73,6 +86,7 @@ class WordMatcher {
   template <bool kFold>
   const char* Candidates(const char* q, const uint32_t* masks, uint32_t any, size_t* length) const;
   bool Contains(std::string_view text, const std::string& word) const;
+  bool ContainsSjis(std::string_view text, const Word& word) const;
 
   // One form of the lead word, with the two of its bytes that are compared
   // first: the rarest ones in log text. With ignore_case the words are held
@@ -93,23 +107,28 @@ class WordMatcher {
   size_t longest_ = 0;
   bool impossible_ = false;
   bool fold_ = false;  // ignore_case
+  bool sjis_ = false;  // shift_jis
 };
 
 // Feeds pieces of one text through line splitting and matching. OnMatch gets
 // each matching line in text order; the view is valid only during the call.
 // With exclusion words, a line that holds all the words and any exclusion
 // word is not reported (only lines holding the words are tested for them).
-// A line longer than kKeptLineBytes is matched in full but reported by its
-// first kKeptLineBytes bytes.
+// With an expression, a line must match it too; the words are then only a
+// quick filter (words every match holds, or none).
+// A line longer than kKeptLineBytes is reported by its first kKeptLineBytes
+// bytes. It is matched in full by words; an expression, or the words of a
+// Shift_JIS log (whose character boundaries are known only from a line's
+// start), match what is kept of it.
 class LineScanner {
  public:
   static constexpr size_t kKeptLineBytes = 1 << 20;
 
   using MatchHandler = std::function<void(std::string_view line)>;
 
-  // exclude, when given, must outlive the scanner.
+  // exclude and expression, when given, must outlive the scanner.
   LineScanner(const WordMatcher& matcher, MatchHandler on_match,
-              const WordMatcher* exclude = nullptr);
+              const WordMatcher* exclude = nullptr, RegexMatcher* expression = nullptr);
 
   // The next piece of the text.
   void Feed(std::string_view piece);
@@ -123,6 +142,14 @@ class LineScanner {
 
  private:
   bool Excluded(std::string_view line) const { return exclude_ && exclude_->HoldsAny(line); }
+  // A line holding the words passes the exclusion words and the expression.
+  bool Passes(std::string_view line) const {
+    return !Excluded(line) && (expression_ == nullptr || expression_->Matches(line));
+  }
+  // Whether a line too long to keep is matched by its kept head only.
+  bool MatchesHeadOnly() const {
+    return expression_ != nullptr || matcher_.ShiftJis() || (exclude_ && exclude_->ShiftJis());
+  }
   void ScanCompleteLines(const char* begin, const char* end);
   void ExtendPartial(std::string_view text);
   void FinishPartial();
@@ -130,6 +157,7 @@ class LineScanner {
   const WordMatcher& matcher_;
   MatchHandler on_match_;
   const WordMatcher* exclude_;
+  RegexMatcher* expression_;
   bool pending_cr_ = false;  // the previous piece ended in CR
 
   // The line begun in an earlier piece. While it is short its bytes are all

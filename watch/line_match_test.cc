@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/jconvert.h"
+#include "core/regex_match.h"
 #include "core/utf8_text.h"
 #include "testing/test_support.h"
 
@@ -98,61 +100,103 @@ TEST(WordMatcherTest, JapaneseWordsInEucJpAndUtf8) {
   EXPECT_EQ(conv.Utf8ToEuc("x\xF0\x9F\x98\x80y\xE0\xB8\x81"), "x\xA2\xAEy\xA2\xAE");
 }
 
-// Exclusion words and letter case, over ASCII, EUC-JP and UTF-8 lines of
-// one Japanese word: each line alone, after a prefix long enough for the
-// vector filter, and as an overlong line.
-TEST(LineScannerTest, ExclusionWordsAndCaseInEveryCode) {
+// Exclusion words, letter case and expressions, over ASCII, EUC-JP, UTF-8
+// and Shift_JIS lines of one Japanese word: each line alone, after a prefix
+// long enough for the vector filter, and as an overlong line.
+TEST(LineScannerTest, ExclusionCaseAndExpressionsInEveryCode) {
   Utf8Converter conv;
   const std::string error = testing::Euc("エラー"), retry = testing::Euc("再試行");
+  const std::string error_sj = EucToSjis(error), retry_sj = EucToSjis(retry);
   std::string error8, retry8;
   ASSERT_TRUE(conv.EucToUtf8(error, &error8));
   ASSERT_TRUE(conv.EucToUtf8(retry, &retry8));
+  // Shift_JIS characters whose second byte is an ASCII letter: ア is 83 41
+  // ("A"), ャ is 83 61 ("a").
+  const std::string a_sj = EucToSjis(testing::Euc("ア")),
+                    small_ya_sj = EucToSjis(testing::Euc("ャ"));
+  ASSERT_EQ(a_sj, "\x83\x41");
+  enum Kind { kWords, kRegex, kSjis, kSjisRegex };
   struct Case {
+    Kind kind;
     std::string search, exclude;
     bool ignore_case;
     std::string line;
     bool match;
   } cases[] = {
-      {"error", "retrying", true, "ERROR disk full", true},
-      {"error", "retrying", true, "Error: Retrying in 5 s", false},
-      {"error", "retrying", true, "errno 5", false},
-      {"error", "retrying", false, "ERROR disk full", false},
-      {"ERROR", "retrying", false, "ERROR RETRYING", true},
-      {"ERROR", "retrying,timeout", false, "ERROR timeout", false},
-      {"ERROR,disk", "", true, "Disk eRRor", true},
-      {"", "debug", true, "DEBUG tick", false},
-      {"", "debug", true, "INFO tick", true},
-      {error, retry, false, error + ": disk", true},
-      {error, retry, false, error + " " + retry + "します", false},
-      {error, retry, false, error8 + ": disk", true},
-      {error, retry, false, error8 + " " + retry8, false},
-      {error + ",disk", "", true, error8 + " DISK", true},
-      {error + ",disk", retry, true, "DISK " + error + retry, false},
-      {"@[", "", true, "`{ not folded", false},  // only letters take the other case
+      {kWords, "error", "retrying", true, "ERROR disk full", true},
+      {kWords, "error", "retrying", true, "Error: Retrying in 5 s", false},
+      {kWords, "error", "retrying", true, "errno 5", false},
+      {kWords, "error", "retrying", false, "ERROR disk full", false},
+      {kWords, "ERROR", "retrying", false, "ERROR RETRYING", true},
+      {kWords, "ERROR", "retrying,timeout", false, "ERROR timeout", false},
+      {kWords, "ERROR,disk", "", true, "Disk eRRor", true},
+      {kWords, "", "debug", true, "DEBUG tick", false},
+      {kWords, "", "debug", true, "INFO tick", true},
+      {kWords, error, retry, false, error + ": disk", true},
+      {kWords, error, retry, false, error + " " + retry + "します", false},
+      {kWords, error, retry, false, error8 + ": disk", true},
+      {kWords, error, retry, false, error8 + " " + retry8, false},
+      {kWords, error + ",disk", "", true, error8 + " DISK", true},
+      {kWords, error + ",disk", retry, true, "DISK " + error + retry, false},
+      {kWords, "@[", "", true, "`{ not folded", false},  // only letters take the other case
+      {kRegex, "status=5[0-9]{2}", "", false, "GET / status=503 12ms", true},
+      {kRegex, "status=5[0-9]{2}", "", false, "GET / status=404 status=5x", false},
+      {kRegex, "STATUS=5\\d\\d", "retrying", true, "status=500", true},
+      {kRegex, "status=5\\d\\d", "retrying", true, "Status=502 Retrying", false},
+      {kRegex, "status=5\\d\\d", "", false, "STATUS=500", false},
+      {kRegex, error + "[:;]", retry, false, error + ": disk", true},
+      {kRegex, error + "[:;]", retry, false, error8 + "; disk", true},
+      {kRegex, error + "[:;]", retry, false, error8 + ": " + retry8, false},
+      {kRegex, error + "$", "", false, "x" + error, true},
+      {kRegex, "(disk|net) " + error, "", true, "NET " + error8, true},
+      {kSjis, error, retry, false, error_sj + ": disk", true},
+      {kSjis, error, retry, false, error_sj + " " + retry_sj, false},
+      {kSjis, error + ",disk", "", true, "DISK " + error_sj, true},
+      {kSjis, "Ab", "", false, a_sj + "b", false},  // "A" is only a second byte
+      {kSjis, "ab", "", true, a_sj + "b", false},
+      {kSjis, "ab", "", true, a_sj + "AB", true},
+      {kSjis, testing::Euc("ア") + "x", "", true, a_sj + "X", true},
+      {kSjis, testing::Euc("ア") + "x", "", true, small_ya_sj + "x",
+       false},  // second bytes keep case
+      {kSjis, "disk", "Ab", false, a_sj + "b disk", true},
+      {kSjisRegex, error + ".*disk", retry, true, error_sj + ": DISK", true},
+      {kSjisRegex, error + ".*disk", retry, true, error_sj + retry_sj + ": disk", false},
+      {kSjisRegex, "Ab", "", false, a_sj + "b", false},
   };
   const std::string prefix(70, '.');
   const std::string overlong(LineScanner::kKeptLineBytes + 10, '.');
   for (const Case& c : cases) {
-    WordMatcher words(SplitSearchWords(c.search), &conv, c.ignore_case);
-    WordMatcher exclude(SplitSearchWords(c.exclude), &conv, c.ignore_case);
-    auto scan = [&](const std::string& text) {
+    const bool regex = c.kind == kRegex || c.kind == kSjisRegex;
+    const bool sjis = c.kind == kSjis || c.kind == kSjisRegex;
+    Words filter;
+    if (!regex) {
+      filter = SplitSearchWords(c.search);
+    } else if (std::string required = RegexMatcher::RequiredText(c.search); !required.empty()) {
+      filter.push_back(required);
+    }
+    WordMatcher words(filter, &conv, c.ignore_case, sjis);
+    WordMatcher exclude(SplitSearchWords(c.exclude), &conv, c.ignore_case, sjis);
+    RegexMatcher expression(
+        c.search, c.ignore_case,
+        sjis ? RegexMatcher::LogEncoding::kShiftJis : RegexMatcher::LogEncoding::kAuto);
+    ASSERT_TRUE(!regex || expression.Compiled()) << expression.Error();
+    auto scan = [&](const std::vector<std::string>& pieces) {
       Words lines;
       LineScanner scanner(
-          words, [&](std::string_view line) { lines.emplace_back(line); }, &exclude);
-      scanner.Feed("first\n" + text + "\n");
+          words, [&](std::string_view line) { lines.emplace_back(line); }, &exclude,
+          regex ? &expression : nullptr);
+      for (const std::string& piece : pieces) scanner.Feed(piece);
       scanner.Finish();
-      return std::count(lines.begin(), lines.end(), text) == 1;
+      return lines;
     };
-    std::string name = ::testing::PrintToString(c.line);
-    EXPECT_EQ(scan(c.line), c.match) << name;
-    EXPECT_EQ(scan(prefix + c.line), c.match) << name;
-    Words lines;
-    LineScanner scanner(
-        words, [&](std::string_view line) { lines.emplace_back(line); }, &exclude);
-    scanner.Feed(overlong);
-    scanner.Feed(c.line + "\n");
-    scanner.Finish();
-    EXPECT_EQ(lines.size(), c.match ? 1u : 0u) << "overlong " << name;
+    std::string name = ::testing::PrintToString(c.search + " / " + c.line);
+    for (const std::string& text : {c.line, prefix + c.line}) {
+      Words lines = scan({"first\n" + text + "\n"});
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), text) == 1, c.match) << name;
+    }
+    // An overlong line: words find it in full, the others look at its head.
+    EXPECT_EQ(scan({overlong, c.line + "\n"}).size(), c.match && c.kind == kWords ? 1u : 0u)
+        << "overlong " << name;
   }
 }
 

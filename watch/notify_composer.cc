@@ -1,6 +1,8 @@
 #include "watch/notify_composer.h"
 
+#include <algorithm>
 #include <exception>
+#include <string_view>
 
 #include "core/host_name.h"
 #include "core/jconvert.h"
@@ -16,6 +18,30 @@ namespace {
 
 constexpr size_t kMaxHostName = 64;
 
+// text with \MatchedLines\ and \ResultLine\ replaced, left to right.
+std::string ReplaceLines(const std::string& text, const NotifyRequest& request) {
+  static constexpr std::string_view kMatched = "\\MatchedLines\\";
+  static constexpr std::string_view kResult = "\\ResultLine\\";
+  std::string out;
+  size_t at = 0;
+  for (;;) {
+    size_t matched = text.find(kMatched, at);
+    size_t result = text.find(kResult, at);
+    size_t next = std::min(matched, result);
+    if (next == std::string::npos) break;
+    out.append(text, at, next - at);
+    if (next == matched) {
+      out += request.MatchedLines;
+      at = next + kMatched.size();
+    } else {
+      out += request.ResultLine;
+      at = next + kResult.size();
+    }
+  }
+  out.append(text, at, std::string::npos);
+  return out;
+}
+
 }  // namespace
 
 std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest& request,
@@ -27,8 +53,9 @@ std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest&
   ReplaceAll(out, "\\WatchString\\", request.SearchString);
   ReplaceAll(out, "\\WatchNum\\", std::to_string(request.HitCount));
   ReplaceAll(out, "\\Suppressed\\", std::to_string(request.Suppressed));
-  ReplaceAll(out, "\\ResultLine\\", request.ResultLine);
-  return out;
+  // The watched lines last, and in one sweep: what they bring in is never
+  // read for placeholders again.
+  return ReplaceLines(out, request);
 }
 
 std::string JisBodyLine(std::string_view euc_line) {

@@ -48,6 +48,20 @@ TEST(NotifyComposerTest, PlaceholdersAreReplacedInTheirOrder) {
             "vm1|192.0.2.7|/var/log/3.log|ERROR,disk|3|at \\ServerName\\|\\watchfile\\|vm1");
 }
 
+// The lines of the count: in the body one a line, and whatever a watched
+// line holds stays as it is.
+TEST(NotifyComposerTest, MatchedLinesAreFilledInOnceAndLast) {
+  NotifyRequest r = Request();
+  r.MatchedLines = "2026/12/07 10:00:01\tERROR \\ResultLine\\\n2026/12/07 10:00:02\tERROR disk";
+  r.ResultLine = "ERROR \\MatchedLines\\";
+  EXPECT_EQ(SubstitutePlaceholders("\\MatchedLines\\|\\ResultLine\\", r, "vm1"),
+            r.MatchedLines + "|" + r.ResultLine);
+  r.MailBody = "lines:\n\\MatchedLines\\\nend";
+  EXPECT_EQ(ComposeNotifyMail(r, "vm1").Body,
+            (std::vector<std::string>{"lines:", "2026/12/07 10:00:01\tERROR \\ResultLine\\",
+                                      "2026/12/07 10:00:02\tERROR disk", "end"}));
+}
+
 TEST(NotifyComposerTest, EmptyTemplatesGiveTheBuiltInForm) {
   NotifyMail mail = ComposeNotifyMail(Request(), "vm1");
   EXPECT_EQ(mail.HdrSubject, "ScanLantern Notify");

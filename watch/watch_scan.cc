@@ -12,8 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/event_log.h"
+#include "core/jconvert.h"
 #include "core/text.h"
 #include "mail/smtp_settings.h"
+#include "settings/settings_files.h"
 #include "watch/line_match.h"
 #include "watch/texts_ja.h"
 
@@ -428,14 +431,23 @@ void WatchScanner::ScanText(const Look& look, const std::shared_ptr<TWatchFile>&
                             EntryRecord& record) {
   const EntrySettings& settings = look.settings;
   const WatchRules& rules = settings.Rules;
-  // The line test of the entry. Words are the one kind this version
-  // matches: an expression entry (MatchMode regex) is refused when the list
-  // is read, and the expression matcher plugs in here.
-  WordMatcher words(SplitSearchWords(settings.SearchString), &utf8_, rules.IgnoreCase);
-  WordMatcher excluded(SplitSearchWords(rules.ExcludeString), &utf8_, rules.IgnoreCase);
+  // The line test of the entry: its words, or its expression behind a
+  // quick filter of the text every match holds.
+  const bool sjis = rules.LogEncoding == WatchRules::Encoding::kShiftJis;
+  RegexMatcher* expression = nullptr;
+  std::vector<std::string> filter;
+  if (rules.MatchMode == WatchRules::Mode::kRegex) {
+    expression = &ExpressionOf(settings, record);
+    std::string required = RegexMatcher::RequiredText(settings.SearchString);
+    if (!required.empty()) filter.push_back(std::move(required));
+  } else {
+    filter = SplitSearchWords(settings.SearchString);
+  }
+  WordMatcher words(std::move(filter), &utf8_, rules.IgnoreCase, sjis);
+  WordMatcher excluded(SplitSearchWords(rules.ExcludeString), &utf8_, rules.IgnoreCase, sjis);
   LineScanner scanner(
       words, [&](std::string_view line) { OnMatch(entry, settings, record, line); },
-      excluded.size() > 0 ? &excluded : nullptr);
+      excluded.size() > 0 ? &excluded : nullptr, expression);
   // The line that waited leads the text, until a line end or a new text.
   bool waiting = !record.rest.empty();
   scanner.Feed(record.rest);
@@ -462,6 +474,31 @@ void WatchScanner::ScanText(const Look& look, const std::shared_ptr<TWatchFile>&
     scanner.Finish();
     record.rest_passes = 0;
   }
+  // Lines given up at the expression's retry limits: logged once a minute.
+  uint64_t given_up = expression ? expression->TakeLimitHits() : 0;
+  const auto now = clock_();
+  if (given_up > 0 && (!record.limit_logged || now - record.limit_logged_at >= kLimitLogInterval)) {
+    record.limit_logged = true;
+    record.limit_logged_at = now;
+    Log(kEventInformation, std::string(ja::kRegexLimitHit) + "\n" + ja::kWatchFileLabel + "\t" +
+                               settings.FileName + "\n" + ja::kRegexLabel + "\t" +
+                               settings.SearchString + "\n" + ja::kLimitHitsLabel + "\t" +
+                               std::to_string(given_up));
+  }
+}
+
+RegexMatcher& WatchScanner::ExpressionOf(const EntrySettings& settings, EntryRecord& record) {
+  const WatchRules& rules = settings.Rules;
+  std::string key = settings.SearchString;
+  key += '\0';
+  key += rules.IgnoreCase ? '1' : '0';
+  key += rules.LogEncoding == WatchRules::Encoding::kShiftJis ? 's' : 'a';
+  if (!record.regex || record.regex_key != key) {
+    record.regex = std::make_unique<RegexMatcher>(settings.SearchString, rules.IgnoreCase,
+                                                  RegexEncodingOf(rules));
+    record.regex_key = std::move(key);
+  }
+  return *record.regex;
 }
 
 // A pipe gives what it holds now, up to kPipeBytesPerPass; a pipe without a
@@ -490,14 +527,19 @@ void WatchScanner::ReadRange(const Range& range,
 
 void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
                            EntryRecord& record, std::string_view raw_line) {
-  // A UTF-8 line is logged, counted and mailed in the service's EUC-JP.
+  // A UTF-8 or Shift_JIS line is logged, counted and mailed in the
+  // service's EUC-JP; a Shift_JIS line goes to the command so too.
   std::string converted;
   std::string_view line = raw_line;
-  if (IsMultibyteUtf8(raw_line)) {
+  const bool sjis = settings.Rules.LogEncoding == WatchRules::Encoding::kShiftJis;
+  if (sjis) {
+    converted = SjisToEuc(raw_line);
+    line = converted;
+  } else if (IsMultibyteUtf8(raw_line)) {
     converted = utf8_.Utf8ToEuc(raw_line);
     line = converted;
   }
-  Hit hit = CountHit(*entry, settings, record);
+  Hit hit = CountHit(*entry, settings, record, line);
   std::string description =
       DescribeMatch(settings.FileName, settings.SearchString, EscapeForLog(line));
   Log(kEventInformation, std::string(ja::kWatchHit) + "(" + std::to_string(hit.hits) + "/" +
@@ -510,24 +552,31 @@ void WatchScanner::OnMatch(const std::shared_ptr<TWatchFile>& entry, const Entry
   if (!hit.triggered || hit.held_back) return;
   if (hit.send_mail) Notify(entry, settings, hit, line, description);
   if (!settings.Command.empty()) {
-    StartCommand(*entry, settings, record, description, hit.hits, raw_line);
+    StartCommand(*entry, settings, record, description, hit.hits, sjis ? line : raw_line);
   }
 }
 
 WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings& settings,
-                                         EntryRecord& record) {
+                                         EntryRecord& record, std::string_view line) {
   Hit hit;
   const WatchRules& rules = settings.Rules;
   const auto now = clock_();
   MutexLock lock(state_.Lock);
   ++entry.Counters.MatchingLines;
+  if (entry.HitCount == 0) record.matched_lines.clear();  // a count begun anew
   hit.hits = CountInWindow(entry, rules.Window, record, now);
+  if (record.matched_lines.size() < kMatchedLines) {
+    record.matched_lines.push_back(FormatTimestamp(std::time(nullptr)) + "\t" +
+                                   EscapeForLog(line, kMatchedLineBytes));
+  }
   hit.triggered = hit.hits >= settings.SearchCount;
   if (!hit.triggered) return hit;
   ++entry.Counters.Triggers;
   entry.HitCount = 0;
   record.window.clear();
   record.window_hits = 0;
+  std::deque<std::string> matched;
+  matched.swap(record.matched_lines);
   if (rules.Quiet > 0 && record.acted &&
       now - record.acted_at < std::chrono::seconds(rules.Quiet)) {
     // Within the quiet period of the last trigger that acted.
@@ -541,6 +590,7 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
   record.acted = true;
   record.acted_at = now;
   record.quiet_logged = false;
+  if (rules.Quiet > 0) entry.Status.QuietUntil = now + std::chrono::seconds(rules.Quiet);
   entry.Status.LastFired = std::time(nullptr);
   SmtpSettings smtp = SmtpSettingsOf(state_.EnvTable);
   hit.send_mail = notify_ && !settings.MailAddress.empty() && !smtp.Server.empty();
@@ -554,6 +604,10 @@ WatchScanner::Hit WatchScanner::CountHit(TWatchFile& entry, const EntrySettings&
     // The triggers held back since the last mail go with this one.
     hit.request.Suppressed = record.held_back;
     record.held_back = 0;
+    for (const std::string& stamped_line : matched) {
+      if (!hit.request.MatchedLines.empty()) hit.request.MatchedLines += '\n';
+      hit.request.MatchedLines += stamped_line;
+    }
   }
   return hit;
 }
@@ -575,6 +629,11 @@ int32_t WatchScanner::CountInWindow(TWatchFile& entry, int32_t window, EntryReco
   const auto span = std::chrono::seconds(window);
   while (!record.window.empty() && now - record.window.front().first >= span) {
     record.window_hits -= record.window.front().second;
+    // Its lines leave the count too (the oldest kept are theirs).
+    size_t gone =
+        std::min(record.matched_lines.size(), static_cast<size_t>(record.window.front().second));
+    record.matched_lines.erase(record.matched_lines.begin(),
+                               record.matched_lines.begin() + static_cast<ptrdiff_t>(gone));
     record.window.pop_front();
   }
   if (!record.window.empty() && now - record.window.back().first < std::chrono::seconds(1)) {

@@ -35,6 +35,11 @@
 // trigger (further triggers within Quiet seconds send no mail and run no
 // command; they are counted, the first one is logged, and the next mail
 // carries their number). Windows and quiet periods run on the steady clock.
+// A regex entry matches each line with its expression (lines given up at
+// the retry limits are logged at most once a minute); a sjis entry matches
+// its words in their Shift_JIS form and logs, mails and hands the command
+// its lines in EUC-JP. The record keeps the first lines of the count for
+// the mail's MatchedLines.
 //
 // A pass looks only at the files that may have changed: PathWatch reports
 // writes, truncations, creations, deletions and renames in the directories
@@ -80,6 +85,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/regex_match.h"
 #include "core/thread_annotations.h"
 #include "core/unique_fd.h"
 #include "core/utf8_text.h"
@@ -135,6 +141,16 @@ struct EntryRecord {
   std::chrono::steady_clock::time_point acted_at;
   int32_t held_back = 0;
   bool quiet_logged = false;  // this quiet period's start is in the log
+  // The lines of the current count (the first kMatchedLines, each cut at
+  // kMatchedLineBytes), as "yyyy/mm/dd hh:mm:ss<TAB>line".
+  std::deque<std::string> matched_lines;
+  // The entry's expression, compiled for the settings in regex_key.
+  std::unique_ptr<RegexMatcher> regex;
+  std::string regex_key;
+  // Lines given up at the expression's retry limit are logged at most once
+  // in kLimitLogInterval.
+  bool limit_logged = false;
+  std::chrono::steady_clock::time_point limit_logged_at;
 };
 
 // What one look at an entry sees: the path now, and the entry's stream.
@@ -192,6 +208,10 @@ class WatchScanner {
   // while it has at most kHeldLineBytes; then it is examined as it is.
   static constexpr int kHeldPasses = 5;
   static constexpr size_t kHeldLineBytes = 64 << 10;
+  // What the MatchedLines of a mail hold at most.
+  static constexpr size_t kMatchedLines = 20;
+  static constexpr size_t kMatchedLineBytes = 1024;
+  static constexpr std::chrono::seconds kLimitLogInterval{60};
 
   // An empty run_command means CommandRunner::Spawn, an empty clock the
   // steady clock.
@@ -287,8 +307,10 @@ class WatchScanner {
   void ReadRange(const Range& range, const std::function<void(std::string_view)>& feed);
   void OnMatch(const std::shared_ptr<TWatchFile>& entry, const EntrySettings& settings,
                EntryRecord& record, std::string_view line) EXCLUDES(state_.Lock);
-  Hit CountHit(TWatchFile& entry, const EntrySettings& settings, EntryRecord& record)
-      EXCLUDES(state_.Lock);
+  Hit CountHit(TWatchFile& entry, const EntrySettings& settings, EntryRecord& record,
+               std::string_view line) EXCLUDES(state_.Lock);
+  // The entry's expression, compiled anew when its settings changed.
+  RegexMatcher& ExpressionOf(const EntrySettings& settings, EntryRecord& record);
   // Counts one match in the entry's Window; the count afterwards.
   int32_t CountInWindow(TWatchFile& entry, int32_t window, EntryRecord& record,
                         std::chrono::steady_clock::time_point now) REQUIRES(state_.Lock);

@@ -323,9 +323,52 @@ TEST_F(WatchScanTest, WindowAndQuietPeriodShapeTheTriggers) {
   EXPECT_EQ(notices_[1].request.Suppressed, 5);
   EXPECT_EQ(notices_[1].request.ResultLine, "ERROR e");
   EXPECT_EQ(notices_[0].request.Suppressed, 0);
+  // The mail's lines are those of its count (b aged out, c's count was held).
+  const std::string& lines = notices_[1].request.MatchedLines;
+  ASSERT_EQ(lines.size(), 2 * 19 + std::string("\tERROR d\n\tERROR e").size()) << lines;
+  EXPECT_EQ(lines.substr(19, 9), "\tERROR d\n");
+  EXPECT_TRUE(lines.ends_with("\tERROR e"));
+  EXPECT_EQ(notices_[0].request.MatchedLines.substr(19),
+            "\tERROR 1\n" + lines.substr(0, 19) + "\tERROR 2");
+  EXPECT_EQ(Watch(0)->Status.QuietUntil, std::chrono::steady_clock::time_point(seconds(72 + 60)));
   EXPECT_EQ(commands_.size(), 2u);
   d = Details();
   EXPECT_EQ(std::count(d.begin(), d.end(), quiet), 1);  // c was held in the burst's period
+}
+
+// Expressions that backtrack without end are given up at the retry limits:
+// the pass goes on at once, and the limit is logged once a minute.
+TEST_F(WatchScanTest, PathologicalExpressionsDoNotHoldThePass) {
+  const std::string nested = Path("nested.log"), alternate = Path("alternate.log");
+  Append(nested, "");
+  Append(alternate, "");
+  AddRow(nested, "(a*)*b", 1);
+  AddRow(alternate, "^(a|aa)+$", 1);
+  {
+    MutexLock lock(state_->Lock);
+    state_->ConfTable.AddField("MatchMode");
+    for (state_->ConfTable.First(); !state_->ConfTable.Eof(); state_->ConfTable.Next()) {
+      state_->ConfTable.SetValue("MatchMode", "regex");
+    }
+  }
+  Load();
+  const std::string a(20000, 'a');
+  for (int pass = 0; pass < 2; ++pass) {
+    Append(nested, a + "\n" + a + "\n");
+    Append(alternate, a + "b\n" + a + "b\n");
+    auto start = std::chrono::steady_clock::now();
+    scanner_->RunPass();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  }
+  EXPECT_EQ(Watch(0)->HitCount + Watch(1)->HitCount, 0);
+  const std::string limit =
+      Euc("正規表現の照合が上限に達したため、一致しなかったものとして扱いました（1分に1回まで記録し"
+          "ます）。");
+  int logged = 0;
+  for (const std::string& d : Details()) {
+    if (d.starts_with(limit + "\n" + Euc("監視ファイル") + "\t" + alternate + "\n")) ++logged;
+  }
+  EXPECT_EQ(logged, 1);
 }
 
 // A line without its line end waits for it (5 passes and 64 KiB at most);

@@ -338,6 +338,15 @@ bool AdminPages::ChangeWatchEntry(const WatchForm& form, FormReasons& reasons) {
     reasons = form.Check();
     if (!reasons.empty()) return false;
     TWatchFile& entry = *table[index];
+    // A form without the rule fields keeps the entry's rules: its words
+    // must still suit them (an expression must compile).
+    if (!form.HasRules) {
+      std::string problem = SearchStringProblem(form.SearchString, entry.Rules);
+      if (!problem.empty()) {
+        reasons.Add("WatchSearchString", std::string(ja::kFormRegexBad) + " " + problem);
+        return false;
+      }
+    }
     if (form.FileName != entry.FileName) {
       // A new file is watched from its current end, like an added entry;
       // test it first so that a failure leaves the entry as it was.

@@ -214,6 +214,15 @@ TEST_F(AdminPagesTest, ModifyChangesFieldsOrNothing) {
     EXPECT_EQ(Snapshot(0), row1);
     EXPECT_EQ(Snapshot(1), row2);
   }
+  // A regular expression that does not compile, with the library's message
+  // for the error page.
+  watches()[1]->Rules.MatchMode = WatchRules::Mode::kRegex;
+  SetParams({"No=2", "ModDel=Mod", "HidWatchFileName=" + watches()[1]->FileName,
+             "WatchSearchString=a(b", "WatchSearchCount=1"});
+  EXPECT_FALSE(Change());
+  EXPECT_EQ(Snapshot(1), row2);
+  EXPECT_NE(reasons_.For("WatchSearchString").find("end pattern with unmatched parenthesis"),
+            std::string::npos);
   SetParams({"No=1", "ModDel=modify", "WatchSearchCount=9"});  // neither Mod nor Del
   EXPECT_TRUE(Change());
   EXPECT_EQ(Snapshot(0), row1);
