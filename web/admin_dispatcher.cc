@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -44,6 +45,47 @@ std::string CannotOpen(const std::string& path, int error) {
 
 std::string Peer(const TTCPConnection& connection) {
   return connection.PeerIP() + ":" + std::to_string(connection.PeerPort());
+}
+
+// A settings problem ("file:row: column: value: reason", the form of
+// `SettingsProblem::Format`) said in Japanese on the reload's error page;
+// other failures are shown as they are.
+std::string ExplainReloadFailure(const std::string& failure) {
+  const std::string first = failure.substr(0, failure.find('\n'));
+  // The file name may hold colons: the row is the first all-digit field.
+  size_t row_at = first.find(':');
+  while (row_at != std::string::npos &&
+         !(row_at + 1 < first.size() && first[row_at + 1] >= '0' && first[row_at + 1] <= '9')) {
+    row_at = first.find(':', row_at + 1);
+  }
+  if (row_at == std::string::npos) return failure;
+  const size_t row_end = first.find(": ", row_at + 1);
+  const size_t column_end = row_end == std::string::npos ? row_end : first.find(": ", row_end + 2);
+  const size_t value_end =
+      column_end == std::string::npos ? column_end : first.find(": ", column_end + 2);
+  if (value_end == std::string::npos) return failure;
+  const std::pair<std::string_view, std::string> parts[] = {
+      {"%FILE%", first.substr(0, row_at)},
+      {"%ROW%", first.substr(row_at + 1, row_end - row_at - 1)},
+      {"%COLUMN%", first.substr(row_end + 2, column_end - row_end - 2)},
+      {"%VALUE%", first.substr(column_end + 2, value_end - column_end - 2)},
+      {"%REASON%", first.substr(value_end + 2)}};
+  // One sweep over the text, so that a value is never read for a mark.
+  const std::string_view text = ja::kReloadProblem;
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    for (const auto& [mark, value] : parts) {
+      if (text.substr(i, mark.size()) == mark) {
+        out += value;
+        i += mark.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += text[i++];
+  }
+  return out;
 }
 
 }  // namespace
@@ -138,6 +180,7 @@ bool AdminDispatcher::HandleRequest(TTCPConnection& connection, THTTPRequestInfo
     DecodeRequestFields(request, server_.ParsesParams());
   } catch (const ERequestLimit& e) {
     Refuse(response, 400, std::string(e.what()) + "\n");
+    ShowRefusalPage(request, response);
     return true;
   }
   if (ServeDocument(connection, request, response, request_line)) return true;
@@ -217,7 +260,8 @@ void AdminDispatcher::Reload(const Call& call) {
   page.SetHTMLFile(state_.DocumentRoot + "/ReloadError.html");
   page.OnHTMLTag = [&failure](TTag, const std::string& tag, const std::vector<std::string>&,
                               std::string& replace_text) {
-    if (tag == "ReloadErrorReason") replace_text = HtmlEscape(EucToSjis(failure));
+    if (tag == "ReloadErrorReason")
+      replace_text = HtmlEscape(EucToSjis(ExplainReloadFailure(failure)));
   };
   call.response.SetStatusCode(500);
   call.response.BodyText = page.ProducePage();
@@ -228,7 +272,9 @@ void AdminDispatcher::ShowRefusalPage(const THTTPRequestInfo& request,
   if (LowerCase(request.Accept).find("text/html") == std::string::npos) return;
   const char* reason = nullptr;
   switch (response.StatusCode()) {
+    case 400: reason = ja::kRefused400; break;
     case 403: reason = ja::kRefused403; break;
+    case 404: reason = ja::kRefused404; break;
     case 405: reason = ja::kRefused405; break;
     case 429: reason = ja::kRefused429; break;
     case 503: reason = ja::kRefused503; break;
@@ -423,6 +469,7 @@ void AdminDispatcher::NotFound(const Call& call) {
   call.response.SetStatusCode(404);
   call.response.BodyText = "<html><head><title>Error</title></head><body><h1>" +
                            call.response.StatusText + "</h1></body></html>";
+  ShowRefusalPage(call.request, call.response);
 }
 
 void AdminDispatcher::ProducePage(const Call& call, const std::string& page, const FormPage* form) {

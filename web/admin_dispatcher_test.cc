@@ -429,6 +429,18 @@ TEST_F(AdminDispatcherTest, EnvironmentSaveSaveAndReload) {
   Reply failed = Post("/ServiceReload.cgi", "");
   EXPECT_EQ(failed.status, 500);
   EXPECT_EQ(failed.body, "failed: '&lt;b&gt;&amp;&quot;' is not a valid integer value");
+  // A settings problem is said in Japanese, with its row and column.
+  {
+    MutexLock lock(state_->Lock);
+    reload_failure_ =
+        "/opt/a:b/data/ScanLantern.conf:3: SearchCount: 0x: '0x' is not a valid "
+        "integer value\nmore";
+  }
+  EXPECT_EQ(SjisToEuc(Post("/ServiceReload.cgi", "").body),
+            "failed: " +
+                testing::Euc("設定ファイル /opt/a:b/data/ScanLantern.conf の 3 行目、"
+                             "列「SearchCount」の値「0x」を使えません。理由: ") +
+                "'0x' is not a valid integer value");
   {
     MutexLock lock(state_->Lock);
     reload_failure_.clear();

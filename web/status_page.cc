@@ -11,6 +11,7 @@
 #include "core/utf8_text.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
+#include "web/mail_failure_text.h"
 #include "web/watch_form.h"
 
 namespace sl {
@@ -121,9 +122,9 @@ std::string Summary(const StatusSnapshot& s) {
          SummaryRow("oldest", ja::kStatusMailOldest, ShowSeconds(s.Mail.OldestAgeSeconds)) +
          SummaryRow("next", ja::kStatusMailNext, ShowSeconds(s.Mail.NextAttemptSeconds)) +
          SummaryRow("lasterror", ja::kStatusMailLastError,
-                    s.Mail.LastErrorAt == 0
-                        ? Show(ja::kStatusNone)
-                        : FormatTimestamp(s.Mail.LastErrorAt) + " " + Show(s.Mail.LastError)) +
+                    s.Mail.LastErrorAt == 0 ? Show(ja::kStatusNone)
+                                            : FormatTimestamp(s.Mail.LastErrorAt) + " " +
+                                                  Show(ExplainMailDetail(s.Mail.LastError))) +
          SummaryRow("logfail", ja::kStatusLogFailures, std::to_string(s.LogWriteFailures));
 }
 
@@ -151,7 +152,8 @@ std::string EntryRows(const StatusSnapshot& s) {
     out += "<td class=\"hits\">" + std::to_string(e.HitCount) + " / " +
            std::to_string(e.SearchCount) + "</td>";
     out += "<td class=\"fired\">" + ShowFired(e.Status.LastFired, s.Now) + "</td>";
-    out += "<td class=\"mail\">" + ShowResult(WordOf(e.Status.Mail), e.Status.MailDetail) + "</td>";
+    out += "<td class=\"mail\">" +
+           ShowResult(WordOf(e.Status.Mail), ExplainMailDetail(e.Status.MailDetail)) + "</td>";
     out += "<td class=\"command\">" + ShowResult(WordOf(e.Status.Command), e.Status.CommandDetail) +
            "</td>";
     out += "</tr>\n";

@@ -10,6 +10,7 @@
 #include "mail/smtp_settings.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
+#include "web/mail_failure_text.h"
 
 namespace sl {
 
@@ -21,41 +22,6 @@ enum class TestMailAnswer { kAccepted, kFailed, kPending };
 std::string ResultRow(const char* label, const std::string& value) {
   return "<tr><th>" + HtmlEscape(EucToSjis(label)) + "</th><td>" + HtmlEscape(EucToSjis(value)) +
          "</td></tr>\n";
-}
-
-// True when the reply came from a server: the client's own failures read
-// "500 <socket error>" or "426 Timeout", while a server's 5xx is permanent.
-bool ServerReplied(const MailOutcome& outcome) {
-  if (outcome.Reply.empty()) return false;
-  if (outcome.Permanent) return true;
-  return !outcome.Reply.starts_with("500 ") && !outcome.Reply.starts_with("426 ");
-}
-
-// What the failed step could not do, in Japanese.
-const char* StepText(const std::string& step) {
-  static const std::pair<const char*, const char*> kSteps[] = {
-      {"CONNECT", ja::kSmtpConnect},   {"EHLO", ja::kSmtpHello}, {"HELO", ja::kSmtpHello},
-      {"STARTTLS", ja::kSmtpStartTls}, {"AUTH", ja::kSmtpAuth},  {"MAIL FROM", ja::kSmtpMailFrom},
-      {"RCPT TO", ja::kSmtpRcptTo},    {"DATA", ja::kSmtpData}};
-  for (const auto& [name, text] : kSteps) {
-    if (step == name) return text;
-  }
-  return ja::kSmtpOther;
-}
-
-// Why the client gave up, in Japanese where the cause is a known one; else
-// the client's own text without its code.
-std::string ClientReason(const std::string& reply) {
-  if (reply.starts_with("426 ")) return ja::kSmtpTimeout;
-  static const std::pair<const char*, const char*> kErrors[] = {{"#111)", ja::kSmtpRefused},
-                                                                {"#110)", ja::kSmtpTimeout},
-                                                                {"#113)", ja::kSmtpUnreachable},
-                                                                {"#101)", ja::kSmtpUnreachable},
-                                                                {"DNS lookup", ja::kSmtpNoName}};
-  for (const auto& [mark, text] : kErrors) {
-    if (reply.find(mark) != std::string::npos) return text;
-  }
-  return reply.starts_with("500 ") ? reply.substr(4) : reply;
 }
 
 // The panel that tells how the test mail ended.
@@ -81,14 +47,15 @@ std::string TestMailResultHtml(TestMailAnswer answer, const std::string& recipie
   if (!outcome.FailedStep.empty()) {
     // "接続できません (mail.example.jp:587): 接続を拒否されました"
     std::string why = std::string(StepText(outcome.FailedStep)) + " (" + server + ")";
-    if (!ServerReplied(outcome) && !outcome.Reply.empty())
+    if (!ServerReplied(outcome.Reply, outcome.Permanent) && !outcome.Reply.empty())
       why += ": " + ClientReason(outcome.Reply);
     out += ResultRow(ja::kTestMailWhy, why);
     out += ResultRow(ja::kTestMailStep, outcome.FailedStep);
   } else if (answer != TestMailAnswer::kPending && !local_reason) {
     out += ResultRow(ja::kTestMailServer, server);
   }
-  if (ServerReplied(outcome)) out += ResultRow(ja::kTestMailReply, outcome.Reply);
+  if (ServerReplied(outcome.Reply, outcome.Permanent))
+    out += ResultRow(ja::kTestMailReply, outcome.Reply);
   for (const auto& [address, reply] : outcome.Refused) {
     out += ResultRow(ja::kTestMailRefused, address + ": " + reply);
   }

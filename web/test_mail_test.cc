@@ -10,6 +10,7 @@
 #include "web/admin_test_util.h"
 #include "web/admin_text.h"
 #include "web/admin_texts_ja.h"
+#include "web/mail_failure_text.h"
 
 namespace sl {
 namespace {
@@ -87,6 +88,23 @@ TEST(TestMailTest, QueuesTheCurrentSettingsAndTellsEachOutcome) {
   accept = false;
   page = mail.Send("ops@example.com", "10.0.0.1:4000");
   EXPECT_NE(page.find(Shown(ja::kTestMailQueueFull)), std::string::npos);
+}
+
+// The status page's mail results in the words of the pages: the client's
+// own failures in Japanese, a server's reply as it is.
+TEST(MailFailureTextTest, DetailsAreSaidInJapanese) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"CONNECT: 500 Connection refused (Winsock error #111)",
+       testing::Euc("接続できません: 接続を拒否されました")},
+      {"HELO: 426 Timeout",
+       testing::Euc("あいさつ（EHLO）を受け付けられませんでした: 時間内に応答がありませんでした")},
+      {"RCPT TO: 550 5.1.1 no such user\nbad@example.com: 550 5.1.1 no such user",
+       testing::Euc("送信先を受け付けられませんでした: ") +
+           "550 5.1.1 no such user\nbad@example.com: 550 5.1.1 no such user"},
+      {"SETTINGS: FromMailAddress is empty", "SETTINGS: FromMailAddress is empty"},
+      {"", ""},
+  };
+  for (const auto& [detail, shown] : cases) EXPECT_EQ(ExplainMailDetail(detail), shown) << detail;
 }
 
 }  // namespace
