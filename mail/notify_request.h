@@ -44,6 +44,15 @@ struct NotifyRequest {
   std::string MatchedLines;
 };
 
+// Replaces, in this order and each everywhere, "\ServerName\",
+// "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\" and
+// "\Suppressed\"; later steps also see text inserted by earlier ones. Then
+// "\MatchedLines\" and "\ResultLine\" in one sweep, so that the watched
+// lines are never read for placeholders. The mail and the pages' preview
+// fill the templates with it.
+std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest& request,
+                                   const std::string& host_name);
+
 // How one send ended. A failure names the step that failed (CONNECT,
 // HELO, EHLO, STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, or SETTINGS when
 // the settings cannot be used) and the client's error text, which holds the

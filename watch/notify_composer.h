@@ -44,13 +44,6 @@ inline constexpr char kRecipientRefused[] = "Error SMTP Recipient Refused.";
 inline constexpr char kNoSender[] =
     "FromMailAddress is empty: a notification needs a sender address.";
 
-// Replaces, in this order and each everywhere, "\ServerName\",
-// "\IPAddress\", "\WatchFile\", "\WatchString\", "\WatchNum\",
-// "\Suppressed\" and "\ResultLine\"; later steps also see text inserted
-// by earlier ones.
-std::string SubstitutePlaceholders(const std::string& text, const NotifyRequest& request,
-                                   const std::string& host_name);
-
 // One EUC-JP line in ISO-2022-JP that ends in ASCII mode, cut at a
 // character boundary so that it goes on the wire in at most 998 octets.
 std::string JisBodyLine(std::string_view euc_line);
