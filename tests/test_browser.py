@@ -39,7 +39,7 @@ try:
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service as DriverService
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.webdriver.support.ui import Select, WebDriverWait
     HAVE_SELENIUM = True
 except ImportError:
     HAVE_SELENIUM = False
@@ -443,6 +443,20 @@ else:
             self.assertIn("監視設定を追加しました。", self.notice())
             self.assertEqual(self.watch_rows(), [(self.app_log, "障害", "2", "ops@example.co.jp", "")])
             self.assertEqual(self.value("HidWatchFileName"), "", "the add form starts empty again")
+
+            # The section "詳細条件": an expression that does not compile is
+            # refused with the library's message beside the words.
+            self.driver.find_element(By.CSS_SELECTOR, "form[action='%s'] details.rules summary" % add).click()
+            Select(self.driver.find_element(
+                By.CSS_SELECTOR, "form[action='%s'] select[name='MatchMode']" % add)).select_by_value("regex")
+            self.fill("HidWatchFileName", self.app_log)
+            self.fill("WatchSearchString", "status=(5")
+            self.click(self.button("追加", add))
+            self.assertEqual(self.reason("WatchSearchString", add),
+                             "正規表現として使えません: end pattern with unmatched parenthesis")
+            self.assertEqual(self.value("WatchSearchString"), "status=(5")
+            self.nav("監視設定")
+            self.assertEqual(len(self.watch_rows()), 1)
 
             # A refused change keeps the entry and shows the typed values.
             self.click(self.button("No1" + LABEL))
