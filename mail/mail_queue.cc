@@ -175,9 +175,12 @@ MailQueueState MailQueue::State() const {
   state.FailedBySteps = failed_;
   const std::time_t now = std::time(nullptr);
   const Steady::time_point steady_now = Steady::now();
+  std::set<std::string> servers_seen;
   for (const auto& [id, job] : jobs_) {
     int64_t age = std::max<int64_t>(0, now - job.mail.Request.FirstTriggeredAt);
     state.OldestAgeSeconds = std::max(state.OldestAgeSeconds, age);
+    // Only the first mail of a server is tried next; the others wait for it.
+    if (!job.once && !servers_seen.insert(ServerKey(job.mail.Request)).second) continue;
     int64_t due =
         job.sending
             ? 0
