@@ -225,6 +225,7 @@ class FreeSpaceFloorTest(HostileTestBase):
 
 
 NS = "sl-auth-test"
+NOT_ENCRYPTED = "暗号化しない接続ではこのホスト以外のサーバにログインできません。"
 HOST_ADDR, NS_ADDR = "10.231.77.1", "10.231.77.2"
 
 RECORDER = r"""
@@ -303,13 +304,18 @@ class ClearAuthTest(HostileTestBase):
         self.assertTrue(lines[0].startswith(b"EHLO"), lines)
         self.assertFalse([line for line in lines if line.upper().startswith(b"AUTH")], lines)
 
-        # The mail page refuses the same combination, with the reason; this
-        # host (a loopback address, localhost) is allowed.
+        # The mail page refuses the same combination, with the reason beside
+        # the user field, and saves nothing; this host (a loopback address,
+        # localhost) is allowed.
         form = "SMTPServer=%s&FromMailAddress=a%%40example.com&SMTPSecurity=none&SMTPUser=notify&SMTPPassword=x"
         status, body = self.request("POST", "/EnvSaveSetting.cgi", form % "mail.example.com")
-        self.assertEqual(status, 500)
-        self.assertIn(b"AUTH refused: the connection is not encrypted", body)
+        self.assertEqual(status, 200)
+        self.assertIn(NOT_ENCRYPTED.encode("shift_jis"), body)
+        self.assertEqual(self.request("POST", "/SaveSetting.cgi")[0], 200)
+        self.assertNotIn(b"mail.example.com", h.read(self.path("data/env.csv")))
         self.assertEqual(self.request("POST", "/EnvSaveSetting.cgi", form % "127.0.0.1")[0], 200)
+        self.assertEqual(self.request("POST", "/SaveSetting.cgi")[0], 200)
+        self.assertIn(b'"127.0.0.1"', h.read(self.path("data/env.csv")))
 
 
 class LinkRaceTest(HostileTestBase):
