@@ -56,7 +56,7 @@ std::vector<std::string> SplitAddressList(std::string_view text);
 // when it holds "@".
 std::string ExtractMailAddress(std::string_view text);
 
-// True when the mailbox text's address (ExtractMailAddress) is an addr-spec
+// True when the mailbox text's address (ExtractMailAddress) has the form
 // "local@domain": a dot-atom or quoted local part, and a dot-atom domain or
 // an address literal in brackets.
 bool IsMailbox(std::string_view text);

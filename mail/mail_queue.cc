@@ -164,13 +164,22 @@ MailQueue::Job* MailQueue::DigestTarget(const NotifyRequest& request) {
   return nullptr;
 }
 
+bool MailQueue::Full() const {
+  MutexLock lock(mu_);
+  return AtLimit();
+}
+
+bool MailQueue::AtLimit() const {
+  return spooled_ >= options_.MaxMails || bytes_ >= options_.MaxBytes;
+}
+
 MailQueueState MailQueue::State() const {
   MutexLock lock(mu_);
   MailQueueState state;
   state.Waiting = jobs_.size();
   state.LastError = last_error_;
   state.LastErrorAt = last_error_at_;
-  state.Full = spooled_ >= options_.MaxMails || bytes_ >= options_.MaxBytes;
+  state.Full = AtLimit();
   state.Sent = sent_;
   state.FailedBySteps = failed_;
   const std::time_t now = std::time(nullptr);

@@ -96,6 +96,9 @@ class MailQueue {
   bool PushOnce(NotifyRequest request, std::string description, DoneFunction done) EXCLUDES(mu_);
 
   MailQueueState State() const EXCLUDES(mu_);
+  // At its limit: a notification of an entry without a waiting mail is
+  // dropped (State().Full, without the rest of the state).
+  bool Full() const EXCLUDES(mu_);
 
   // Lets the mail in progress end within `grace`, then aborts it; the
   // mails not sent stay in the spool for the next start (a test mail's
@@ -130,6 +133,7 @@ class MailQueue {
   // Settles a mail after a send: removes it, or plans its next attempt.
   void Settle(uint64_t id, const MailOutcome& outcome) EXCLUDES(mu_);
   void Forget(uint64_t id) REQUIRES(mu_);
+  bool AtLimit() const REQUIRES(mu_);
   void Log(int32_t code, const std::string& detail) const;
 
   const EventLog& log_;

@@ -141,7 +141,7 @@ std::string ServiceModule::HealthProblem() {
   // A pass runs every second; one that has not ended for 5 s is stuck.
   if (last_pass == std::chrono::steady_clock::time_point()) return "starting";
   if (std::chrono::steady_clock::now() - last_pass > kHealthyPassAge) return "stalled";
-  if (mail_queue_ && mail_queue_->State().Full) return "mail-queue-full";
+  if (mail_queue_ && mail_queue_->Full()) return "mail-queue-full";
   return std::string();
 }
 

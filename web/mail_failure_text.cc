@@ -14,7 +14,11 @@ bool ServerReplied(const std::string& reply, bool permanent) {
   return !reply.starts_with("500 ") && !reply.starts_with("426 ");
 }
 
-const char* StepText(const std::string& step) {
+namespace {
+
+// What a failed step could not do, or nullptr for a step the pages do not
+// know.
+const char* KnownStepText(const std::string& step) {
   static const std::pair<const char*, const char*> kSteps[] = {
       {"CONNECT", ja::kSmtpConnect},   {"EHLO", ja::kSmtpHello}, {"HELO", ja::kSmtpHello},
       {"STARTTLS", ja::kSmtpStartTls}, {"AUTH", ja::kSmtpAuth},  {"MAIL FROM", ja::kSmtpMailFrom},
@@ -22,7 +26,14 @@ const char* StepText(const std::string& step) {
   for (const auto& [name, text] : kSteps) {
     if (step == name) return text;
   }
-  return ja::kSmtpOther;
+  return nullptr;
+}
+
+}  // namespace
+
+const char* StepText(const std::string& step) {
+  const char* text = KnownStepText(step);
+  return text ? text : ja::kSmtpOther;
 }
 
 std::string ClientReason(const std::string& reply) {
@@ -44,13 +55,10 @@ std::string ExplainMailDetail(const std::string& detail) {
   const std::string& first = lines.front();
   const size_t colon = first.find(": ");
   const std::string step = colon == std::string::npos ? std::string() : first.substr(0, colon);
-  static const char* const kKnown[] = {"CONNECT", "EHLO",      "HELO",    "STARTTLS",
-                                       "AUTH",    "MAIL FROM", "RCPT TO", "DATA"};
-  bool known = false;
-  for (const char* name : kKnown) known = known || step == name;
-  if (!known) return detail;  // a refused recipient only, or another text
+  const char* step_text = KnownStepText(step);
+  if (step_text == nullptr) return detail;  // a refused recipient only, or another text
   const std::string reply = first.substr(colon + 2);
-  std::string out = StepText(step);
+  std::string out = step_text;
   // A server's reply is shown as the server gave it; the client's own
   // failure is said in Japanese.
   out += ": " + (ServerReplied(reply, false) ? reply : ClientReason(reply));
